@@ -1,0 +1,36 @@
+// Is a fitted mixture convincingly two-peaked, and where do its weighted
+// components cross? a[0..4] = c1, mean1, sigma1, mean2, sigma2 (0-based).
+#pragma once
+
+#include "bimodal/limits.h"
+
+namespace zentrel {
+
+constexpr float NO_THRESHOLD = -9999.0f;
+
+// Why a fitted region failed the bimodality test (first failing limit).
+enum class TestOutcome {
+    passed,
+    c1_out_of_range,
+    mean1_out_of_range,
+    mean2_out_of_range,
+    sigma1_out_of_range,
+    sigma2_out_of_range,
+    chi_ratio_too_large,
+    no_valley,
+};
+
+// Density of the mixture (without the total scale) at grey level x.
+float mixture_density(const float a[], float x);
+
+// 1 when the parameters lie within the limits and the mixture has a valley
+// below valley_ratio_limit times its lower peak, else 0. When outcome is not
+// null it receives the reason.
+int bimodal_test(const float a[], float valley_ratio_limit, float chisq, float total,
+                 const AnalysisLimits& limits = default_limits(), TestOutcome* outcome = nullptr);
+
+// The grey level strictly between mean1 and mean2 where the weighted
+// components are equally dense, or NO_THRESHOLD.
+float region_threshold(const float a[]);
+
+}  // namespace zentrel

@@ -1,0 +1,23 @@
+// The grey-level histogram of one region and its optional smoothing.
+#pragma once
+
+#include <cstdint>
+
+#include "pipeline/context.h"
+
+namespace zentrel {
+
+// Counts the pixels of region (grid_row, grid_col) into hist[0..255],
+// skipping pixels equal to context.excluded_value. pixel_count is the float
+// sum of the bins; mean_level the mean grey level truncated toward zero (0
+// for an empty histogram).
+void build_region_histogram(const PipelineContext& context, const std::int16_t* const* image16,
+                            int region_size, int grid_row, int grid_col, int hist[],
+                            float& pixel_count, int& mean_level);
+
+// One pass of the 1-2-3-2-1 kernel with integer division by 9 over bins
+// 2..253, each computed from the unsmoothed counts; bins 0, 1, 254, 255 keep
+// their values.
+void smooth_histogram(int hist[]);
+
+}  // namespace zentrel

@@ -1,0 +1,24 @@
+// The two-Gaussian histogram model and its five partial derivatives.
+//
+// a[1..5] = c1, mean1, sigma1, mean2, sigma2 (1-based, element 0 spare):
+//   y = total * ( c1*N(x; mean1, sigma1) + (1-c1)*N(x; mean2, sigma2) )
+// c1 is the first component's share of the area fixed by total. Each
+// intermediate is single or double precision as the fit's reproducibility
+// needs; see the source for the exact steps.
+#pragma once
+
+#include "numeric/sink.h"
+
+namespace zentrel {
+
+// sqrt(2*pi) as the model uses it: pi = 4*atan(1) rounded to float, the root
+// taken in double and rounded to float (2.5066282749176025).
+float model_sqrt_two_pi();
+
+// Evaluates the model at x into y and dyda[1..5]. A parameter count na other
+// than 5 prints "this function assumes 5 parameters\n" on sink and carries on
+// with five.
+void bimodal_gauss(float x, const float a[], float& y, float dyda[], int na, float total,
+                   Sink& sink = console_sink());
+
+}  // namespace zentrel

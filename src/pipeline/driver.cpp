@@ -1,0 +1,272 @@
+#include "pipeline/driver.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <type_traits>
+
+#include "bimodal/region_analysis.h"
+#include "numeric/arrays.h"
+#include "pipeline/context.h"
+#include "pipeline/pixel_threshold.h"
+#include "pipeline/region_grid.h"
+#include "pipeline/region_selection.h"
+#include "pipeline/region_variance.h"
+#include "pipeline/threshold_grid.h"
+
+namespace zentrel {
+
+namespace {
+
+std::atomic<int> configured_threads{0};
+
+// The working copy of the input: a table of row pointers, each row its own
+// allocation, released row by row and then the table.
+class Image16 {
+public:
+    Image16(int rows, int cols) : table_(static_cast<std::size_t>(rows), nullptr) {
+        for (auto& row : table_) row = new std::int16_t[static_cast<std::size_t>(cols)];
+    }
+    ~Image16() {
+        for (auto* row : table_) delete[] row;
+    }
+    Image16(const Image16&) = delete;
+    Image16& operator=(const Image16&) = delete;
+    std::int16_t** rows() { return table_.data(); }
+
+private:
+    std::vector<std::int16_t*> table_;
+};
+
+[[noreturn]] void reject(const std::string& message) { throw std::invalid_argument(message); }
+
+// Every accepted value truncates toward zero into 0..255; NaN and the
+// infinities fail both comparisons.
+inline bool grey_level(float v, std::int16_t& out) {
+    if (!(v > -1.0f && v < 256.0f)) return false;
+    out = static_cast<std::int16_t>(static_cast<std::int32_t>(v));
+    return true;
+}
+inline bool grey_level(std::int32_t v, std::int16_t& out) {
+    if (v < 0 || v > 255) return false;
+    out = static_cast<std::int16_t>(v);
+    return true;
+}
+inline bool grey_level(std::uint8_t v, std::int16_t& out) {
+    out = static_cast<std::int16_t>(v);
+    return true;
+}
+
+template <class T>
+std::string describe(T v) {
+    if constexpr (std::is_floating_point_v<T>) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.9g", static_cast<double>(v));
+        return text;
+    } else {
+        return std::to_string(static_cast<long long>(v));
+    }
+}
+
+template <class T>
+void convert_input(const T* data, int rows, int cols, std::int16_t** image16) {
+    for (int r = 0; r < rows; ++r) {
+        const T* src = data + static_cast<std::int64_t>(r) * cols;
+        std::int16_t* dst = image16[r];
+        for (int c = 0; c < cols; ++c) {
+            if (!grey_level(src[c], dst[c])) {
+                reject("input_image: value " + describe(src[c]) + " at (" + std::to_string(r) + ", " +
+                       std::to_string(c) +
+                       ") is not a grey level; accepted are finite values that truncate toward "
+                       "zero into 0..255");
+            }
+        }
+    }
+}
+
+struct Geometry {
+    int rows;
+    int cols;
+    int region_rows;
+    int region_cols;
+};
+
+template <class T>
+Geometry check_call(const InputView<T>& input, const OutputView& output, int percent,
+                    int region_size) {
+    if (input.ndim != 2) {
+        reject("input_image: got an array with " + std::to_string(input.ndim) +
+               " dimensions; a two-dimensional image is required");
+    }
+    if (region_size < 1) {
+        reject("region_size: got " + std::to_string(region_size) + "; it must be at least 1");
+    }
+    if (percent < 0 || percent > 100) {
+        reject("percent: got " + std::to_string(percent) + "; accepted are 0..100");
+    }
+    const std::int64_t limit = std::numeric_limits<std::int32_t>::max();
+    const std::int64_t rows = input.shape[0];
+    const std::int64_t cols = input.shape[1];
+    if (rows > limit || cols > limit) {
+        reject("input_image: shape (" + std::to_string(rows) + ", " + std::to_string(cols) +
+               ") has a side longer than " + std::to_string(limit) + " pixels");
+    }
+    Geometry g{static_cast<int>(rows), static_cast<int>(cols), 0, 0};
+    g.region_rows = region_count(g.rows, region_size);
+    g.region_cols = region_count(g.cols, region_size);
+    if (g.region_rows < 1 || g.region_cols < 1) {
+        const int need = region_size - region_size / 2;  // ceil(R / 2)
+        reject("input_image: shape (" + std::to_string(rows) + ", " + std::to_string(cols) +
+               ") is too small for region_size " + std::to_string(region_size) +
+               "; each side must be at least " + std::to_string(need) + " pixels");
+    }
+    if (!output.c_contiguous) {
+        reject("output_image: the array is not C-contiguous; a C-contiguous int16 array is required");
+    }
+    if (output.size < rows * cols) {
+        reject("output_image: got " + std::to_string(output.size) + " elements; at least " +
+               std::to_string(rows * cols) + " (rows x cols of input_image) are required");
+    }
+    return g;
+}
+
+}  // namespace
+
+void set_default_thread_count(int n) { configured_threads.store(n < 1 ? 0 : n); }
+
+int default_thread_count() {
+    const int n = configured_threads.load();
+    if (n > 0) return n;
+    const unsigned hw = std::thread::hardware_concurrency();
+    return hw == 0 ? 1 : static_cast<int>(hw);
+}
+
+template <class T>
+bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int percent,
+                        int region_size, bool debug, bool smooth_his,
+                        const DriverSettings& settings) {
+    Sink& sink = *settings.sink;
+    sink.print(
+        "Adaptive threshold algorithm implemented with C++. The input image is assumed to have "
+        "values in 0 ~ 255\n");
+    if (input == nullptr || input->data == nullptr) {
+        sink.print("Input image cannot be none");
+        return false;
+    }
+    if (output == nullptr || output->data == nullptr) {
+        sink.print("Output image cannot be none. Create an empty image and put it in the argument\n");
+        return false;
+    }
+    const Geometry g = check_call(*input, *output, percent, region_size);
+    const int rows = g.rows;
+    const int cols = g.cols;
+
+    try {
+        Image16 image16(rows, cols);
+        convert_input(input->data, rows, cols, image16.rows());
+
+        if (!output->writeable) throw std::domain_error("array is not writeable");
+        std::vector<std::int16_t*> output_rows(static_cast<std::size_t>(rows));
+        for (int r = 0; r < rows; ++r) {
+            output_rows[static_cast<std::size_t>(r)] = output->data + static_cast<std::int64_t>(r) * cols;
+        }
+        std::fill(output->data, output->data + static_cast<std::int64_t>(rows) * cols, std::int16_t{1});
+
+        PipelineContext context;
+        context.smooth_his = smooth_his ? 1 : 0;
+        context.debug = debug ? 1 : 0;
+        context.sink = &sink;
+        context.limits = settings.limits;
+        context.threads = settings.threads > 0 ? settings.threads : default_thread_count();
+        int valid_count = 0;
+
+        const int region_rows = g.region_rows;
+        const int region_cols = g.region_cols;
+        sink.print("Number of regions in row and column direction=(%d,%d)\n", region_rows, region_cols);
+
+        FImage variance_grid(region_rows, region_cols);
+        sink.print("Region varinace calculation start.. .\n");
+        compute_region_variance(context, region_rows, region_cols, variance_grid.get(), region_size,
+                                image16.rows());
+        sink.print("Region varinace calculation done...\n");
+
+        const int selected_count = selected_region_count(region_rows, region_cols, percent);
+        sink.print("number of regions with the highest variance = %d\n", selected_count);
+
+        std::vector<int> selected_rows(static_cast<std::size_t>(selected_count));
+        std::vector<int> selected_cols(static_cast<std::size_t>(selected_count));
+        sink.print("Calculate the row and column index for the regions with the highest variance\n");
+        select_high_variance_regions(region_rows, region_cols, selected_count, variance_grid.get(),
+                                     selected_rows.data(), selected_cols.data());
+        sink.print("Row & colum index calculation done. ..\n");
+
+        DriverReport* report = settings.report;
+        if (report) {
+            report->region_rows = region_rows;
+            report->region_cols = region_cols;
+            report->selected_count = selected_count;
+            report->regions.assign(static_cast<std::size_t>(selected_count), RegionReport{});
+        }
+        std::vector<float> selected_variance;
+        if (report) {
+            for (int i = 0; i < selected_count; ++i) {
+                selected_variance.push_back(variance_grid[selected_rows[i]][selected_cols[i]]);
+            }
+        }
+        variance_grid.reset();
+
+        std::vector<float> region_thresh(static_cast<std::size_t>(selected_count));
+        std::vector<int> region_row(static_cast<std::size_t>(selected_count));
+        std::vector<int> region_col(static_cast<std::size_t>(selected_count));
+        sink.print(" Gaussian curve fitting and bimodal testing...Be patient!!!\n");
+        analyse_regions(context, selected_count, selected_rows.data(), selected_cols.data(),
+                        valid_count, region_row.data(), region_col.data(), region_thresh.data(),
+                        region_size, settings.limits->valley_ratio, image16.rows(),
+                        report ? report->regions.data() : nullptr);
+        if (report) {
+            report->valid_count = valid_count;
+            for (int i = 0; i < selected_count; ++i) report->regions[i].variance = selected_variance[i];
+        }
+        sink.print("%li regions passed the bimodal test.\n", static_cast<long>(valid_count));
+
+        if (valid_count == 0) {
+            sink.print("Stopped for 0 region\n");
+            return false;
+        }
+
+        selected_rows = {};
+        selected_cols = {};
+        FImage threshold_grid(region_rows, region_cols);
+        sink.print("Interpolation of region start. ..\n");
+        fill_threshold_grid(valid_count, region_rows, region_cols, region_row.data(),
+                            region_col.data(), region_thresh.data(), threshold_grid.get());
+        sink.print("Interpolation of Region done. ..\n");
+        region_row = {};
+        region_col = {};
+        region_thresh = {};
+
+        sink.print("Pointwise Bilinear Interpolation start. ..\n");
+        threshold_pixels(region_rows, region_cols, threshold_grid.get(), rows, cols, region_size,
+                         image16.rows(), output_rows.data());
+        sink.print("Pointwise Bilinear Interpolation done. ..\n");
+        return true;
+    } catch (const AllocationFailure& failure) {
+        // The failure's own message, on its own channel, before MemoryError.
+        sink.write(failure.channel(), failure.message());
+        sink.flush();
+        throw;
+    }
+}
+
+template bool adaptive_threshold<float>(const InputView<float>*, const OutputView*, int, int, bool,
+                                        bool, const DriverSettings&);
+template bool adaptive_threshold<std::int32_t>(const InputView<std::int32_t>*, const OutputView*,
+                                               int, int, bool, bool, const DriverSettings&);
+template bool adaptive_threshold<std::uint8_t>(const InputView<std::uint8_t>*, const OutputView*,
+                                               int, int, bool, bool, const DriverSettings&);
+
+}  // namespace zentrel

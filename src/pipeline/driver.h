@@ -1,0 +1,67 @@
+// The body of AdaptiveThreshold: checks the call, copies the input into a
+// 16-bit working image, presets the output to 1 and runs the stages in order
+// (variance map, selection, region analysis, threshold grid, pixel decision).
+//
+// The driver sees plain buffers only; the binding turns Python objects into
+// these views (None becoming a null view).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "bimodal/limits.h"
+#include "bimodal/region_analysis.h"
+#include "numeric/sink.h"
+
+namespace zentrel {
+
+// A C-contiguous input array. shape has ndim entries.
+template <class T>
+struct InputView {
+    const T* data = nullptr;
+    int ndim = 0;
+    const std::int64_t* shape = nullptr;
+};
+
+// The caller's int16 output array, written in place.
+struct OutputView {
+    std::int16_t* data = nullptr;
+    std::int64_t size = 0;  // element count
+    bool writeable = true;
+    bool c_contiguous = true;
+};
+
+// What a call learned, for callers that want more than the output.
+struct DriverReport {
+    int region_rows = 0;
+    int region_cols = 0;
+    int selected_count = 0;
+    int valid_count = 0;
+    std::vector<RegionReport> regions;  // one per selected region, analysis order
+};
+
+struct DriverSettings {
+    Sink* sink = &console_sink();
+    const AnalysisLimits* limits = &default_limits();
+    int threads = 0;                   // 0: the configured default
+    DriverReport* report = nullptr;    // filled when not null
+    float* threshold_surface = nullptr;  // rows*cols per-pixel thresholds, when not null
+};
+
+// Returns true when at least one region yielded a threshold and the output
+// was written; false for a None image (input or output null) or when no
+// region passed (every output value then 1). Throws std::invalid_argument for
+// a call it cannot honour (before the output is touched), std::domain_error
+// "array is not writeable" for a read-only output, std::bad_alloc when memory
+// runs out (after printing the failure's own message).
+template <class T>
+bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int percent,
+                        int region_size, bool debug, bool smooth_his,
+                        const DriverSettings& settings = DriverSettings());
+
+// Worker threads used when DriverSettings::threads is 0. Defaults to the
+// hardware thread count; n < 1 restores that default.
+void set_default_thread_count(int n);
+int default_thread_count();
+
+}  // namespace zentrel

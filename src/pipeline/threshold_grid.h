@@ -1,0 +1,16 @@
+// Completion of the region threshold grid by inverse-distance weighting.
+#pragma once
+
+namespace zentrel {
+
+constexpr float MISSING_THRESHOLD = -1.0f;
+
+// Places the valid_count thresholds at (region_row[k], region_col[k]); every
+// other cell gets sum(t/d) / sum(1/d) over the known cells of the square
+// rings around it, ring by ring until a complete ring leaves at least four
+// found (or the rings have covered the grid).
+void fill_threshold_grid(int valid_count, int region_rows, int region_cols, const int region_row[],
+                         const int region_col[], const float region_thresh[],
+                         float** threshold_grid);
+
+}  // namespace zentrel
