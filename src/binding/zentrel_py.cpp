@@ -38,7 +38,7 @@ bool adaptive_threshold(const InputArray<T>& input_image, const OutputArray& out
     py::array output;
     if (!output_image.array.is_none()) {
         output = py::reinterpret_borrow<py::array>(output_image.array);
-        output_view.data = static_cast<std::int16_t*>(output.mutable_data_unchecked());
+        output_view.data = static_cast<std::int16_t*>(const_cast<void*>(output.data()));
         output_view.size = static_cast<std::int64_t>(output.size());
         output_view.writeable = output.writeable();
         output_view.c_contiguous = (output.flags() & py::array::c_style) != 0;
