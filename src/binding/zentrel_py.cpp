@@ -21,17 +21,16 @@ bool adaptive_threshold(const InputArray<T>& input_image, const OutputArray& out
                         int percent, int region_size, bool debug, bool smooth_his) {
     zentrel::InputView<T> input_view;
     std::vector<std::int64_t> shape;
-    py::array_t<T> input;  // held for the call: a C-contiguous copy when the caller's is strided
+    std::vector<std::int64_t> strides;
+    py::array_t<T> input;
     if (!input_image.array.is_none()) {
         input = py::reinterpret_borrow<py::array_t<T>>(input_image.array);
-        if (!(input.flags() & py::array::c_style)) {
-            input = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(input);
-            if (!input) throw py::error_already_set();
-        }
         shape.assign(input.shape(), input.shape() + input.ndim());
+        strides.assign(input.strides(), input.strides() + input.ndim());
         input_view.data = input.data();
         input_view.ndim = static_cast<int>(input.ndim());
         input_view.shape = shape.data();
+        input_view.strides = strides.data();
     }
 
     zentrel::OutputView output_view;

@@ -2,6 +2,9 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <cstdio>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -72,14 +75,21 @@ std::string describe(T v) {
     }
 }
 
+// Reads the input through its strides, so transposed, flipped and sliced
+// views need no copy of their own.
 template <class T>
-void convert_input(const T* data, int rows, int cols, std::int16_t** image16) {
+void convert_input(const InputView<T>& input, int rows, int cols, std::int16_t** image16) {
+    const char* base = reinterpret_cast<const char*>(input.data);
+    const std::int64_t row_stride = input.strides[0];
+    const std::int64_t col_stride = input.strides[1];
     for (int r = 0; r < rows; ++r) {
-        const T* src = data + static_cast<std::int64_t>(r) * cols;
+        const char* row = base + r * row_stride;
         std::int16_t* dst = image16[r];
         for (int c = 0; c < cols; ++c) {
-            if (!grey_level(src[c], dst[c])) {
-                reject("input_image: value " + describe(src[c]) + " at (" + std::to_string(r) + ", " +
+            T value;
+            std::memcpy(&value, row + c * col_stride, sizeof value);
+            if (!grey_level(value, dst[c])) {
+                reject("input_image: value " + describe(value) + " at (" + std::to_string(r) + ", " +
                        std::to_string(c) +
                        ") is not a grey level; accepted are finite values that truncate toward "
                        "zero into 0..255");
@@ -167,7 +177,7 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
 
     try {
         Image16 image16(rows, cols);
-        convert_input(input->data, rows, cols, image16.rows());
+        convert_input(*input, rows, cols, image16.rows());
 
         if (!output->writeable) throw std::domain_error("array is not writeable");
         std::vector<std::int16_t*> output_rows(static_cast<std::size_t>(rows));

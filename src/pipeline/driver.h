@@ -15,12 +15,14 @@
 
 namespace zentrel {
 
-// A C-contiguous input array. shape has ndim entries.
+// An input array as numpy lays it out: shape and byte strides with ndim
+// entries each (strides may be negative or zero).
 template <class T>
 struct InputView {
     const T* data = nullptr;
     int ndim = 0;
     const std::int64_t* shape = nullptr;
+    const std::int64_t* strides = nullptr;
 };
 
 // The caller's int16 output array, written in place.
