@@ -1,5 +1,28 @@
-"""zentrel: adaptive thresholding of grey images under uneven lighting."""
+"""zentrel: adaptive thresholding of grey images under uneven lighting.
 
+>>> import zentrel
+>>> image, objects = zentrel.uneven_scene((256, 256), seed=2)
+>>> binary = zentrel.binarize(image, percent=20)
+>>> binary.shape
+(256, 256)
+"""
+
+from zentrel._api import (
+    Analysis,
+    NoRegionPassedError,
+    RegionInfo,
+    analyse,
+    binarize,
+    threshold_surface,
+)
 from zentrel.scenes import uneven_scene
 
-__all__ = ["uneven_scene"]
+__all__ = [
+    "Analysis",
+    "NoRegionPassedError",
+    "RegionInfo",
+    "analyse",
+    "binarize",
+    "threshold_surface",
+    "uneven_scene",
+]

@@ -78,7 +78,8 @@ std::string describe(T v) {
 // Reads the input through its strides, so transposed, flipped and sliced
 // views need no copy of their own.
 template <class T>
-void convert_input(const InputView<T>& input, int rows, int cols, std::int16_t** image16) {
+void convert_input(const InputView<T>& input, int rows, int cols, std::int16_t** image16,
+                   const char* name) {
     const char* base = reinterpret_cast<const char*>(input.data);
     const std::int64_t row_stride = input.strides[0];
     const std::int64_t col_stride = input.strides[1];
@@ -89,7 +90,7 @@ void convert_input(const InputView<T>& input, int rows, int cols, std::int16_t**
             T value;
             std::memcpy(&value, row + c * col_stride, sizeof value);
             if (!grey_level(value, dst[c])) {
-                reject("input_image: value " + describe(value) + " at (" + std::to_string(r) + ", " +
+                reject(std::string(name) + ": value " + describe(value) + " at (" + std::to_string(r) + ", " +
                        std::to_string(c) +
                        ") is not a grey level; accepted are finite values that truncate toward "
                        "zero into 0..255");
@@ -107,9 +108,9 @@ struct Geometry {
 
 template <class T>
 Geometry check_call(const InputView<T>& input, const OutputView& output, int percent,
-                    int region_size) {
+                    int region_size, const std::string& name) {
     if (input.ndim != 2) {
-        reject("input_image: got an array with " + std::to_string(input.ndim) +
+        reject(name + ": got an array with " + std::to_string(input.ndim) +
                " dimensions; a two-dimensional image is required");
     }
     if (region_size < 1) {
@@ -122,7 +123,7 @@ Geometry check_call(const InputView<T>& input, const OutputView& output, int per
     const std::int64_t rows = input.shape[0];
     const std::int64_t cols = input.shape[1];
     if (rows > limit || cols > limit) {
-        reject("input_image: shape (" + std::to_string(rows) + ", " + std::to_string(cols) +
+        reject(name + ": shape (" + std::to_string(rows) + ", " + std::to_string(cols) +
                ") has a side longer than " + std::to_string(limit) + " pixels");
     }
     Geometry g{static_cast<int>(rows), static_cast<int>(cols), 0, 0};
@@ -130,7 +131,7 @@ Geometry check_call(const InputView<T>& input, const OutputView& output, int per
     g.region_cols = region_count(g.cols, region_size);
     if (g.region_rows < 1 || g.region_cols < 1) {
         const int need = region_size - region_size / 2;  // ceil(R / 2)
-        reject("input_image: shape (" + std::to_string(rows) + ", " + std::to_string(cols) +
+        reject(name + ": shape (" + std::to_string(rows) + ", " + std::to_string(cols) +
                ") is too small for region_size " + std::to_string(region_size) +
                "; each side must be at least " + std::to_string(need) + " pixels");
     }
@@ -171,13 +172,13 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
         sink.print("Output image cannot be none. Create an empty image and put it in the argument\n");
         return false;
     }
-    const Geometry g = check_call(*input, *output, percent, region_size);
+    const Geometry g = check_call(*input, *output, percent, region_size, settings.input_name);
     const int rows = g.rows;
     const int cols = g.cols;
 
     try {
         Image16 image16(rows, cols);
-        convert_input(*input, rows, cols, image16.rows());
+        convert_input(*input, rows, cols, image16.rows(), settings.input_name);
 
         if (!output->writeable) throw std::domain_error("array is not writeable");
         std::vector<std::int16_t*> output_rows(static_cast<std::size_t>(rows));

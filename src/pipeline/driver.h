@@ -48,6 +48,7 @@ struct DriverSettings {
     int threads = 0;                   // 0: the configured default
     DriverReport* report = nullptr;    // filled when not null
     float* threshold_surface = nullptr;  // rows*cols per-pixel thresholds, when not null
+    const char* input_name = "input_image";  // how messages name the image argument
 };
 
 // Returns true when at least one region yielded a threshold and the output
