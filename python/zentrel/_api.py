@@ -25,6 +25,8 @@ _RUNNERS = {
     np.dtype(np.uint8): _engine.run_uint8,
 }
 
+_STAGES = ("variance_map", "selection", "region_analysis", "threshold_grid", "pixel_decision")
+
 _TEST_WORDS = {
     "c1": "the dark share c1 outside c1_range",
     "mean1": "the dark mean outside mean1_range",
@@ -92,7 +94,8 @@ class Analysis:
     """The region-level picture of one analysis.
 
     ``grid_shape`` is (region rows, region columns); ``regions`` lists the
-    selected regions in analysis order (highest variance first).
+    selected regions in analysis order (highest variance first);
+    ``stage_seconds`` gives the wall-clock time of each stage of the call.
     """
 
     grid_shape: tuple
@@ -100,6 +103,7 @@ class Analysis:
     selected_count: int
     valid_count: int
     regions: list = field(default_factory=list)
+    stage_seconds: dict = field(default_factory=dict)
 
     def failure_counts(self) -> Counter:
         """How many regions failed, by reason ("c1", "valley", "flat", ...)."""
@@ -187,6 +191,7 @@ def _analysis(report: dict, region_size: int) -> Analysis:
         selected_count=report["selected_count"],
         valid_count=report["valid_count"],
         regions=regions,
+        stage_seconds=dict(zip(_STAGES, report["stage_seconds"])),
     )
 
 

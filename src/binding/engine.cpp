@@ -90,6 +90,8 @@ py::dict report_dict(const zentrel::DriverReport& report) {
     result["selected_count"] = report.selected_count;
     result["valid_count"] = report.valid_count;
     result["regions"] = std::move(regions);
+    const auto& t = report.stage_seconds;
+    result["stage_seconds"] = py::make_tuple(t[0], t[1], t[2], t[3], t[4]);
     return result;
 }
 

@@ -1,6 +1,7 @@
 #include "pipeline/driver.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
@@ -26,6 +27,21 @@ namespace zentrel {
 namespace {
 
 std::atomic<int> configured_threads{0};
+
+// Times one stage into a report slot, when a report is wanted.
+class StageTimer {
+public:
+    explicit StageTimer(double* slot) : slot_(slot), start_(std::chrono::steady_clock::now()) {}
+    ~StageTimer() {
+        if (slot_) {
+            *slot_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        }
+    }
+
+private:
+    double* slot_;
+    std::chrono::steady_clock::time_point start_;
+};
 
 // The working copy of the input: a table of row pointers, each row its own
 // allocation, released row by row and then the table.
@@ -152,6 +168,13 @@ void set_default_thread_count(int n) { configured_threads.store(n < 1 ? 0 : n); 
 int default_thread_count() {
     const int n = configured_threads.load();
     if (n > 0) return n;
+    // ZENTREL_THREADS sets the count for callers that cannot pass one (the
+    // module function's signature is fixed): tests and benchmarks.
+    if (const char* text = std::getenv("ZENTREL_THREADS")) {
+        char* end = nullptr;
+        const long value = std::strtol(text, &end, 10);
+        if (end != text && *end == '\0' && value >= 1 && value <= 1024) return static_cast<int>(value);
+    }
     const unsigned hw = std::thread::hardware_concurrency();
     return hw == 0 ? 1 : static_cast<int>(hw);
 }
@@ -199,10 +222,16 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
         const int region_cols = g.region_cols;
         sink.print("Number of regions in row and column direction=(%d,%d)\n", region_rows, region_cols);
 
+        DriverReport* report = settings.report;
+        auto slot = [report](int stage) { return report ? &report->stage_seconds[stage] : nullptr; };
+
         FImage variance_grid(region_rows, region_cols);
         sink.print("Region varinace calculation start.. .\n");
-        compute_region_variance(context, region_rows, region_cols, variance_grid.get(), region_size,
-                                image16.rows());
+        {
+            StageTimer timer(slot(0));
+            compute_region_variance(context, region_rows, region_cols, variance_grid.get(),
+                                    region_size, image16.rows());
+        }
         sink.print("Region varinace calculation done...\n");
 
         const int selected_count = selected_region_count(region_rows, region_cols, percent);
@@ -211,11 +240,14 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
         std::vector<int> selected_rows(static_cast<std::size_t>(selected_count));
         std::vector<int> selected_cols(static_cast<std::size_t>(selected_count));
         sink.print("Calculate the row and column index for the regions with the highest variance\n");
-        select_high_variance_regions(region_rows, region_cols, selected_count, variance_grid.get(),
-                                     selected_rows.data(), selected_cols.data());
+        {
+            StageTimer timer(slot(1));
+            select_high_variance_regions(region_rows, region_cols, selected_count,
+                                         variance_grid.get(), selected_rows.data(),
+                                         selected_cols.data());
+        }
         sink.print("Row & colum index calculation done. ..\n");
 
-        DriverReport* report = settings.report;
         if (report) {
             report->region_rows = region_rows;
             report->region_cols = region_cols;
@@ -234,10 +266,13 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
         std::vector<int> region_row(static_cast<std::size_t>(selected_count));
         std::vector<int> region_col(static_cast<std::size_t>(selected_count));
         sink.print(" Gaussian curve fitting and bimodal testing...Be patient!!!\n");
-        analyse_regions(context, selected_count, selected_rows.data(), selected_cols.data(),
-                        valid_count, region_row.data(), region_col.data(), region_thresh.data(),
-                        region_size, settings.limits->valley_ratio, image16.rows(),
-                        report ? report->regions.data() : nullptr);
+        {
+            StageTimer timer(slot(2));
+            analyse_regions(context, selected_count, selected_rows.data(), selected_cols.data(),
+                            valid_count, region_row.data(), region_col.data(),
+                            region_thresh.data(), region_size, settings.limits->valley_ratio,
+                            image16.rows(), report ? report->regions.data() : nullptr);
+        }
         if (report) {
             report->valid_count = valid_count;
             for (int i = 0; i < selected_count; ++i) report->regions[i].variance = selected_variance[i];
@@ -253,16 +288,23 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
         selected_cols = {};
         FImage threshold_grid(region_rows, region_cols);
         sink.print("Interpolation of region start. ..\n");
-        fill_threshold_grid(valid_count, region_rows, region_cols, region_row.data(),
-                            region_col.data(), region_thresh.data(), threshold_grid.get());
+        {
+            StageTimer timer(slot(3));
+            fill_threshold_grid(valid_count, region_rows, region_cols, region_row.data(),
+                                region_col.data(), region_thresh.data(), threshold_grid.get());
+        }
         sink.print("Interpolation of Region done. ..\n");
         region_row = {};
         region_col = {};
         region_thresh = {};
 
         sink.print("Pointwise Bilinear Interpolation start. ..\n");
-        threshold_pixels(region_rows, region_cols, threshold_grid.get(), rows, cols, region_size,
-                         image16.rows(), output_rows.data());
+        {
+            StageTimer timer(slot(4));
+            threshold_pixels(region_rows, region_cols, threshold_grid.get(), rows, cols,
+                             region_size, image16.rows(), output_rows.data(), context.threads,
+                             settings.threshold_surface);
+        }
         sink.print("Pointwise Bilinear Interpolation done. ..\n");
         return true;
     } catch (const AllocationFailure& failure) {

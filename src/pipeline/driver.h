@@ -40,6 +40,9 @@ struct DriverReport {
     int selected_count = 0;
     int valid_count = 0;
     std::vector<RegionReport> regions;  // one per selected region, analysis order
+    // Wall-clock seconds of the stages: variance map, selection, region
+    // analysis, threshold grid, pixel decision.
+    double stage_seconds[5] = {};
 };
 
 struct DriverSettings {
@@ -62,8 +65,9 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
                         int region_size, bool debug, bool smooth_his,
                         const DriverSettings& settings = DriverSettings());
 
-// Worker threads used when DriverSettings::threads is 0. Defaults to the
-// hardware thread count; n < 1 restores that default.
+// Worker threads used when DriverSettings::threads is 0: the count set here,
+// else the environment variable ZENTREL_THREADS, else the hardware thread
+// count. n < 1 clears the count set here.
 void set_default_thread_count(int n);
 int default_thread_count();
 
