@@ -1,6 +1,7 @@
 // Completion of the region threshold grid by inverse-distance weighting.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -82,6 +83,33 @@ TEST(ThresholdGrid, AllEightNeighboursOfTheFirstRingCount) {
     }
     const FImage g = fill(3, 3, ring);
     EXPECT_NEAR(g[1][1], idw(1, 1, ring), 1e-4);
+}
+
+// The sums run in single precision in the ring's visiting order; these
+// values round differently under any other order of the eight cells.
+TEST(ThresholdGrid, SumsFollowTheRingOrder) {
+    const std::vector<Known> ring = {{0, 0, 178.0f}, {2, 0, 3.6f},   {0, 1, 48.9f},
+                                     {2, 1, 136.8f}, {0, 2, 247.3f}, {2, 2, 55.3f},
+                                     {1, 0, 149.6f}, {1, 2, 32.7f}};
+    // Listed in visiting order around (1, 1): for dx = -1..1 top then bottom,
+    // then left then right.
+    auto accumulate = [](const std::vector<Known>& cells) {
+        float v = 0.0f, w = 0.0f;
+        for (const Known& k : cells) {
+            const int d2 = (k.row - 1) * (k.row - 1) + (k.col - 1) * (k.col - 1);
+            const float wk = static_cast<float>(1.0 / std::sqrt(static_cast<double>(d2)));
+            v += k.thresh * wk;
+            w += wk;
+        }
+        return v / w;
+    };
+    std::vector<Known> row_major = ring;
+    std::sort(row_major.begin(), row_major.end(),
+              [](const Known& a, const Known& b) { return a.row * 3 + a.col < b.row * 3 + b.col; });
+    ASSERT_NE(accumulate(ring), accumulate(row_major));
+
+    const FImage g = fill(3, 3, ring);
+    EXPECT_EQ(g[1][1], accumulate(ring));
 }
 
 // Three known cells in ring 1 and three in ring 2: the search goes on to
