@@ -197,16 +197,6 @@ TEST(ThresholdGrid, FewerThanFourKnownCells) {
     }
 }
 
-// A long thin grid with a single known cell far away still completes.
-TEST(ThresholdGrid, SingleKnownCellInALongRow) {
-    const int cols = 3000;
-    const FImage g = fill(2, cols, {{1, cols - 1, 64.0f}});
-    for (int j = 0; j < cols; ++j) {
-        EXPECT_NEAR(g[0][j], 64.0f, 1e-4f);
-        EXPECT_NEAR(g[1][j], 64.0f, 1e-4f);
-    }
-}
-
 TEST(ThresholdGrid, NaNCountsAsKnown) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const FImage g = fill(2, 2, {{0, 0, nan}, {0, 1, 10.0f}, {1, 0, 20.0f}});
