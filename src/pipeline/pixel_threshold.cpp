@@ -1,0 +1,236 @@
+#include "pipeline/pixel_threshold.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace zentrel {
+
+namespace {
+
+constexpr std::uint8_t ON = 255;
+constexpr std::uint8_t OFF = 0;
+
+// Truncation toward zero of a threshold. A NaN or a value outside the int32
+// range has no defined conversion in C++; such values give INT32_MIN, which is
+// what the x86-64 conversion instruction yields for them.
+inline std::int32_t truncate_threshold(float t) {
+    if (t >= -2147483648.0f && t < 2147483648.0f) return static_cast<std::int32_t>(t);
+    return std::numeric_limits<std::int32_t>::min();
+}
+
+// When every grid value is finite and within this magnitude, every bilinear
+// threshold (a convex combination of four of them, rounded a few times) is
+// well inside the int32 range and the plain conversion is safe.
+constexpr float PLAIN_CAST_LIMIT = 16777216.0f;
+
+struct Layout {
+    int rows;
+    int cols;
+    int h;
+    float hf;
+    int region_rows;
+    int region_cols;
+    int top_end;       // first row below the top band: h
+    int bottom_start;  // first row of the bottom band: h * region_rows
+    int left_end;      // first column right of the left band: h
+    int right_start;   // first column of the right band: h * region_cols
+    float** grid;
+    const std::int16_t* const* image;
+    std::int16_t** output;
+    float* surface;
+    bool plain_cast;  // interior thresholds convert without a range check
+};
+
+// Per-worker storage: the byte row and, for the node row a in use, the
+// horizontal interpolations along the upper and lower node rows.
+struct Scratch {
+    std::vector<std::uint8_t> bytes;
+    std::vector<float> upper;
+    std::vector<float> lower;
+    int node_row = -1;
+};
+
+// Columns [first, last) compared with one node value t: p >= trunc(t).
+inline void step_run(const std::int16_t* p, std::uint8_t* out, float* surface_row, int first,
+                     int last, float t) {
+    const std::int32_t ti = truncate_threshold(t);
+    for (int j = first; j < last; ++j) out[j] = p[j] >= ti ? ON : OFF;
+    if (surface_row) std::fill(surface_row + first, surface_row + last, t);
+}
+
+// The right band: float(p) > t, strictly and without truncation.
+inline void strict_run(const std::int16_t* p, std::uint8_t* out, float* surface_row, int first,
+                       int last, float t) {
+    for (int j = first; j < last; ++j) out[j] = static_cast<float>(p[j]) > t ? ON : OFF;
+    if (surface_row) std::fill(surface_row + first, surface_row + last, t);
+}
+
+// upper and lower along node rows a and a + 1 for every interior column:
+// (fc * G[.][b+1] + (hf - fc) * G[.][b]) / hf.
+void interpolate_node_rows(const Layout& L, int a, Scratch& s) {
+    const float* g0 = L.grid[a];
+    const float* g1 = L.grid[a + 1];
+    const float hf = L.hf;
+    for (int j = L.left_end; j < L.right_start; ++j) {
+        const int b = (j - L.h) / L.h;
+        const float fc = static_cast<float>(j % L.h);
+        const std::size_t k = static_cast<std::size_t>(j - L.left_end);
+        s.upper[k] = (fc * g0[b + 1] + (hf - fc) * g0[b]) / hf;
+        s.lower[k] = (fc * g1[b + 1] + (hf - fc) * g1[b]) / hf;
+    }
+    s.node_row = a;
+}
+
+// T = (lower * fr + upper * (hf - fr)) / hf, then p >= trunc(T).
+template <bool PlainCast>
+void interior_run(const Layout& L, const Scratch& s, float fr, const std::int16_t* p,
+                  std::uint8_t* out, float* surface_row) {
+    const float hf = L.hf;
+    const float rest = hf - fr;
+    const int first = L.left_end;
+    const int n = L.right_start - first;
+    const float* upper = s.upper.data();
+    const float* lower = s.lower.data();
+    const std::int16_t* pi = p + first;
+    std::uint8_t* oi = out + first;
+    if (surface_row) {
+        float* si = surface_row + first;
+        for (int k = 0; k < n; ++k) {
+            const float t = (lower[k] * fr + upper[k] * rest) / hf;
+            const std::int32_t ti = PlainCast ? static_cast<std::int32_t>(t) : truncate_threshold(t);
+            oi[k] = pi[k] >= ti ? ON : OFF;
+            si[k] = t;
+        }
+    } else {
+        for (int k = 0; k < n; ++k) {
+            const float t = (lower[k] * fr + upper[k] * rest) / hf;
+            const std::int32_t ti = PlainCast ? static_cast<std::int32_t>(t) : truncate_threshold(t);
+            oi[k] = pi[k] >= ti ? ON : OFF;
+        }
+    }
+}
+
+// One image row: every part it crosses into the byte row, then one copy of
+// the whole row to the output.
+void decide_row(const Layout& L, int i, Scratch& s) {
+    const std::int16_t* p = L.image[i];
+    std::uint8_t* out = s.bytes.data();
+    float* surface_row = L.surface ? L.surface + static_cast<std::size_t>(i) * L.cols : nullptr;
+
+    if (i < L.top_end || i >= L.bottom_start) {
+        // Top or bottom band with its two corners: steps along node row 0 or
+        // the last node row.
+        const float* g = L.grid[i < L.top_end ? 0 : L.region_rows - 1];
+        step_run(p, out, surface_row, 0, L.left_end, g[0]);
+        int b = 0;
+        for (int j = L.left_end; j < L.right_start; j += L.h, ++b) {
+            step_run(p, out, surface_row, j, std::min(j + L.h, L.right_start), g[b]);
+        }
+        step_run(p, out, surface_row, L.right_start, L.cols, g[L.region_cols - 1]);
+    } else {
+        const int a = (i - L.h) / L.h;
+        step_run(p, out, surface_row, 0, L.left_end, L.grid[a][0]);
+        if (L.right_start > L.left_end) {
+            if (s.node_row != a) interpolate_node_rows(L, a, s);
+            const float fr = static_cast<float>(i % L.h);
+            if (L.plain_cast) {
+                interior_run<true>(L, s, fr, p, out, surface_row);
+            } else {
+                interior_run<false>(L, s, fr, p, out, surface_row);
+            }
+        }
+        strict_run(p, out, surface_row, L.right_start, L.cols, L.grid[a][L.region_cols - 1]);
+    }
+
+    std::copy(out, out + L.cols, L.output[i]);
+}
+
+void decide_rows(const Layout& L, int first, int last, Scratch& s) {
+    for (int i = first; i < last; ++i) decide_row(L, i, s);
+}
+
+bool grid_within(float** grid, int region_rows, int region_cols, float limit) {
+    for (int a = 0; a < region_rows; ++a) {
+        for (int b = 0; b < region_cols; ++b) {
+            if (!(std::fabs(grid[a][b]) <= limit)) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, int rows, int cols,
+                      int region_size, const std::int16_t* const* image16,
+                      std::int16_t** output_rows, int threads, float* surface) {
+    if (region_rows < 1 || region_cols < 1 || region_size < 1) {
+        throw std::invalid_argument("threshold_pixels: empty region grid or region size below 1");
+    }
+    if (rows < 1 || cols < 1) return;
+
+    Layout L;
+    L.rows = rows;
+    L.cols = cols;
+    L.h = region_size / 2;
+    L.hf = static_cast<float>(L.h);
+    L.region_rows = region_rows;
+    L.region_cols = region_cols;
+    // The grid counts guarantee h * region_rows <= rows - h; the clamps keep a
+    // caller with other counts inside the image (and inside the grid, since
+    // every node index stays below the count it derives from).
+    const std::int64_t h64 = L.h;
+    L.top_end = static_cast<int>(std::min<std::int64_t>(h64, rows));
+    L.bottom_start = static_cast<int>(std::min<std::int64_t>(h64 * region_rows, rows));
+    L.left_end = static_cast<int>(std::min<std::int64_t>(h64, cols));
+    L.right_start = static_cast<int>(std::min<std::int64_t>(h64 * region_cols, cols));
+    L.grid = threshold_grid;
+    L.image = image16;
+    L.output = output_rows;
+    L.surface = surface;
+    L.plain_cast = grid_within(threshold_grid, region_rows, region_cols, PLAIN_CAST_LIMIT);
+
+    const int workers = std::max(1, std::min(threads, rows));
+    const std::size_t interior_cols =
+        static_cast<std::size_t>(std::max(0, L.right_start - L.left_end));
+
+    // All scratch is allocated here, so a failure throws in the caller's
+    // thread and the workers themselves never allocate.
+    std::vector<Scratch> scratch(static_cast<std::size_t>(workers));
+    for (Scratch& s : scratch) {
+        s.bytes.resize(static_cast<std::size_t>(cols));
+        s.upper.resize(interior_cols);
+        s.lower.resize(interior_cols);
+    }
+    auto block_start = [&](int w) {
+        return static_cast<int>(static_cast<std::int64_t>(rows) * w / workers);
+    };
+    auto run_block = [&](int w) {
+        decide_rows(L, block_start(w), block_start(w + 1), scratch[static_cast<std::size_t>(w)]);
+    };
+
+    if (workers == 1) {
+        run_block(0);
+        return;
+    }
+
+    std::vector<std::thread> pool;
+    pool.reserve(static_cast<std::size_t>(workers - 1));
+    int started = 1;
+    try {
+        for (; started < workers; ++started) pool.emplace_back(run_block, started);
+    } catch (const std::system_error&) {
+        // No more threads to be had: the blocks not handed out run here.
+    }
+    run_block(0);
+    for (int w = started; w < workers; ++w) run_block(w);
+    for (std::thread& t : pool) t.join();
+}
+
+}  // namespace zentrel
