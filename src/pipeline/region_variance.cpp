@@ -87,13 +87,6 @@ void variance_row(const PipelineContext& context, int i, int region_cols, float*
     }
 }
 
-void variance_rows(const PipelineContext& context, int first_row, int end_row, int region_cols,
-                   float** variance_grid, int region_size, const std::int16_t* const* image16) {
-    for (int i = first_row; i < end_row; ++i) {
-        variance_row(context, i, region_cols, variance_grid[i], region_size, image16);
-    }
-}
-
 }  // namespace
 
 void compute_region_variance(const PipelineContext& context, int region_rows, int region_cols,
@@ -103,7 +96,9 @@ void compute_region_variance(const PipelineContext& context, int region_rows, in
 
     const int workers = std::min(std::max(context.threads, 1), region_rows);
     if (workers == 1) {
-        variance_rows(context, 0, region_rows, region_cols, variance_grid, region_size, image16);
+        for (int i = 0; i < region_rows; ++i) {
+            variance_row(context, i, region_cols, variance_grid[i], region_size, image16);
+        }
         return;
     }
 
@@ -114,7 +109,7 @@ void compute_region_variance(const PipelineContext& context, int region_rows, in
     std::atomic<int> next_row{0};
     auto work = [&]() {
         for (int i = next_row.fetch_add(1); i < region_rows; i = next_row.fetch_add(1)) {
-            variance_rows(context, i, i + 1, region_cols, variance_grid, region_size, image16);
+            variance_row(context, i, region_cols, variance_grid[i], region_size, image16);
         }
     };
     std::vector<std::thread> pool;
