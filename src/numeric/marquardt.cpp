@@ -10,7 +10,7 @@ namespace zentrel {
 MarquardtState::~MarquardtState() { release(); }
 
 void MarquardtState::release() {
-    if (rhs) free_matrix(rhs, 1, fitted_count, 1, 1);
+    if (rhs) free_matrix(rhs, 1, std::max(fitted_count, 1), 1, 1);
     rhs = nullptr;
     if (delta_a) free_vector(delta_a, 1, NPARAM);
     delta_a = nullptr;

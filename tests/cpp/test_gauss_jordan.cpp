@@ -190,7 +190,7 @@ void fill_block(Mat& covar, int fitted) {
         for (int j = 1; j <= 5; ++j) covar[i][j] = (i <= fitted && j <= fitted) ? 10.0f * i + j : -99.0f;
 }
 
-TEST(ExpandCovariance, SpreadsThreeByThreeOverFlags10101) {
+TEST(GaussJordanExpand, SpreadsThreeByThreeOverFlags10101) {
     Mat covar(5, 5);
     fill_block(covar, 3);
     const int ia[6] = {0, 1, 0, 1, 0, 1};
@@ -202,9 +202,9 @@ TEST(ExpandCovariance, SpreadsThreeByThreeOverFlags10101) {
 
 // Every pattern of five flags: the j-th fitted parameter's entries land at
 // its own index; all else is zero (all five set: unchanged).
-class ExpandCovarianceFlags : public ::testing::TestWithParam<int> {};
+class GaussJordanExpandFlags : public ::testing::TestWithParam<int> {};
 
-TEST_P(ExpandCovarianceFlags, BlockLandsAtFittedIndices) {
+TEST_P(GaussJordanExpandFlags, BlockLandsAtFittedIndices) {
     int ia[6] = {0}, index[6] = {0}, fitted = 0;
     for (int l = 1; l <= 5; ++l)
         if ((ia[l] = (GetParam() >> (l - 1)) & 1)) index[++fitted] = l;
@@ -218,7 +218,7 @@ TEST_P(ExpandCovarianceFlags, BlockLandsAtFittedIndices) {
         for (int j = 1; j <= 5; ++j) EXPECT_EQ(covar[i][j], want[i][j]) << i << "," << j;
 }
 
-INSTANTIATE_TEST_SUITE_P(AllPatterns, ExpandCovarianceFlags, ::testing::Range(0, 32));
+INSTANTIATE_TEST_SUITE_P(AllPatterns, GaussJordanExpandFlags, ::testing::Range(0, 32));
 
 }  // namespace
 }  // namespace zentrel

@@ -246,6 +246,19 @@ TEST(MarquardtStep, EqualChiSquareIsRejected) {
     EXPECT_EQ(fit.a, kTruth);
 }
 
+TEST(MarquardtStep, NothingFittedRepeatsChiSquareAndIsRejected) {
+    Fit fit(histogram(), kNearStart, Flags{});
+    Coef start(fit.data, kNearStart, Flags{});
+    ASSERT_GT(start.chisq, 0.0f);
+    EXPECT_EQ(fit.call(-1.0f), 0);
+    EXPECT_EQ(bits(fit.chisq), bits(start.chisq));
+    EXPECT_EQ(fit.lambda, static_cast<float>(double{0.001f} * 10.0));
+    EXPECT_EQ(fit.a, kNearStart);
+    EXPECT_EQ(fit.call(0.0f), 0);
+    for (int l = 1; l <= NPARAM; ++l)
+        for (int m = 1; m <= NPARAM; ++m) EXPECT_EQ(fit.covar[l][m], 0.0f) << l << "," << m;
+}
+
 TEST(MarquardtStep, RejectionKeepsAcceptedPointAndRetriesWithMoreDamping) {
     // Two broad overlapping components between the true ones: the nearly
     // undamped first step overshoots.
