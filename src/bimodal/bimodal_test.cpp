@@ -3,18 +3,13 @@
 #include <cmath>
 #include <limits>
 
+#include "numeric/bimodal_gauss.h"
+
 namespace zentrel {
 
 namespace {
 
 enum { C1, MEAN1, SIGMA1, MEAN2, SIGMA2 };
-
-// sqrt(2*pi) exactly as the fitted model forms it: pi = 4*atan(1) rounded to
-// float, the root of twice that taken in double, rounded to float.
-float sqrt_two_pi() {
-    const float pi = static_cast<float>(4.0 * std::atan(1.0));
-    return static_cast<float>(std::sqrt(2.0 * static_cast<double>(pi)));
-}
 
 // exp(-(x - mean)^2 / (2 sigma^2)): square in float, quotient in double
 // rounded to float, exponential in double rounded to float.
@@ -31,7 +26,7 @@ bool outside(float value, float lo, float hi) { return value < lo || value > hi;
 }  // namespace
 
 float mixture_density(const float a[], float x) {
-    const float s = sqrt_two_pi();
+    const float s = model_sqrt_two_pi();
     const float e1 = gauss_kernel(x, a[MEAN1], a[SIGMA1]);
     const float e2 = gauss_kernel(x, a[MEAN2], a[SIGMA2]);
     // First term in float, second in double over the float denominator,
