@@ -154,8 +154,28 @@ def _same_file(a: Path, b: Path) -> bool:
         return False
 
 
+class _Inputs:
+    """Recognises the input files by resolved path and by inode (links)."""
+
+    def __init__(self, inputs: Sequence[Path]):
+        self._paths = {path.resolve() for path in inputs}
+        self._inodes = {key for key in map(self._inode, inputs) if key is not None}
+
+    @staticmethod
+    def _inode(path: Path):
+        try:
+            status = path.stat()
+        except OSError:
+            return None
+        return status.st_dev, status.st_ino
+
+    def __contains__(self, path: Path) -> bool:
+        return path.resolve() in self._paths or self._inode(path) in self._inodes
+
+
 def _plan(inputs: Sequence[Path], output: Optional[Path], out_dir: Optional[Path]):
     """Pair each input with its output; inputs that cannot be written get an error."""
+    known = _Inputs(inputs)
     pairs, errors = [], []
     claimed = {}
     for source in inputs:
@@ -163,9 +183,9 @@ def _plan(inputs: Sequence[Path], output: Optional[Path], out_dir: Optional[Path
             target = output
         else:
             target = out_dir / f"{source.stem}.png"
-            if any(_same_file(target, other) for other in inputs):
+            if target in known:
                 target = out_dir / f"{source.stem}_binary.png"
-        if any(_same_file(target, other) for other in inputs):
+        if target in known:
             errors.append((source, f"refusing to overwrite the input {target}"))
             continue
         key = target.resolve()
