@@ -16,9 +16,9 @@ __all__ = ["uneven_scene"]
 def uneven_scene(
     shape: tuple[int, int] = (512, 512),
     *,
-    object_level: float = 118.0,
+    object_level: float = 122.0,
     background_level: float = 178.0,
-    light_range: tuple[float, float] = (0.72, 1.32),
+    light_range: tuple[float, float] = (-38.0, 36.0),
     noise: float = 5.0,
     spacing: int = 96,
     seed: int = 0,
@@ -32,8 +32,10 @@ def uneven_scene(
     object_level, background_level : float
         Grey levels of objects and background under unit light.
     light_range : tuple of float
-        Light factor at the darkest and the brightest corner; it grows
-        linearly along the diagonal with a gentle bend.
+        Grey levels the light adds at the darkest and at the brightest
+        corner; it grows along the diagonal with a gentle bend. The default
+        lifts objects on the bright side above the background on the dark
+        side.
     noise : float
         Standard deviation of the Gaussian noise added to every pixel.
     spacing : int
@@ -72,8 +74,7 @@ def uneven_scene(
                 objects |= (np.abs(yy - y0) <= size) & (np.abs(xx - x0) <= size * rng.uniform(0.6, 1.0))
     lo, hi = light_range
     t = (yy / max(rows - 1, 1) + xx / max(cols - 1, 1)) / 2.0
-    light = lo + (hi - lo) * (t + 0.15 * np.sin(np.pi * t)) / 1.0
-    light = np.clip(light, lo, hi)
+    light = np.clip(lo + (hi - lo) * (t + 0.15 * np.sin(np.pi * t)), lo, hi)
     reflectance = np.where(objects, object_level, background_level)
-    image = reflectance * light + rng.normal(0.0, noise, size=shape)
+    image = reflectance + light + rng.normal(0.0, noise, size=shape)
     return np.clip(np.rint(image), 0, 255).astype(np.uint8), objects

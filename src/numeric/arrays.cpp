@@ -1,5 +1,6 @@
 #include "numeric/arrays.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -71,7 +72,9 @@ void free_vector(float* v, int nl, int /*nh*/) { std::free(v - nl + 1); }
 float** matrix(int nrl, int nrh, int ncl, int nch) {
     const std::size_t nrow = nrh >= nrl ? static_cast<std::size_t>(nrh - nrl + 1) : 0;
     const std::size_t ncol = nch >= ncl ? static_cast<std::size_t>(nch - ncl + 1) : 0;
-    float** m = static_cast<float**>(std::malloc((nrow + 1) * sizeof(float*)));
+    // At least one row pointer past the spare one, so row nrl can hold the
+    // block even for an empty matrix.
+    float** m = static_cast<float**>(std::malloc((std::max<std::size_t>(nrow, 1) + 1) * sizeof(float*)));
     if (!m || injected_failure()) {
         std::free(m);
         fatal_error("allocation failure 1 in matrix()");

@@ -6,9 +6,9 @@ namespace zentrel {
 
 // Inverts the 1-based n x n matrix a in place and solves a x = b for the
 // single right-hand column b[1..n][1] in place. Returns 1 on success, -1 when
-// a column would serve as pivot twice, -2 when a pivot is exactly zero (a and
-// b are then scratch). Among equal largest magnitudes the last one scanned is
-// the pivot.
+// a column would serve as pivot twice, -2 when a pivot is exactly zero or
+// only NaN candidates remain (a and b are then scratch). Among equal largest
+// magnitudes the last one scanned is the pivot.
 int gauss_jordan(float** a, int n, float** b);
 
 // Moves the fitted_count x fitted_count covariance block in the top-left of

@@ -43,7 +43,10 @@ void marquardt_coef(const float x[], const float y[], const float sig[], const f
 
 // One call of the protocol above. Returns -1 or -2 when the linear solve
 // failed in this call (nothing of a, chisq, lambda changed by the step);
-// otherwise 0.
+// otherwise 0. The initial call allocates trial_a, gradient, delta_a and rhs
+// (releasing a previous fit's first); if one allocation throws, nothing is
+// kept. A step or final call with no fit in progress throws
+// std::logic_error.
 int marquardt_step(MarquardtState& state, const float x[], const float y[], const float sig[],
                    float a[], const int ia[], float** covar, float** alpha, float& chisq,
                    float total, float& lambda);

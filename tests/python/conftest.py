@@ -16,8 +16,8 @@ def flush_c_stdio():
 def threshold(capfd):
     """Call AdaptiveThreshold and return (result, output, stdout text, stderr text)."""
 
-    def run(image, percent=10, region_size=32, output=None, **kwargs):
-        if output is None:
+    def run(image, percent=10, region_size=32, output="zeros", **kwargs):
+        if isinstance(output, str):
             output = np.zeros(np.shape(image)[:2], dtype=np.int16)
         capfd.readouterr()
         try:

@@ -1,0 +1,53 @@
+#include "bimodal/histogram.h"
+
+#include <algorithm>
+
+namespace zentrel {
+
+namespace {
+constexpr int BINS = 256;
+}
+
+void build_region_histogram(const PipelineContext& context, const std::int16_t* const* image16,
+                            int region_size, int grid_row, int grid_col, int hist[],
+                            float& pixel_count, int& mean_level) {
+    std::fill(hist, hist + BINS, 0);
+
+    const int top = region_size * grid_row / 2;
+    const int left = region_size * grid_col / 2;
+    const int excluded = context.excluded_value;
+    for (int r = top; r < top + region_size; ++r) {
+        const std::int16_t* row = image16[r];
+        for (int c = left; c < left + region_size; ++c) {
+            const int v = row[c];
+            if (v == excluded) continue;
+            // Grey levels outside 0..255 have no bin; they are not counted.
+            if (v < 0 || v >= BINS) continue;
+            ++hist[v];
+        }
+    }
+
+    // Counts and first moment summed in float, in bin order.
+    float n = 0.0f;
+    float s = 0.0f;
+    for (int v = 0; v < BINS; ++v) {
+        n += static_cast<float>(hist[v]);
+        s += static_cast<float>(static_cast<long long>(v) * hist[v]);
+    }
+    pixel_count = n;
+    mean_level = n < 1.0f ? 0 : static_cast<int>(s / n);
+}
+
+void smooth_histogram(int hist[]) {
+    int t[BINS];
+    std::copy(hist, hist + BINS, t);
+    for (int v = 2; v <= BINS - 3; ++v) {
+        // 64-bit sum so that very large counts cannot overflow; the result
+        // equals the 32-bit formula wherever that one is defined.
+        const long long sum = static_cast<long long>(t[v - 2]) + 2LL * t[v - 1] + 3LL * t[v] +
+                              2LL * t[v + 1] + t[v + 2];
+        hist[v] = static_cast<int>(sum / 9);
+    }
+}
+
+}  // namespace zentrel

@@ -1,0 +1,127 @@
+#include "pipeline/region_variance.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "pipeline/region_grid.h"
+
+namespace zentrel {
+
+namespace {
+
+// Region (i, j) spans columns origin(j) .. origin(j + 2) - 1, since
+// origin(j) + R = origin(j + 2) for odd R too. So along a row of regions it
+// is the union of two column strips, strip c spanning origin(c) ..
+// origin(c + 1) - 1 over the region's R rows, and neighbouring regions share
+// a strip. Counting each strip once halves the pixel work; the histogram of
+// a region is still exactly the count of its own pixels.
+struct Strip {
+    // 64-bit counters: a region's bin can hold all of its R*R pixels.
+    std::int64_t hist[256];
+    std::int64_t k;
+};
+
+void count_strip(Strip& strip, const std::int16_t* const* image16, int top, int region_size, int left,
+                 int right, int excluded_value) {
+    std::memset(strip.hist, 0, sizeof strip.hist);
+    std::int64_t k = 0;
+    for (int y = top; y < top + region_size; ++y) {
+        const std::int16_t* row = image16[y];
+        for (int x = left; x < right; ++x) {
+            const int v = row[x];
+            if (v == excluded_value) continue;
+            ++strip.hist[v];
+            ++k;
+        }
+    }
+    strip.k = k;
+}
+
+// Variance of the region made of strips a and b: single-precision sums over
+// the bins, lowest first; each product is exact in 64 bits (at most
+// 65025 * R*R) and rounded once, to float, before it joins its sum.
+float region_variance(const Strip& a, const Strip& b) {
+    const std::int64_t k = a.k + b.k;
+    if (k == 0) return 0.0f;
+    // Only the occupied span of bins is summed: an empty bin adds +0.0f,
+    // which leaves a non-negative float sum as it is, and a smooth region
+    // holds few grey levels. k > 0, so some bin is occupied.
+    std::int64_t lo = 0;
+    while (a.hist[lo] + b.hist[lo] == 0) ++lo;
+    std::int64_t hi = 255;
+    while (a.hist[hi] + b.hist[hi] == 0) --hi;
+
+    float s1 = 0.0f;
+    float s2 = 0.0f;
+    for (std::int64_t v = lo; v <= hi; ++v) {
+        const std::int64_t h = a.hist[v] + b.hist[v];
+        s1 += static_cast<float>(v * h);
+        s2 += static_cast<float>(v * v * h);
+    }
+    const float count = static_cast<float>(k);
+    const float m = s1 / count;
+    const float q = s2 / count;
+    return q - m * m;
+}
+
+void variance_row(const PipelineContext& context, int i, int region_cols, float* out, int region_size,
+                  const std::int16_t* const* image16) {
+    const int top = region_origin(i, region_size);
+    auto count = [&](Strip& strip, int c) {
+        count_strip(strip, image16, top, region_size, region_origin(c, region_size),
+                    region_origin(c + 1, region_size), context.excluded_value);
+    };
+    Strip slots[2];
+    Strip* left = &slots[0];
+    Strip* right = &slots[1];
+    count(*left, 0);
+    for (int j = 0; j < region_cols; ++j) {
+        count(*right, j + 1);
+        out[j] = region_variance(*left, *right);
+        std::swap(left, right);  // strip j + 1 is the left half of region j + 1
+    }
+}
+
+}  // namespace
+
+void compute_region_variance(const PipelineContext& context, int region_rows, int region_cols,
+                             float** variance_grid, int region_size,
+                             const std::int16_t* const* image16) {
+    if (region_rows <= 0 || region_cols <= 0) return;
+
+    const int workers = std::min(std::max(context.threads, 1), region_rows);
+    if (workers == 1) {
+        for (int i = 0; i < region_rows; ++i) {
+            variance_row(context, i, region_cols, variance_grid[i], region_size, image16);
+        }
+        return;
+    }
+
+    // Rows of regions are handed out one at a time; every region is computed
+    // alone, so the grid does not depend on who computes which row. The
+    // calling thread takes part, and takes over whatever is left if a worker
+    // cannot be started.
+    std::atomic<int> next_row{0};
+    auto work = [&]() {
+        for (int i = next_row.fetch_add(1); i < region_rows; i = next_row.fetch_add(1)) {
+            variance_row(context, i, region_cols, variance_grid[i], region_size, image16);
+        }
+    };
+    std::vector<std::thread> pool;
+    try {
+        pool.reserve(static_cast<std::size_t>(workers - 1));
+        for (int t = 1; t < workers; ++t) pool.emplace_back(work);
+    } catch (const std::system_error&) {
+        // Too few threads available: fewer hands, same result.
+    } catch (const std::bad_alloc&) {
+    }
+    work();
+    for (auto& thread : pool) thread.join();
+}
+
+}  // namespace zentrel
