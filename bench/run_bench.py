@@ -248,8 +248,13 @@ def peer_functions(image: np.ndarray, region_size: int) -> dict:
     return {"cv_gauss": cv_gauss, "cv_mean": cv_mean, "sauvola": sauvola, "local": local}
 
 
+# A process keeps the peak memory of whatever it exec'd from (our big parent);
+# a process forked from the small fresh interpreter starts its count anew.
 MEMORY_SNIPPET = r"""
-import json, resource, sys
+import json, os, resource, sys
+pid = os.fork()
+if pid:
+    sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
 import numpy as np
 import zentrel_py
 path, percent, region_size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
@@ -390,6 +395,8 @@ def machine_info() -> dict:
         "opencv_threads": cv2.getNumThreads(),
         "scikit_image": skimage.__version__,
         "ZENTREL_THREADS": os.environ.get("ZENTREL_THREADS"),
+        # Other work on the machine skews timings, threading most of all.
+        "load_average_at_start": list(os.getloadavg()),
     }
     try:
         from importlib.metadata import version
@@ -458,6 +465,8 @@ def main(argv=None) -> int:
                               f" ({time.perf_counter() - start:.1f} s)", flush=True)
                 image_path.unlink()
 
+    payload["machine"]["load_average_at_end"] = list(os.getloadavg())
+    write_json(args.json, payload)
     cases = payload["cases"]
     print("\nMedian wall-clock seconds; /peer = our time over the peer's (below 1: ours faster).")
     print("ok = AdaptiveThreshold found a threshold (NO: it returned False, no region passed).")
@@ -468,7 +477,10 @@ def main(argv=None) -> int:
     print(format_table(*detail_rows(cases)))
     for s in payload["skipped"]:
         print(f"skipped {s['image']}: {s['reason']}")
-    print(f"\nwrote {args.json}")
+    m = payload["machine"]
+    print(f"\n{m['cpu_count']} cores; load average {m['load_average_at_start'][0]:.2f} at start, "
+          f"{m['load_average_at_end'][0]:.2f} at end")
+    print(f"wrote {args.json}")
     return 0
 
 
