@@ -1,0 +1,116 @@
+#include "numeric/float_exp.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace zentrel {
+
+namespace {
+
+// exp(x) = 2^n * exp(r), n = nearest integer to x / ln 2, r = x - n ln 2
+// with ln 2 split in two (Cody and Waite) so that n * LN2_HI is exact for
+// |n| < 2^20 and x - n * LN2_HI is exact for float x. exp(r), |r| <= 0.35,
+// by its Taylor polynomial of degree 12 (truncation below 3e-16).
+constexpr double LOG2E = 0x1.71547652b82fep+0;
+constexpr double LN2_HI = 0x1.62e42ffp-1;  // ln 2 to 29 bits
+constexpr double LN2_LO = -0x1.718432a1b0e26p-35;  // ln 2 - LN2_HI
+// Adding 1.5 * 2^52 rounds to an integer held in the low mantissa bits.
+constexpr double SHIFTER = 0x1.8p52;
+constexpr std::uint64_t SHIFTER_BITS = 0x4338000000000000;
+
+// A result p this close (relatively) to a float rounding boundary is not
+// trusted: the kernel is accurate to a few double ulps (2^-50), so a margin
+// of 2^-40 leaves the library's result on the same side of every boundary.
+constexpr double BELOW = 1.0 - 0x1p-40;
+constexpr double ABOVE = 1.0 + 0x1p-40;
+
+constexpr double factorial(int k) { return k <= 1 ? 1.0 : k * factorial(k - 1); }
+
+// exp(x) for x in [-104, 0]; any other x gives some value without undefined
+// behaviour (the integer steps are unsigned).
+ZENTREL_FORCE_INLINE double exp_kernel(double x) {
+    const double t = x * LOG2E + SHIFTER;
+    const double n = t - SHIFTER;
+    const double r = (x - n * LN2_HI) - n * LN2_LO;
+    double p = 1.0 / factorial(12);
+    p = p * r + 1.0 / factorial(11);
+    p = p * r + 1.0 / factorial(10);
+    p = p * r + 1.0 / factorial(9);
+    p = p * r + 1.0 / factorial(8);
+    p = p * r + 1.0 / factorial(7);
+    p = p * r + 1.0 / factorial(6);
+    p = p * r + 1.0 / factorial(5);
+    p = p * r + 1.0 / factorial(4);
+    p = p * r + 1.0 / factorial(3);
+    p = p * r + 0.5;
+    p = p * r + 1.0;
+    p = p * r + 1.0;
+    // 2^n from the integer in t's low bits: biased exponent n + 1023.
+    std::uint64_t bits;
+    std::memcpy(&bits, &t, sizeof bits);
+    const std::uint64_t scale_bits = (bits - SHIFTER_BITS + 1023) << 52;
+    double scale;
+    std::memcpy(&scale, &scale_bits, sizeof scale);
+    return p * scale;
+}
+
+constexpr int BLOCK = 256;
+
+// One block of at most BLOCK values: a branch-free vector pass, then the
+// library for the flagged few.
+ZENTREL_FORCE_INLINE void exp_block(const float v[], float out[], int n) {
+    std::int32_t unsure[BLOCK];
+    std::int32_t any = 0;
+    for (int i = 0; i < n; ++i) {
+        // Every value is formed unconditionally and only then selected, so
+        // the loop has no branch.
+        const double x = v[i];
+        const bool below = x < static_cast<double>(EXP_FLOAT_LOWEST_NONZERO);
+        const bool inside = (x >= static_cast<double>(EXP_FLOAT_LOWEST_NONZERO)) & (x <= 0.0);
+        // Outside its range the kernel's value is meaningless but harmless;
+        // it is not used there.
+        const double p = exp_kernel(x);
+        const float rounded = static_cast<float>(p);
+        const float low = static_cast<float>(p * BELOW);
+        const float high = static_cast<float>(p * ABOVE);
+        // low <= rounded <= high; comparing with rounded (not only low with
+        // high) also keeps the conversion out of any branch.
+        const bool sure = (low == rounded) & (rounded == high);
+        const bool library = !(below | (inside & sure));
+        // An input left to the library is parked in out (v may be out).
+        out[i] = library ? v[i] : below ? 0.0f : rounded;
+        unsure[i] = library;
+        any |= unsure[i];
+    }
+    if (!any) return;
+    for (int i = 0; i < n; ++i) {
+        if (unsure[i]) out[i] = static_cast<float>(std::exp(static_cast<double>(out[i])));
+    }
+}
+
+ZENTREL_FORCE_INLINE void exp_body(const float v[], float out[], int n) {
+    for (int start = 0; start < n; start += BLOCK) {
+        exp_block(v + start, out + start, n - start < BLOCK ? n - start : BLOCK);
+    }
+}
+
+void exp_portable(const float v[], float out[], int n) { exp_body(v, out, n); }
+
+#if ZENTREL_HAVE_AVX2
+ZENTREL_TARGET_AVX2 void exp_avx2(const float v[], float out[], int n) { exp_body(v, out, n); }
+#endif
+
+}  // namespace
+
+void exp_to_float(const float v[], float out[], int n, Isa isa) {
+#if ZENTREL_HAVE_AVX2
+    if (isa == Isa::avx2) return exp_avx2(v, out, n);
+#endif
+    (void)isa;
+    exp_portable(v, out, n);
+}
+
+void exp_to_float(const float v[], float out[], int n) { exp_to_float(v, out, n, preferred_isa()); }
+
+}  // namespace zentrel

@@ -1,0 +1,139 @@
+#include "numeric/float_exp.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <thread>
+#include <vector>
+
+namespace zentrel {
+namespace {
+
+float from_bits(std::uint32_t u) {
+    float f;
+    std::memcpy(&f, &u, sizeof f);
+    return f;
+}
+std::uint32_t bits(float f) {
+    std::uint32_t u;
+    std::memcpy(&u, &f, sizeof u);
+    return u;
+}
+float library(float v) { return static_cast<float>(std::exp(static_cast<double>(v))); }
+
+std::vector<Isa> variants() {
+    std::vector<Isa> list{Isa::portable};
+    if (isa_supported(Isa::avx2)) list.push_back(Isa::avx2);
+    return list;
+}
+
+// Compares every variant with the library over the bit patterns first,
+// first + step, ... below last (in blocks, on several threads). Returns the
+// number of differing results and the first pattern that differed.
+struct Sweep {
+    std::uint64_t differing = 0;
+    std::uint32_t first_bad = 0;
+    std::uint64_t checked = 0;
+};
+
+Sweep sweep(std::uint64_t first, std::uint64_t last, std::uint64_t step) {
+    constexpr std::uint64_t CHUNK = 1 << 16;
+    const std::uint64_t count = (last - first + step - 1) / step;
+    const std::uint64_t chunks = (count + CHUNK - 1) / CHUNK;
+    const unsigned threads = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+    const std::vector<Isa> isas = variants();
+    std::atomic<std::uint64_t> next{0}, differing{0}, checked{0};
+    std::atomic<std::uint32_t> first_bad{0};
+    auto work = [&] {
+        std::vector<float> in(CHUNK), want(CHUNK), got(CHUNK);
+        for (std::uint64_t c; (c = next.fetch_add(1)) < chunks;) {
+            const std::uint64_t begin = c * CHUNK;
+            const int n = static_cast<int>(std::min(CHUNK, count - begin));
+            for (int i = 0; i < n; ++i) {
+                in[i] = from_bits(static_cast<std::uint32_t>(first + (begin + i) * step));
+                want[i] = library(in[i]);
+            }
+            for (Isa isa : isas) {
+                exp_to_float(in.data(), got.data(), n, isa);
+                for (int i = 0; i < n; ++i) {
+                    if (bits(got[i]) != bits(want[i])) {
+                        if (differing.fetch_add(1) == 0) first_bad = bits(in[i]);
+                    }
+                }
+            }
+            checked += static_cast<std::uint64_t>(n);
+        }
+    };
+    std::vector<std::thread> pool;
+    for (unsigned t = 0; t < threads; ++t) pool.emplace_back(work);
+    for (auto& t : pool) t.join();
+    return {differing.load(), first_bad.load(), checked.load()};
+}
+
+#if defined(ZENTREL_SANITIZE) || !defined(NDEBUG)
+constexpr std::uint64_t kStride = 9973;  // a sample keeps checked builds quick
+#else
+constexpr std::uint64_t kStride = 1;  // every float
+#endif
+
+// Every float from -0 down to the lowest one with a non-zero exponential:
+// the range the model's exponents (-q, q >= 0) fall into.
+TEST(FloatExp, EveryFloatDownToTheLastNonZeroResult) {
+    const std::uint32_t neg_zero = 0x80000000u, lowest = bits(EXP_FLOAT_LOWEST_NONZERO);
+    const Sweep s = sweep(neg_zero, std::uint64_t{lowest} + 1, kStride);
+    EXPECT_EQ(s.differing, 0u) << "first differing input " << std::hexfloat << from_bits(s.first_bad);
+    EXPECT_GT(s.checked, (lowest - neg_zero) / kStride);
+}
+
+// Below that point the result is 0 without the kernel: every float down to
+// -1024, a sample beyond (where even the double result is 0) down to -inf.
+TEST(FloatExp, FloatsBelowGiveZero) {
+    const std::uint32_t lowest = bits(EXP_FLOAT_LOWEST_NONZERO), far = bits(-1024.0f), neg_inf = 0xff800000u;
+    EXPECT_NE(library(EXP_FLOAT_LOWEST_NONZERO), 0.0f);
+    EXPECT_EQ(bits(library(from_bits(lowest + 1))), 0u);
+    const Sweep near = sweep(std::uint64_t{lowest} + 1, std::uint64_t{far} + 1, kStride);
+    EXPECT_EQ(near.differing, 0u) << "first differing input " << std::hexfloat << from_bits(near.first_bad);
+    const Sweep beyond = sweep(std::uint64_t{far}, std::uint64_t{neg_inf} + 1, 101);
+    EXPECT_EQ(beyond.differing, 0u) << "first differing input " << std::hexfloat << from_bits(beyond.first_bad);
+}
+
+// Inputs the model never produces still come out as the library's: positive
+// floats (sampled), +0, infinities, NaNs of both signs and several payloads.
+TEST(FloatExp, PositiveAndSpecialInputsFollowTheLibrary) {
+    const Sweep positive = sweep(0u, 0x7f800001u, 101);
+    EXPECT_EQ(positive.differing, 0u) << std::hexfloat << from_bits(positive.first_bad);
+    const std::uint32_t specials[] = {0x00000000u, 0x80000000u, 0x7f800000u, 0xff800000u, 0x7fc00000u,
+                                      0xffc00000u, 0x7fc12345u, 0xffa00001u, 0x7f800001u, 0x00000001u,
+                                      0x80000001u, 0x807fffffu, 0x00800000u, 0x80800000u};
+    for (Isa isa : variants()) {
+        for (std::uint32_t u : specials) {
+            const float v = from_bits(u);
+            float got = 0.0f;
+            exp_to_float(&v, &got, 1, isa);
+            EXPECT_EQ(bits(got), bits(library(v))) << std::hex << u;
+        }
+    }
+}
+
+// Lengths that are not whole blocks, and the same array as input and output.
+TEST(FloatExp, InPlaceAndPartialBlocks) {
+    for (int n : {0, 1, 7, 255, 256, 257, 1000}) {
+        std::vector<float> v(static_cast<std::size_t>(n));
+        for (int i = 0; i < n; ++i) v[i] = -0.37f * static_cast<float>(i % 300) + (i % 5 == 0 ? 3.0f : 0.0f);
+        std::vector<float> want(v.size());
+        std::transform(v.begin(), v.end(), want.begin(), library);
+        for (Isa isa : variants()) {
+            std::vector<float> work = v;
+            exp_to_float(work.data(), work.data(), n, isa);
+            for (int i = 0; i < n; ++i) ASSERT_EQ(bits(work[i]), bits(want[i])) << "n=" << n << " i=" << i;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace zentrel
