@@ -16,6 +16,10 @@ Isa preferred_isa();
 
 }  // namespace zentrel
 
+// Pointers that are the only way to reach their data (every supported
+// compiler spells it this way).
+#define ZENTREL_RESTRICT __restrict
+
 #if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
 #define ZENTREL_HAVE_AVX2 1
 #define ZENTREL_TARGET_AVX2 __attribute__((target("avx2")))

@@ -1,6 +1,7 @@
 #include "numeric/marquardt.h"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 #include "numeric/arrays.h"
@@ -33,43 +34,193 @@ int fitted_indices(const int ia[], int index[NPARAM]) {
 
 }  // namespace
 
-void marquardt_coef(const float x[], const float y[], const float sig[], const float a[],
-                    const int ia[], float** alpha, float beta[], float& chisq, float total) {
-    int index[NPARAM];
-    const int nf = fitted_indices(ia, index);
+namespace {
 
-    // Pass 1: model, derivatives, weight and residual of every point. Points
-    // are independent here; only pass 2 depends on their order.
-    float dyda[NDATA][NPARAM + 1];
+// Sums over the points in point order, for every pair of parameters l, m
+// (all five, fitted or not; the caller picks the fitted ones): curv[l][m] =
+// sum of (dyda_l w) dyda_m, grad[l] = sum of dy (dyda_l w), chi = sum of
+// dy dy w. Each lane of a row adds its own products in the same order as a
+// scalar loop would, so working on whole rows changes no bit.
+struct PointSums {
+    float curv[NPARAM][8];
+    float grad[8];
+    float chi;
+};
+
+ZENTREL_FORCE_INLINE void point_terms(const float* ZENTREL_RESTRICT y, const float* ZENTREL_RESTRICT sig,
+                                      const float* ZENTREL_RESTRICT ymod, float* ZENTREL_RESTRICT weight,
+                                      float* ZENTREL_RESTRICT dy) {
+    for (int i = 0; i < NDATA; ++i) {
+        const float sig_sq = sig[i] * sig[i];
+        weight[i] = static_cast<float>(1.0 / static_cast<double>(sig_sq));
+        dy[i] = y[i] - ymod[i];
+    }
+}
+
+#if defined(__GNUC__) || defined(__clang__)
+// Rows of eight lanes in vector values; each operation acts lane by lane.
+// AVX2 holds a row in one value, the portable build in two of four lanes.
+typedef float Lanes8 __attribute__((vector_size(8 * sizeof(float))));
+typedef float Lanes4 __attribute__((vector_size(4 * sizeof(float))));
+
+template <class V>
+ZENTREL_FORCE_INLINE void store(float* to, V lanes) {
+    std::memcpy(to, &lanes, sizeof lanes);
+}
+
+template <int W>
+ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT y, const float* ZENTREL_RESTRICT sig,
+                                     const float* ZENTREL_RESTRICT ymod,
+                                     const float (*ZENTREL_RESTRICT dyda)[NDATA], PointSums& sums) {
     float weight[NDATA];
     float dy[NDATA];
-    for (int i = 0; i < NDATA; ++i) {
-        float ymod;
-        bimodal_gauss(x[i + 1], a, ymod, dyda[i], NPARAM, total);
-        const float sig_sq = sig[i + 1] * sig[i + 1];
-        weight[i] = static_cast<float>(1.0 / static_cast<double>(sig_sq));
-        dy[i] = y[i + 1] - ymod;
+    point_terms(y, sig, ymod, weight, dy);
+    float chi = 0.0f;
+    // The accumulators are named values, not an array, so that they stay
+    // in registers across the loop.
+    if constexpr (W == 8) {
+        Lanes8 c0 = {}, c1 = {}, c2 = {}, c3 = {}, c4 = {}, grad = {};
+        for (int i = 0; i < NDATA; ++i) {
+            const Lanes8 d = {dyda[0][i], dyda[1][i], dyda[2][i], dyda[3][i], dyda[4][i], 0.0f, 0.0f, 0.0f};
+            const float w = weight[i];
+            const Lanes8 wt = d * w;
+            c0 += wt[0] * d;
+            c1 += wt[1] * d;
+            c2 += wt[2] * d;
+            c3 += wt[3] * d;
+            c4 += wt[4] * d;
+            grad += dy[i] * wt;
+            chi += dy[i] * dy[i] * w;
+        }
+        store(sums.curv[0], c0);
+        store(sums.curv[1], c1);
+        store(sums.curv[2], c2);
+        store(sums.curv[3], c3);
+        store(sums.curv[4], c4);
+        store(sums.grad, grad);
+    } else {
+        Lanes4 c0 = {}, c1 = {}, c2 = {}, c3 = {}, c4 = {}, grad = {};
+        Lanes4 c0h = {}, c1h = {}, c2h = {}, c3h = {}, c4h = {}, gradh = {};
+        for (int i = 0; i < NDATA; ++i) {
+            const Lanes4 d = {dyda[0][i], dyda[1][i], dyda[2][i], dyda[3][i]};
+            const Lanes4 dh = {dyda[4][i], 0.0f, 0.0f, 0.0f};
+            const float w = weight[i];
+            const Lanes4 wt = d * w;
+            const Lanes4 wth = dh * w;
+            c0 += wt[0] * d;
+            c0h += wt[0] * dh;
+            c1 += wt[1] * d;
+            c1h += wt[1] * dh;
+            c2 += wt[2] * d;
+            c2h += wt[2] * dh;
+            c3 += wt[3] * d;
+            c3h += wt[3] * dh;
+            c4 += wth[0] * d;
+            c4h += wth[0] * dh;
+            grad += dy[i] * wt;
+            gradh += dy[i] * wth;
+            chi += dy[i] * dy[i] * w;
+        }
+        store(sums.curv[0], c0);
+        store(sums.curv[0] + 4, c0h);
+        store(sums.curv[1], c1);
+        store(sums.curv[1] + 4, c1h);
+        store(sums.curv[2], c2);
+        store(sums.curv[2] + 4, c2h);
+        store(sums.curv[3], c3);
+        store(sums.curv[3] + 4, c3h);
+        store(sums.curv[4], c4);
+        store(sums.curv[4] + 4, c4h);
+        store(sums.grad, grad);
+        store(sums.grad + 4, gradh);
     }
+    sums.chi = chi;
+}
+#else
+template <int W>
+ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT y, const float* ZENTREL_RESTRICT sig,
+                                     const float* ZENTREL_RESTRICT ymod,
+                                     const float (*ZENTREL_RESTRICT dyda)[NDATA], PointSums& sums) {
+    float weight[NDATA];
+    float dy[NDATA];
+    point_terms(y, sig, ymod, weight, dy);
 
-    // Pass 2: single-precision sums in point order 1..256, lower triangle.
-    float curv[NPARAM][NPARAM] = {};
-    float grad[NPARAM] = {};
+    float curv[NPARAM][8] = {};
+    float grad[8] = {};
     float chi = 0.0f;
     for (int i = 0; i < NDATA; ++i) {
-        const float* d = dyda[i];
-        for (int j = 0; j < nf; ++j) {
-            const float wt = d[index[j]] * weight[i];
-            for (int k = 0; k <= j; ++k) curv[j][k] += wt * d[index[k]];
-            grad[j] += dy[i] * wt;
+        const float d[8] = {dyda[0][i], dyda[1][i], dyda[2][i], dyda[3][i], dyda[4][i], 0.0f, 0.0f, 0.0f};
+        const float w = weight[i];
+        float wt[8];
+        for (int l = 0; l < 8; ++l) wt[l] = d[l] * w;
+        for (int l = 0; l < NPARAM; ++l) {
+            for (int m = 0; m < 8; ++m) curv[l][m] += wt[l] * d[m];
         }
-        chi += dy[i] * dy[i] * weight[i];
+        for (int l = 0; l < 8; ++l) grad[l] += dy[i] * wt[l];
+        chi += dy[i] * dy[i] * w;
     }
+    std::memcpy(sums.curv, curv, sizeof sums.curv);
+    std::memcpy(sums.grad, grad, sizeof sums.grad);
+    sums.chi = chi;
+}
+#endif
 
-    for (int j = 0; j < nf; ++j) {
-        for (int k = 0; k <= j; ++k) alpha[j + 1][k + 1] = alpha[k + 1][j + 1] = curv[j][k];
-        beta[j + 1] = grad[j];
+// Model at every point, then the sums.
+ZENTREL_FORCE_INLINE void coef_body(const float x[], const float y[], const float sig[], const float a[],
+                                    float total, PointSums& sums, Isa isa) {
+    float ymod[NDATA];
+    float dyda[NPARAM][NDATA];
+    float* const rows[NPARAM] = {dyda[0], dyda[1], dyda[2], dyda[3], dyda[4]};
+    bimodal_gauss_batch(x + 1, NDATA, a, total, ymod, rows, isa);
+    if (isa == Isa::avx2) {
+        point_sums<8>(y + 1, sig + 1, ymod, dyda, sums);
+    } else {
+        point_sums<4>(y + 1, sig + 1, ymod, dyda, sums);
     }
-    chisq = chi;
+}
+
+void coef_portable(const float x[], const float y[], const float sig[], const float a[], float total,
+                   PointSums& sums) {
+    coef_body(x, y, sig, a, total, sums, Isa::portable);
+}
+
+#if ZENTREL_HAVE_AVX2
+ZENTREL_TARGET_AVX2 void coef_avx2(const float x[], const float y[], const float sig[], const float a[],
+                                   float total, PointSums& sums) {
+    coef_body(x, y, sig, a, total, sums, Isa::avx2);
+}
+#endif
+
+}  // namespace
+
+void marquardt_coef(const float x[], const float y[], const float sig[], const float a[],
+                    const int ia[], float** alpha, float beta[], float& chisq, float total, Isa isa) {
+    PointSums sums;
+#if ZENTREL_HAVE_AVX2
+    if (isa == Isa::avx2) {
+        coef_avx2(x, y, sig, a, total, sums);
+    } else {
+        coef_portable(x, y, sig, a, total, sums);
+    }
+#else
+    (void)isa;
+    coef_portable(x, y, sig, a, total, sums);
+#endif
+
+    int index[NPARAM];
+    const int nf = fitted_indices(ia, index);
+    for (int j = 0; j < nf; ++j) {
+        for (int k = 0; k <= j; ++k) {
+            alpha[j + 1][k + 1] = alpha[k + 1][j + 1] = sums.curv[index[j] - 1][index[k] - 1];
+        }
+        beta[j + 1] = sums.grad[index[j] - 1];
+    }
+    chisq = sums.chi;
+}
+
+void marquardt_coef(const float x[], const float y[], const float sig[], const float a[],
+                    const int ia[], float** alpha, float beta[], float& chisq, float total) {
+    marquardt_coef(x, y, sig, a, ia, alpha, beta, chisq, total, preferred_isa());
 }
 
 int marquardt_step(MarquardtState& state, const float x[], const float y[], const float sig[],
