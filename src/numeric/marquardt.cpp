@@ -36,7 +36,7 @@ int fitted_indices(const int ia[], int index[NPARAM]) {
 
 namespace {
 
-// Sums over the points in point order, for every pair of parameters l, m
+// Sums over the points in point order, for every pair of parameters m <= l
 // (all five, fitted or not; the caller picks the fitted ones): curv[l][m] =
 // sum of (dyda_l w) dyda_m, grad[l] = sum of dy (dyda_l w), chi = sum of
 // dy dy w. Each lane of a row adds its own products in the same order as a
@@ -83,13 +83,14 @@ ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT y, const floa
         for (int i = 0; i < NDATA; ++i) {
             const Lanes8 d = {dyda[0][i], dyda[1][i], dyda[2][i], dyda[3][i], dyda[4][i], 0.0f, 0.0f, 0.0f};
             const float w = weight[i];
-            const Lanes8 wt = d * w;
-            c0 += wt[0] * d;
-            c1 += wt[1] * d;
-            c2 += wt[2] * d;
-            c3 += wt[3] * d;
-            c4 += wt[4] * d;
-            grad += dy[i] * wt;
+            // Each (dyda_l w) is formed as a scalar and broadcast: the same
+            // products as the row's lanes, with fewer shuffles.
+            c0 += (dyda[0][i] * w) * d;
+            c1 += (dyda[1][i] * w) * d;
+            c2 += (dyda[2][i] * w) * d;
+            c3 += (dyda[3][i] * w) * d;
+            c4 += (dyda[4][i] * w) * d;
+            grad += dy[i] * (d * w);
             chi += dy[i] * dy[i] * w;
         }
         store(sums.curv[0], c0);
@@ -99,36 +100,33 @@ ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT y, const floa
         store(sums.curv[4], c4);
         store(sums.grad, grad);
     } else {
-        Lanes4 c0 = {}, c1 = {}, c2 = {}, c3 = {}, c4 = {}, grad = {};
-        Lanes4 c0h = {}, c1h = {}, c2h = {}, c3h = {}, c4h = {}, gradh = {};
+        // Lanes 4..7 matter only in row 4 (the sums need m <= l) and in the
+        // gradient.
+        Lanes4 c0 = {}, c1 = {}, c2 = {}, c3 = {}, c4 = {}, c4h = {}, grad = {}, gradh = {};
         for (int i = 0; i < NDATA; ++i) {
             const Lanes4 d = {dyda[0][i], dyda[1][i], dyda[2][i], dyda[3][i]};
             const Lanes4 dh = {dyda[4][i], 0.0f, 0.0f, 0.0f};
             const float w = weight[i];
-            const Lanes4 wt = d * w;
-            const Lanes4 wth = dh * w;
-            c0 += wt[0] * d;
-            c0h += wt[0] * dh;
-            c1 += wt[1] * d;
-            c1h += wt[1] * dh;
-            c2 += wt[2] * d;
-            c2h += wt[2] * dh;
-            c3 += wt[3] * d;
-            c3h += wt[3] * dh;
-            c4 += wth[0] * d;
-            c4h += wth[0] * dh;
-            grad += dy[i] * wt;
-            gradh += dy[i] * wth;
+            const float wt4 = dyda[4][i] * w;
+            c0 += (dyda[0][i] * w) * d;
+            c1 += (dyda[1][i] * w) * d;
+            c2 += (dyda[2][i] * w) * d;
+            c3 += (dyda[3][i] * w) * d;
+            c4 += wt4 * d;
+            c4h += wt4 * dh;
+            grad += dy[i] * (d * w);
+            gradh += dy[i] * (dh * w);
             chi += dy[i] * dy[i] * w;
         }
+        const Lanes4 unused = {};
         store(sums.curv[0], c0);
-        store(sums.curv[0] + 4, c0h);
+        store(sums.curv[0] + 4, unused);
         store(sums.curv[1], c1);
-        store(sums.curv[1] + 4, c1h);
+        store(sums.curv[1] + 4, unused);
         store(sums.curv[2], c2);
-        store(sums.curv[2] + 4, c2h);
+        store(sums.curv[2] + 4, unused);
         store(sums.curv[3], c3);
-        store(sums.curv[3] + 4, c3h);
+        store(sums.curv[3] + 4, unused);
         store(sums.curv[4], c4);
         store(sums.curv[4] + 4, c4h);
         store(sums.grad, grad);
