@@ -47,17 +47,29 @@ struct PointSums {
     float chi;
 };
 
+// Residuals, and the weights unless every sigma is 1 (weight 1 exactly).
+template <bool Unit>
 ZENTREL_FORCE_INLINE void point_terms(const float* ZENTREL_RESTRICT y, const float* ZENTREL_RESTRICT sig,
                                       const float* ZENTREL_RESTRICT ymod, float* ZENTREL_RESTRICT weight,
                                       float* ZENTREL_RESTRICT dy) {
+    for (int i = 0; i < NDATA; ++i) dy[i] = y[i] - ymod[i];
+    if (Unit) return;
     for (int i = 0; i < NDATA; ++i) {
         const float sig_sq = sig[i] * sig[i];
         weight[i] = static_cast<float>(1.0 / static_cast<double>(sig_sq));
-        dy[i] = y[i] - ymod[i];
     }
 }
 
-#if defined(__GNUC__) || defined(__clang__)
+// True when every sigma is 1: each product with the weight 1 then is its
+// other factor, bit for bit, and can be left out.
+ZENTREL_FORCE_INLINE bool unit_sigmas(const float* ZENTREL_RESTRICT sig) {
+    int others = 0;
+    for (int i = 0; i < NDATA; ++i) others += sig[i] != 1.0f;
+    return others == 0;
+}
+
+// ZENTREL_PLAIN_LOOPS selects the plain loops (what MSVC builds) elsewhere too.
+#if (defined(__GNUC__) || defined(__clang__)) && !defined(ZENTREL_PLAIN_LOOPS)
 // Rows of eight lanes in vector values; each operation acts lane by lane.
 // AVX2 holds a row in one value, the portable build in two of four lanes.
 typedef float Lanes8 __attribute__((vector_size(8 * sizeof(float))));
@@ -68,13 +80,13 @@ ZENTREL_FORCE_INLINE void store(float* to, V lanes) {
     std::memcpy(to, &lanes, sizeof lanes);
 }
 
-template <int W>
+template <int W, bool Unit>
 ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT y, const float* ZENTREL_RESTRICT sig,
                                      const float* ZENTREL_RESTRICT ymod,
                                      const float (*ZENTREL_RESTRICT dyda)[NDATA], PointSums& sums) {
     float weight[NDATA];
     float dy[NDATA];
-    point_terms(y, sig, ymod, weight, dy);
+    point_terms<Unit>(y, sig, ymod, weight, dy);
     float chi = 0.0f;
     // The accumulators are named values, not an array, so that they stay
     // in registers across the loop.
@@ -82,7 +94,7 @@ ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT y, const floa
         Lanes8 c0 = {}, c1 = {}, c2 = {}, c3 = {}, c4 = {}, grad = {};
         for (int i = 0; i < NDATA; ++i) {
             const Lanes8 d = {dyda[0][i], dyda[1][i], dyda[2][i], dyda[3][i], dyda[4][i], 0.0f, 0.0f, 0.0f};
-            const float w = weight[i];
+            const float w = Unit ? 1.0f : weight[i];
             // Each (dyda_l w) is formed as a scalar and broadcast: the same
             // products as the row's lanes, with fewer shuffles.
             c0 += (dyda[0][i] * w) * d;
@@ -106,7 +118,7 @@ ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT y, const floa
         for (int i = 0; i < NDATA; ++i) {
             const Lanes4 d = {dyda[0][i], dyda[1][i], dyda[2][i], dyda[3][i]};
             const Lanes4 dh = {dyda[4][i], 0.0f, 0.0f, 0.0f};
-            const float w = weight[i];
+            const float w = Unit ? 1.0f : weight[i];
             const float wt4 = dyda[4][i] * w;
             c0 += (dyda[0][i] * w) * d;
             c1 += (dyda[1][i] * w) * d;
@@ -135,20 +147,20 @@ ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT y, const floa
     sums.chi = chi;
 }
 #else
-template <int W>
+template <int W, bool Unit>
 ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT y, const float* ZENTREL_RESTRICT sig,
                                      const float* ZENTREL_RESTRICT ymod,
                                      const float (*ZENTREL_RESTRICT dyda)[NDATA], PointSums& sums) {
     float weight[NDATA];
     float dy[NDATA];
-    point_terms(y, sig, ymod, weight, dy);
+    point_terms<Unit>(y, sig, ymod, weight, dy);
 
     float curv[NPARAM][8] = {};
     float grad[8] = {};
     float chi = 0.0f;
     for (int i = 0; i < NDATA; ++i) {
         const float d[8] = {dyda[0][i], dyda[1][i], dyda[2][i], dyda[3][i], dyda[4][i], 0.0f, 0.0f, 0.0f};
-        const float w = weight[i];
+        const float w = Unit ? 1.0f : weight[i];
         float wt[8];
         for (int l = 0; l < 8; ++l) wt[l] = d[l] * w;
         for (int l = 0; l < NPARAM; ++l) {
@@ -170,10 +182,13 @@ ZENTREL_FORCE_INLINE void coef_body(const float x[], const float y[], const floa
     float dyda[NPARAM][NDATA];
     float* const rows[NPARAM] = {dyda[0], dyda[1], dyda[2], dyda[3], dyda[4]};
     bimodal_gauss_batch(x + 1, NDATA, a, total, ymod, rows, isa);
+    const bool unit = unit_sigmas(sig + 1);
     if (isa == Isa::avx2) {
-        point_sums<8>(y + 1, sig + 1, ymod, dyda, sums);
+        unit ? point_sums<8, true>(y + 1, sig + 1, ymod, dyda, sums)
+             : point_sums<8, false>(y + 1, sig + 1, ymod, dyda, sums);
     } else {
-        point_sums<4>(y + 1, sig + 1, ymod, dyda, sums);
+        unit ? point_sums<4, true>(y + 1, sig + 1, ymod, dyda, sums)
+             : point_sums<4, false>(y + 1, sig + 1, ymod, dyda, sums);
     }
 }
 
