@@ -67,9 +67,11 @@ int gauss_jordan(float** a, int n, float** b) {
 
         for (int ll = 1; ll <= n; ++ll) {
             if (ll == icol) continue;
+            // The pivot column's entry counts as 0 in its own update; the
+            // select does that inside the loop, so that no lone store stalls
+            // the row's wide loads.
             const float f = a[ll][icol];
-            a[ll][icol] = 0.0f;
-            for (int l = 1; l <= n; ++l) a[ll][l] -= a[icol][l] * f;
+            for (int l = 1; l <= n; ++l) a[ll][l] = (l == icol ? 0.0f : a[ll][l]) - a[icol][l] * f;
             b[ll][1] -= b[icol][1] * f;
         }
     }
