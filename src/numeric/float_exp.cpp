@@ -94,8 +94,15 @@ ZENTREL_FORCE_INLINE void exp_block(const float v[], float out[], int n) {
 }
 
 ZENTREL_FORCE_INLINE void exp_body(const float v[], float out[], int n) {
-    for (int start = 0; start < n; start += BLOCK) {
-        exp_block(v + start, out + start, n - start < BLOCK ? n - start : BLOCK);
+    // Runs of inputs below the last non-zero result at either end give 0
+    // without the kernel: the far tails of a component over sorted grey
+    // levels.
+    int first = 0;
+    while (first < n && v[first] < EXP_FLOAT_LOWEST_NONZERO) out[first++] = 0.0f;
+    int end = n;
+    while (end > first && v[end - 1] < EXP_FLOAT_LOWEST_NONZERO) out[--end] = 0.0f;
+    for (int start = first; start < end; start += BLOCK) {
+        exp_block(v + start, out + start, end - start < BLOCK ? end - start : BLOCK);
     }
 }
 

@@ -135,5 +135,31 @@ TEST(FloatExp, InPlaceAndPartialBlocks) {
     }
 }
 
+// Leading and trailing inputs whose result is 0 are settled before the
+// blocks; whatever stands between them (nothing, a NaN, -inf, values in
+// range) must still come out as the library's.
+TEST(FloatExp, ZeroTailsAroundAnyMiddle) {
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    const std::vector<std::vector<float>> middles = {
+        {}, {-50.0f}, {nan}, {-inf}, {-300.0f, -1.0f, -300.0f}, {0.5f}, {-0.0f, -103.9f, -104.0f, -90.0f}};
+    for (const auto& middle : middles) {
+        for (int lead : {0, 1, 9, 300}) {
+            for (int trail : {0, 2, 257}) {
+                std::vector<float> v(static_cast<std::size_t>(lead), -120.0f);
+                v.insert(v.end(), middle.begin(), middle.end());
+                v.insert(v.end(), static_cast<std::size_t>(trail), -inf);
+                for (Isa isa : variants()) {
+                    std::vector<float> got(v.size(), 7.0f);
+                    exp_to_float(v.data(), got.data(), static_cast<int>(v.size()), isa);
+                    for (std::size_t i = 0; i < v.size(); ++i) {
+                        ASSERT_EQ(bits(got[i]), bits(library(v[i])))
+                            << "lead " << lead << " trail " << trail << " i " << i << " v " << v[i];
+                    }
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace zentrel
