@@ -178,6 +178,7 @@ void bimodal_gauss_batch(const float x[], int n, const float a[], float total, f
 #if ZENTREL_HAVE_AVX2
     if (isa == Isa::avx2) return model_avx2(x, n, a, total, y, dyda);
 #endif
+    (void)isa;
     model_portable(x, n, a, total, y, dyda);
 }
 

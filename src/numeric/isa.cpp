@@ -9,6 +9,7 @@ bool isa_supported(Isa isa) {
         case Isa::avx2:
 #if ZENTREL_HAVE_AVX2
             // Also checks that the operating system saves the AVX registers.
+            __builtin_cpu_init();
             return __builtin_cpu_supports("avx2") != 0;
 #else
             return false;

@@ -20,13 +20,19 @@ Isa preferred_isa();
 // compiler spells it this way).
 #define ZENTREL_RESTRICT __restrict
 
-#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+// ZENTREL_PLAIN_LOOPS builds only what a compiler without GCC's vector
+// extensions gets (as MSVC does), to test that path anywhere.
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__)) && \
+    !defined(ZENTREL_PLAIN_LOOPS)
 #define ZENTREL_HAVE_AVX2 1
 #define ZENTREL_TARGET_AVX2 __attribute__((target("avx2")))
 #define ZENTREL_FORCE_INLINE inline __attribute__((always_inline))
 #elif defined(_MSC_VER)
 #define ZENTREL_HAVE_AVX2 0
 #define ZENTREL_FORCE_INLINE __forceinline
+#elif defined(__GNUC__) || defined(__clang__)
+#define ZENTREL_HAVE_AVX2 0
+#define ZENTREL_FORCE_INLINE inline __attribute__((always_inline))
 #else
 #define ZENTREL_HAVE_AVX2 0
 #define ZENTREL_FORCE_INLINE inline
