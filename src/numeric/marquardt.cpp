@@ -80,6 +80,50 @@ ZENTREL_FORCE_INLINE void store(float* to, V lanes) {
     std::memcpy(to, &lanes, sizeof lanes);
 }
 
+// Lanes of a and b (indices 8..15 name b's) by eight constant indices.
+#if defined(__clang__)
+#define ZENTREL_SHUFFLE8(a, b, i0, i1, i2, i3, i4, i5, i6, i7) \
+    __builtin_shufflevector(a, b, i0, i1, i2, i3, i4, i5, i6, i7)
+#else
+typedef int Index8 __attribute__((vector_size(8 * sizeof(int))));
+#define ZENTREL_SHUFFLE8(a, b, i0, i1, i2, i3, i4, i5, i6, i7) \
+    __builtin_shuffle(a, b, Index8{i0, i1, i2, i3, i4, i5, i6, i7})
+#endif
+#define ZENTREL_UNPACK_LO(a, b) ZENTREL_SHUFFLE8(a, b, 0, 8, 1, 9, 4, 12, 5, 13)
+#define ZENTREL_UNPACK_HI(a, b) ZENTREL_SHUFFLE8(a, b, 2, 10, 3, 11, 6, 14, 7, 15)
+#define ZENTREL_PAIRS_LO(a, b) ZENTREL_SHUFFLE8(a, b, 0, 1, 8, 9, 4, 5, 12, 13)
+#define ZENTREL_PAIRS_HI(a, b) ZENTREL_SHUFFLE8(a, b, 2, 3, 10, 11, 6, 7, 14, 15)
+#define ZENTREL_HALVES_LO(a, b) ZENTREL_SHUFFLE8(a, b, 0, 1, 2, 3, 8, 9, 10, 11)
+#define ZENTREL_HALVES_HI(a, b) ZENTREL_SHUFFLE8(a, b, 4, 5, 6, 7, 12, 13, 14, 15)
+
+// Rows (dyda_0..4, 0, 0, 0) of the eight points from first on: the five
+// derivative arrays transposed eight points at a time, the values only
+// moved.
+ZENTREL_FORCE_INLINE void point_rows(const float (*ZENTREL_RESTRICT dyda)[NDATA], int first, Lanes8 rows[8]) {
+    Lanes8 a, b, c, d, e;
+    std::memcpy(&a, dyda[0] + first, sizeof a);
+    std::memcpy(&b, dyda[1] + first, sizeof b);
+    std::memcpy(&c, dyda[2] + first, sizeof c);
+    std::memcpy(&d, dyda[3] + first, sizeof d);
+    std::memcpy(&e, dyda[4] + first, sizeof e);
+    const Lanes8 z = {};
+    const Lanes8 ab_lo = ZENTREL_UNPACK_LO(a, b), ab_hi = ZENTREL_UNPACK_HI(a, b);
+    const Lanes8 cd_lo = ZENTREL_UNPACK_LO(c, d), cd_hi = ZENTREL_UNPACK_HI(c, d);
+    const Lanes8 e_lo = ZENTREL_UNPACK_LO(e, z), e_hi = ZENTREL_UNPACK_HI(e, z);
+    const Lanes8 r04 = ZENTREL_PAIRS_LO(ab_lo, cd_lo), r15 = ZENTREL_PAIRS_HI(ab_lo, cd_lo);
+    const Lanes8 r26 = ZENTREL_PAIRS_LO(ab_hi, cd_hi), r37 = ZENTREL_PAIRS_HI(ab_hi, cd_hi);
+    const Lanes8 e04 = ZENTREL_PAIRS_LO(e_lo, z), e15 = ZENTREL_PAIRS_HI(e_lo, z);
+    const Lanes8 e26 = ZENTREL_PAIRS_LO(e_hi, z), e37 = ZENTREL_PAIRS_HI(e_hi, z);
+    rows[0] = ZENTREL_HALVES_LO(r04, e04);
+    rows[4] = ZENTREL_HALVES_HI(r04, e04);
+    rows[1] = ZENTREL_HALVES_LO(r15, e15);
+    rows[5] = ZENTREL_HALVES_HI(r15, e15);
+    rows[2] = ZENTREL_HALVES_LO(r26, e26);
+    rows[6] = ZENTREL_HALVES_HI(r26, e26);
+    rows[3] = ZENTREL_HALVES_LO(r37, e37);
+    rows[7] = ZENTREL_HALVES_HI(r37, e37);
+}
+
 template <int W, bool Unit>
 ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT y, const float* ZENTREL_RESTRICT sig,
                                      const float* ZENTREL_RESTRICT ymod,
@@ -90,7 +134,33 @@ ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT y, const floa
     float chi = 0.0f;
     // The accumulators are named values, not an array, so that they stay
     // in registers across the loop.
-    if constexpr (W == 8) {
+    if constexpr (W == 8 && Unit) {
+        // Each row built by moving lanes eight points at a time, the
+        // scalar factors broadcast straight from memory; the points still
+        // follow each other one by one.
+        Lanes8 c0 = {}, c1 = {}, c2 = {}, c3 = {}, c4 = {}, grad = {};
+        for (int first = 0; first < NDATA; first += 8) {
+            Lanes8 rows[8];
+            point_rows(dyda, first, rows);
+            for (int j = 0; j < 8; ++j) {
+                const int i = first + j;
+                const Lanes8 d = rows[j];
+                c0 += dyda[0][i] * d;
+                c1 += dyda[1][i] * d;
+                c2 += dyda[2][i] * d;
+                c3 += dyda[3][i] * d;
+                c4 += dyda[4][i] * d;
+                grad += dy[i] * d;
+                chi += dy[i] * dy[i];
+            }
+        }
+        store(sums.curv[0], c0);
+        store(sums.curv[1], c1);
+        store(sums.curv[2], c2);
+        store(sums.curv[3], c3);
+        store(sums.curv[4], c4);
+        store(sums.grad, grad);
+    } else if constexpr (W == 8) {
         Lanes8 c0 = {}, c1 = {}, c2 = {}, c3 = {}, c4 = {}, grad = {};
         for (int i = 0; i < NDATA; ++i) {
             const Lanes8 d = {dyda[0][i], dyda[1][i], dyda[2][i], dyda[3][i], dyda[4][i], 0.0f, 0.0f, 0.0f};
