@@ -9,10 +9,10 @@ namespace zentrel {
 namespace {
 
 // exp(x) = 2^n * exp(r), n = nearest integer to x / ln 2, r = x - n ln 2
-// with ln 2 split in two (Cody and Waite) so that n * LN2_HI is exact for
-// |n| < 2^20 and x - n * LN2_HI is exact for float x. exp(r), |r| <= 0.35,
-// by its Taylor polynomial of degree 12 (truncation below 3e-16; with the
-// rounding, a relative error below 1e-15).
+// with ln 2 split in two (Cody and Waite) so that, for the |n| <= 151 of
+// this range, n * LN2_HI and x - n * LN2_HI are exact for float x. exp(r),
+// |r| <= 0.35, by its Taylor polynomial of degree 12 (truncation below
+// 3e-16; with the rounding, a relative error below 1e-15).
 constexpr double LOG2E = 0x1.71547652b82fep+0;
 constexpr double LN2_HI = 0x1.62e42ffp-1;  // ln 2 to 29 bits
 constexpr double LN2_LO = -0x1.718432a1b0e26p-35;  // ln 2 - LN2_HI

@@ -32,10 +32,6 @@ int fitted_indices(const int ia[], int index[NPARAM]) {
     return n;
 }
 
-}  // namespace
-
-namespace {
-
 // Sums over the points in point order, for every pair of parameters m <= l
 // (all five, fitted or not; the caller picks the fitted ones): curv[l][m] =
 // sum of (dyda_l w) dyda_m, grad[l] = sum of dy (dyda_l w), chi = sum of
@@ -245,32 +241,30 @@ ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT y, const floa
 }
 #endif
 
-// Model at every point, then the sums.
+// Model at every point, then the sums, in rows of W lanes (8 for AVX2).
+template <int W>
 ZENTREL_FORCE_INLINE void coef_body(const float x[], const float y[], const float sig[], const float a[],
-                                    float total, PointSums& sums, Isa isa) {
+                                    float total, PointSums& sums) {
     float ymod[NDATA];
     float dyda[NPARAM][NDATA];
     float* const rows[NPARAM] = {dyda[0], dyda[1], dyda[2], dyda[3], dyda[4]};
-    bimodal_gauss_batch(x + 1, NDATA, a, total, ymod, rows, isa);
-    const bool unit = unit_sigmas(sig + 1);
-    if (isa == Isa::avx2) {
-        unit ? point_sums<8, true>(y + 1, sig + 1, ymod, dyda, sums)
-             : point_sums<8, false>(y + 1, sig + 1, ymod, dyda, sums);
+    bimodal_gauss_batch(x + 1, NDATA, a, total, ymod, rows, W == 8 ? Isa::avx2 : Isa::portable);
+    if (unit_sigmas(sig + 1)) {
+        point_sums<W, true>(y + 1, sig + 1, ymod, dyda, sums);
     } else {
-        unit ? point_sums<4, true>(y + 1, sig + 1, ymod, dyda, sums)
-             : point_sums<4, false>(y + 1, sig + 1, ymod, dyda, sums);
+        point_sums<W, false>(y + 1, sig + 1, ymod, dyda, sums);
     }
 }
 
 void coef_portable(const float x[], const float y[], const float sig[], const float a[], float total,
                    PointSums& sums) {
-    coef_body(x, y, sig, a, total, sums, Isa::portable);
+    coef_body<4>(x, y, sig, a, total, sums);
 }
 
 #if ZENTREL_HAVE_AVX2
 ZENTREL_TARGET_AVX2 void coef_avx2(const float x[], const float y[], const float sig[], const float a[],
                                    float total, PointSums& sums) {
-    coef_body(x, y, sig, a, total, sums, Isa::avx2);
+    coef_body<8>(x, y, sig, a, total, sums);
 }
 #endif
 
