@@ -164,7 +164,16 @@ std::string describe(const Case& k) {
     return text;
 }
 
+// Another C library's exp may round a few results differently, and with
+// them the fits: the hashes hold where they were recorded.
+#if defined(__GLIBC__) && defined(__x86_64__)
+#define ZENTREL_RECORDED_PLATFORM 1
+#else
+#define ZENTREL_RECORDED_PLATFORM 0
+#endif
+
 TEST(PipelineGolden, EveryCaseMatchesTheRecordedHashes) {
+    if (!ZENTREL_RECORDED_PLATFORM) GTEST_SKIP() << "hashes recorded with x86-64 glibc";
     int passed_calls = 0;
     for (const Case& k : kCases) {
         const Hashes h = run_case(k, 1);
@@ -179,6 +188,7 @@ TEST(PipelineGolden, EveryCaseMatchesTheRecordedHashes) {
 
 // Two workers split the regions but must reproduce the one-thread run.
 TEST(PipelineGolden, TwoThreadsMatchTheRecordedHashes) {
+    if (!ZENTREL_RECORDED_PLATFORM) GTEST_SKIP() << "hashes recorded with x86-64 glibc";
     for (const Case& k : {kCases[1], kCases[3], kCases[6], kCases[10]}) {
         const Hashes h = run_case(k, 2);
         EXPECT_EQ(h.output, k.output) << describe(k);
