@@ -23,6 +23,10 @@ enum class TestOutcome {
 // Density of the mixture (without the total scale) at grey level x.
 float mixture_density(const float a[], float x);
 
+// mixture_density(a, x[i]) into out[i] for 0 <= i < n, bit for bit, in
+// vectorised loops; x and out must not overlap.
+void mixture_density_batch(const float a[], const float x[], int n, float out[]);
+
 // 1 when the parameters lie within the limits and the mixture has a valley
 // below valley_ratio_limit times its lower peak, else 0. When outcome is not
 // null it receives the reason.

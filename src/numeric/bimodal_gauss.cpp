@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "numeric/float_exp.h"
+
 namespace zentrel {
 
 float model_sqrt_two_pi() {
@@ -69,6 +71,120 @@ void bimodal_gauss(float x, const float a[], float& y, float dyda[], int na, flo
     dyda[5] = static_cast<float>(
         w2 * de2 * (dd2 * dd2 / static_cast<double>(s2_4) - 1.0 / static_cast<double>(s2_2)) *
         dtotal);
+}
+
+namespace {
+
+// The per-call constants of the model, each formed by the same operations as
+// in bimodal_gauss.
+struct ModelConstants {
+    explicit ModelConstants(const float a[], float total_)
+        : c1(a[1]), mean1(a[2]), sigma1(a[3]), mean2(a[4]), sigma2(a[5]), total(total_) {
+        const float s = model_sqrt_two_pi();
+        twice_var1 = 2.0 * static_cast<double>(sigma1) * static_cast<double>(sigma1);
+        twice_var2 = 2.0 * static_cast<double>(sigma2) * static_cast<double>(sigma2);
+        s1_1 = s * sigma1;
+        const float s1_2 = s1_1 * sigma1;
+        s1_3 = s1_2 * sigma1;
+        s1_4 = s1_3 * sigma1;
+        inv_s1_2 = 1.0f / s1_2;
+        s2_1 = s * sigma2;
+        const float s2_2 = s2_1 * sigma2;
+        const float s2_3 = s2_2 * sigma2;
+        const float s2_4 = s2_3 * sigma2;
+        ds2_3 = static_cast<double>(s2_3);
+        ds2_4 = static_cast<double>(s2_4);
+        dinv_s2_2 = 1.0 / static_cast<double>(s2_2);
+        sigma1_s = sigma1 * s;
+        dsigma2_s = static_cast<double>(sigma2 * s);
+        w2 = 1.0 - static_cast<double>(c1);
+        dtotal = static_cast<double>(total);
+    }
+    float c1, mean1, sigma1, mean2, sigma2, total;
+    double twice_var1, twice_var2;
+    float s1_1, s1_3, s1_4, inv_s1_2, s2_1, sigma1_s;
+    double ds2_3, ds2_4, dinv_s2_2, dsigma2_s, w2, dtotal;
+};
+
+constexpr int CHUNK = 256;
+
+// Point terms of one chunk, after the exponentials e1 (e[i]) and e2
+// (e[CHUNK + i]). The outputs are distinct arrays.
+ZENTREL_FORCE_INLINE void model_terms(const ModelConstants& k, const float* ZENTREL_RESTRICT x,
+                                      const float* ZENTREL_RESTRICT e, int n, float* ZENTREL_RESTRICT y,
+                                      float* ZENTREL_RESTRICT dy1, float* ZENTREL_RESTRICT dy2,
+                                      float* ZENTREL_RESTRICT dy3, float* ZENTREL_RESTRICT dy4,
+                                      float* ZENTREL_RESTRICT dy5) {
+    for (int i = 0; i < n; ++i) {
+        const float d1 = x[i] - k.mean1;
+        const float d1_sq = d1 * d1;
+        const float d2 = x[i] - k.mean2;
+        const float e1 = e[i];
+        const float e2 = e[CHUNK + i];
+        const float term1 = k.c1 * e1 / k.sigma1_s;
+        const double term2 = k.w2 * static_cast<double>(e2) / k.dsigma2_s;
+        y[i] = static_cast<float>((static_cast<double>(term1) + term2) * k.dtotal);
+        dy1[i] = (e1 / k.s1_1 - e2 / k.s2_1) * k.total;
+        dy2[i] = k.c1 * d1 * e1 / k.s1_3 * k.total;
+        dy3[i] = k.c1 * e1 * (d1_sq / k.s1_4 - k.inv_s1_2) * k.total;
+        const double dd2 = static_cast<double>(d2);
+        const double de2 = static_cast<double>(e2);
+        dy4[i] = static_cast<float>(k.w2 * dd2 * de2 / k.ds2_3 * k.dtotal);
+        dy5[i] = static_cast<float>(k.w2 * de2 * (dd2 * dd2 / k.ds2_4 - k.dinv_s2_2) * k.dtotal);
+    }
+}
+
+ZENTREL_FORCE_INLINE void model_chunk(const ModelConstants& k, const float x[], int n, float y[],
+                                      float* const dyda[5], Isa isa) {
+    // Exponents -q of both components, then their exponentials in place.
+    float e[2 * CHUNK];
+    for (int i = 0; i < n; ++i) {
+        const float d1 = x[i] - k.mean1;
+        const float d2 = x[i] - k.mean2;
+        e[i] = -static_cast<float>(static_cast<double>(d1 * d1) / k.twice_var1);
+        e[CHUNK + i] = -static_cast<float>(static_cast<double>(d2 * d2) / k.twice_var2);
+    }
+    exp_to_float(e, e, n, isa);
+    exp_to_float(e + CHUNK, e + CHUNK, n, isa);
+    model_terms(k, x, e, n, y, dyda[0], dyda[1], dyda[2], dyda[3], dyda[4]);
+}
+
+ZENTREL_FORCE_INLINE void model_body(const float x[], int n, const float a[], float total, float y[],
+                                     float* const dyda[5], Isa isa) {
+    const ModelConstants k(a, total);
+    for (int start = 0; start < n; start += CHUNK) {
+        float* const rows[5] = {dyda[0] + start, dyda[1] + start, dyda[2] + start, dyda[3] + start,
+                                dyda[4] + start};
+        model_chunk(k, x + start, n - start < CHUNK ? n - start : CHUNK, y + start, rows, isa);
+    }
+}
+
+void model_portable(const float x[], int n, const float a[], float total, float y[],
+                    float* const dyda[5]) {
+    model_body(x, n, a, total, y, dyda, Isa::portable);
+}
+
+#if ZENTREL_HAVE_AVX2
+ZENTREL_TARGET_AVX2 void model_avx2(const float x[], int n, const float a[], float total, float y[],
+                                    float* const dyda[5]) {
+    model_body(x, n, a, total, y, dyda, Isa::avx2);
+}
+#endif
+
+}  // namespace
+
+void bimodal_gauss_batch(const float x[], int n, const float a[], float total, float y[],
+                         float* const dyda[5], Isa isa) {
+#if ZENTREL_HAVE_AVX2
+    if (isa == Isa::avx2) return model_avx2(x, n, a, total, y, dyda);
+#endif
+    (void)isa;
+    model_portable(x, n, a, total, y, dyda);
+}
+
+void bimodal_gauss_batch(const float x[], int n, const float a[], float total, float y[],
+                         float* const dyda[5]) {
+    bimodal_gauss_batch(x, n, a, total, y, dyda, preferred_isa());
 }
 
 }  // namespace zentrel

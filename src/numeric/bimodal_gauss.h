@@ -7,6 +7,7 @@
 // needs; see the source for the exact steps.
 #pragma once
 
+#include "numeric/isa.h"
 #include "numeric/sink.h"
 
 namespace zentrel {
@@ -20,5 +21,14 @@ float model_sqrt_two_pi();
 // with five.
 void bimodal_gauss(float x, const float a[], float& y, float dyda[], int na, float total,
                    Sink& sink = console_sink());
+
+// The model at n abscissae at once: y[i] and dyda[l - 1][i] (l = 1..5) get
+// exactly the bits bimodal_gauss(x[i], a, ...) gives, in vectorised loops.
+// x, y and the five dyda rows must not overlap. Prints nothing and allocates
+// nothing.
+void bimodal_gauss_batch(const float x[], int n, const float a[], float total, float y[],
+                         float* const dyda[5]);
+void bimodal_gauss_batch(const float x[], int n, const float a[], float total, float y[],
+                         float* const dyda[5], Isa isa);
 
 }  // namespace zentrel

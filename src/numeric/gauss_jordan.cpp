@@ -7,11 +7,15 @@
 namespace zentrel {
 
 namespace {
-constexpr int kSmallOrder = 5;  // the fitter never solves more than five unknowns
-}
 
-int gauss_jordan(float** a, int n, float** b) {
-    if (n <= 0) return 1;
+constexpr int kSmallOrder = 5;  // the fitter never solves more than five unknowns
+
+// The elimination for an order fixed at compile time (Order > 0, the
+// fitter's five unknowns) or given at run time (Order 0): the same steps in
+// the same order either way; a fixed order lets the compiler unroll them.
+template <int Order>
+int eliminate(float** a, int n_given, float** b) {
+    const int n = Order > 0 ? Order : n_given;
 
     // Three work arrays addressed 1..n: pivot row and column of each step, and
     // how often each column has served as pivot.
@@ -67,9 +71,11 @@ int gauss_jordan(float** a, int n, float** b) {
 
         for (int ll = 1; ll <= n; ++ll) {
             if (ll == icol) continue;
+            // The pivot column's entry counts as 0 in its own update; the
+            // select does that inside the loop, so that no lone store stalls
+            // the row's wide loads.
             const float f = a[ll][icol];
-            a[ll][icol] = 0.0f;
-            for (int l = 1; l <= n; ++l) a[ll][l] -= a[icol][l] * f;
+            for (int l = 1; l <= n; ++l) a[ll][l] = (l == icol ? 0.0f : a[ll][l]) - a[icol][l] * f;
             b[ll][1] -= b[icol][1] * f;
         }
     }
@@ -80,6 +86,14 @@ int gauss_jordan(float** a, int n, float** b) {
         for (int k = 1; k <= n; ++k) std::swap(a[k][pivot_row[l]], a[k][pivot_col[l]]);
     }
     return 1;
+}
+
+}  // namespace
+
+int gauss_jordan(float** a, int n, float** b) {
+    if (n <= 0) return 1;
+    if (n == kSmallOrder) return eliminate<kSmallOrder>(a, n, b);
+    return eliminate<0>(a, n, b);
 }
 
 void expand_covariance(float** covar, const int ia[], int fitted_count) {

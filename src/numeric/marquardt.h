@@ -40,6 +40,10 @@ struct MarquardtState {
 // of the model at a. Sums run in single precision in point order 1..256.
 void marquardt_coef(const float x[], const float y[], const float sig[], const float a[],
                     const int ia[], float** alpha, float beta[], float& chisq, float total);
+// The same with a chosen build of the vectorised loops (all give the same
+// bits).
+void marquardt_coef(const float x[], const float y[], const float sig[], const float a[],
+                    const int ia[], float** alpha, float beta[], float& chisq, float total, Isa isa);
 
 // One call of the protocol above. Returns -1 or -2 when the linear solve
 // failed in this call (nothing of a, chisq, lambda changed by the step);

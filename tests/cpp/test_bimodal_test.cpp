@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
 #include <vector>
 
 #include "bimodal/bimodal_test.h"
@@ -21,6 +24,92 @@ TEST(MixtureDensity, ModelPrecisionAndSqrtTwoPi) {
     EXPECT_EQ(mixture_density(Params{{0, 5, 1, 0, 1}}.p, 0.0f), inv_s);
     EXPECT_FLOAT_EQ(mixture_density(Params{{0.5f, 100, 10, 200, 20}}.p, 100.0f),
                     0.5f * inv_s / 10 + 0.5f * inv_s / 20 * std::exp(-12.5f));
+}
+
+std::uint32_t bits(float v) {
+    std::uint32_t u;
+    std::memcpy(&u, &v, sizeof u);
+    return u;
+}
+
+// A fixed sequence of floats in [lo, hi).
+class Sequence {
+public:
+    float next(float lo, float hi) {
+        state_ = state_ * 6364136223846793005ull + 1442695040888963407ull;
+        return lo + (hi - lo) * static_cast<float>(static_cast<double>(state_ >> 11) * 0x1p-53);
+    }
+
+private:
+    std::uint64_t state_ = 12345;
+};
+
+// Plausible mixtures, then extreme and non-finite values in each position.
+std::vector<Params> density_params() {
+    std::vector<Params> sets;
+    Sequence seq;
+    for (int k = 0; k < 200; ++k) {
+        sets.push_back({{seq.next(0.1f, 0.9f), seq.next(40, 170), seq.next(0.5f, 40), seq.next(90, 250),
+                         seq.next(0.5f, 40)}});
+    }
+    const float inf = std::numeric_limits<float>::infinity();
+    for (float v : {0.0f, -0.0f, 1e-30f, 1e30f, -3.0f, inf, NaN}) {
+        for (int slot = 0; slot < 5; ++slot) {
+            Params p{{0.4f, 100, 12, 180, 15}};
+            p.p[slot] = v;
+            sets.push_back(p);
+        }
+    }
+    return sets;
+}
+
+TEST(MixtureDensity, BatchEqualsSingleEvaluations) {
+    std::vector<float> x;
+    for (int i = 0; i < 600; ++i) x.push_back(-40.0f + 0.5f * static_cast<float>(i));  // past one chunk
+    x.push_back(NaN);
+    std::vector<float> got(x.size(), -1.0f);
+    int zero = 0;
+    for (const Params& a : density_params()) {
+        mixture_density_batch(a.p, x.data(), static_cast<int>(x.size()), got.data());
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            const float want = mixture_density(a.p, x[i]);
+            // NaNs match any NaN: which payload survives is the compiler's choice.
+            ASSERT_TRUE(bits(got[i]) == bits(want) || (got[i] != got[i] && want != want))
+                << "x=" << x[i] << " got " << got[i] << " want " << want << " c1=" << a.p[0] << " sigma1=" << a.p[2];
+            zero += want == 0.0f;
+        }
+    }
+    EXPECT_GT(zero, 0);  // the far tails underflow to 0
+}
+
+// The valley-to-peak ratio of the scan, written with one density at a time
+// in sample order.
+float reference_ratio(const float a[]) {
+    const float p1 = mixture_density(a, a[1]);
+    const float p2 = mixture_density(a, a[3]);
+    const float peak = p2 < p1 ? p2 : p1;
+    const int n = static_cast<int>(2.0 * std::fabs(static_cast<double>(a[3] - a[1])) + 0.5);
+    float valley = peak;
+    for (int i = 1; i <= n; ++i) {
+        const float d = mixture_density(a, static_cast<float>(static_cast<double>(a[1]) + 0.5 * i));
+        if (d < valley) valley = d;
+    }
+    return valley / peak;
+}
+
+// The limit is exclusive: a limit equal to the scan's ratio fails and the
+// next float above it passes, so the test sees the ratio to the last bit.
+TEST(BimodalTest, ValleyScanMatchesOneDensityAtATime) {
+    Sequence seq;
+    for (int k = 0; k < 2000; ++k) {
+        const float sigma1 = seq.next(2, 25), sigma2 = seq.next(2, 25);
+        const float mean1 = seq.next(85, 150);
+        const float mean2 = std::min(250.0f, mean1 + seq.next(1.0f, 3.0f) * 0.5f * (sigma1 + sigma2));
+        const Params a{{seq.next(0.25f, 0.75f), mean1, std::min(sigma1, 50.0f), mean2, sigma2}};
+        const float ratio = reference_ratio(a.p);
+        ASSERT_EQ(bimodal_test(a.p, ratio, 1, 1), 0) << "mixture " << k << " ratio " << ratio;
+        ASSERT_EQ(bimodal_test(a.p, std::nextafter(ratio, 2.0f), 1, 1), 1) << "mixture " << k << " ratio " << ratio;
+    }
 }
 
 TEST(BimodalTest, LimitsInOrderThenValley) {
