@@ -13,14 +13,10 @@ namespace {
 
 enum { C1, MEAN1, SIGMA1, MEAN2, SIGMA2 };
 
-// exp(-(x - mean)^2 / (2 sigma^2)): square in float, quotient in double
-// rounded to float, exponential in double rounded to float.
+// The component exponential at x, from the single-precision square.
 float gauss_kernel(float x, float mean, float sigma) {
     const float d = x - mean;
-    const float d2 = d * d;
-    const double two_var = 2.0 * static_cast<double>(sigma) * static_cast<double>(sigma);
-    const float q = static_cast<float>(static_cast<double>(d2) / two_var);
-    return static_cast<float>(std::exp(-static_cast<double>(q)));
+    return component_exp(d * d, sigma);
 }
 
 bool outside(float value, float lo, float hi) { return value < lo || value > hi; }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "pipeline/region_grid.h"
+
 namespace zentrel {
 
 namespace {
@@ -13,8 +15,8 @@ void build_region_histogram(const PipelineContext& context, const std::int16_t* 
                             float& pixel_count, int& mean_level) {
     std::fill(hist, hist + BINS, 0);
 
-    const int top = region_size * grid_row / 2;
-    const int left = region_size * grid_col / 2;
+    const int top = region_origin(grid_row, region_size);
+    const int left = region_origin(grid_col, region_size);
     const int excluded = context.excluded_value;
     for (int r = top; r < top + region_size; ++r) {
         const std::int16_t* row = image16[r];

@@ -151,5 +151,4 @@ PYBIND11_MODULE(_engine, m) {
     m.def("run_uint8", &run<std::uint8_t>, py::arg("image"), py::arg("percent"),
           py::arg("region_size"), py::arg("smooth"), py::arg("limits"), py::arg("threads"),
           py::arg("want_surface"));
-    m.def("hardware_threads", &zentrel::default_thread_count);
 }

@@ -11,17 +11,11 @@ float model_sqrt_two_pi() {
     return static_cast<float>(std::sqrt(2.0 * static_cast<double>(pi)));
 }
 
-namespace {
-
-// exp(-d^2 / (2 sigma^2)) from the single-precision square d_sq: quotient in
-// double rounded to float, exponential in double rounded to float.
 float component_exp(float d_sq, float sigma) {
     const double twice_var = 2.0 * static_cast<double>(sigma) * static_cast<double>(sigma);
     const float q = static_cast<float>(static_cast<double>(d_sq) / twice_var);
     return static_cast<float>(std::exp(static_cast<double>(-q)));
 }
-
-}  // namespace
 
 void bimodal_gauss(float x, const float a[], float& y, float dyda[], int na, float total,
                    Sink& sink) {

@@ -16,6 +16,11 @@ namespace zentrel {
 // taken in double and rounded to float (2.5066282749176025).
 float model_sqrt_two_pi();
 
+// A component's exponential exp(-d^2 / (2 sigma^2)) from the single-precision
+// square d_sq: quotient in double rounded to float, exponential in double
+// rounded to float.
+float component_exp(float d_sq, float sigma);
+
 // Evaluates the model at x into y and dyda[1..5]. A parameter count na other
 // than 5 prints "this function assumes 5 parameters\n" on sink and carries on
 // with five.

@@ -121,12 +121,8 @@ ZENTREL_FORCE_INLINE void point_rows(const float (*ZENTREL_RESTRICT dyda)[NDATA]
 }
 
 template <int W, bool Unit>
-ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT y, const float* ZENTREL_RESTRICT sig,
-                                     const float* ZENTREL_RESTRICT ymod,
+ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT dy, const float* ZENTREL_RESTRICT weight,
                                      const float (*ZENTREL_RESTRICT dyda)[NDATA], PointSums& sums) {
-    float weight[NDATA];
-    float dy[NDATA];
-    point_terms<Unit>(y, sig, ymod, weight, dy);
     float chi = 0.0f;
     // The accumulators are named values, not an array, so that they stay
     // in registers across the loop.
@@ -214,13 +210,8 @@ ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT y, const floa
 }
 #else
 template <int W, bool Unit>
-ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT y, const float* ZENTREL_RESTRICT sig,
-                                     const float* ZENTREL_RESTRICT ymod,
+ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT dy, const float* ZENTREL_RESTRICT weight,
                                      const float (*ZENTREL_RESTRICT dyda)[NDATA], PointSums& sums) {
-    float weight[NDATA];
-    float dy[NDATA];
-    point_terms<Unit>(y, sig, ymod, weight, dy);
-
     float curv[NPARAM][8] = {};
     float grad[8] = {};
     float chi = 0.0f;
@@ -249,10 +240,14 @@ ZENTREL_FORCE_INLINE void coef_body(const float x[], const float y[], const floa
     float dyda[NPARAM][NDATA];
     float* const rows[NPARAM] = {dyda[0], dyda[1], dyda[2], dyda[3], dyda[4]};
     bimodal_gauss_batch(x + 1, NDATA, a, total, ymod, rows, W == 8 ? Isa::avx2 : Isa::portable);
+    float dy[NDATA];
+    float weight[NDATA];
     if (unit_sigmas(sig + 1)) {
-        point_sums<W, true>(y + 1, sig + 1, ymod, dyda, sums);
+        point_terms<true>(y + 1, sig + 1, ymod, weight, dy);
+        point_sums<W, true>(dy, weight, dyda, sums);
     } else {
-        point_sums<W, false>(y + 1, sig + 1, ymod, dyda, sums);
+        point_terms<false>(y + 1, sig + 1, ymod, weight, dy);
+        point_sums<W, false>(dy, weight, dyda, sums);
     }
 }
 

@@ -24,7 +24,6 @@ public:
 #endif
         ;
     void out(std::string_view text) { write(Channel::out, text); }
-    void err(std::string_view text) { write(Channel::err, text); }
 };
 
 // Writes to the C runtime's stdout and stderr.

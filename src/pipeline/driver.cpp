@@ -1,13 +1,11 @@
 #include "pipeline/driver.h"
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
-#include <cstdio>
 #include <limits>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -25,8 +23,6 @@
 namespace zentrel {
 
 namespace {
-
-std::atomic<int> configured_threads{0};
 
 // Times one stage into a report slot, when a report is wanted.
 class StageTimer {
@@ -163,11 +159,8 @@ Geometry check_call(const InputView<T>& input, const OutputView& output, int per
 
 }  // namespace
 
-void set_default_thread_count(int n) { configured_threads.store(n < 1 ? 0 : n); }
 
 int default_thread_count() {
-    const int n = configured_threads.load();
-    if (n > 0) return n;
     // ZENTREL_THREADS sets the count for callers that cannot pass one (the
     // module function's signature is fixed): tests and benchmarks.
     if (const char* text = std::getenv("ZENTREL_THREADS")) {
@@ -249,15 +242,13 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
         sink.print("Row & colum index calculation done. ..\n");
 
         if (report) {
+            // The analysis keeps each entry's variance as given here.
             report->region_rows = region_rows;
             report->region_cols = region_cols;
             report->selected_count = selected_count;
             report->regions.assign(static_cast<std::size_t>(selected_count), RegionReport{});
-        }
-        std::vector<float> selected_variance;
-        if (report) {
             for (int i = 0; i < selected_count; ++i) {
-                selected_variance.push_back(variance_grid[selected_rows[i]][selected_cols[i]]);
+                report->regions[i].variance = variance_grid[selected_rows[i]][selected_cols[i]];
             }
         }
         variance_grid.reset();
@@ -273,10 +264,7 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
                             region_thresh.data(), region_size, settings.limits->valley_ratio,
                             image16.rows(), report ? report->regions.data() : nullptr);
         }
-        if (report) {
-            report->valid_count = valid_count;
-            for (int i = 0; i < selected_count; ++i) report->regions[i].variance = selected_variance[i];
-        }
+        if (report) report->valid_count = valid_count;
         sink.print("%li regions passed the bimodal test.\n", static_cast<long>(valid_count));
 
         if (valid_count == 0) {

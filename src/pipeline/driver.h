@@ -48,7 +48,7 @@ struct DriverReport {
 struct DriverSettings {
     Sink* sink = &console_sink();
     const AnalysisLimits* limits = &default_limits();
-    int threads = 0;                   // 0: the configured default
+    int threads = 0;                   // 0: default_thread_count()
     DriverReport* report = nullptr;    // filled when not null
     float* threshold_surface = nullptr;  // rows*cols per-pixel thresholds, when not null
     const char* input_name = "input_image";  // how messages name the image argument
@@ -65,10 +65,9 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
                         int region_size, bool debug, bool smooth_his,
                         const DriverSettings& settings = DriverSettings());
 
-// Worker threads used when DriverSettings::threads is 0: the count set here,
-// else the environment variable ZENTREL_THREADS, else the hardware thread
-// count. n < 1 clears the count set here.
-void set_default_thread_count(int n);
+// Worker threads used when DriverSettings::threads is 0: the environment
+// variable ZENTREL_THREADS when set (read at each call), else the hardware
+// thread count.
 int default_thread_count();
 
 }  // namespace zentrel

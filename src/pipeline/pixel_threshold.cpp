@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
-#include <system_error>
-#include <thread>
 #include <vector>
+
+#include "pipeline/workers.h"
 
 namespace zentrel {
 
@@ -215,22 +215,7 @@ void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, 
         decide_rows(L, block_start(w), block_start(w + 1), scratch[static_cast<std::size_t>(w)]);
     };
 
-    if (workers == 1) {
-        run_block(0);
-        return;
-    }
-
-    std::vector<std::thread> pool;
-    pool.reserve(static_cast<std::size_t>(workers - 1));
-    int started = 1;
-    try {
-        for (; started < workers; ++started) pool.emplace_back(run_block, started);
-    } catch (const std::system_error&) {
-        // No more threads to be had: the blocks not handed out run here.
-    }
-    run_block(0);
-    for (int w = started; w < workers; ++w) run_block(w);
-    for (std::thread& t : pool) t.join();
+    run_workers(workers, run_block);
 }
 
 }  // namespace zentrel

@@ -4,11 +4,9 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
-#include <system_error>
-#include <thread>
-#include <vector>
 
 #include "pipeline/region_grid.h"
+#include "pipeline/workers.h"
 
 namespace zentrel {
 
@@ -95,33 +93,14 @@ void compute_region_variance(const PipelineContext& context, int region_rows, in
     if (region_rows <= 0 || region_cols <= 0) return;
 
     const int workers = std::min(std::max(context.threads, 1), region_rows);
-    if (workers == 1) {
-        for (int i = 0; i < region_rows; ++i) {
-            variance_row(context, i, region_cols, variance_grid[i], region_size, image16);
-        }
-        return;
-    }
-
     // Rows of regions are handed out one at a time; every region is computed
-    // alone, so the grid does not depend on who computes which row. The
-    // calling thread takes part, and takes over whatever is left if a worker
-    // cannot be started.
+    // alone, so the grid does not depend on who computes which row.
     std::atomic<int> next_row{0};
-    auto work = [&]() {
+    run_workers(workers, [&](int) {
         for (int i = next_row.fetch_add(1); i < region_rows; i = next_row.fetch_add(1)) {
             variance_row(context, i, region_cols, variance_grid[i], region_size, image16);
         }
-    };
-    std::vector<std::thread> pool;
-    try {
-        pool.reserve(static_cast<std::size_t>(workers - 1));
-        for (int t = 1; t < workers; ++t) pool.emplace_back(work);
-    } catch (const std::system_error&) {
-        // Too few threads available: fewer hands, same result.
-    } catch (const std::bad_alloc&) {
-    }
-    work();
-    for (auto& thread : pool) thread.join();
+    });
 }
 
 }  // namespace zentrel
