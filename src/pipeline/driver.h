@@ -25,12 +25,14 @@ struct InputView {
     const std::int64_t* strides = nullptr;
 };
 
-// The caller's int16 output array, written in place.
+// The caller's output array, written in place: int16 (data), or uint8 (data8)
+// for callers that want the result in its final type.
 struct OutputView {
     std::int16_t* data = nullptr;
     std::int64_t size = 0;  // element count
     bool writeable = true;
     bool c_contiguous = true;
+    std::uint8_t* data8 = nullptr;
 };
 
 // What a call learned, for callers that want more than the output.
@@ -39,7 +41,8 @@ struct DriverReport {
     int region_cols = 0;
     int selected_count = 0;
     int valid_count = 0;
-    std::vector<RegionReport> regions;  // one per selected region, analysis order
+    std::vector<RegionRecord> regions;  // one per selected region, analysis order
+    std::vector<float> variances;       // of the same regions
     // Wall-clock seconds of the stages: variance map, selection, region
     // analysis, threshold grid, pixel decision.
     double stage_seconds[5] = {};
