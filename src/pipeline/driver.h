@@ -35,6 +35,11 @@ struct OutputView {
     std::uint8_t* data8 = nullptr;
 };
 
+// The stages in the order they run; DriverReport::stage_seconds follows it.
+constexpr int STAGE_COUNT = 5;
+constexpr const char* STAGE_NAMES[STAGE_COUNT] = {"variance_map", "selection", "region_analysis",
+                                                  "threshold_grid", "pixel_decision"};
+
 // What a call learned, for callers that want more than the output.
 struct DriverReport {
     int region_rows = 0;
@@ -43,9 +48,7 @@ struct DriverReport {
     int valid_count = 0;
     std::vector<RegionRecord> regions;  // one per selected region, analysis order
     std::vector<float> variances;       // of the same regions
-    // Wall-clock seconds of the stages: variance map, selection, region
-    // analysis, threshold grid, pixel decision.
-    double stage_seconds[5] = {};
+    double stage_seconds[STAGE_COUNT] = {};  // wall-clock, by STAGE_NAMES
 };
 
 struct DriverSettings {
