@@ -1,0 +1,168 @@
+"""The functions dask runs: each works on one chunk's block or on the small
+region grid, never on the whole image. They are plain module functions so
+that distributed workers can unpickle them by name."""
+
+from __future__ import annotations
+
+from time import perf_counter
+from typing import NamedTuple
+
+import numpy as np
+
+from zentrel import _engine
+from zentrel._api import Analysis, NoRegionPassedError, _no_region_error
+
+_GREY_RULE = "is not a grey level; accepted are finite values that truncate toward zero into 0..255"
+
+
+def to_levels(block: np.ndarray, block_info=None) -> np.ndarray:
+    """uint8 grey levels of a chunk, converted and checked as the engine does:
+    int32 must lie in 0..255; other non-uint8 types are read as float32 and
+    must lie strictly between -1 and 256 (NaN fails), truncated toward zero."""
+    if block.dtype == np.uint8:
+        return block
+    if block.dtype == np.int32:
+        values = block
+        good = (values >= 0) & (values <= 255)
+    else:
+        values = block.astype(np.float32)
+        good = (values > -1.0) & (values < 256.0)
+    if not good.all():
+        r, c = np.unravel_index(int(np.argmin(good)), good.shape)
+        top, left = (0, 0) if block_info is None else (s[0] for s in block_info[0]["array-location"])
+        bad = values[r, c]
+        shown = f"{float(bad):.9g}" if values.dtype.kind == "f" else str(int(bad))
+        raise ValueError(f"image: value {shown} at ({top + r}, {left + c}) {_GREY_RULE}")
+    # float -> int16 truncates toward zero, so -0.5 becomes level 0 as in the engine.
+    return values.astype(np.int16).astype(np.uint8)
+
+
+def variance_block(block, region_size, offset, regions, threads):
+    started = perf_counter()
+    scores = _engine.variance_map(block, region_size, offset=offset, regions=regions, threads=threads)
+    return scores, perf_counter() - started
+
+
+def assemble_grid(shape, spans, pieces):
+    """The whole region grid from the chunks' parts, and their summed seconds."""
+    grid = np.full(shape, np.nan, np.float32)
+    covered = np.zeros(shape, bool)
+    seconds = 0.0
+    for (r0, r1, c0, c1), (part, spent) in zip(spans, pieces):
+        grid[r0:r1, c0:c1] = part
+        covered[r0:r1, c0:c1] = True
+        seconds += spent
+    if not covered.all():  # the chunk plan tiles the grid; anything else is a fault here
+        raise AssertionError("the chunks' region ranges do not cover the region grid")
+    return grid, seconds
+
+
+class Selection(NamedTuple):
+    grid_shape: tuple
+    rows: np.ndarray       # selected regions, highest variance first
+    cols: np.ndarray
+    variances: np.ndarray
+    groups: dict           # chunk (i, j) -> positions in the selection, ascending
+    seconds: dict          # stage name -> seconds so far
+
+
+def select(assembled, percent, region_size, row_starts, col_starts) -> Selection:
+    """The engine's exact selection on the whole grid, grouped by the chunk
+    holding each selected region's top-left pixel."""
+    grid, variance_seconds = assembled
+    started = perf_counter()
+    count = grid.size * percent // 100
+    rows, cols = _engine.select_regions(grid, count)
+    tops = rows.astype(np.int64) * region_size // 2
+    lefts = cols.astype(np.int64) * region_size // 2
+    chunk_rows = np.searchsorted(row_starts, tops, side="right") - 1
+    chunk_cols = np.searchsorted(col_starts, lefts, side="right") - 1
+    key = chunk_rows * len(col_starts) + chunk_cols
+    order = np.argsort(key, kind="stable")
+    bounds = np.flatnonzero(np.diff(key[order])) + 1
+    groups = {}
+    for positions in np.split(order, bounds) if order.size else []:
+        k = int(key[positions[0]])
+        groups[divmod(k, len(col_starts))] = positions
+    seconds = {"variance_map": variance_seconds, "selection": perf_counter() - started}
+    return Selection(grid.shape, rows, cols, grid[rows, cols], groups, seconds)
+
+
+def pick(selection: Selection, chunk) -> tuple:
+    """(positions, rows, cols) of the selected regions of one chunk."""
+    positions = selection.groups.get(chunk, np.zeros(0, np.int64))
+    return positions, selection.rows[positions], selection.cols[positions]
+
+
+def analyse_block(block, picked, region_size, offset, smooth, limits, threads):
+    """(positions in the selection, records, seconds) of one chunk's selected regions."""
+    positions, rows, cols = picked
+    started = perf_counter()
+    if positions.size:
+        records = _engine.analyse_regions(block, region_size, rows, cols, offset=offset,
+                                          smooth=smooth, limits=limits, threads=threads)
+    else:
+        records = empty_records()
+    return positions, records, perf_counter() - started
+
+
+def empty_records() -> np.ndarray:
+    return _engine.analyse_regions(np.zeros((1, 1), np.uint8), 1, [], [])
+
+
+def analysis_of(selection: Selection, parts, region_size) -> Analysis:
+    """The Analysis of the whole image, records back in selection order.
+
+    stage_seconds sums the seconds the tasks of each stage spent, over all
+    workers; the pixel decision is not part of it."""
+    records = np.zeros(selection.rows.size, empty_records().dtype)
+    spent = 0.0
+    for positions, part, seconds in parts:
+        records[positions] = part
+        spent += seconds
+    stage_seconds = dict.fromkeys(_engine.STAGE_NAMES, 0.0)
+    stage_seconds.update(selection.seconds, region_analysis=spent)
+    return Analysis(
+        grid_shape=tuple(selection.grid_shape),
+        region_size=region_size,
+        selected_count=int(selection.rows.size),
+        valid_count=int(np.count_nonzero(records["status"] == 0)),
+        records=records,
+        variances=selection.variances,
+        stage_seconds=stage_seconds,
+    )
+
+
+def threshold_grid(selection: Selection, parts, region_size):
+    """The threshold grid filled from the passed regions in analysis order;
+    NoRegionPassedError, with the whole analysis, when none passed."""
+    analysis = analysis_of(selection, parts, region_size)
+    if analysis.valid_count == 0:
+        raise _portable(_no_region_error(analysis))
+    records = analysis.records
+    passed = records["status"] == 0
+    return _engine.fill_grid(selection.grid_shape, records["row"][passed], records["col"][passed],
+                             records["threshold"][passed])
+
+
+def decide_block(block, grid, region_size, image_shape, threads, surface, block_info=None):
+    """0/255 of one chunk, or its float32 thresholds when surface."""
+    offset = tuple(s[0] for s in block_info[0]["array-location"])
+    result = _engine.decide(block, grid, region_size, offset=offset, image_shape=image_shape,
+                            threads=threads, want_surface=surface)
+    return result[1] if surface else result
+
+
+class _PortableNoRegionPassed(NoRegionPassedError):
+    """NoRegionPassedError that survives pickling (from a worker to the client)."""
+
+    def __reduce__(self):
+        return _rebuild, (str(self), self.analysis)
+
+
+def _rebuild(message, analysis):
+    return _PortableNoRegionPassed(message, analysis)
+
+
+def _portable(error: NoRegionPassedError) -> NoRegionPassedError:
+    return _PortableNoRegionPassed(str(error), error.analysis)
