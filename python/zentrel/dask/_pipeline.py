@@ -6,17 +6,27 @@ fill on the small grid) -> (the pixel decision, chunk by chunk). Each
 image-sized stage reads the input afresh (a clone of its graph), so no
 worker keeps chunks from one stage for the next: between stages only the
 region grid and the records travel.
+
+The region stages work on the chunks extended by R-1 pixels to the bottom
+and right (dask's overlap, one graph layer), which holds every region whose
+top-left pixel lies in the chunk. Chunks shorter than that are merged with a
+neighbour first.
 """
 
 from __future__ import annotations
 
+from functools import partial
+
 import dask
 import dask.array as da
 import numpy as np
+from dask.array.overlap import ensure_minimum_chunksize, overlap
 from dask.graph_manipulation import clone
 
 from zentrel.dask import _tasks
 from zentrel.dask._geometry import axis_parts, region_count
+
+_CELL = ((1,), (1,))  # a task's result travels as a 1 x 1 object block
 
 
 class Pipeline:
@@ -29,8 +39,10 @@ class Pipeline:
         self.smooth = smooth
         self.threads = threads
         self.limits = limits or None
-        self.row_parts = axis_parts(array.chunks[0], region_size)
-        self.col_parts = axis_parts(array.chunks[1], region_size)
+        self.depth = region_size - 1
+        self.region_chunks = tuple(ensure_minimum_chunksize(max(self.depth, 1), c)
+                                   for c in array.chunks)
+        self.parts = tuple(axis_parts(c, region_size) for c in self.region_chunks)
         self.grid_shape = tuple(region_count(n, region_size) for n in self.shape)
 
     def levels(self) -> da.Array:
@@ -40,42 +52,39 @@ class Pipeline:
             return fresh
         return fresh.map_blocks(_tasks.to_levels, dtype=np.uint8, meta=np.empty((0, 0), np.uint8))
 
-    def _region_blocks(self, levels: da.Array):
-        """(chunk index, offset, region span, block) of every chunk where regions start."""
-        for i, rp in enumerate(self.row_parts):
-            for j, cp in enumerate(self.col_parts):
-                if rp.stop_region > rp.first_region and cp.stop_region > cp.first_region:
-                    block = levels[rp.block_start:rp.block_stop, cp.block_start:cp.block_stop]
-                    span = (rp.first_region, rp.stop_region, cp.first_region, cp.stop_region)
-                    yield (i, j), (rp.block_start, cp.block_start), span, block
+    def _extended(self) -> da.Array:
+        levels = self.levels()
+        if levels.chunks != self.region_chunks:
+            levels = levels.rechunk(self.region_chunks)
+        if self.depth == 0:
+            return levels
+        return overlap(levels, depth={0: (0, self.depth), 1: (0, self.depth)}, boundary="none",
+                       allow_rechunk=False)
+
+    def _per_chunk(self, function, *args) -> da.Array:
+        """function(extended block, row part, col part, *args) on every chunk, one result each."""
+        ext = self._extended()
+        cells = tuple(tuple(1 for _ in c) for c in ext.chunks)
+        return ext.map_blocks(partial(_tasks.on_chunk, function, self.parts), *args, dtype=object,
+                              chunks=cells, meta=np.empty((0, 0), object))
 
     def selection(self):
-        spans, pieces = [], []
-        for _, offset, (r0, r1, c0, c1), block in self._region_blocks(self.levels()):
-            spans.append((r0, r1, c0, c1))
-            pieces.append(dask.delayed(_tasks.variance_block)(
-                block, self.region_size, offset, (r0, c0, r1 - r0, c1 - c0), self.threads))
-        grid = dask.delayed(_tasks.assemble_grid)(self.grid_shape, spans, pieces)
-        row_starts = np.array([p.start for p in self.row_parts], np.int64)
-        col_starts = np.array([p.start for p in self.col_parts], np.int64)
-        return dask.delayed(_tasks.select)(grid, self.percent, self.region_size, row_starts, col_starts)
+        variances = self._per_chunk(_tasks.variance_block, self.region_size, self.threads)
+        return dask.delayed(_tasks.select)(variances, self.grid_shape, self.percent,
+                                           self.region_size, self.parts)
 
-    def analysis_parts(self, selection) -> list:
-        parts = []
-        for chunk, offset, _, block in self._region_blocks(self.levels()):
-            picked = dask.delayed(_tasks.pick)(selection, chunk)
-            parts.append(dask.delayed(_tasks.analyse_block)(
-                block, picked, self.region_size, offset, self.smooth, self.limits, self.threads))
-        return parts
+    def _analysed(self, selection):
+        return self._per_chunk(_tasks.analyse_block, selection, self.region_size, self.smooth,
+                               self.limits, self.threads)
 
     def analysis(self):
         selection = self.selection()
-        return dask.delayed(_tasks.analysis_of)(selection, self.analysis_parts(selection),
+        return dask.delayed(_tasks.analysis_of)(selection, self._analysed(selection),
                                                 self.region_size)
 
     def grid(self):
         selection = self.selection()
-        return dask.delayed(_tasks.threshold_grid)(selection, self.analysis_parts(selection),
+        return dask.delayed(_tasks.threshold_grid)(selection, self._analysed(selection),
                                                    self.region_size)
 
     def decide(self, surface: bool) -> da.Array:

@@ -37,24 +37,26 @@ def to_levels(block: np.ndarray, block_info=None) -> np.ndarray:
     return values.astype(np.int16).astype(np.uint8)
 
 
-def variance_block(block, region_size, offset, regions, threads):
+def on_chunk(function, parts, block, *args, block_info=None):
+    """function's result for one chunk, as the 1 x 1 object block dask carries."""
+    i, j = block_info[0]["chunk-location"]
+    cell = np.empty((1, 1), object)
+    cell[0, 0] = function(block, parts[0][i], parts[1][j], (i, j), *args)
+    return cell
+
+
+def variance_block(block, rp, cp, chunk, region_size, threads):
+    """(region span, variances, seconds) of the regions starting in one chunk."""
+    span = (rp.first_region, rp.stop_region, cp.first_region, cp.stop_region)
     started = perf_counter()
-    scores = _engine.variance_map(block, region_size, offset=offset, regions=regions, threads=threads)
-    return scores, perf_counter() - started
-
-
-def assemble_grid(shape, spans, pieces):
-    """The whole region grid from the chunks' parts, and their summed seconds."""
-    grid = np.full(shape, np.nan, np.float32)
-    covered = np.zeros(shape, bool)
-    seconds = 0.0
-    for (r0, r1, c0, c1), (part, spent) in zip(spans, pieces):
-        grid[r0:r1, c0:c1] = part
-        covered[r0:r1, c0:c1] = True
-        seconds += spent
-    if not covered.all():  # the chunk plan tiles the grid; anything else is a fault here
-        raise AssertionError("the chunks' region ranges do not cover the region grid")
-    return grid, seconds
+    if rp.stop_region > rp.first_region and cp.stop_region > cp.first_region:
+        scores = _engine.variance_map(
+            block, region_size, offset=(rp.start, cp.start),
+            regions=(rp.first_region, cp.first_region, span[1] - span[0], span[3] - span[2]),
+            threads=threads)
+    else:
+        scores = None
+    return span, scores, perf_counter() - started
 
 
 class Selection(NamedTuple):
@@ -66,40 +68,42 @@ class Selection(NamedTuple):
     seconds: dict          # stage name -> seconds so far
 
 
-def select(assembled, percent, region_size, row_starts, col_starts) -> Selection:
-    """The engine's exact selection on the whole grid, grouped by the chunk
-    holding each selected region's top-left pixel."""
-    grid, variance_seconds = assembled
+def select(cells, grid_shape, percent, region_size, parts) -> Selection:
+    """The engine's exact selection on the whole gathered grid, grouped by the
+    chunk holding each selected region's top-left pixel."""
+    grid = np.full(grid_shape, np.nan, np.float32)
+    covered = np.zeros(grid_shape, bool)
+    variance_seconds = 0.0
+    for (r0, r1, c0, c1), scores, spent in cells.ravel():
+        if scores is not None:
+            grid[r0:r1, c0:c1] = scores
+            covered[r0:r1, c0:c1] = True
+        variance_seconds += spent
+    if not covered.all():  # the chunk plan tiles the grid; anything else is a fault here
+        raise AssertionError("the chunks' region ranges do not cover the region grid")
     started = perf_counter()
-    count = grid.size * percent // 100
-    rows, cols = _engine.select_regions(grid, count)
-    tops = rows.astype(np.int64) * region_size // 2
-    lefts = cols.astype(np.int64) * region_size // 2
-    chunk_rows = np.searchsorted(row_starts, tops, side="right") - 1
-    chunk_cols = np.searchsorted(col_starts, lefts, side="right") - 1
+    rows, cols = _engine.select_regions(grid, grid.size * percent // 100)
+    row_starts = np.array([p.start for p in parts[0]], np.int64)
+    col_starts = np.array([p.start for p in parts[1]], np.int64)
+    chunk_rows = np.searchsorted(row_starts, rows.astype(np.int64) * region_size // 2, "right") - 1
+    chunk_cols = np.searchsorted(col_starts, cols.astype(np.int64) * region_size // 2, "right") - 1
     key = chunk_rows * len(col_starts) + chunk_cols
     order = np.argsort(key, kind="stable")
-    bounds = np.flatnonzero(np.diff(key[order])) + 1
     groups = {}
-    for positions in np.split(order, bounds) if order.size else []:
-        k = int(key[positions[0]])
-        groups[divmod(k, len(col_starts))] = positions
+    if order.size:
+        for positions in np.split(order, np.flatnonzero(np.diff(key[order])) + 1):
+            groups[divmod(int(key[positions[0]]), len(col_starts))] = positions
     seconds = {"variance_map": variance_seconds, "selection": perf_counter() - started}
     return Selection(grid.shape, rows, cols, grid[rows, cols], groups, seconds)
 
 
-def pick(selection: Selection, chunk) -> tuple:
-    """(positions, rows, cols) of the selected regions of one chunk."""
-    positions = selection.groups.get(chunk, np.zeros(0, np.int64))
-    return positions, selection.rows[positions], selection.cols[positions]
-
-
-def analyse_block(block, picked, region_size, offset, smooth, limits, threads):
+def analyse_block(block, rp, cp, chunk, selection, region_size, smooth, limits, threads):
     """(positions in the selection, records, seconds) of one chunk's selected regions."""
-    positions, rows, cols = picked
+    positions = selection.groups.get(chunk, np.zeros(0, np.int64))
     started = perf_counter()
     if positions.size:
-        records = _engine.analyse_regions(block, region_size, rows, cols, offset=offset,
+        records = _engine.analyse_regions(block, region_size, selection.rows[positions],
+                                          selection.cols[positions], offset=(rp.start, cp.start),
                                           smooth=smooth, limits=limits, threads=threads)
     else:
         records = empty_records()
@@ -117,7 +121,7 @@ def analysis_of(selection: Selection, parts, region_size) -> Analysis:
     workers; the pixel decision is not part of it."""
     records = np.zeros(selection.rows.size, empty_records().dtype)
     spent = 0.0
-    for positions, part, seconds in parts:
+    for positions, part, seconds in parts.ravel():
         records[positions] = part
         spent += seconds
     stage_seconds = dict.fromkeys(_engine.STAGE_NAMES, 0.0)

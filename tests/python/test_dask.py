@@ -1,0 +1,132 @@
+"""zentrel.dask on a LocalCluster of two worker processes: the chunked
+result equals the in-memory one byte for byte, survives a lost worker, and
+refuses what it cannot honour."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+import zentrel
+
+da = pytest.importorskip("dask.array")
+distributed = pytest.importorskip("distributed")
+zd = pytest.importorskip("zentrel.dask")
+
+
+@pytest.fixture(scope="module")
+def client():
+    import cloudpickle
+
+    # The workers cannot import this file; functions from it travel by value.
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as c:
+        yield c
+    cloudpickle.unregister_pickle_by_value(sys.modules[__name__])
+
+
+def _image(shape, seed, dtype=np.uint8):
+    image, _ = zentrel.uneven_scene(shape, seed=seed)
+    if dtype == np.float32:  # fractions and values just above -1 truncate like the engine's
+        image = image.astype(np.float32) + np.float32(0.75)
+        image[0, :3] = (-0.5, 255.9, 0.25)
+    elif dtype != np.uint8:
+        image = image.astype(dtype)
+    return image
+
+
+CASES = [
+    # shape, chunks, settings, dtype
+    ((301, 263), (64, 50), dict(percent=50, region_size=25, smooth=True), np.uint8),
+    ((70, 83), (10, 12), dict(percent=100, region_size=17), np.uint8),  # chunks < a region
+    ((256, 256), (100, 90), dict(percent=10, region_size=32), np.float32),  # ragged last chunks
+    ((96, 160), (96, 160), dict(percent=30, region_size=8), np.int32),    # one chunk
+    ((150, 210), (33, 70), dict(percent=40, region_size=9, c1_range=(0.1, 0.9),
+                                valley_ratio=0.9), np.int64),
+]
+
+
+@pytest.mark.parametrize("case", CASES, ids=lambda c: f"{c[0]}-{c[1]}-R{c[2]['region_size']}")
+def test_chunked_equals_in_memory(client, case):
+    shape, chunks, settings, dtype = case
+    image = _image(shape, seed=sum(shape), dtype=dtype)
+    array = da.from_array(image, chunks=chunks)
+    binary = zd.binarize(array, **settings)
+    assert binary.chunks == array.chunks and binary.dtype == np.uint8
+    got_binary, got_surface = client.compute([binary, zd.threshold_surface(array, **settings)],
+                                             sync=True)
+    assert np.array_equal(got_binary, zentrel.binarize(image, **settings))
+    assert np.array_equal(got_surface, zentrel.threshold_surface(image, **settings))
+
+    got, want = zd.analyse(array, **settings), zentrel.analyse(image, **settings)
+    assert got.stage_seconds.keys() == want.stage_seconds.keys()
+    assert got == type(want)(**{**want.__dict__, "stage_seconds": got.stage_seconds})
+
+
+def _slow(block):
+    time.sleep(0.03)
+    return block
+
+
+def test_a_killed_worker_does_not_change_the_result(client):
+    image = _image((512, 512), seed=5)
+    array = da.from_array(image, chunks=64).map_blocks(_slow, dtype=np.uint8)
+    future = client.compute(zd.binarize(array, percent=20))
+    pids = client.run(os.getpid)
+    while not client.run_on_scheduler(
+            lambda dask_scheduler: sum(ts.state == "memory" for ts in dask_scheduler.tasks.values())):
+        time.sleep(0.02)
+    assert not future.done()  # the worker goes while the work is under way
+    os.kill(next(iter(pids.values())), signal.SIGKILL)
+    assert np.array_equal(future.result(timeout=120), zentrel.binarize(image, percent=20))
+    client.wait_for_workers(2, timeout=60)
+
+
+def test_no_passing_region_raises_across_processes(client):
+    image = np.tile(np.uint8([60, 90]), (64, 32))  # two modes below the dark-mode limit
+    array = da.from_array(image, chunks=20)
+    with pytest.raises(zentrel.NoRegionPassedError, match="4 regions were selected") as caught:
+        client.compute(zd.binarize(array, region_size=16), sync=True)
+    assert caught.value.analysis == zentrel.analyse(image, region_size=16).__class__(
+        **{**zentrel.analyse(image, region_size=16).__dict__,
+           "stage_seconds": caught.value.analysis.stage_seconds})
+    assert zd.analyse(array, percent=0).selected_count == 0
+
+
+@pytest.mark.parametrize(
+    ("array", "error", "message"),
+    [
+        (da.zeros((64, 64, 3), dtype=np.uint8, chunks=(32, 32, 3)), ValueError, "3 dimensions"),
+        (da.zeros((64, 64, 3), dtype=np.uint8, chunks=(64, 64, 1)), ValueError, "two-dimensional"),
+        (da.zeros((64, 64), dtype=np.complex64, chunks=32), TypeError, "real-valued"),
+        ([[0] * 64] * 64, TypeError, "a dask array"),
+        (da.zeros((64, 20), dtype=np.uint8, chunks=32), ValueError, "too small for region_size 32"),
+    ],
+    ids=["3-D", "third-axis-chunks", "complex", "list", "too-small"],
+)
+def test_bad_input_is_refused_at_once(array, error, message):
+    with pytest.raises(error, match=message):
+        zd.binarize(array)
+
+
+def test_bad_values_and_limits(client):
+    image = np.zeros((64, 64), np.float32)
+    image[40, 50] = 256.0
+    with pytest.raises(ValueError, match=r"value 256 at \(40, 50\) is not a grey level"):
+        client.compute(zd.binarize(da.from_array(image, chunks=32)), sync=True)
+    with pytest.raises(ValueError, match="c1_range"):
+        zd.binarize(da.zeros((64, 64), dtype=np.uint8), c1_range=(0.9, 0.1))
+    with pytest.raises(TypeError, match="unexpected keyword argument 'colour'"):
+        zd.binarize(da.zeros((64, 64), dtype=np.uint8), colour=1)
+
+
+def test_import_without_the_extra_names_it():
+    code = "import sys; sys.modules['dask'] = None; import zentrel.dask"
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert result.returncode != 0
+    assert "ImportError" in result.stderr and "zentrel[dask]" in result.stderr
