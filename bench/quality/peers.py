@@ -19,7 +19,7 @@ __all__ = ["Peer", "PEERS", "PIP_PACKAGES", "zentrel_default", "zentrel_classic"
 # Import name -> pip package, installed on demand by run.py.
 PIP_PACKAGES = {"cv2": "opencv-python-headless", "skimage": "scikit-image", "doxapy": "doxapy", "PIL": "Pillow"}
 
-WINDOWS = (15, 31, 63, 127, 255)  # up to past the largest objects (~150 px)
+WINDOWS = (7, 15, 31, 63, 127, 255)  # from stroke width to past the largest objects (~150 px)
 INVERT = (False, True)
 
 
@@ -102,17 +102,17 @@ def _doxa_su(image, window):
 
 PEERS = (
     Peer("sk-otsu", "scikit-image", _sk_otsu),
-    Peer("cv-mean", "opencv", _cv("mean"), {"block": WINDOWS, "C": (0, 4, 10, 20)}),
-    Peer("cv-gauss", "opencv", _cv("gauss"), {"block": WINDOWS, "C": (0, 4, 10, 20)}),
-    Peer("sk-sauvola", "scikit-image", _sk_sauvola, {"window": WINDOWS, "k": (0.05, 0.1, 0.2, 0.35, 0.5)}),
-    Peer("sk-niblack", "scikit-image", _sk_niblack, {"window": WINDOWS, "k": (-0.2, 0.0, 0.2, 0.5, 1.0)}),
-    Peer("dx-sauvola", "doxapy", _doxa("SAUVOLA"), {"window": WINDOWS, "k": (0.05, 0.1, 0.2, 0.35, 0.5)}),
-    Peer("dx-wolf", "doxapy", _doxa("WOLF"), {"window": WINDOWS, "k": (0.1, 0.3, 0.5)}),
-    Peer("dx-su", "doxapy", _doxa_su, {"window": (3, 5, 9, 15, 31)}),
+    Peer("cv-mean", "opencv", _cv("mean"), {"block": WINDOWS, "C": (0, 4, 10, 20, 35)}),
+    Peer("cv-gauss", "opencv", _cv("gauss"), {"block": WINDOWS, "C": (0, 4, 10, 20, 35)}),
+    Peer("sk-sauvola", "scikit-image", _sk_sauvola, {"window": WINDOWS, "k": (0.0, 0.05, 0.1, 0.2, 0.35, 0.5)}),
+    Peer("sk-niblack", "scikit-image", _sk_niblack, {"window": WINDOWS, "k": (-0.2, 0.0, 0.2, 0.5, 1.0, 1.5)}),
+    Peer("dx-sauvola", "doxapy", _doxa("SAUVOLA"), {"window": WINDOWS, "k": (0.0, 0.05, 0.1, 0.2, 0.35, 0.5)}),
+    Peer("dx-wolf", "doxapy", _doxa("WOLF"), {"window": WINDOWS, "k": (0.05, 0.1, 0.3, 0.5)}),
+    Peer("dx-su", "doxapy", _doxa_su, {"window": (3, 5, 9, 15, 31, 63)}),
     Peer("dx-nick", "doxapy", _doxa("NICK"), {"window": WINDOWS, "k": (-0.3, -0.2, -0.1, 0.0)}),
     Peer("dx-gatos", "doxapy", _doxa("GATOS"), {"window": (31, 63, 127), "k": (0.2, 0.5)}),
     Peer("dx-bataineh", "doxapy", _doxa("BATAINEH")),
-    Peer("dx-wan", "doxapy", _doxa("WAN"), {"window": WINDOWS, "k": (0.1, 0.2, 0.4)}),
+    Peer("dx-wan", "doxapy", _doxa("WAN"), {"window": WINDOWS, "k": (0.05, 0.1, 0.2, 0.4)}),
 )
 
 
