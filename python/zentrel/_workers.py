@@ -10,6 +10,7 @@ from __future__ import annotations
 import contextlib
 import multiprocessing
 import signal
+import sys
 from dataclasses import dataclass
 from multiprocessing.connection import wait
 
@@ -35,9 +36,14 @@ class Lost:
         return f"the worker process exited with status {self.exitcode}"
 
 
+# Blocked while workers start: a Ctrl-C must not reach a worker before it ignores
+# SIGINT (it would print a traceback), nor stop the parent with a worker half started.
+_HELD = {signal.SIGINT, signal.SIGTERM}
+
+
 def _serve(connection, function) -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, _HELD)
     while True:
         try:
             task = connection.recv()
@@ -63,20 +69,22 @@ class Workers:
         self._workers = []  # [process, connection, task or None]
 
     def __enter__(self) -> "Workers":
-        # SIGINT stays blocked until a worker has chosen to ignore it, so a
-        # Ctrl-C during start-up cannot make a worker print a traceback.
-        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
         try:
             for _ in range(self._count):
                 self._start()
-        finally:
-            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+        except BaseException:
+            self.__exit__(*sys.exc_info())
+            raise
         return self
 
     def _start(self) -> None:
         parent_end, child_end = self._context.Pipe()
         process = self._context.Process(target=_serve, args=(child_end, self._function), daemon=True)
-        process.start()
+        held = signal.pthread_sigmask(signal.SIG_BLOCK, _HELD)
+        try:
+            process.start()
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, held)
         child_end.close()
         self._workers.append([process, parent_end, None])
 
@@ -114,11 +122,7 @@ class Workers:
     def _replace(self, worker) -> None:
         worker[1].close()
         self._workers.remove(worker)
-        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-        try:
-            self._start()
-        finally:
-            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+        self._start()
 
     def __exit__(self, kind, value, traceback) -> None:
         if kind is None:

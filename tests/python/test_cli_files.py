@@ -140,7 +140,7 @@ def test_a_failed_write_keeps_the_old_file_and_leaves_no_temporary(tmp_path, gre
                   for p in tmp_path.rglob("*")) == before
 
 
-@pytest.mark.parametrize("stop, jobs", [(signal.SIGINT, 2), (signal.SIGTERM, 1)])
+@pytest.mark.parametrize("stop, jobs", [(signal.SIGINT, 2), (signal.SIGTERM, 1)], ids=["INT-jobs-2", "TERM-jobs-1"])
 def test_a_signal_stops_a_batch_cleanly(tmp_path, grey, stop, jobs):
     Image.fromarray(np.tile(grey, (2, 2))).save(tmp_path / "scan.png")
     names = [f"in{i:03}.png" for i in range(400)]
