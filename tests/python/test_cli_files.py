@@ -198,7 +198,8 @@ class _Failure(Exception):
 
 
 @pytest.mark.parametrize("exists", [False, True])
-def test_write_atomic_leaves_the_old_file_when_the_writer_fails(tmp_path, exists):
+@pytest.mark.parametrize("overwrite", [False, True])
+def test_write_atomic_leaves_the_old_file_when_the_writer_fails(tmp_path, exists, overwrite):
     from zentrel._files import write_atomic
 
     target = tmp_path / "out.bin"
@@ -209,11 +210,9 @@ def test_write_atomic_leaves_the_old_file_when_the_writer_fails(tmp_path, exists
         file.write(b"partial")
         raise _Failure
 
-    with pytest.raises(_Failure):
-        write_atomic(target, write, overwrite=True)
+    with pytest.raises(FileExistsError if exists and not overwrite else _Failure):
+        write_atomic(target, write, overwrite=overwrite)
     assert os.listdir(tmp_path) == (["out.bin"] if exists else [])
-    with pytest.raises(FileExistsError) if exists else pytest.raises(_Failure):
-        write_atomic(target, write, overwrite=False)
     assert not exists or target.read_bytes() == b"old"
 
 
