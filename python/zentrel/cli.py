@@ -527,7 +527,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         _require(args.command)
         return _COMMANDS[args.command](args, commands[args.command], tally)
     except _Stopped as stop:
-        sys.stderr.write(f"{PROG}: interrupted: {tally.done} of {tally.total} files done\n")
+        done = f"{tally.done} of {tally.total} files done" if tally.total else "no file done"
+        sys.stderr.write(f"{PROG}: interrupted: {done}\n")
         return 128 + stop.signum
     finally:
         for number, handler in previous.items():

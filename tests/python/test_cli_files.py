@@ -113,18 +113,21 @@ def _limit_file_size():
     resource.setrlimit(resource.RLIMIT_FSIZE, (300, 300))
 
 
+_DISK_FULL = ("old.png", lambda t: Image.new("L", (5, 5)).save(t), _limit_file_size, "File too large")
+
+
 @pytest.mark.parametrize(
-    "target, prepare, limit, reason",
+    "command, target, prepare, limit, reason",
     [
-        ("old.png", lambda t: Image.new("L", (5, 5)).save(t), _limit_file_size, "File too large"),
-        ("old.png", lambda t: (t / "keep").mkdir(parents=True), None, "Is a directory"),
-        ("file/out.png", lambda t: t.parent.write_bytes(b"a file"), None, "Not a directory"),
+        ("binarize", *_DISK_FULL),
+        ("binarize", "old.png", lambda t: (t / "keep").mkdir(parents=True), None, "Is a directory"),
+        ("binarize", "file/out.png", lambda t: t.parent.write_bytes(b"a file"), None, "Not a directory"),
+        ("report", *_DISK_FULL),
     ],
-    ids=["disk-full", "onto-a-folder", "parent-is-a-file"],
+    ids=["disk-full", "onto-a-folder", "parent-is-a-file", "report-disk-full"],
 )
-@pytest.mark.parametrize("command", ["binarize", "report"])
-def test_a_failed_write_keeps_the_old_file_and_leaves_no_temporary(tmp_path, grey, target, prepare,
-                                                                   limit, reason, command):
+def test_a_failed_write_keeps_the_old_file_and_leaves_no_temporary(tmp_path, grey, command, target,
+                                                                   prepare, limit, reason):
     Image.fromarray(grey).save(tmp_path / "scan.png")
     prepare(tmp_path / target)
     before = sorted((p.relative_to(tmp_path), p.is_dir() or p.read_bytes()) for p in tmp_path.rglob("*"))
