@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import argparse
 import importlib
-import itertools
 import os
 import signal
 import sys
@@ -234,19 +233,36 @@ class _Tally:
 # ---------------------------------------------------------------- binarize
 
 
-@dataclass(frozen=True)
-class _Job:
-    index: int
-    source: Path
-    target: Path
-    percent: int
-    region_size: int
-    smooth: bool
-    rescale: bool
-    threads: Optional[int]
-    max_pixels: int
-    bilevel: bool
-    overwrite: bool
+def _run_binarize(args: argparse.Namespace, parser: argparse.ArgumentParser, tally: _Tally) -> int:
+    if args.output is not None and len(args.inputs) > 1:
+        parser.error("-o/--output takes one input; use --out-dir for several")
+    if args.output is not None and args.name is not None:
+        parser.error("--name applies to --out-dir only")
+    if args.out_dir is not None:
+        _make_folder(args.out_dir, parser)
+
+    from zentrel import _batch
+    from zentrel._imageio import default_max_pixels
+
+    pairs, errors = _batch.plan(args.inputs, args.output, args.out_dir, args.name or DEFAULT_NAME,
+                                args.overwrite)
+    failures = {index: (source, message) for index, source, message in errors}
+    workers = min(args.jobs, max(len(pairs), 1))
+    # Each worker process gets its share of the cores, so workers do not oversubscribe.
+    threads = args.threads or (None if workers == 1 else max(1, (os.cpu_count() or 1) // workers))
+    max_pixels = args.max_pixels or default_max_pixels(workers)
+    jobs = [_batch.Job(index, source, target, args.percent, args.region_size, args.smooth,
+                       args.rescale, threads, max_pixels, args.bilevel, args.overwrite)
+            for index, source, target in pairs]
+    tally.total = len(args.inputs)
+    try:
+        _batch.run(jobs, workers, tally, failures, progress=len(args.inputs) > 1)
+    finally:
+        # After the others, and also when stopped: one line per file that failed.
+        for index in sorted(failures):
+            source, message = failures[index]
+            _error(f"{source}: {message}")
+    return EXIT_FAILED if failures else 0
 
 
 def _same_file(a: Path, b: Path) -> bool:
@@ -256,142 +272,6 @@ def _same_file(a: Path, b: Path) -> bool:
         return os.path.samefile(a, b)
     except OSError:
         return False
-
-
-class _Inputs:
-    """Recognises the input files by resolved path and by inode (links)."""
-
-    def __init__(self, inputs: Sequence[Path]):
-        self._paths = {path.resolve() for path in inputs}
-        self._inodes = {key for key in map(self._inode, inputs) if key is not None}
-
-    @staticmethod
-    def _inode(path: Path):
-        try:
-            status = path.stat()
-        except OSError:
-            return None
-        return status.st_dev, status.st_ino
-
-    def __contains__(self, path: Path) -> bool:
-        return path.resolve() in self._paths or self._inode(path) in self._inodes
-
-
-def _numbered(name: str, number: int) -> str:
-    """``name`` with -<number> before its extension; the name itself for 1."""
-    if number == 1:
-        return name
-    path = Path(name)
-    return f"{path.stem}-{number}{path.suffix}"
-
-
-def _plan(args: argparse.Namespace):
-    """Each input's output, and (index, input, message) for inputs that cannot be written.
-
-    Names depend on the inputs alone, not on what the folder holds, so a run
-    repeated gives the same names.
-    """
-    from zentrel._files import exists_message
-
-    known = _Inputs(args.inputs)
-    pattern = args.name or DEFAULT_NAME
-    claimed = set()
-    pairs, errors = [], []
-    for index, source in enumerate(args.inputs):
-        if args.output is not None:
-            target = args.output
-            if target in known:
-                errors.append((index, source, f"refusing to overwrite the input {target}"))
-                continue
-        else:
-            name = pattern.format(stem=source.stem)
-            for number in itertools.count(1):
-                target = args.out_dir / _numbered(name, number)
-                if target not in known and target.resolve() not in claimed:
-                    break
-        claimed.add(target.resolve())
-        if not args.overwrite and os.path.lexists(target):
-            errors.append((index, source, exists_message(target)))
-            continue
-        pairs.append((index, source, target))
-    return pairs, errors
-
-
-def _binarize_one(job: _Job) -> Optional[str]:
-    """Threshold one file; return an error message or None. Runs in the worker processes."""
-    import zentrel
-    from zentrel._imageio import ImageReadError, one_line, read_grey, write_image
-
-    try:
-        image = read_grey(job.source, rescale=job.rescale, max_pixels=job.max_pixels)
-        binary = zentrel.binarize(image, percent=job.percent, region_size=job.region_size,
-                                  smooth=job.smooth, threads=job.threads)
-        del image
-        write_image(job.target, binary, bilevel=job.bilevel, overwrite=job.overwrite)
-    except (ImageReadError, FileExistsError) as error:
-        return str(error)
-    except OSError as error:
-        return f"cannot write {job.target}: {error.strerror or one_line(error)}"
-    except MemoryError:
-        return "not enough memory"
-    except Exception as error:  # ValueError, TypeError from the engine, or anything unforeseen
-        return one_line(error)
-    return None
-
-
-def _run_binarize(args: argparse.Namespace, parser: argparse.ArgumentParser, tally: _Tally) -> int:
-    if args.output is not None and len(args.inputs) > 1:
-        parser.error("-o/--output takes one input; use --out-dir for several")
-    if args.output is not None and args.name is not None:
-        parser.error("--name applies to --out-dir only")
-    if args.out_dir is not None:
-        _make_folder(args.out_dir, parser)
-
-    from tqdm import tqdm
-
-    from zentrel._files import identity, remove_temporaries
-    from zentrel._imageio import default_max_pixels
-    from zentrel._workers import Lost, Workers
-
-    pairs, errors = _plan(args)
-    failures = {index: (source, message) for index, source, message in errors}
-    workers = min(args.jobs, max(len(pairs), 1))
-    # Each worker process gets its share of the cores, so workers do not oversubscribe.
-    threads = args.threads or (None if workers == 1 else max(1, (os.cpu_count() or 1) // workers))
-    max_pixels = args.max_pixels or default_max_pixels(workers)
-    jobs = [_Job(index, source, target, args.percent, args.region_size, args.smooth, args.rescale,
-                 threads, max_pixels, args.bilevel, args.overwrite)
-            for index, source, target in pairs]
-    tally.total = len(args.inputs)
-    before = {job.index: identity(job.target) for job in jobs}
-    unreported = {job.index: job for job in jobs}
-    try:
-        with tqdm(total=len(jobs), file=sys.stderr, unit="image", dynamic_ncols=True,
-                  disable=None if len(args.inputs) > 1 else True) as bar:
-            if jobs:
-                with Workers(workers, _binarize_one) as pool:
-                    for job, outcome in pool.run(jobs):
-                        del unreported[job.index]
-                        if outcome is None:
-                            tally.done += 1
-                        else:
-                            if isinstance(outcome, Lost):
-                                remove_temporaries(job.target)
-                            failures[job.index] = (job.source, str(outcome))
-                        bar.update(1)
-    except _Stopped:
-        # The workers are gone now. A file whose worker finished it after its last
-        # report is complete and counts; what a killed worker left half-written goes.
-        for job in unreported.values():
-            if identity(job.target) != before[job.index]:
-                tally.done += 1
-            remove_temporaries(job.target)
-        raise
-    finally:
-        for index in sorted(failures):
-            source, message = failures[index]
-            _error(f"{source}: {message}")
-    return EXIT_FAILED if failures else 0
 
 
 # ---------------------------------------------------------------- report
