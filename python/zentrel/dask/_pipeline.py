@@ -21,7 +21,9 @@ import dask
 import dask.array as da
 import numpy as np
 from dask.array.overlap import ensure_minimum_chunksize, overlap
-from dask.graph_manipulation import clone
+import uuid
+
+from dask._task_spec import convert_legacy_graph
 
 from zentrel.dask import _tasks
 from zentrel.dask._geometry import axis_parts, region_count
@@ -47,7 +49,7 @@ class Pipeline:
 
     def levels(self) -> da.Array:
         """A fresh reading of the input as uint8 grey levels."""
-        fresh = clone(self.source)
+        fresh = _fresh(self.source)
         if fresh.dtype == np.uint8:
             return fresh
         return fresh.map_blocks(_tasks.to_levels, dtype=np.uint8, meta=np.empty((0, 0), np.uint8))
@@ -70,7 +72,7 @@ class Pipeline:
 
     def selection(self):
         variances = self._per_chunk(_tasks.variance_block, self.region_size, self.threads)
-        return dask.delayed(_tasks.select)(variances, self.grid_shape, self.percent,
+        return dask.delayed(_tasks.select)(_cells(variances), self.grid_shape, self.percent,
                                            self.region_size, self.parts)
 
     def _analysed(self, selection):
@@ -79,12 +81,12 @@ class Pipeline:
 
     def analysis(self):
         selection = self.selection()
-        return dask.delayed(_tasks.analysis_of)(selection, self._analysed(selection),
+        return dask.delayed(_tasks.analysis_of)(selection, _cells(self._analysed(selection)),
                                                 self.region_size)
 
     def grid(self):
         selection = self.selection()
-        return dask.delayed(_tasks.threshold_grid)(selection, self._analysed(selection),
+        return dask.delayed(_tasks.threshold_grid)(selection, _cells(self._analysed(selection)),
                                                    self.region_size)
 
     def decide(self, surface: bool) -> da.Array:
@@ -92,3 +94,24 @@ class Pipeline:
         return self.levels().map_blocks(
             _tasks.decide_block, self.grid(), self.region_size, self.shape, self.threads, surface,
             dtype=dtype, meta=np.empty((0, 0), dtype))
+
+
+def _cells(results: da.Array) -> list:
+    """The per-chunk results as a list for one gathering task. Taken without
+    dask's graph optimization, whose fusion refuses some overlap graphs."""
+    return results.to_delayed(optimize_graph=False).ravel().tolist()
+
+
+def _fresh(array: da.Array) -> da.Array:
+    """The same array under new keys, so the scheduler computes it anew
+    instead of keeping its chunks for a later stage. (dask's own
+    graph_manipulation.clone loses dependencies of some getitem graphs.)"""
+    graph = convert_legacy_graph(dict(array.__dask_graph__()))
+    token = uuid.uuid4().hex[:12]
+
+    def renamed(key):
+        return (f"{key[0]}-{token}",) + key[1:] if isinstance(key, tuple) else f"{key}-{token}"
+
+    names = {key: renamed(key) for key in graph}
+    copy = {names[key]: node.substitute(names, key=names[key]) for key, node in graph.items()}
+    return da.Array(copy, renamed(array.name), array.chunks, meta=array._meta)

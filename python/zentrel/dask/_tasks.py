@@ -74,7 +74,8 @@ def select(cells, grid_shape, percent, region_size, parts) -> Selection:
     grid = np.full(grid_shape, np.nan, np.float32)
     covered = np.zeros(grid_shape, bool)
     variance_seconds = 0.0
-    for (r0, r1, c0, c1), scores, spent in cells.ravel():
+    for cell in cells:
+        (r0, r1, c0, c1), scores, spent = cell[0, 0]
         if scores is not None:
             grid[r0:r1, c0:c1] = scores
             covered[r0:r1, c0:c1] = True
@@ -121,7 +122,8 @@ def analysis_of(selection: Selection, parts, region_size) -> Analysis:
     workers; the pixel decision is not part of it."""
     records = np.zeros(selection.rows.size, empty_records().dtype)
     spent = 0.0
-    for positions, part, seconds in parts.ravel():
+    for cell in parts:
+        positions, part, seconds = cell[0, 0]
         records[positions] = part
         spent += seconds
     stage_seconds = dict.fromkeys(_engine.STAGE_NAMES, 0.0)
