@@ -130,3 +130,41 @@ def test_import_without_the_extra_names_it():
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert result.returncode != 0
     assert "ImportError" in result.stderr and "zentrel[dask]" in result.stderr
+
+
+def test_command_line_zarr_in_and_out(tmp_path):
+    import zarr
+    from zentrel.cli import main
+
+    image = _image((300, 260), seed=9)
+    zarr.create_array(tmp_path / "in.zarr", shape=image.shape, chunks=(128, 128), dtype=np.uint8)[:] = image
+    assert main(["binarize", str(tmp_path / "in.zarr"), "-o", str(tmp_path / "out.zarr"),
+                 "--chunks", "100", "--percent", "20"]) == 0
+    got = zarr.open(str(tmp_path / "out.zarr"), mode="r")
+    assert got.chunks == (100, 100)
+    assert np.array_equal(got[:], zentrel.binarize(image, percent=20))
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.zarr", "out.zarr"]  # no temporaries
+
+
+def test_command_line_batch_on_the_cluster(client, tmp_path, capsys):
+    import tifffile
+    import zarr
+    from PIL import Image
+    from zentrel.cli import main
+
+    # a and b go one file per task; c, being Zarr, through the chunked path.
+    images = {name: _image((200 + 8 * k, 240), seed=k) for k, name in enumerate("abc")}
+    Image.fromarray(images["a"]).save(tmp_path / "a.png")
+    tifffile.imwrite(tmp_path / "b.tif", images["b"], tile=(64, 64))
+    zarr.create_array(tmp_path / "c.zarr", shape=images["c"].shape, chunks=(64, 64),
+                      dtype=np.uint8)[:] = images["c"]
+    Image.fromarray(np.full((100, 100), 128, np.uint8)).save(tmp_path / "flat.png")
+    inputs = [str(tmp_path / name) for name in ("a.png", "b.tif", "c.zarr", "flat.png")]
+    status = main(["binarize", *inputs, "--out-dir", str(tmp_path / "out"), "--name", "{stem}.tif",
+                   "--scheduler", client.scheduler.address])
+    err = capsys.readouterr().err
+    assert status == 1
+    assert "dashboard" in err and "flat.png: no region passed" in err
+    for name, image in images.items():
+        assert np.array_equal(tifffile.imread(tmp_path / "out" / f"{name}.tif"), zentrel.binarize(image))
+    assert not (tmp_path / "out" / "flat.tif").exists()
