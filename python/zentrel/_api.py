@@ -175,18 +175,20 @@ def _check_int(name: str, value: Any, low: int, high: int, extra: str = "") -> i
     return int(value)
 
 
-def _run(image, percent, region_size, smooth, threads, limits, *, output=True, surface=False):
+def _run(image, percent, region_size, smooth, threads, limits, *, output=True, surface=False,
+         variances=True):
     """One engine call: (passed, uint8 output or None, surface or None, Analysis).
 
     The records come as one numpy array that shares the engine's storage, so
-    every call has them at no cost beyond what the engine keeps anyway.
+    every call has them at no cost beyond what the engine keeps anyway; the
+    selected regions' variances are kept only when asked for (else empty).
     """
     array = _as_image(image)
     percent = _check_int("percent", percent, 0, 100)
     region_size = _check_int("region_size", region_size, 1, _INT32_MAX)
     threads = 0 if threads is None else _check_int("threads", threads, 1, 1024, " (or None for all)")
     passed, out, surf, info = _RUNNERS[array.dtype](
-        array, percent, region_size, bool(smooth), limits, threads, output, surface, True
+        array, percent, region_size, bool(smooth), limits, threads, output, surface, variances
     )
     analysis = Analysis(
         grid_shape=(info["region_rows"], info["region_cols"]),
@@ -286,7 +288,8 @@ def binarize(image, *, percent: int = 10, region_size: int = 32, smooth: bool = 
     True
     """
     limits = _limits.given(limits, "binarize")
-    passed, output, _, analysis = _run(image, percent, region_size, smooth, threads, limits)
+    passed, output, _, analysis = _run(image, percent, region_size, smooth, threads, limits,
+                                       variances=False)
     if not passed:
         raise _no_region_error(analysis)
     return output
@@ -332,7 +335,7 @@ def threshold_surface(image, *, percent: int = 10, region_size: int = 32, smooth
     """
     limits = _limits.given(limits, "threshold_surface")
     passed, _, surface, analysis = _run(image, percent, region_size, smooth, threads, limits,
-                                        output=False, surface=True)
+                                        output=False, surface=True, variances=False)
     if not passed:
         raise _no_region_error(analysis)
     return surface
