@@ -1,0 +1,291 @@
+"""The automatic default: grey levels, object polarity, limits, region choice,
+threshold grid and fallback.
+
+Everything here works on quantities that can be gathered exactly from parts
+of an image: the value range and a fine histogram of the input, the 256-bin
+histogram of the levels, and small grids with one cell per region (variance,
+median, fit records). Image-sized work happens in the engine's stages; the
+only per-pixel operations here (mapping values to levels, mirroring levels)
+are element by element, so a caller working chunk by chunk gets the same
+result as one working on the whole image.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+
+# Values wider than 8 bits are mapped to levels from a histogram of this many
+# bins between their minimum and maximum; the robust range is the span from
+# ROBUST_SHARE to 1 - ROBUST_SHARE of the pixels, taken at bin edges.
+FINE_BINS = 1 << 16
+ROBUST_SHARE = 0.001
+
+# Engine limits of the automatic analysis. The fit may take any shape it
+# likes within a wide box; whether a region is two-peaked is judged by the
+# separation of its components instead of the fixed grey-level windows.
+AUTO_LIMITS = {
+    "box_c1_min": 0.02, "box_c1_max": 0.98,
+    "box_mean_min": -64.0, "box_mean_max": 319.0,
+    "box_sigma_min": 0.0, "box_sigma_max": 128.0,
+    "test_c1_min": 0.05, "test_c1_max": 0.95,
+    "test_mean1_min": -64.0, "test_mean1_max": 319.0,
+    "test_mean2_min": -64.0, "test_mean2_max": 319.0,
+    "test_sigma_min": 0.0, "test_sigma_max": 128.0,
+    "test_chi_ratio_max": 4.0,
+    "valley_ratio": float("inf"),
+}
+
+# A fit counts as two objects classes when its means lie at least this many
+# pooled spreads apart: (m2 - m1) / sqrt((s1^2 + s2^2) / 2). It replaces the
+# valley test, which rejects a broad mode (ink with its blurred edges) next
+# to a narrow one (paper) although the two are well apart.
+MIN_SEPARATION = 1.5
+
+# The threshold of a passing region lies halfway between the two classes'
+# levels, each taken one spread beyond its mean: blurred edges pull a thin
+# stroke's mean toward the background, and the midpoint of the fitted means
+# would then make strokes bold.
+SPREAD_SHIFT = 1.0
+
+
+@dataclass(frozen=True)
+class LevelMapping:
+    """How input values became the 256 levels the analysis works on.
+
+    ``kind`` is "identity" (8-bit input), "boolean" (False 0, True 255),
+    "robust" (``low``..``high`` stretched over 0..255, values outside
+    clipped) or "flat" (one value only: every pixel level 0).
+    """
+
+    kind: str
+    low: float
+    high: float
+    reason: str
+
+
+def value_range(image: np.ndarray) -> tuple:
+    """(min, max) of the values; NaN or infinite values are refused."""
+    if image.dtype.kind == "f" and not np.isfinite(image).all():
+        raise ValueError("image: holds NaN or infinite values")
+    return image.min().item(), image.max().item()
+
+
+def fine_histogram(image: np.ndarray, low, high) -> np.ndarray:
+    """Counts of FINE_BINS equal bins between low and high (a reduction: the
+    histograms of parts add up to the whole's)."""
+    values = image.astype(np.float64, copy=False).ravel()
+    if high <= low:
+        return np.bincount(np.zeros(values.size, np.int64), minlength=FINE_BINS)
+    scale = FINE_BINS / (float(high) - float(low))
+    index = np.floor((values - float(low)) * scale).astype(np.int64)
+    np.clip(index, 0, FINE_BINS - 1, out=index)
+    return np.bincount(index, minlength=FINE_BINS)
+
+
+def level_mapping(dtype, low, high, histogram=None) -> LevelMapping:
+    """The mapping for an input of this type, value range and fine histogram."""
+    dtype = np.dtype(dtype)
+    if dtype == np.uint8:
+        return LevelMapping("identity", 0.0, 255.0, "8-bit input is used as it is")
+    if dtype == np.bool_:
+        return LevelMapping("boolean", 0.0, 1.0, "boolean input: False is level 0, True level 255")
+    if high <= low:
+        return LevelMapping("flat", float(low), float(high), "every pixel holds the same value")
+    total = int(histogram.sum())
+    cumulative = np.cumsum(histogram)
+    cut = ROBUST_SHARE * total
+    first = int(np.searchsorted(cumulative, cut, side="right"))
+    last = int(np.searchsorted(cumulative, total - cut, side="left"))
+    width = (float(high) - float(low)) / FINE_BINS
+    robust_low = float(low) + first * width
+    robust_high = float(low) + (last + 1) * width
+    if robust_high <= robust_low:
+        robust_low, robust_high = float(low), float(high)
+    return LevelMapping(
+        "robust", robust_low, robust_high,
+        f"values {robust_low:.6g}..{robust_high:.6g} ({ROBUST_SHARE:.1%} to "
+        f"{1 - ROBUST_SHARE:.1%} of the pixels) stretched over levels 0..255",
+    )
+
+
+def apply_mapping(image: np.ndarray, mapping: LevelMapping) -> np.ndarray:
+    """The uint8 levels of image under mapping, element by element."""
+    if mapping.kind == "identity":
+        return np.ascontiguousarray(image, dtype=np.uint8)
+    if mapping.kind == "boolean":
+        return np.where(image, np.uint8(255), np.uint8(0))
+    if mapping.kind == "flat":
+        return np.zeros(image.shape, np.uint8)
+    scale = 255.0 / (mapping.high - mapping.low)
+    levels = np.rint((image.astype(np.float64, copy=False) - mapping.low) * scale)
+    np.clip(levels, 0.0, 255.0, out=levels)
+    return levels.astype(np.uint8)
+
+
+def to_levels(image: np.ndarray) -> tuple:
+    """(levels, mapping) of a whole in-memory image."""
+    if image.dtype == np.uint8 or image.dtype == np.bool_:
+        mapping = level_mapping(image.dtype, 0, 0)
+    else:
+        low, high = value_range(image)
+        histogram = fine_histogram(image, low, high) if high > low else None
+        mapping = level_mapping(image.dtype, low, high, histogram)
+    return apply_mapping(image, mapping), mapping
+
+
+def level_histogram(levels: np.ndarray) -> np.ndarray:
+    """The 256-bin histogram of the levels (int64)."""
+    return np.bincount(levels.ravel(), minlength=256).astype(np.int64)
+
+
+def otsu(histogram: np.ndarray) -> tuple:
+    """(level, dark share, dark mean, bright mean) of Otsu's split of a
+    256-bin histogram: the dark class holds levels <= level. Ties go to the
+    lowest level; a histogram of one level splits above it."""
+    h = histogram.astype(np.float64)
+    total = h.sum()
+    levels = np.arange(256.0)
+    w0 = np.cumsum(h)
+    s0 = np.cumsum(h * levels)
+    w1 = total - w0
+    with np.errstate(divide="ignore", invalid="ignore"):
+        m0 = s0 / w0
+        m1 = (s0[-1] - s0) / w1
+        between = w0 * w1 * (m0 - m1) ** 2
+    between[~np.isfinite(between) | (w0 == 0) | (w1 == 0)] = -1.0
+    k = int(np.argmax(between))
+    if between[k] < 0:  # one level only
+        k = int(np.flatnonzero(h)[0]) if total else 0
+        return k, 1.0, float(k), float(k)
+    return k, float(w0[k] / total), float(m0[k]), float(m1[k])
+
+
+def detect_polarity(histogram: np.ndarray) -> tuple:
+    """("dark" or "bright", reason): objects are the smaller of Otsu's two
+    classes of the level histogram; the background holds most pixels."""
+    _, dark_share, _, _ = otsu(histogram)
+    if dark_share <= 0.5:
+        return "dark", f"the dark class of the histogram holds {dark_share:.0%} of the pixels"
+    return "bright", f"the bright class of the histogram holds {1 - dark_share:.0%} of the pixels"
+
+
+def selected_count(grid_shape: tuple, percent: int) -> int:
+    rows, cols = grid_shape
+    return rows * cols * percent // 100
+
+
+def region_scores(variance: np.ndarray, count: int) -> np.ndarray:
+    """Scores whose top ``count`` spread the analysed regions over the image:
+    the grid is cut into about count/2 tiles and a region scores its variance
+    relative to the highest in its tile, so every tile with content gets its
+    busiest regions analysed, shaded or low-contrast ones included. Tiles
+    whose best region is no busier than four times the image's quiet level
+    (the tenth percentile of region spreads) score 0."""
+    rows, cols = variance.shape
+    v = variance.astype(np.float64)
+    side = max(1, int(np.sqrt(rows * cols / max(1, count // 2))))
+    tile_rows, tile_cols = -(-rows // side), -(-cols // side)
+    padded = np.full((tile_rows * side, tile_cols * side), -np.inf)
+    padded[:rows, :cols] = v
+    tile_max = padded.reshape(tile_rows, side, tile_cols, side).max(axis=(1, 3))
+    best = np.repeat(np.repeat(tile_max, side, 0), side, 1)[:rows, :cols]
+    quiet = np.sqrt(np.quantile(v, 0.1))  # a function of the grid alone
+    top = v.max()
+    with np.errstate(divide="ignore", invalid="ignore"):
+        score = np.where(best > (4.0 * quiet) ** 2, v / best, 0.0)
+    if top > 0:
+        score = score + 1e-6 * v / top
+    return score.astype(np.float32)
+
+
+def judge_regions(records) -> tuple:
+    """Which analysed regions give a threshold, and what.
+
+    records: structured array with fields start, fitted (c1, mean1, sigma1,
+    mean2, sigma2), status and threshold, as the engine's region analysis
+    returns them under AUTO_LIMITS. Returns (passed, thresholds,
+    backgrounds, verdicts): a region passes when the engine recorded it and
+    its components lie MIN_SEPARATION pooled spreads apart, or when its
+    histogram holds two clean levels (a start spread of 0 on both sides, as
+    in an already binary image), which then split halfway. backgrounds holds
+    the bright class's mean; verdicts names each region's outcome.
+    """
+    n = len(records)
+    passed = np.zeros(n, bool)
+    thresholds = np.zeros(n, np.float64)
+    backgrounds = np.zeros(n, np.float64)
+    verdicts = []
+    for k in range(n):
+        status = str(records["status"][k])
+        c1, m1, s1, m2, s2 = (float(v) for v in records["fitted"][k])
+        verdict = status
+        if status == "flat":
+            c1, m1, s1, m2, s2 = (float(v) for v in records["start"][k])
+            if s1 == 0.0 and s2 == 0.0 and m2 > m1:
+                passed[k], thresholds[k], backgrounds[k] = True, (m1 + m2) / 2, m2
+                verdict = "two_levels"
+        elif status == "recorded":
+            pooled = np.sqrt((s1 * s1 + s2 * s2) / 2)
+            if m2 - m1 >= MIN_SEPARATION * pooled:
+                t = (m1 - SPREAD_SHIFT * s1 + m2 + SPREAD_SHIFT * s2) / 2
+                passed[k], thresholds[k], backgrounds[k] = True, min(max(t, m1), m2), m2
+            else:
+                verdict = "separation"
+        elif status == "failed_test":
+            verdict = str(records["test"][k])
+        verdicts.append(verdict)
+    return passed, thresholds, backgrounds, verdicts
+
+
+_NEIGHBOURS = [(dy, dx) for dy in (-1, 0, 1) for dx in (-1, 0, 1) if dy or dx]
+
+
+def _neighbour_mean(values, known):
+    rows, cols = values.shape
+    total = np.zeros((rows + 2, cols + 2))
+    count = np.zeros((rows + 2, cols + 2))
+    v = np.where(known, values, 0.0)
+    for dy, dx in _NEIGHBOURS:
+        total[1 + dy:rows + 1 + dy, 1 + dx:cols + 1 + dx] += v
+        count[1 + dy:rows + 1 + dy, 1 + dx:cols + 1 + dx] += known
+    total, count = total[1:-1, 1:-1], count[1:-1, 1:-1]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return total / count, count
+
+
+def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians) -> tuple:
+    """The threshold of every region, for dark objects on a brighter ground.
+
+    Passing regions keep their thresholds and show a contrast, background
+    mean minus threshold. The other regions are settled in waves outward
+    from them: a region next to settled ones is background when its median
+    reaches their mean threshold, and then takes its own median minus their
+    mean contrast, so the threshold follows the light into shaded or empty
+    parts; otherwise it lies inside an object larger than a region and takes
+    their mean threshold. Returns (grid, kind) with kind 1 passed, 2
+    background, 3 inside an object, 0 unreached (no passing region).
+    """
+    grid = np.zeros(grid_shape, np.float64)
+    contrast = np.zeros(grid_shape, np.float64)
+    known = np.zeros(grid_shape, bool)
+    grid[rows, cols] = thresholds
+    contrast[rows, cols] = np.maximum(backgrounds - thresholds, 0.0)
+    known[rows, cols] = True
+    kind = known.astype(np.int8)
+    medians = medians.astype(np.float64)
+    while True:
+        near_t, count = _neighbour_mean(grid, known)
+        front = ~known & (count > 0)
+        if not front.any():
+            break
+        near_c, _ = _neighbour_mean(contrast, known)
+        background = front & (medians >= near_t)
+        inside = front & ~background
+        grid[background] = (medians - near_c)[background]
+        grid[inside] = near_t[inside]
+        contrast[front] = near_c[front]
+        kind[background], kind[inside] = 2, 3
+        known |= front
+    return grid, kind
