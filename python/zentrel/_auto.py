@@ -33,9 +33,16 @@ AUTO_LIMITS = {
     "test_mean1_min": -64.0, "test_mean1_max": 319.0,
     "test_mean2_min": -64.0, "test_mean2_max": 319.0,
     "test_sigma_min": 0.0, "test_sigma_max": 128.0,
-    "test_chi_ratio_max": 4.0,
+    "test_chi_ratio_max": float("inf"),
     "valley_ratio": float("inf"),
 }
+
+# The fit must follow the histogram: chi-square per counted pixel at most
+# MAX_CHI_RATIO, unless both components are narrower than NARROW_SPREAD
+# levels, as in a clean image, where sampling Gaussians at whole levels
+# inflates it.
+MAX_CHI_RATIO = 4.0
+NARROW_SPREAD = 2.0
 
 # A fit counts as two objects classes when its means lie at least this many
 # pooled spreads apart: (m2 - m1) / sqrt((s1^2 + s2^2) / 2). It replaces the
@@ -43,11 +50,23 @@ AUTO_LIMITS = {
 # to a narrow one (paper) although the two are well apart.
 MIN_SEPARATION = 1.5
 
+# One component must be peaked: the gap between the means at least
+# PEAK_RATIO times the narrower spread. A smooth ramp of light gives a flat
+# histogram that two wide, well separated components fit; it holds no
+# objects.
+PEAK_RATIO = 4.0
+
 # The threshold of a passing region lies halfway between the two classes'
 # levels, each taken one spread beyond its mean: blurred edges pull a thin
 # stroke's mean toward the background, and the midpoint of the fitted means
 # would then make strokes bold.
 SPREAD_SHIFT = 1.0
+
+
+# With fewer passing regions than this share of the analysed ones the
+# local evidence is too thin to build a surface on (a picture without
+# distinct objects); the whole image then gets Otsu's threshold.
+MIN_PASSED_SHARE = 0.05
 
 
 @dataclass(frozen=True)
@@ -228,7 +247,12 @@ def judge_regions(records) -> tuple:
                 verdict = "two_levels"
         elif status == "recorded":
             pooled = np.sqrt((s1 * s1 + s2 * s2) / 2)
-            if m2 - m1 >= MIN_SEPARATION * pooled:
+            chi = float(records["chi_ratio"][k])
+            if not (chi <= MAX_CHI_RATIO or max(s1, s2) < NARROW_SPREAD):
+                verdict = "chi_ratio"
+            elif m2 - m1 < PEAK_RATIO * min(s1, s2):
+                verdict = "peak"
+            elif m2 - m1 >= MIN_SEPARATION * pooled:
                 t = (m1 - SPREAD_SHIFT * s1 + m2 + SPREAD_SHIFT * s2) / 2
                 passed[k], thresholds[k], backgrounds[k] = True, min(max(t, m1), m2), m2
             else:
@@ -289,3 +313,68 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians) -> 
         kind[background], kind[inside] = 2, 3
         known |= front
     return grid, kind
+
+
+@dataclass(frozen=True)
+class AutoChoices:
+    """What the automatic default chose for one image, and why."""
+
+    mapping: LevelMapping
+    objects: str
+    objects_reason: str
+    limits: dict
+    min_separation: float
+    selected_count: int
+    passed_count: int
+    fallback: str | None
+    verdicts: tuple
+
+
+def mirrored(levels: np.ndarray) -> np.ndarray:
+    """255 - levels: bright objects analysed as dark ones."""
+    return np.subtract(np.uint8(255), levels)
+
+
+def run(image, stages, *, percent=10, region_size=32, objects=None, want_surface=False):
+    """The automatic default on a whole image.
+
+    stages provides variance_map, region_median, select_regions,
+    analyse_regions and decide with the engine's signatures. Returns
+    (output uint8 or None, surface float32 or None, AutoChoices, records,
+    grid) where grid is the threshold grid in the input's level polarity.
+    """
+    array = np.asarray(image)
+    levels, mapping = to_levels(array)
+    histogram = level_histogram(levels)
+    if objects is None:
+        objects, why = detect_polarity(histogram)
+    elif objects in ("dark", "bright"):
+        why = "given by the caller"
+    else:
+        raise ValueError(f"objects: got {objects!r}; expected 'dark', 'bright' or None")
+    work = levels if objects == "dark" else mirrored(levels)
+    variance = stages.variance_map(work, region_size)
+    grid_shape = variance.shape
+    count = max(1, selected_count(grid_shape, percent))
+    rows, cols = stages.select_regions(region_scores(variance, count), count)
+    records = stages.analyse_regions(work, region_size, rows, cols, limits=AUTO_LIMITS)
+    passed, thresholds, backgrounds, verdicts = judge_regions(records)
+    fallback = None
+    if np.count_nonzero(histogram) == 1:
+        fallback = "flat"
+        grid = np.full(grid_shape, float(np.flatnonzero(histogram)[0]))
+    elif passed.sum() < max(1.0, MIN_PASSED_SHARE * count):
+        level = otsu(histogram if objects == "dark" else histogram[::-1])[0]
+        fallback = "otsu"
+        grid = np.full(grid_shape, level + 1.0)
+    else:
+        medians = stages.region_median(work, region_size)
+        grid, _ = threshold_grid(grid_shape, rows[passed], cols[passed], thresholds[passed],
+                                 backgrounds[passed], medians)
+    if objects == "bright" and fallback != "flat":
+        grid = 256.0 - grid
+    grid = grid.astype(np.float32)
+    output, surface = stages.decide(levels, grid, region_size, want_surface=want_surface)
+    choices = AutoChoices(mapping, objects, why, dict(AUTO_LIMITS), MIN_SEPARATION, count,
+                          int(passed.sum()), fallback, tuple(verdicts))
+    return output, surface, choices, records, grid
