@@ -26,14 +26,14 @@ ROBUST_SHARE = 0.001
 # likes within a wide box; whether a region is two-peaked is judged by the
 # separation of its components instead of the fixed grey-level windows.
 AUTO_LIMITS = {
-    "box_c1_min": 0.02, "box_c1_max": 0.98,
-    "box_mean_min": -64.0, "box_mean_max": 319.0,
-    "box_sigma_min": 0.0, "box_sigma_max": 128.0,
-    "test_c1_min": 0.05, "test_c1_max": 0.95,
-    "test_mean1_min": -64.0, "test_mean1_max": 319.0,
-    "test_mean2_min": -64.0, "test_mean2_max": 319.0,
-    "test_sigma_min": 0.0, "test_sigma_max": 128.0,
-    "test_chi_ratio_max": float("inf"),
+    "box_c1": (0.02, 0.98),
+    "box_mean": (-64.0, 319.0),
+    "box_sigma": (0.0, 128.0),
+    "c1_range": (0.05, 0.95),
+    "mean1_range": (-64.0, 319.0),
+    "mean2_range": (-64.0, 319.0),
+    "sigma_range": (0.0, 128.0),
+    "max_chi_ratio": float("inf"),
     "valley_ratio": float("inf"),
 }
 
@@ -236,8 +236,10 @@ def judge_regions(records) -> tuple:
     thresholds = np.zeros(n, np.float64)
     backgrounds = np.zeros(n, np.float64)
     verdicts = []
+    from zentrel._limits import STATUS_NAMES, TEST_NAMES
+
     for k in range(n):
-        status = str(records["status"][k])
+        status = STATUS_NAMES[int(records["status"][k])]
         c1, m1, s1, m2, s2 = (float(v) for v in records["fitted"][k])
         verdict = status
         if status == "flat":
@@ -258,7 +260,7 @@ def judge_regions(records) -> tuple:
             else:
                 verdict = "separation"
         elif status == "failed_test":
-            verdict = str(records["test"][k])
+            verdict = TEST_NAMES[int(records["test"][k])]
         verdicts.append(verdict)
     return passed, thresholds, backgrounds, verdicts
 
@@ -335,14 +337,18 @@ def mirrored(levels: np.ndarray) -> np.ndarray:
     return np.subtract(np.uint8(255), levels)
 
 
-def run(image, stages, *, percent=10, region_size=32, objects=None, want_surface=False):
+def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_surface=False,
+        threads=0):
     """The automatic default on a whole image.
 
     stages provides variance_map, region_median, select_regions,
-    analyse_regions and decide with the engine's signatures. Returns
+    analyse_regions and decide with the signatures of the engine, which is
+    the default. Returns
     (output uint8 or None, surface float32 or None, AutoChoices, records,
     grid) where grid is the threshold grid in the input's level polarity.
     """
+    if stages is None:
+        from zentrel import _engine as stages
     array = np.asarray(image)
     levels, mapping = to_levels(array)
     histogram = level_histogram(levels)
@@ -353,11 +359,12 @@ def run(image, stages, *, percent=10, region_size=32, objects=None, want_surface
     else:
         raise ValueError(f"objects: got {objects!r}; expected 'dark', 'bright' or None")
     work = levels if objects == "dark" else mirrored(levels)
-    variance = stages.variance_map(work, region_size)
+    variance = stages.variance_map(work, region_size, threads=threads)
     grid_shape = variance.shape
     count = max(1, selected_count(grid_shape, percent))
     rows, cols = stages.select_regions(region_scores(variance, count), count)
-    records = stages.analyse_regions(work, region_size, rows, cols, limits=AUTO_LIMITS)
+    records = stages.analyse_regions(work, region_size, rows, cols, limits=AUTO_LIMITS,
+                                     threads=threads)
     passed, thresholds, backgrounds, verdicts = judge_regions(records)
     fallback = None
     if np.count_nonzero(histogram) == 1:
@@ -368,13 +375,14 @@ def run(image, stages, *, percent=10, region_size=32, objects=None, want_surface
         fallback = "otsu"
         grid = np.full(grid_shape, level + 1.0)
     else:
-        medians = stages.region_median(work, region_size)
+        medians = stages.region_median(work, region_size, threads=threads)
         grid, _ = threshold_grid(grid_shape, rows[passed], cols[passed], thresholds[passed],
                                  backgrounds[passed], medians)
     if objects == "bright" and fallback != "flat":
         grid = 256.0 - grid
     grid = grid.astype(np.float32)
-    output, surface = stages.decide(levels, grid, region_size, want_surface=want_surface)
+    decided = stages.decide(levels, grid, region_size, threads=threads, want_surface=want_surface)
+    output, surface = decided if want_surface else (decided, None)
     choices = AutoChoices(mapping, objects, why, dict(AUTO_LIMITS), MIN_SEPARATION, count,
                           int(passed.sum()), fallback, tuple(verdicts))
     return output, surface, choices, records, grid
