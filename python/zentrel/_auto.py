@@ -344,8 +344,9 @@ def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_su
     stages provides variance_map, region_median, select_regions,
     analyse_regions and decide with the signatures of the engine, which is
     the default. Returns
-    (output uint8 or None, surface float32 or None, AutoChoices, records,
-    grid) where grid is the threshold grid in the input's level polarity.
+    (output uint8, surface float32 or None, AutoChoices, records, grid,
+    variance grid) where grid is the threshold grid in the input's level
+    polarity.
     """
     if stages is None:
         from zentrel import _engine as stages
@@ -385,4 +386,4 @@ def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_su
     output, surface = decided if want_surface else (decided, None)
     choices = AutoChoices(mapping, objects, why, dict(AUTO_LIMITS), MIN_SEPARATION, count,
                           int(passed.sum()), fallback, tuple(verdicts))
-    return output, surface, choices, records, grid
+    return output, surface, choices, records, grid, variance

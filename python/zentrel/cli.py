@@ -208,7 +208,7 @@ def _binarize_one(job: _Job) -> Optional[str]:
         return str(error)
     try:
         binary = zentrel.binarize(image, percent=job.percent, region_size=job.region_size,
-                                  smooth=job.smooth, threads=job.threads)
+                                  smooth=job.smooth, threads=job.threads, preset="classic")
     except (ValueError, MemoryError) as error:
         return str(error) or type(error).__name__
     try:
@@ -347,7 +347,7 @@ def _run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
     image, objects = zentrel.uneven_scene(DEMO_SHAPE, **DEMO_SCENE)
     settings = {"percent": DEMO_PERCENT, "region_size": DEMO_REGION_SIZE}
-    binary = zentrel.binarize(image, **settings)
+    binary = zentrel.binarize(image, **settings, preset="classic")
     paths = [out_dir / "scene.png", out_dir / "binary.png", out_dir / "report.png"]
     try:
         write_png(paths[0], image)
