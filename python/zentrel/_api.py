@@ -117,6 +117,11 @@ class Analysis:
 
     __hash__ = None  # mutable arrays inside
 
+    @property
+    def objects(self) -> str:
+        """The objects' polarity: "dark" or "bright" (always "dark" for classic)."""
+        return self.auto.objects if self.auto is not None else "dark"
+
     @cached_property
     def regions(self) -> list:
         """The selected regions as RegionInfo objects, in analysis order."""

@@ -364,13 +364,15 @@ def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_su
     grid_shape = variance.shape
     count = max(1, selected_count(grid_shape, percent))
     rows, cols = stages.select_regions(region_scores(variance, count), count)
+    # Stretched values leave empty levels between occupied ones; smoothing
+    # the histograms keeps that comb from spoiling the fits.
     records = stages.analyse_regions(work, region_size, rows, cols, limits=AUTO_LIMITS,
-                                     threads=threads)
+                                     smooth=mapping.kind == "robust", threads=threads)
     passed, thresholds, backgrounds, verdicts = judge_regions(records)
     fallback = None
     if np.count_nonzero(histogram) == 1:
         fallback = "flat"
-        grid = np.full(grid_shape, float(np.flatnonzero(histogram)[0]))
+        grid = np.full(grid_shape, float(np.flatnonzero(histogram)[0]) - 0.5)
     elif passed.sum() < max(1.0, MIN_PASSED_SHARE * count):
         level = otsu(histogram if objects == "dark" else histogram[::-1])[0]
         fallback = "otsu"
