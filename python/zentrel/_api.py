@@ -259,6 +259,19 @@ def _run_auto(image, percent, region_size, smooth, threads, objects, *, surface=
     return out, surf, analysis
 
 
+# What to try when the classic analysis finds no threshold, by the reason
+# most regions failed. Option names are the keywords; the command line spells
+# them with dashes (--mean1-range).
+_HINT_AUTO = "the automatic default (preset='auto', or no --classic) derives limits from the image"
+_HINT_PERCENT = f"try a higher percent, or {_HINT_AUTO}"
+_HINTS = {
+    **{name: f"try widening the limit named, or {_HINT_AUTO}" for name in _limits.TEST_NAMES},
+    "left_box": f"try widening box_c1, box_mean or box_sigma, or {_HINT_AUTO}",
+    "flat": _HINT_PERCENT,
+    "empty": _HINT_PERCENT,
+}
+
+
 def _no_region_error(analysis: Analysis) -> NoRegionPassedError:
     if analysis.selected_count == 0:
         message = "no region passed: 0 regions were selected (raise percent)"
@@ -270,18 +283,21 @@ def _no_region_error(analysis: Analysis) -> NoRegionPassedError:
             words = _limits.STATUS_WORDS[_limits.STATUS_NAMES.index(reason)]
         message = (
             f"no region passed the bimodality test: {analysis.selected_count} regions were "
-            f"selected and {count} of them failed on {words}"
+            f"selected and {count} of them failed on {words}; {_HINTS.get(reason, _HINT_PERCENT)}"
         )
     return NoRegionPassedError(message, analysis)
 
 
-def run_all(image, *, percent=10, region_size=32, smooth=False, threads=None, **limits):
-    """binarize, threshold_surface and analyse from one engine call.
+def run_all(image, *, percent=10, region_size=32, smooth=False, threads=None, preset="auto",
+            objects=None, **limits):
+    """binarize, threshold_surface and analyse from one analysis.
 
     Returns (binary or None, surface or None, Analysis): None where no region
-    passed.
+    passed (classic only; the automatic default always has an answer).
     """
     limits = _limits.given(limits, "run_all")
+    if not _preset(preset, objects, limits, "run_all"):
+        return _run_auto(image, percent, region_size, smooth, threads, objects, surface=True)
     passed, out, surf, analysis = _run(image, percent, region_size, smooth, threads, limits,
                                        surface=True)
     return (out, surf, analysis) if passed else (None, None, analysis)
