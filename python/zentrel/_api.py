@@ -9,7 +9,7 @@ from typing import Any, Optional
 
 import numpy as np
 
-from zentrel import _engine, _limits
+from zentrel import _auto, _engine, _limits
 
 __all__ = [
     "Analysis",
@@ -84,7 +84,10 @@ class Analysis:
     codes; see ``status_names`` and ``test_names``); ``variances`` holds the
     same regions' variances. ``regions`` gives the same as a list of
     :class:`RegionInfo`, built on first use. ``stage_seconds`` gives the
-    wall-clock time of each stage of the call.
+    wall-clock time of each stage of the call. ``auto`` says what the
+    automatic default chose (level mapping, object polarity, limits, how
+    many regions passed, any whole-image fallback, each region's verdict)
+    and why; it is None for ``preset="classic"``.
     """
 
     grid_shape: tuple
@@ -94,6 +97,7 @@ class Analysis:
     records: np.ndarray = field(repr=False)
     variances: np.ndarray = field(repr=False)
     stage_seconds: dict = field(default_factory=dict)
+    auto: Optional[_auto.AutoChoices] = None
 
     status_names = _limits.STATUS_NAMES
     test_names = _limits.TEST_NAMES
@@ -108,9 +112,15 @@ class Analysis:
                 other.stage_seconds)
             and _same_records(self.records, other.records)
             and np.array_equal(self.variances, other.variances, equal_nan=True)
+            and self.auto == other.auto
         )
 
     __hash__ = None  # mutable arrays inside
+
+    @property
+    def objects(self) -> str:
+        """The objects' polarity: "dark" or "bright" (always "dark" for classic)."""
+        return self.auto.objects if self.auto is not None else "dark"
 
     @cached_property
     def regions(self) -> list:
@@ -175,18 +185,20 @@ def _check_int(name: str, value: Any, low: int, high: int, extra: str = "") -> i
     return int(value)
 
 
-def _run(image, percent, region_size, smooth, threads, limits, *, output=True, surface=False):
+def _run(image, percent, region_size, smooth, threads, limits, *, output=True, surface=False,
+         variances=True):
     """One engine call: (passed, uint8 output or None, surface or None, Analysis).
 
     The records come as one numpy array that shares the engine's storage, so
-    every call has them at no cost beyond what the engine keeps anyway.
+    every call has them at no cost beyond what the engine keeps anyway; the
+    selected regions' variances are kept only when asked for (else empty).
     """
     array = _as_image(image)
     percent = _check_int("percent", percent, 0, 100)
     region_size = _check_int("region_size", region_size, 1, _INT32_MAX)
     threads = 0 if threads is None else _check_int("threads", threads, 1, 1024, " (or None for all)")
     passed, out, surf, info = _RUNNERS[array.dtype](
-        array, percent, region_size, bool(smooth), limits, threads, output, surface, True
+        array, percent, region_size, bool(smooth), limits, threads, output, surface, variances
     )
     analysis = Analysis(
         grid_shape=(info["region_rows"], info["region_cols"]),
@@ -200,6 +212,66 @@ def _run(image, percent, region_size, smooth, threads, limits, *, output=True, s
     return passed, out, surf, analysis
 
 
+_PRESETS = ("auto", "classic")
+
+
+def _preset(preset, objects, limits: dict, function: str) -> bool:
+    """True for the classic analysis; checks that the options fit the preset."""
+    if preset not in _PRESETS:
+        raise ValueError(f"preset: got {preset!r}; expected 'auto' or 'classic'")
+    if preset == "classic":
+        if objects is not None:
+            raise ValueError("objects: the classic analysis always takes objects as dark")
+        return True
+    if limits:
+        raise ValueError(f"{function}(): the limit {sorted(limits)[0]!r} applies to "
+                         "preset='classic'; the automatic default derives its own")
+    return False
+
+
+def _run_auto(image, percent, region_size, smooth, threads, objects, *, surface=False):
+    """The automatic default: (uint8 output, surface or None, Analysis)."""
+    array = np.asarray(image)
+    if array.dtype.kind not in "biuf":
+        raise TypeError(f"image: got element type {array.dtype}; a real-valued array is required")
+    if array.ndim != 2:
+        raise ValueError(f"image: got {array.ndim} dimensions; a 2-D array is required")
+    percent = _check_int("percent", percent, 0, 100)
+    region_size = _check_int("region_size", region_size, 1, _INT32_MAX)
+    threads = 0 if threads is None else _check_int("threads", threads, 1, 1024, " (or None for all)")
+    if smooth:
+        raise ValueError("smooth: applies to preset='classic' only")
+    if min(array.shape) < region_size:
+        raise ValueError(f"image: {array.shape[0]} x {array.shape[1]} pixels is smaller than one "
+                         f"region of {region_size} x {region_size}")
+    out, surf, choices, records, _, variances = _auto.run(
+        array, percent=percent, region_size=region_size, objects=objects, want_surface=surface,
+        threads=threads)
+    analysis = Analysis(
+        grid_shape=variances.shape,
+        region_size=region_size,
+        selected_count=len(records),
+        valid_count=choices.passed_count,
+        records=records,
+        variances=variances[records["row"], records["col"]],
+        auto=choices,
+    )
+    return out, surf, analysis
+
+
+# What to try when the classic analysis finds no threshold, by the reason
+# most regions failed. Option names are the keywords; the command line spells
+# them with dashes (--mean1-range).
+_HINT_AUTO = "the automatic default (preset='auto', or no --classic) derives limits from the image"
+_HINT_PERCENT = f"try a higher percent, or {_HINT_AUTO}"
+_HINTS = {
+    **{name: f"try widening the limit named, or {_HINT_AUTO}" for name in _limits.TEST_NAMES},
+    "left_box": f"try widening box_c1, box_mean or box_sigma, or {_HINT_AUTO}",
+    "flat": _HINT_PERCENT,
+    "empty": _HINT_PERCENT,
+}
+
+
 def _no_region_error(analysis: Analysis) -> NoRegionPassedError:
     if analysis.selected_count == 0:
         message = "no region passed: 0 regions were selected (raise percent)"
@@ -211,18 +283,21 @@ def _no_region_error(analysis: Analysis) -> NoRegionPassedError:
             words = _limits.STATUS_WORDS[_limits.STATUS_NAMES.index(reason)]
         message = (
             f"no region passed the bimodality test: {analysis.selected_count} regions were "
-            f"selected and {count} of them failed on {words}"
+            f"selected and {count} of them failed on {words}; {_HINTS.get(reason, _HINT_PERCENT)}"
         )
     return NoRegionPassedError(message, analysis)
 
 
-def run_all(image, *, percent=10, region_size=32, smooth=False, threads=None, **limits):
-    """binarize, threshold_surface and analyse from one engine call.
+def run_all(image, *, percent=10, region_size=32, smooth=False, threads=None, preset="auto",
+            objects=None, **limits):
+    """binarize, threshold_surface and analyse from one analysis.
 
     Returns (binary or None, surface or None, Analysis): None where no region
-    passed.
+    passed (classic only; the automatic default always has an answer).
     """
     limits = _limits.given(limits, "run_all")
+    if not _preset(preset, objects, limits, "run_all"):
+        return _run_auto(image, percent, region_size, smooth, threads, objects, surface=True)
     passed, out, surf, analysis = _run(image, percent, region_size, smooth, threads, limits,
                                        surface=True)
     return (out, surf, analysis) if passed else (None, None, analysis)
@@ -230,30 +305,55 @@ def run_all(image, *, percent=10, region_size=32, smooth=False, threads=None, **
 
 @_limits.with_limit_options
 def binarize(image, *, percent: int = 10, region_size: int = 32, smooth: bool = False,
-             threads: Optional[int] = None, **limits) -> np.ndarray:
+             threads: Optional[int] = None, preset: str = "auto", objects: Optional[str] = None,
+             **limits) -> np.ndarray:
     """Turn a grey image into black (0) and white (255) by local thresholds.
 
     The image is covered by square regions of side ``region_size`` that
-    overlap by half. The ``percent`` per cent of them with the highest grey
-    variance get a two-Gaussian fit of their histogram; those whose fit is
-    clearly two-peaked take the grey level where the weighted components cross
-    as threshold, and the thresholds are spread to every pixel.
+    overlap by half. Some of them get a two-Gaussian fit of their histogram;
+    those whose fit is clearly two-peaked give a local threshold between the
+    two components, and the thresholds are spread to every pixel, which
+    becomes 255 where it reaches its threshold and 0 below, whatever the
+    objects' side.
+
+    With ``preset="auto"`` (the default) the analysis adapts to the image:
+    values of any range are mapped onto 256 levels (8-bit input as it is,
+    booleans to 0/255, anything else by its 0.1-99.9 % range), the objects'
+    side is found (or given by ``objects``), the regions to fit are chosen
+    tile by tile so that shaded parts get some, a region passes when its
+    components are well apart, and where no region passed the threshold
+    follows the local background. An image without distinct objects gets
+    one whole-image threshold, a flat one is all 255; nothing raises for an
+    image with content. ``analyse(image).auto`` tells what was chosen and why.
+
+    With ``preset="classic"`` it is exactly ``zentrel_py.AdaptiveThreshold``:
+    the ``percent`` per cent of the regions with the highest variance are
+    fitted under fixed limits (the options below) that expect dark objects,
+    and the components' crossing is the threshold.
 
     Parameters
     ----------
     image : array_like, 2-D
-        Grey levels; every value must truncate toward zero into 0..255.
-        Types other than float32, int32 and uint8 are analysed as float32.
+        Grey values. For ``preset="classic"`` every value must truncate
+        toward zero into 0..255 (types other than float32, int32 and uint8
+        are analysed as float32); the automatic default takes any real or
+        boolean array without NaN or infinities.
     percent : int
         Share of the regions (by number, 0..100) to analyse.
     region_size : int
         Side of a region in pixels: at least 1, and each side of the image
         must be at least ``region_size`` pixels.
     smooth : bool
-        Smooth each histogram (1-2-3-2-1 kernel) before its fit.
+        Smooth each histogram (1-2-3-2-1 kernel) before its fit (classic
+        only; the automatic default smooths where its mapping leaves gaps).
     threads : int, optional
         Worker threads; all hardware threads when None. The result does not
         depend on it.
+    preset : {"auto", "classic"}
+        The automatic default, or the fixed behaviour of AdaptiveThreshold.
+    objects : {"dark", "bright"}, optional
+        The objects' side for the automatic default; found from the image
+        when None.
     {limits}
 
     Returns
@@ -264,29 +364,39 @@ def binarize(image, *, percent: int = 10, region_size: int = 32, smooth: bool = 
     Raises
     ------
     NoRegionPassedError
-        When no selected region passed (a ValueError); its message says how
-        many were selected and which test most of them failed.
+        Classic only: when no selected region passed (a ValueError); its
+        message says how many were selected, which test most of them failed
+        and what to try.
     ValueError
-        For an image or parameter the engine cannot honour.
+        For an image or parameter that cannot be honoured, and for a limit
+        given without ``preset="classic"``.
 
     Notes
     -----
-    Prints nothing and releases the interpreter lock while it computes, so
-    several Python threads can binarise at once. The result equals what
-    ``zentrel_py.AdaptiveThreshold`` writes for the same input and parameters.
+    Prints nothing and releases the interpreter lock while the engine
+    computes, so several Python threads can binarise at once.
 
     Examples
     --------
-    >>> import zentrel
+    >>> import numpy as np, zentrel
     >>> image, objects = zentrel.uneven_scene((256, 256), seed=1)
-    >>> result = zentrel.binarize(image, percent=20, region_size=32)
+    >>> result = zentrel.binarize(image)
     >>> result.dtype, sorted(set(result.ravel().tolist()))
     (dtype('uint8'), [0, 255])
     >>> float(((result == 0) == objects).mean()) > 0.95
     True
+    >>> cells = 255 - image  # bright objects on a dark ground: the same split
+    >>> bool((zentrel.binarize(cells) == 255).mean() < 0.5)
+    True
+    >>> classic = zentrel.binarize(image, preset="classic", percent=20)
+    >>> float(((classic == 0) == objects).mean()) > 0.95
+    True
     """
     limits = _limits.given(limits, "binarize")
-    passed, output, _, analysis = _run(image, percent, region_size, smooth, threads, limits)
+    if not _preset(preset, objects, limits, "binarize"):
+        return _run_auto(image, percent, region_size, smooth, threads, objects)[0]
+    passed, output, _, analysis = _run(image, percent, region_size, smooth, threads, limits,
+                                       variances=False)
     if not passed:
         raise _no_region_error(analysis)
     return output
@@ -294,7 +404,8 @@ def binarize(image, *, percent: int = 10, region_size: int = 32, smooth: bool = 
 
 @_limits.with_limit_options
 def threshold_surface(image, *, percent: int = 10, region_size: int = 32, smooth: bool = False,
-                      threads: Optional[int] = None, **limits) -> np.ndarray:
+                      threads: Optional[int] = None, preset: str = "auto",
+                      objects: Optional[str] = None, **limits) -> np.ndarray:
     """The local threshold of every pixel, as float32.
 
     These are the values :func:`binarize` compares each pixel against: a
@@ -331,8 +442,10 @@ def threshold_surface(image, *, percent: int = 10, region_size: int = 32, smooth
     True
     """
     limits = _limits.given(limits, "threshold_surface")
+    if not _preset(preset, objects, limits, "threshold_surface"):
+        return _run_auto(image, percent, region_size, smooth, threads, objects, surface=True)[1]
     passed, _, surface, analysis = _run(image, percent, region_size, smooth, threads, limits,
-                                        output=False, surface=True)
+                                        output=False, surface=True, variances=False)
     if not passed:
         raise _no_region_error(analysis)
     return surface
@@ -340,7 +453,8 @@ def threshold_surface(image, *, percent: int = 10, region_size: int = 32, smooth
 
 @_limits.with_limit_options
 def analyse(image, *, percent: int = 10, region_size: int = 32, smooth: bool = False,
-            threads: Optional[int] = None, **limits) -> Analysis:
+            threads: Optional[int] = None, preset: str = "auto", objects: Optional[str] = None,
+            **limits) -> Analysis:
     """What the region analysis sees: the picture for choosing parameters.
 
     Parameters
@@ -374,5 +488,7 @@ def analyse(image, *, percent: int = 10, region_size: int = 32, smooth: bool = F
     True
     """
     limits = _limits.given(limits, "analyse")
+    if not _preset(preset, objects, limits, "analyse"):
+        return _run_auto(image, percent, region_size, smooth, threads, objects)[2]
     _, _, _, analysis = _run(image, percent, region_size, smooth, threads, limits, output=False)
     return analysis
