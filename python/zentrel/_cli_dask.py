@@ -71,9 +71,10 @@ def wanted(args) -> bool:
     return any(_chunked(source, targets[0], args, limit) for source in args.inputs)
 
 
-def run(args, tally, failures: dict, plan: list) -> list:
-    """Threshold the planned (index, source, target) files that need dask;
-    failures go into ``failures`` by index. Returns the files left for the
+def run(args, settings: dict, tally, failures: dict, plan: list) -> list:
+    """Threshold the planned (index, source, target) files that need dask,
+    with ``settings`` (keyword arguments of zentrel.binarize); failures go
+    into ``failures`` by index. Returns the files left for the
     local in-memory path: none with --scheduler, which takes them all (one
     file per task)."""
     try:
@@ -97,7 +98,7 @@ def run(args, tally, failures: dict, plan: list) -> list:
                 tqdm(total=len(chunked), file=sys.stderr, unit="image", dynamic_ncols=True,
                      disable=None if len(chunked) > 1 else True) as bar:
             for index, source, target in chunked:
-                _settle(tally, failures, index, source, _binarize_chunked(source, target, args))
+                _settle(tally, failures, index, source, _binarize_chunked(source, target, args, settings))
                 bar.update(1)
         return rest
 
@@ -109,14 +110,13 @@ def run(args, tally, failures: dict, plan: list) -> list:
     sys.stderr.write(f"zentrel: dashboard {client.dashboard_link}\n")
     # One engine thread per task: the workers run as many tasks as they have threads.
     jobs = {client.submit(_batch.binarize_one, _batch.Job(
-        index, source, target, args.percent, args.region_size, args.smooth, args.rescale,
-        args.threads or 1, limit, args.bilevel, args.overwrite), pure=False): (index, source)
-        for index, source, target in rest}
+        index, source, target, settings, args.rescale, args.threads or 1, limit, args.bilevel,
+        args.overwrite), pure=False): (index, source) for index, source, target in rest}
     try:
         with dask.config.set(scheduler=client), \
                 tqdm(total=len(plan), file=sys.stderr, unit="image", dynamic_ncols=True) as bar:
             for index, source, target in chunked:
-                _settle(tally, failures, index, source, _binarize_chunked(source, target, args))
+                _settle(tally, failures, index, source, _binarize_chunked(source, target, args, settings))
                 bar.update(1)
             for future in distributed.as_completed(jobs):
                 index, source = jobs[future]
@@ -140,7 +140,7 @@ def _settle(tally, failures, index, source, message) -> None:
         failures[index] = (source, message)
 
 
-def _binarize_chunked(source: Path, target: Path, args) -> Optional[str]:
+def _binarize_chunked(source: Path, target: Path, args, settings: dict) -> Optional[str]:
     """Threshold one file chunk by chunk; an error message or None."""
     import dask.array as da
 
@@ -149,14 +149,14 @@ def _binarize_chunked(source: Path, target: Path, args) -> Optional[str]:
     from zentrel.dask import io
 
     chunks = args.chunks or DEFAULT_CHUNK
+    wide = settings.get("preset") != "classic"
     try:
         if _is_zarr(source) or source.suffix.lower() in (".tif", ".tiff"):
-            image = io.open_image(source, chunks=chunks, rescale=args.rescale)
+            image = io.open_image(source, chunks=chunks, rescale=args.rescale, keep_wide=wide)
         else:
-            image = da.from_array(read_grey(source, rescale=args.rescale,
+            image = da.from_array(read_grey(source, rescale=args.rescale, keep_wide=wide,
                                             max_pixels=args.max_pixels), chunks=chunks)
-        binary = zd.binarize(image, percent=args.percent, region_size=args.region_size,
-                             smooth=args.smooth, threads=args.threads)
+        binary = zd.binarize(image, threads=args.threads, **settings)
         if target.suffix.lower() in io.CHUNKED_FORMATS and not args.bilevel:
             io.write(binary, target, overwrite=args.overwrite)
         else:

@@ -306,14 +306,14 @@ def _run_binarize(args: argparse.Namespace, parser: argparse.ArgumentParser, tal
     pairs, errors = _batch.plan(args.inputs, args.output, args.out_dir, args.name or DEFAULT_NAME,
                                 args.overwrite)
     failures = {index: (source, message) for index, source, message in errors}
+    settings = analysis_settings(args)
     tally.total = len(args.inputs)
     if _cli_dask.wanted(args):
-        pairs = _cli_dask.run(args, tally, failures, pairs)
+        pairs = _cli_dask.run(args, settings, tally, failures, pairs)
     workers = min(args.jobs, max(len(pairs), 1))
     # Each worker process gets its share of the cores, so workers do not oversubscribe.
     threads = args.threads or (None if workers == 1 else max(1, (os.cpu_count() or 1) // workers))
     max_pixels = args.max_pixels or default_max_pixels(workers)
-    settings = analysis_settings(args)
     jobs = [_batch.Job(index, source, target, settings, args.rescale, threads, max_pixels,
                        args.bilevel, args.overwrite)
             for index, source, target in pairs]

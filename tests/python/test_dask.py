@@ -42,16 +42,19 @@ def _image(shape, seed, dtype=np.uint8):
 
 CASES = [
     # shape, chunks, settings, dtype
-    ((301, 263), (64, 50), dict(percent=50, region_size=25, smooth=True), np.uint8),
-    ((70, 83), (10, 12), dict(percent=100, region_size=17), np.uint8),  # chunks < a region
-    ((256, 256), (100, 90), dict(percent=10, region_size=32), np.float32),  # ragged last chunks
-    ((96, 160), (96, 160), dict(percent=30, region_size=8), np.int32),    # one chunk
-    ((150, 210), (33, 70), dict(percent=40, region_size=9, c1_range=(0.1, 0.9),
+    ((301, 263), (64, 50), dict(preset="classic", percent=50, region_size=25, smooth=True), np.uint8),
+    ((70, 83), (10, 12), dict(preset="classic", percent=100, region_size=17), np.uint8),  # < a region
+    ((256, 256), (100, 90), dict(preset="classic", region_size=32), np.float32),  # ragged chunks
+    ((96, 160), (96, 160), dict(preset="classic", percent=30, region_size=8), np.int32),  # one chunk
+    ((150, 210), (33, 70), dict(preset="classic", percent=40, region_size=9, c1_range=(0.1, 0.9),
                                 valley_ratio=0.9), np.int64),
+    ((256, 256), (100, 90), dict(), np.float32),  # the automatic default on stretched values
+    ((200, 240), (64, 50), dict(region_size=24, objects="bright"), np.uint8),
+    ((180, 150), (23, 40), dict(percent=30, region_size=15), np.uint16),
 ]
 
 
-@pytest.mark.parametrize("case", CASES, ids=lambda c: f"{c[0]}-{c[1]}-R{c[2]['region_size']}")
+@pytest.mark.parametrize("case", CASES, ids=lambda c: f"{c[0]}-{c[1]}-{c[2].get('preset', 'auto')}")
 def test_chunked_equals_in_memory(client, case):
     shape, chunks, settings, dtype = case
     image = _image(shape, seed=sum(shape), dtype=dtype)
@@ -91,21 +94,21 @@ def test_no_passing_region_raises_across_processes(client):
     image = np.tile(np.uint8([60, 90]), (64, 32))  # two modes below the dark-mode limit
     array = da.from_array(image, chunks=20)
     with pytest.raises(zentrel.NoRegionPassedError, match="4 regions were selected") as caught:
-        client.compute(zd.binarize(array, region_size=16), sync=True)
-    assert caught.value.analysis == zentrel.analyse(image, region_size=16).__class__(
-        **{**zentrel.analyse(image, region_size=16).__dict__,
-           "stage_seconds": caught.value.analysis.stage_seconds})
-    assert zd.analyse(array, percent=0).selected_count == 0
+        client.compute(zd.binarize(array, region_size=16, preset="classic"), sync=True)
+    want = zentrel.analyse(image, region_size=16, preset="classic")
+    assert caught.value.analysis == type(want)(
+        **{**want.__dict__, "stage_seconds": caught.value.analysis.stage_seconds})
+    assert zd.analyse(array, percent=0, preset="classic").selected_count == 0
 
 
 @pytest.mark.parametrize(
     ("array", "error", "message"),
     [
         (da.zeros((64, 64, 3), dtype=np.uint8, chunks=(32, 32, 3)), ValueError, "3 dimensions"),
-        (da.zeros((64, 64, 3), dtype=np.uint8, chunks=(64, 64, 1)), ValueError, "two-dimensional"),
+        (da.zeros((64, 64, 3), dtype=np.uint8, chunks=(64, 64, 1)), ValueError, "a 2-D array"),
         (da.zeros((64, 64), dtype=np.complex64, chunks=32), TypeError, "real-valued"),
         ([[0] * 64] * 64, TypeError, "a dask array"),
-        (da.zeros((64, 20), dtype=np.uint8, chunks=32), ValueError, "too small for region_size 32"),
+        (da.zeros((64, 20), dtype=np.uint8, chunks=32), ValueError, "smaller than one region"),
     ],
     ids=["3-D", "third-axis-chunks", "complex", "list", "too-small"],
 )
@@ -118,9 +121,14 @@ def test_bad_values_and_limits(client):
     image = np.zeros((64, 64), np.float32)
     image[40, 50] = 256.0
     with pytest.raises(ValueError, match=r"value 256 at \(40, 50\) is not a grey level"):
+        client.compute(zd.binarize(da.from_array(image, chunks=32), preset="classic"), sync=True)
+    image[40, 50] = np.nan
+    with pytest.raises(ValueError, match="NaN"):
         client.compute(zd.binarize(da.from_array(image, chunks=32)), sync=True)
     with pytest.raises(ValueError, match="c1_range"):
-        zd.binarize(da.zeros((64, 64), dtype=np.uint8), c1_range=(0.9, 0.1))
+        zd.binarize(da.zeros((64, 64), dtype=np.uint8), c1_range=(0.9, 0.1), preset="classic")
+    with pytest.raises(ValueError, match="applies to preset='classic'"):
+        zd.binarize(da.zeros((64, 64), dtype=np.uint8), c1_range=(0.1, 0.9))
     with pytest.raises(TypeError, match="unexpected keyword argument 'colour'"):
         zd.binarize(da.zeros((64, 64), dtype=np.uint8), colour=1)
 
@@ -158,13 +166,13 @@ def test_command_line_batch_on_the_cluster(client, tmp_path, capsys):
     tifffile.imwrite(tmp_path / "b.tif", images["b"], tile=(64, 64))
     zarr.create_array(tmp_path / "c.zarr", shape=images["c"].shape, chunks=(64, 64),
                       dtype=np.uint8)[:] = images["c"]
-    Image.fromarray(np.full((100, 100), 128, np.uint8)).save(tmp_path / "flat.png")
-    inputs = [str(tmp_path / name) for name in ("a.png", "b.tif", "c.zarr", "flat.png")]
+    (tmp_path / "bad.png").write_text("not an image")
+    inputs = [str(tmp_path / name) for name in ("a.png", "b.tif", "c.zarr", "bad.png")]
     status = main(["binarize", *inputs, "--out-dir", str(tmp_path / "out"), "--name", "{stem}.tif",
                    "--scheduler", client.scheduler.address])
     err = capsys.readouterr().err
     assert status == 1
-    assert "dashboard" in err and "flat.png: no region passed" in err
+    assert "dashboard" in err and "bad.png: cannot read image" in err
     for name, image in images.items():
         assert np.array_equal(tifffile.imread(tmp_path / "out" / f"{name}.tif"), zentrel.binarize(image))
-    assert not (tmp_path / "out" / "flat.tif").exists()
+    assert not (tmp_path / "out" / "bad.tif").exists()

@@ -32,8 +32,14 @@ from zentrel.dask._pipeline import Pipeline
 __all__ = ["analyse", "binarize", "threshold_surface"]
 
 
-def _pipeline(array, percent, region_size, smooth, threads, limits, function) -> Pipeline:
+def _pipeline(array, percent, region_size, smooth, threads, limits, function, preset="auto",
+              objects=None) -> Pipeline:
     limits = _limits.given(limits, function)
+    auto = not _api._preset(preset, objects, limits, function)
+    if auto and objects not in (None, "dark", "bright"):
+        raise ValueError(f"objects: got {objects!r}; expected 'dark', 'bright' or None")
+    if auto and smooth:
+        raise ValueError("smooth: applies to preset='classic' only")
     if isinstance(array, np.ndarray):
         array = da.from_array(array)
     if not isinstance(array, da.Array):
@@ -41,6 +47,8 @@ def _pipeline(array, percent, region_size, smooth, threads, limits, function) ->
     if array.dtype.kind not in "biuf":
         raise TypeError(f"image: got element type {array.dtype}; a real-valued array is required")
     if array.ndim != 2:
+        if auto:
+            raise ValueError(f"image: got {array.ndim} dimensions; a 2-D array is required")
         raise ValueError(f"image: got an array with {array.ndim} dimensions; a two-dimensional "
                          "image is required")
     if any(math.isnan(n) for n in array.shape):
@@ -53,6 +61,9 @@ def _pipeline(array, percent, region_size, smooth, threads, limits, function) ->
     if rows > _api._INT32_MAX or cols > _api._INT32_MAX:
         raise ValueError(f"image: shape ({rows}, {cols}) has a side longer than "
                          f"{_api._INT32_MAX} pixels")
+    if min(rows, cols) < region_size and auto:
+        raise ValueError(f"image: {rows} x {cols} pixels is smaller than one region of "
+                         f"{region_size} x {region_size}")
     if min(rows, cols) < region_size:
         raise ValueError(f"image: shape ({rows}, {cols}) is too small for region_size "
                          f"{region_size}; each side must be at least region_size ({region_size}) "
@@ -61,12 +72,13 @@ def _pipeline(array, percent, region_size, smooth, threads, limits, function) ->
     from zentrel import _engine
 
     _engine.analyse_regions(np.zeros((1, 1), np.uint8), 1, [], [], limits=limits or None)
-    return Pipeline(array, percent, region_size, bool(smooth), threads, limits)
+    return Pipeline(array, percent, region_size, bool(smooth), threads, limits, auto, objects)
 
 
 @_limits.with_limit_options
 def binarize(array, *, percent: int = 10, region_size: int = 32, smooth: bool = False,
-             threads: Optional[int] = None, **limits) -> "da.Array":
+             threads: Optional[int] = None, preset: str = "auto", objects: Optional[str] = None,
+             **limits) -> "da.Array":
     """:func:`zentrel.binarize` on a 2-D dask array, lazily.
 
     Parameters
@@ -74,8 +86,9 @@ def binarize(array, *, percent: int = 10, region_size: int = 32, smooth: bool = 
     array : dask.array.Array (or numpy.ndarray), 2-D
         Grey levels, any chunking; the values obey the rules of
         :func:`zentrel.binarize` (checked chunk by chunk when computed).
-    percent, region_size, smooth
-        As for :func:`zentrel.binarize`.
+    percent, region_size, smooth, preset, objects
+        As for :func:`zentrel.binarize`: the automatic default or the classic
+        analysis, each giving what it gives in memory.
     threads : int, optional
         Engine threads per task (default 1: dask runs the tasks in parallel).
     {limits}
@@ -84,25 +97,29 @@ def binarize(array, *, percent: int = 10, region_size: int = 32, smooth: bool = 
     -------
     dask.array.Array of uint8
         0 and 255, with the input's shape and chunks. Computing it raises
-        NoRegionPassedError when no selected region passed.
+        NoRegionPassedError when no selected region passed (classic only).
 
     Notes
     -----
-    The input is read three times (variance, region analysis, pixel
-    decision) so that no worker keeps chunks between stages; persist it
-    first when holding it is cheaper than recomputing it.
+    The input is read once per image-sized stage (variance, region
+    analysis, pixel decision, and for the automatic default the level
+    histogram, plus range and fine histogram for values wider than 8 bits)
+    so that no worker keeps chunks between stages; persist it first when
+    holding it is cheaper than recomputing it.
     """
-    return _pipeline(array, percent, region_size, smooth, threads, limits, "binarize").decide(False)
+    return _pipeline(array, percent, region_size, smooth, threads, limits, "binarize", preset,
+                     objects).decide(False)
 
 
 @_limits.with_limit_options
 def threshold_surface(array, *, percent: int = 10, region_size: int = 32, smooth: bool = False,
-                      threads: Optional[int] = None, **limits) -> "da.Array":
+                      threads: Optional[int] = None, preset: str = "auto", objects: Optional[str] = None,
+             **limits) -> "da.Array":
     """:func:`zentrel.threshold_surface` on a 2-D dask array, lazily.
 
     Parameters
     ----------
-    array, percent, region_size, smooth, threads
+    array, percent, region_size, smooth, threads, preset, objects
         As for :func:`binarize`.
     {limits}
 
@@ -112,18 +129,19 @@ def threshold_surface(array, *, percent: int = 10, region_size: int = 32, smooth
         The threshold of every pixel, with the input's shape and chunks.
     """
     return _pipeline(array, percent, region_size, smooth, threads, limits,
-                     "threshold_surface").decide(True)
+                     "threshold_surface", preset, objects).decide(True)
 
 
 @_limits.with_limit_options
 def analyse(array, *, percent: int = 10, region_size: int = 32, smooth: bool = False,
-            threads: Optional[int] = None, **limits) -> Analysis:
+            threads: Optional[int] = None, preset: str = "auto", objects: Optional[str] = None,
+            **limits) -> Analysis:
     """:func:`zentrel.analyse` on a 2-D dask array, computed on the current
     scheduler (a dask.distributed Client when one is active).
 
     Parameters
     ----------
-    array, percent, region_size, smooth, threads
+    array, percent, region_size, smooth, threads, preset, objects
         As for :func:`binarize`.
     {limits}
 
@@ -133,5 +151,5 @@ def analyse(array, *, percent: int = 10, region_size: int = 32, smooth: bool = F
         Equal to the in-memory one except ``stage_seconds``, which here sums
         the seconds of each stage's tasks (the pixel decision does not run).
     """
-    pipeline = _pipeline(array, percent, region_size, smooth, threads, limits, "analyse")
+    pipeline = _pipeline(array, percent, region_size, smooth, threads, limits, "analyse", preset, objects)
     return pipeline.analysis().compute()

@@ -25,7 +25,8 @@ import uuid
 
 from dask._task_spec import convert_legacy_graph
 
-from zentrel.dask import _tasks
+from zentrel import _auto
+from zentrel.dask import _auto_tasks, _tasks
 from zentrel.dask._geometry import axis_parts, region_count
 
 _CELL = ((1,), (1,))  # a task's result travels as a 1 x 1 object block
@@ -33,8 +34,11 @@ _CELL = ((1,), (1,))  # a task's result travels as a 1 x 1 object block
 
 class Pipeline:
     def __init__(self, array: da.Array, percent: int, region_size: int, smooth: bool,
-                 threads: int, limits: dict):
+                 threads: int, limits: dict, auto: bool = False, objects=None):
         self.source = array
+        self.auto = auto
+        self.objects = objects
+        self._plan = self._mapping = None
         self.shape = tuple(int(n) for n in array.shape)
         self.percent = percent
         self.region_size = region_size
@@ -50,9 +54,40 @@ class Pipeline:
     def levels(self) -> da.Array:
         """A fresh reading of the input as uint8 grey levels."""
         fresh = _fresh(self.source)
+        if self.auto:
+            return fresh.map_blocks(_auto_tasks.levels_block, self.mapping(), dtype=np.uint8,
+                                    meta=np.empty((0, 0), np.uint8))
         if fresh.dtype == np.uint8:
             return fresh
         return fresh.map_blocks(_tasks.to_levels, dtype=np.uint8, meta=np.empty((0, 0), np.uint8))
+
+    def mapping(self):
+        """The automatic default's mapping of values to levels: for wide
+        values from their range and fine histogram, two reductions."""
+        if self._mapping is None:
+            dtype = self.source.dtype
+            if dtype in (np.uint8, np.bool_):
+                self._mapping = _auto.level_mapping(dtype, 0, 0)
+            else:
+                span = dask.delayed(_auto_tasks.value_range)(
+                    _cells(self._reduce(_fresh(self.source), _auto_tasks.value_range_part)))
+                fine = self._reduce(_fresh(self.source), _auto_tasks.fine_histogram_part, span)
+                self._mapping = dask.delayed(_auto_tasks.mapping_of)(dtype, span, _cells(fine))
+        return self._mapping
+
+    def plan(self):
+        """The automatic default's whole-image plan: mapping, level histogram, polarity."""
+        if self._plan is None:
+            counts = self._reduce(self.levels(), _auto_tasks.level_histogram_part)
+            self._plan = dask.delayed(_auto_tasks.plan_of)(self.mapping(), _cells(counts),
+                                                           self.objects)
+        return self._plan
+
+    @staticmethod
+    def _reduce(array: da.Array, function, *args) -> da.Array:
+        cells = tuple(tuple(1 for _ in c) for c in array.chunks)
+        return array.map_blocks(function, *args, dtype=object, chunks=cells,
+                                meta=np.empty((0, 0), object))
 
     def _extended(self) -> da.Array:
         levels = self.levels()
@@ -71,23 +106,25 @@ class Pipeline:
                               chunks=cells, meta=np.empty((0, 0), object))
 
     def selection(self):
-        variances = self._per_chunk(_tasks.variance_block, self.region_size, self.threads)
+        plan = self.plan() if self.auto else None
+        variances = self._per_chunk(_tasks.variance_block, self.region_size, self.threads, plan)
         return dask.delayed(_tasks.select)(_cells(variances), self.grid_shape, self.percent,
-                                           self.region_size, self.parts)
+                                           self.region_size, self.parts, self.auto)
 
     def _analysed(self, selection):
-        return self._per_chunk(_tasks.analyse_block, selection, self.region_size, self.smooth,
-                               self.limits, self.threads)
+        plan = self.plan() if self.auto else None
+        return _cells(self._per_chunk(_tasks.analyse_block, selection, self.region_size,
+                                      self.smooth, self.limits, self.threads, plan))
 
     def analysis(self):
         selection = self.selection()
-        return dask.delayed(_tasks.analysis_of)(selection, _cells(self._analysed(selection)),
-                                                self.region_size)
+        return dask.delayed(_tasks.analysis_of)(selection, self._analysed(selection),
+                                                self.region_size, self.plan() if self.auto else None)
 
     def grid(self):
         selection = self.selection()
-        return dask.delayed(_tasks.threshold_grid)(selection, _cells(self._analysed(selection)),
-                                                   self.region_size)
+        return dask.delayed(_tasks.threshold_grid)(selection, self._analysed(selection),
+                                                   self.region_size, self.plan() if self.auto else None)
 
     def decide(self, surface: bool) -> da.Array:
         dtype = np.float32 if surface else np.uint8

@@ -33,7 +33,7 @@ def is_zarr(path) -> bool:
         (path / name).exists() for name in ("zarr.json", ".zarray", ".zgroup"))
 
 
-def open_image(path, *, chunks=None, rescale: bool = False) -> da.Array:
+def open_image(path, *, chunks=None, rescale: bool = False, keep_wide: bool = False) -> da.Array:
     """The grey image in ``path`` as a 2-D dask array, read lazily.
 
     Leading axes of length 1 (OME-Zarr's t, c, z) are dropped; RGB(A) TIFF
@@ -41,7 +41,8 @@ def open_image(path, *, chunks=None, rescale: bool = False) -> da.Array:
     rechunks; by default the file's own chunking is kept, with TIFF tiles
     gathered into chunks of about 4096 x 4096. Values wider than 8 bits
     raise ImageReadError unless ``rescale`` maps their min..max onto 0..255
-    (one extra pass over the image for the range).
+    (one extra pass over the image for the range), or ``keep_wide`` keeps
+    them as they are (for the automatic default, which maps them itself).
     """
     path = Path(path)
     try:
@@ -61,7 +62,7 @@ def open_image(path, *, chunks=None, rescale: bool = False) -> da.Array:
         array = array[0]
     if array.ndim != 2:
         raise ImageReadError(f"holds an array of shape {array.shape}; a grey image (2-D) is required")
-    if array.dtype not in (np.uint8, np.bool_):
+    if array.dtype not in (np.uint8, np.bool_) and not (keep_wide and not rescale):
         if not rescale:
             raise ImageReadError(f"values wider than 8 bits ({array.dtype}); pass --rescale to map "
                                  "their range onto 0..255")
