@@ -8,7 +8,8 @@ For each size an unevenly lit scene (dark discs on a grid under a smooth
 light falloff, with noise) is generated chunk by chunk into a Zarr store in
 --workdir (kept for later runs). Then, with percent 10 and region size 32:
 
-- in memory: the Zarr read into one numpy array, ``zentrel.binarize`` on
+- in memory: the Zarr read into one numpy array, ``zentrel.binarize`` (the
+  automatic default, or --preset classic) on
   all cores (timed alone and with the read and a Zarr write);
 - chunked: ``zentrel.dask.binarize`` on the Zarr, result written to Zarr, on
   a LocalCluster of 1 and of 2 single-thread worker processes;
@@ -95,7 +96,7 @@ class PeakMemory:
         self._thread.join()
 
 
-def chunked_run(source: Path, target: Path, workers: int, memory_limit, chunk: int):
+def chunked_run(source: Path, target: Path, workers: int, memory_limit, chunk: int, preset: str):
     import distributed
 
     import zentrel.dask as zd
@@ -109,12 +110,12 @@ def chunked_run(source: Path, target: Path, workers: int, memory_limit, chunk: i
         idle = max(client.run(PeakMemory._rss).values())
         started = time.perf_counter()
         with PeakMemory(client) as memory:
-            io.write(zd.binarize(io.open_image(source, chunks=chunk)), target)
+            io.write(zd.binarize(io.open_image(source, chunks=chunk), preset=preset), target)
         seconds = time.perf_counter() - started
         return seconds, idle, max(memory.peak.values())
 
 
-def in_memory_run(source: Path, target: Path):
+def in_memory_run(source: Path, target: Path, preset: str):
     import dask.array as da
     import zarr
 
@@ -125,7 +126,7 @@ def in_memory_run(source: Path, target: Path):
     image = zarr.open(str(source), mode="r")[:]
     read = time.perf_counter() - started
     started = time.perf_counter()
-    binary = zentrel.binarize(image)
+    binary = zentrel.binarize(image, preset=preset)
     alone = time.perf_counter() - started
     del image
     started = time.perf_counter()
@@ -143,6 +144,7 @@ def main(argv=None) -> int:
                         help="largest side run in memory too (default 32768)")
     parser.add_argument("--limited-memory", default="2GiB")
     parser.add_argument("--skip-limited", action="store_true")
+    parser.add_argument("--preset", choices=("auto", "classic"), default="auto")
     parser.add_argument("--json", type=Path, default=None)
     args = parser.parse_args(argv)
 
@@ -158,10 +160,11 @@ def main(argv=None) -> int:
                 distributed.Client(c) as client:
             generate(source, side, args.chunk, client)
         grid_bytes = 4 * (2 * side // 32 - 1) ** 2
-        row = {"side": side, "chunk": args.chunk, "grid_MiB": grid_bytes / MiB}
+        row = {"side": side, "chunk": args.chunk, "grid_MiB": grid_bytes / MiB, "preset": args.preset}
         want = None
         if side <= args.in_memory_max:
-            alone, whole, want = in_memory_run(source, args.workdir / "in-memory-out.zarr")
+            alone, whole, want = in_memory_run(source, args.workdir / "in-memory-out.zarr",
+                                              args.preset)
             row.update(in_memory_s=alone, in_memory_with_io_s=whole)
             print(f"{side}² in memory: binarize {alone:.1f} s, with read and write {whole:.1f} s", flush=True)
         runs = [(1, None), (2, None)]
@@ -169,7 +172,8 @@ def main(argv=None) -> int:
             runs.append((2, args.limited_memory))
         for workers, limit in runs:
             target = args.workdir / "chunked-out.zarr"
-            seconds, idle, peak = chunked_run(source, target, workers, limit or "auto", args.chunk)
+            seconds, idle, peak = chunked_run(source, target, workers, limit or "auto", args.chunk,
+                                              args.preset)
             bound = idle + 6 * chunk_bytes + 8 * grid_bytes
             key = f"{workers}w" + ("_limited" if limit else "")
             same = None
