@@ -23,7 +23,8 @@ import numpy as np
 from dask.array.overlap import ensure_minimum_chunksize, overlap
 import uuid
 
-from dask._task_spec import convert_legacy_graph
+from dask._task_spec import DataNode, Task, TaskRef, convert_legacy_graph
+from dask.highlevelgraph import HighLevelGraph
 
 from zentrel import _auto
 from zentrel.dask import _auto_tasks, _tasks
@@ -51,9 +52,9 @@ class Pipeline:
         self.parts = tuple(axis_parts(c, region_size) for c in self.region_chunks)
         self.grid_shape = tuple(region_count(n, region_size) for n in self.shape)
 
-    def levels(self) -> da.Array:
-        """A fresh reading of the input as uint8 grey levels."""
-        fresh = _fresh(self.source)
+    def levels(self, after=None) -> da.Array:
+        """A fresh reading of the input as uint8 grey levels, after ``after``."""
+        fresh = _fresh(self.source, after)
         if self.auto:
             return fresh.map_blocks(_auto_tasks.levels_block, self.mapping(), dtype=np.uint8,
                                     meta=np.empty((0, 0), np.uint8))
@@ -71,14 +72,16 @@ class Pipeline:
             else:
                 span = dask.delayed(_auto_tasks.value_range)(
                     _cells(self._reduce(_fresh(self.source), _auto_tasks.value_range_part)))
-                fine = self._reduce(_fresh(self.source), _auto_tasks.fine_histogram_part, span)
+                fine = self._reduce(_fresh(self.source, span), _auto_tasks.fine_histogram_part, span)
                 self._mapping = dask.delayed(_auto_tasks.mapping_of)(dtype, span, _cells(fine))
         return self._mapping
 
     def plan(self):
         """The automatic default's whole-image plan: mapping, level histogram, polarity."""
         if self._plan is None:
-            counts = self._reduce(self.levels(), _auto_tasks.level_histogram_part)
+            mapping = self.mapping()
+            counts = self._reduce(self.levels(mapping if hasattr(mapping, "key") else None),
+                                  _auto_tasks.level_histogram_part)
             self._plan = dask.delayed(_auto_tasks.plan_of)(self.mapping(), _cells(counts),
                                                            self.objects)
         return self._plan
@@ -89,8 +92,8 @@ class Pipeline:
         return array.map_blocks(function, *args, dtype=object, chunks=cells,
                                 meta=np.empty((0, 0), object))
 
-    def _extended(self) -> da.Array:
-        levels = self.levels()
+    def _extended(self, after=None) -> da.Array:
+        levels = self.levels(after)
         if levels.chunks != self.region_chunks:
             levels = levels.rechunk(self.region_chunks)
         if self.depth == 0:
@@ -98,22 +101,24 @@ class Pipeline:
         return overlap(levels, depth={0: (0, self.depth), 1: (0, self.depth)}, boundary="none",
                        allow_rechunk=False)
 
-    def _per_chunk(self, function, *args) -> da.Array:
-        """function(extended block, row part, col part, *args) on every chunk, one result each."""
-        ext = self._extended()
+    def _per_chunk(self, function, after, *args) -> da.Array:
+        """function(extended block, row part, col part, *args) on every chunk, one result
+        each, reading the chunks once ``after`` is done."""
+        ext = self._extended(after)
         cells = tuple(tuple(1 for _ in c) for c in ext.chunks)
         return ext.map_blocks(partial(_tasks.on_chunk, function, self.parts), *args, dtype=object,
                               chunks=cells, meta=np.empty((0, 0), object))
 
     def selection(self):
         plan = self.plan() if self.auto else None
-        variances = self._per_chunk(_tasks.variance_block, self.region_size, self.threads, plan)
+        variances = self._per_chunk(_tasks.variance_block, plan, self.region_size, self.threads,
+                                    plan)
         return dask.delayed(_tasks.select)(_cells(variances), self.grid_shape, self.percent,
                                            self.region_size, self.parts, self.auto)
 
     def _analysed(self, selection):
         plan = self.plan() if self.auto else None
-        return _cells(self._per_chunk(_tasks.analyse_block, selection, self.region_size,
+        return _cells(self._per_chunk(_tasks.analyse_block, selection, selection, self.region_size,
                                       self.smooth, self.limits, self.threads, plan))
 
     def analysis(self):
@@ -128,8 +133,9 @@ class Pipeline:
 
     def decide(self, surface: bool) -> da.Array:
         dtype = np.float32 if surface else np.uint8
-        return self.levels().map_blocks(
-            _tasks.decide_block, self.grid(), self.region_size, self.shape, self.threads, surface,
+        grid = self.grid()
+        return self.levels(grid).map_blocks(
+            _tasks.decide_block, grid, self.region_size, self.shape, self.threads, surface,
             dtype=dtype, meta=np.empty((0, 0), dtype))
 
 
@@ -139,9 +145,11 @@ def _cells(results: da.Array) -> list:
     return results.to_delayed(optimize_graph=False).ravel().tolist()
 
 
-def _fresh(array: da.Array) -> da.Array:
+def _fresh(array: da.Array, after=None) -> da.Array:
     """The same array under new keys, so the scheduler computes it anew
-    instead of keeping its chunks for a later stage. (dask's own
+    instead of keeping its chunks for a later stage; with ``after`` (a
+    Delayed) its reads wait for it, so that a stage does not load chunks it
+    cannot use yet while a gathering step runs. (dask's own
     graph_manipulation.clone loses dependencies of some getitem graphs.)"""
     graph = convert_legacy_graph(dict(array.__dask_graph__()))
     token = uuid.uuid4().hex[:12]
@@ -150,5 +158,13 @@ def _fresh(array: da.Array) -> da.Array:
         return (f"{key[0]}-{token}",) + key[1:] if isinstance(key, tuple) else f"{key}-{token}"
 
     names = {key: renamed(key) for key in graph}
-    copy = {names[key]: node.substitute(names, key=names[key]) for key, node in graph.items()}
-    return da.Array(copy, renamed(array.name), array.chunks, meta=array._meta)
+    data = {names[key] for key, node in graph.items() if isinstance(node, DataNode)}
+    copy = {}
+    for key, node in graph.items():
+        node = node.substitute(names, key=names[key])
+        if after is not None and isinstance(node, Task) and node.dependencies <= data:
+            node = Task(names[key], _tasks.after, TaskRef(after.key), node)
+        copy[names[key]] = node
+    layers = HighLevelGraph.from_collections(renamed(array.name), copy,
+                                             dependencies=[after] if after is not None else [])
+    return da.Array(layers, renamed(array.name), array.chunks, meta=array._meta)

@@ -37,6 +37,11 @@ def to_levels(block: np.ndarray, block_info=None) -> np.ndarray:
     return values.astype(np.int16).astype(np.uint8)
 
 
+def after(gate, value):
+    """value, computed once gate is: a read that waits for an earlier stage."""
+    return value
+
+
 def on_chunk(function, parts, block, *args, block_info=None):
     """function's result for one chunk, as the 1 x 1 object block dask carries."""
     i, j = block_info[0]["chunk-location"]
