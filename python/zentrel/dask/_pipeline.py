@@ -1,11 +1,12 @@
 """The chunked pipeline as a dask graph.
 
-(variance of each chunk's regions) -> (the exact selection on the gathered
+(whole-image reductions, for the automatic default) -> (variance, and
+medians, of each chunk's regions) -> (the exact selection on the gathered
 grid) -> (analysis of the selected regions, chunk by chunk) -> (the grid
-fill on the small grid) -> (the pixel decision, chunk by chunk). Each
-image-sized stage reads the input afresh (a clone of its graph), so no
-worker keeps chunks from one stage for the next: between stages only the
-region grid and the records travel.
+logic on the small grid) -> (the pixel decision, chunk by chunk). Each
+image-sized stage reads the input afresh (a copy of its graph under new
+keys) once the step before it is done, so no worker keeps or preloads
+chunks across stages: between stages only region grids and records travel.
 
 The region stages work on the chunks extended by R-1 pixels to the bottom
 and right (dask's overlap, one graph layer), which holds every region whose
@@ -15,23 +16,19 @@ neighbour first.
 
 from __future__ import annotations
 
+import uuid
 from functools import partial
 
 import dask
 import dask.array as da
 import numpy as np
-from dask.array.overlap import ensure_minimum_chunksize, overlap
-import uuid
-
 from dask._task_spec import DataNode, Task, TaskRef, convert_legacy_graph
+from dask.array.overlap import ensure_minimum_chunksize, overlap
 from dask.highlevelgraph import HighLevelGraph
 
 from zentrel import _auto
 from zentrel.dask import _auto_tasks, _tasks
 from zentrel.dask._geometry import axis_parts, region_count
-
-_CELL = ((1,), (1,))  # a task's result travels as a 1 x 1 object block
-
 
 class Pipeline:
     def __init__(self, array: da.Array, percent: int, region_size: int, smooth: bool,
