@@ -36,7 +36,6 @@ extensions = [
 
 exclude_patterns = ["_build", "generated/*.inc.rst", "auto_examples/*.ipynb"]
 templates_path: list[str] = []
-html_static_path = ["_static"]
 html_theme = "furo"
 html_title = f"zentrel {release}"
 html_show_sourcelink = False

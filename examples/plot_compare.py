@@ -55,9 +55,11 @@ for name, white in results.items():
     print(f"{name:22} {right:7.2%} {f_measure(~white, objects):6.3f}")
 
 # %%
-# The window methods mark the dark parts of the background near objects and
-# the insides of the larger objects wrongly; Otsu splits the picture by the
-# light instead of by the objects.
+# A window method is only as good as its window fits the objects: too small
+# and the insides of objects turn white, too large and the light changes
+# within it. zentrel's regions need only to hold both classes somewhere in
+# the picture; Otsu's single threshold follows the light instead of the
+# objects.
 
 fig, axes = plt.subplots(2, 4, figsize=(12, 6.4), layout="constrained")
 flat = axes.ravel()

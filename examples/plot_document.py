@@ -21,8 +21,7 @@ page = data.page()
 # The default limits describe objects of middling grey on a brighter
 # background, and a page is not that: its text is darker, takes a smaller
 # share of each region, and its anti-aliased strokes spread over many grey
-# levels. ``analyse`` shows the fits leaving the plausibility box or failing
-# the dark-mean test.
+# levels. ``analyse`` tells which limit the regions failed on.
 
 first_look = zentrel.analyse(page)
 print("default limits:", first_look.valid_count, "of", first_look.selected_count,
