@@ -4,11 +4,12 @@ from __future__ import annotations
 
 from collections import Counter
 from dataclasses import dataclass, field
-from typing import Optional
+from functools import cached_property
+from typing import Any, Optional
 
 import numpy as np
 
-from zentrel import _engine
+from zentrel import _engine, _limits
 
 __all__ = [
     "Analysis",
@@ -25,24 +26,7 @@ _RUNNERS = {
     np.dtype(np.uint8): _engine.run_uint8,
 }
 
-_STAGES = ("variance_map", "selection", "region_analysis", "threshold_grid", "pixel_decision")
-
-_TEST_WORDS = {
-    "c1": "the dark share c1 outside c1_range",
-    "mean1": "the dark mean outside mean1_range",
-    "mean2": "the bright mean outside mean2_range",
-    "sigma1": "the dark spread outside sigma_range",
-    "sigma2": "the bright spread outside sigma_range",
-    "chi_ratio": "a fit residual above max_chi_ratio",
-    "valley": "no valley below valley_ratio between the peaks",
-}
-
-_STATUS_WORDS = {
-    "empty": "an empty histogram",
-    "flat": "a histogram too flat to split (a start spread of 0)",
-    "left_box": "a fit that left the plausibility box (box_c1, box_mean, box_sigma)",
-    "no_crossing": "components that do not cross between their means",
-}
+_INT32_MAX = 2**31 - 1
 
 
 class NoRegionPassedError(ValueError):
@@ -89,55 +73,88 @@ class RegionInfo:
         return self.status == "recorded"
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Analysis:
     """The region-level picture of one analysis.
 
-    ``grid_shape`` is (region rows, region columns); ``regions`` lists the
-    selected regions in analysis order (highest variance first);
-    ``stage_seconds`` gives the wall-clock time of each stage of the call.
+    ``grid_shape`` is (region rows, region columns); ``records`` holds one
+    row per selected region in analysis order (highest variance first) as a
+    numpy structured array with the fields row, col, start, fitted,
+    chi_ratio, threshold, fitter_calls, status and test (status and test as
+    codes; see ``status_names`` and ``test_names``); ``variances`` holds the
+    same regions' variances. ``regions`` gives the same as a list of
+    :class:`RegionInfo`, built on first use. ``stage_seconds`` gives the
+    wall-clock time of each stage of the call.
     """
 
     grid_shape: tuple
     region_size: int
     selected_count: int
     valid_count: int
-    regions: list = field(default_factory=list)
+    records: np.ndarray = field(repr=False)
+    variances: np.ndarray = field(repr=False)
     stage_seconds: dict = field(default_factory=dict)
+
+    status_names = _limits.STATUS_NAMES
+    test_names = _limits.TEST_NAMES
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Analysis):
+            return NotImplemented
+        return (
+            (self.grid_shape, self.region_size, self.selected_count, self.valid_count,
+             self.stage_seconds)
+            == (other.grid_shape, other.region_size, other.selected_count, other.valid_count,
+                other.stage_seconds)
+            and _same_records(self.records, other.records)
+            and np.array_equal(self.variances, other.variances, equal_nan=True)
+        )
+
+    __hash__ = None  # mutable arrays inside
+
+    @cached_property
+    def regions(self) -> list:
+        """The selected regions as RegionInfo objects, in analysis order."""
+        r = self.records
+        size = self.region_size
+        statuses = [self.status_names[s] for s in r["status"].tolist()]
+        tests = [self.test_names[t] for t in r["test"].tolist()]
+        return [
+            RegionInfo(
+                row=row, col=col, top=row * size // 2, left=col * size // 2, variance=variance,
+                start=tuple(start), fitted=tuple(fitted), chi_ratio=chi, fitter_calls=calls,
+                status=status, failed_test=test if status == "failed_test" else None,
+                threshold=threshold if status == "recorded" else None,
+            )
+            for row, col, variance, start, fitted, chi, calls, status, test, threshold in zip(
+                r["row"].tolist(), r["col"].tolist(), self.variances.tolist(), r["start"].tolist(),
+                r["fitted"].tolist(), r["chi_ratio"].tolist(), r["fitter_calls"].tolist(), statuses,
+                tests, r["threshold"].tolist(),
+            )
+        ]
 
     def failure_counts(self) -> Counter:
         """How many regions failed, by reason ("c1", "valley", "flat", ...)."""
-        return Counter(r.failed_test or r.status for r in self.regions if not r.passed)
+        r = self.records
+        failed = r["status"] != self.status_names.index("recorded")
+        on_test = r["status"] == self.status_names.index("failed_test")
+        counts: Counter = Counter()
+        for code, n in zip(*np.unique(r["test"][failed & on_test], return_counts=True)):
+            counts[self.test_names[code]] += int(n)
+        for code, n in zip(*np.unique(r["status"][failed & ~on_test], return_counts=True)):
+            counts[self.status_names[code]] += int(n)
+        return counts
 
 
-def _limits(
-    box_c1, box_mean, box_sigma, c1_range, mean1_range, mean2_range, sigma_range,
-    max_chi_ratio, valley_ratio, stop_ratio,
-) -> dict:
-    limits = {}
-
-    def pair(name, value, low_key, high_key):
-        if value is None:
-            return
-        low, high = value
-        if not low <= high:
-            raise ValueError(f"{name}: got {value!r}; the lower bound must not exceed the upper")
-        limits[low_key], limits[high_key] = float(low), float(high)
-
-    pair("box_c1", box_c1, "box_c1_min", "box_c1_max")
-    pair("box_mean", box_mean, "box_mean_min", "box_mean_max")
-    pair("box_sigma", box_sigma, "box_sigma_min", "box_sigma_max")
-    pair("c1_range", c1_range, "test_c1_min", "test_c1_max")
-    pair("mean1_range", mean1_range, "test_mean1_min", "test_mean1_max")
-    pair("mean2_range", mean2_range, "test_mean2_min", "test_mean2_max")
-    pair("sigma_range", sigma_range, "test_sigma_min", "test_sigma_max")
-    if max_chi_ratio is not None:
-        limits["test_chi_ratio_max"] = float(max_chi_ratio)
-    if valley_ratio is not None:
-        limits["valley_ratio"] = float(valley_ratio)
-    if stop_ratio is not None:
-        limits["stop_ratio"] = float(stop_ratio)
-    return limits
+def _same_records(a: np.ndarray, b: np.ndarray) -> bool:
+    # Field by field (a NaN fit equals itself); the struct's padding is not
+    # compared.
+    if a.dtype != b.dtype or a.shape != b.shape:
+        return False
+    return all(
+        np.array_equal(a[name], b[name], equal_nan=a.dtype[name].base.kind == "f")
+        for name in a.dtype.names
+    )
 
 
 def _as_image(image) -> np.ndarray:
@@ -150,49 +167,37 @@ def _as_image(image) -> np.ndarray:
     return array.astype(np.float32)
 
 
-def _run(image, percent, region_size, smooth, threads, want_surface, limits):
+def _check_int(name: str, value: Any, low: int, high: int, extra: str = "") -> int:
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name}: got {value!r}; an integer is required")
+    if not low <= value <= high:
+        raise ValueError(f"{name}: got {value}; accepted are {low}..{high}{extra}")
+    return int(value)
+
+
+def _run(image, percent, region_size, smooth, threads, limits, *, output=True, surface=False):
+    """One engine call: (passed, uint8 output or None, surface or None, Analysis).
+
+    The records come as one numpy array that shares the engine's storage, so
+    every call has them at no cost beyond what the engine keeps anyway.
+    """
     array = _as_image(image)
-    for name, value in (("percent", percent), ("region_size", region_size)):
-        if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
-            raise TypeError(f"{name}: got {value!r}; an integer is required")
-    if threads is None:
-        threads = 0
-    elif threads < 1:
-        raise ValueError(f"threads: got {threads}; it must be at least 1 (or None for all)")
-    passed, output, surface, report = _RUNNERS[array.dtype](
-        array, int(percent), int(region_size), bool(smooth), limits, int(threads), want_surface
+    percent = _check_int("percent", percent, 0, 100)
+    region_size = _check_int("region_size", region_size, 1, _INT32_MAX)
+    threads = 0 if threads is None else _check_int("threads", threads, 1, 1024, " (or None for all)")
+    passed, out, surf, info = _RUNNERS[array.dtype](
+        array, percent, region_size, bool(smooth), limits, threads, output, surface, True
     )
-    return passed, output, surface, _analysis(report, int(region_size))
-
-
-def _analysis(report: dict, region_size: int) -> Analysis:
-    regions = []
-    for r in report["regions"]:
-        status = r["status"]
-        regions.append(
-            RegionInfo(
-                row=r["row"],
-                col=r["col"],
-                top=r["row"] * region_size // 2,
-                left=r["col"] * region_size // 2,
-                variance=float(r["variance"]),
-                start=tuple(float(v) for v in r["start"]),
-                fitted=tuple(float(v) for v in r["fitted"]),
-                chi_ratio=float(r["chi_ratio"]),
-                fitter_calls=r["fitter_calls"],
-                status=status,
-                failed_test=r["test"] if status == "failed_test" else None,
-                threshold=float(r["threshold"]) if status == "recorded" else None,
-            )
-        )
-    return Analysis(
-        grid_shape=(report["region_rows"], report["region_cols"]),
+    analysis = Analysis(
+        grid_shape=(info["region_rows"], info["region_cols"]),
         region_size=region_size,
-        selected_count=report["selected_count"],
-        valid_count=report["valid_count"],
-        regions=regions,
-        stage_seconds=dict(zip(_STAGES, report["stage_seconds"])),
+        selected_count=info["selected_count"],
+        valid_count=info["valid_count"],
+        records=info["records"],
+        variances=info["variances"],
+        stage_seconds=info["stage_seconds"],
     )
+    return passed, out, surf, analysis
 
 
 def _no_region_error(analysis: Analysis) -> NoRegionPassedError:
@@ -200,7 +205,10 @@ def _no_region_error(analysis: Analysis) -> NoRegionPassedError:
         message = "no region passed: 0 regions were selected (raise percent)"
     else:
         reason, count = analysis.failure_counts().most_common(1)[0]
-        words = _TEST_WORDS.get(reason) or _STATUS_WORDS.get(reason, reason)
+        if reason in _limits.TEST_NAMES:
+            words = _limits.TEST_WORDS[_limits.TEST_NAMES.index(reason)]
+        else:
+            words = _limits.STATUS_WORDS[_limits.STATUS_NAMES.index(reason)]
         message = (
             f"no region passed the bimodality test: {analysis.selected_count} regions were "
             f"selected and {count} of them failed on {words}"
@@ -208,43 +216,21 @@ def _no_region_error(analysis: Analysis) -> NoRegionPassedError:
     return NoRegionPassedError(message, analysis)
 
 
-_LIMIT_DOC = """
-    box_c1, box_mean, box_sigma : (float, float), optional
-        The plausibility box every fitter step must stay in: the dark share
-        c1 (default (0.1, 0.9)), both means ((2, 253)) and both spreads
-        ((0, 50)). A fit that leaves it is abandoned.
-    c1_range, mean1_range, mean2_range, sigma_range : (float, float), optional
-        The bimodality limits of a fitted region: dark share (0.2, 0.8), dark
-        mean (80, 160), bright mean (90, 254), spreads (1, 50). Dark text on
-        paper, for instance, needs a lower ``mean1_range``.
-    max_chi_ratio : float, optional
-        Largest accepted chi-square per counted pixel (4).
-    valley_ratio : float, optional
-        A region passes only when the mixture dips below this share of its
-        lower peak between the means (0.8).
-    stop_ratio : float, optional
-        The fit stops refining once chi-square per counted pixel is not above
-        this (0.8).
-"""
+def run_all(image, *, percent=10, region_size=32, smooth=False, threads=None, **limits):
+    """binarize, threshold_surface and analyse from one engine call.
+
+    Returns (binary or None, surface or None, Analysis): None where no region
+    passed.
+    """
+    limits = _limits.given(limits, "run_all")
+    passed, out, surf, analysis = _run(image, percent, region_size, smooth, threads, limits,
+                                       surface=True)
+    return (out, surf, analysis) if passed else (None, None, analysis)
 
 
-def _document(func):
-    func.__doc__ = func.__doc__.replace("    {limits}\n", _LIMIT_DOC.strip("\n") + "\n")
-    return func
-
-
-@_document
-def binarize(
-    image,
-    *,
-    percent: int = 10,
-    region_size: int = 32,
-    smooth: bool = False,
-    threads: Optional[int] = None,
-    box_c1=None, box_mean=None, box_sigma=None,
-    c1_range=None, mean1_range=None, mean2_range=None, sigma_range=None,
-    max_chi_ratio=None, valley_ratio=None, stop_ratio=None,
-) -> np.ndarray:
+@_limits.with_limit_options
+def binarize(image, *, percent: int = 10, region_size: int = 32, smooth: bool = False,
+             threads: Optional[int] = None, **limits) -> np.ndarray:
     """Turn a grey image into black (0) and white (255) by local thresholds.
 
     The image is covered by square regions of side ``region_size`` that
@@ -261,8 +247,8 @@ def binarize(
     percent : int
         Share of the regions (by number, 0..100) to analyse.
     region_size : int
-        Side of a region in pixels (at least 1, at most twice the shorter
-        image side).
+        Side of a region in pixels: at least 1, and each side of the image
+        must be at least ``region_size`` pixels.
     smooth : bool
         Smooth each histogram (1-2-3-2-1 kernel) before its fit.
     threads : int, optional
@@ -299,26 +285,16 @@ def binarize(
     >>> float(((result == 0) == objects).mean()) > 0.95
     True
     """
-    limits = _limits(box_c1, box_mean, box_sigma, c1_range, mean1_range, mean2_range,
-                     sigma_range, max_chi_ratio, valley_ratio, stop_ratio)
-    passed, output, _, analysis = _run(image, percent, region_size, smooth, threads, False, limits)
+    limits = _limits.given(limits, "binarize")
+    passed, output, _, analysis = _run(image, percent, region_size, smooth, threads, limits)
     if not passed:
         raise _no_region_error(analysis)
-    return output.astype(np.uint8)
+    return output
 
 
-@_document
-def threshold_surface(
-    image,
-    *,
-    percent: int = 10,
-    region_size: int = 32,
-    smooth: bool = False,
-    threads: Optional[int] = None,
-    box_c1=None, box_mean=None, box_sigma=None,
-    c1_range=None, mean1_range=None, mean2_range=None, sigma_range=None,
-    max_chi_ratio=None, valley_ratio=None, stop_ratio=None,
-) -> np.ndarray:
+@_limits.with_limit_options
+def threshold_surface(image, *, percent: int = 10, region_size: int = 32, smooth: bool = False,
+                      threads: Optional[int] = None, **limits) -> np.ndarray:
     """The local threshold of every pixel, as float32.
 
     These are the values :func:`binarize` compares each pixel against: a
@@ -354,26 +330,17 @@ def threshold_surface(
     >>> bool(np.all((surface > 50) & (surface < 250)))
     True
     """
-    limits = _limits(box_c1, box_mean, box_sigma, c1_range, mean1_range, mean2_range,
-                     sigma_range, max_chi_ratio, valley_ratio, stop_ratio)
-    passed, _, surface, analysis = _run(image, percent, region_size, smooth, threads, True, limits)
+    limits = _limits.given(limits, "threshold_surface")
+    passed, _, surface, analysis = _run(image, percent, region_size, smooth, threads, limits,
+                                        output=False, surface=True)
     if not passed:
         raise _no_region_error(analysis)
     return surface
 
 
-@_document
-def analyse(
-    image,
-    *,
-    percent: int = 10,
-    region_size: int = 32,
-    smooth: bool = False,
-    threads: Optional[int] = None,
-    box_c1=None, box_mean=None, box_sigma=None,
-    c1_range=None, mean1_range=None, mean2_range=None, sigma_range=None,
-    max_chi_ratio=None, valley_ratio=None, stop_ratio=None,
-) -> Analysis:
+@_limits.with_limit_options
+def analyse(image, *, percent: int = 10, region_size: int = 32, smooth: bool = False,
+            threads: Optional[int] = None, **limits) -> Analysis:
     """What the region analysis sees: the picture for choosing parameters.
 
     Parameters
@@ -390,7 +357,8 @@ def analyse(
         The grid shape, the number of selected and of passing regions, and
         for each selected region (highest variance first) its position,
         variance, start values, fitted parameters, chi-square ratio, status,
-        the failed test if any, and its threshold. It does not raise when no
+        the failed test if any, and its threshold, as numpy columns
+        (``records``) and as objects (``regions``). It does not raise when no
         region passes.
 
     Examples
@@ -402,8 +370,9 @@ def analyse(
     ((15, 15), 45)
     >>> result.regions[0].variance >= result.regions[-1].variance
     True
+    >>> int((result.records["status"] == 0).sum()) == result.valid_count
+    True
     """
-    limits = _limits(box_c1, box_mean, box_sigma, c1_range, mean1_range, mean2_range,
-                     sigma_range, max_chi_ratio, valley_ratio, stop_ratio)
-    _, _, _, analysis = _run(image, percent, region_size, smooth, threads, False, limits)
+    limits = _limits.given(limits, "analyse")
+    _, _, _, analysis = _run(image, percent, region_size, smooth, threads, limits, output=False)
     return analysis

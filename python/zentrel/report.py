@@ -7,7 +7,7 @@ import textwrap
 
 import numpy as np
 
-from zentrel._api import Analysis, NoRegionPassedError, analyse, binarize, threshold_surface
+from zentrel._api import Analysis, _no_region_error, run_all
 
 __all__ = ["draw_report", "region_histogram", "fitted_components"]
 
@@ -81,14 +81,9 @@ def draw_report(image, path, *, percent: int = 10, region_size: int = 32,
 
     image = np.asarray(image)
     settings = {"percent": percent, "region_size": region_size, "smooth": smooth}
-    analysis = analyse(image, **settings)
-    try:
-        surface = threshold_surface(image, **settings)
-        binary = binarize(image, **settings)
-        failure = None
-    except NoRegionPassedError as error:
-        surface = binary = None
-        failure = str(error)
+    # One engine call gives the picture's three parts.
+    binary, surface, analysis = run_all(image, **settings)
+    failure = None if binary is not None else str(_no_region_error(analysis))
 
     rows, cols = image.shape
     panel_width = 7.0

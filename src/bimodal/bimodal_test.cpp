@@ -165,3 +165,22 @@ float region_threshold(const float a[]) {
 }
 
 }  // namespace zentrel
+
+namespace zentrel {
+
+const TestText& test_text(TestOutcome outcome) {
+    // Indexed by TestOutcome; the words name the option that sets the limit.
+    static const TestText texts[TEST_OUTCOME_COUNT] = {
+        {"passed", "no failed limit"},
+        {"c1", "the dark share c1 outside c1_range"},
+        {"mean1", "the dark mean outside mean1_range"},
+        {"mean2", "the bright mean outside mean2_range"},
+        {"sigma1", "the dark spread outside sigma_range"},
+        {"sigma2", "the bright spread outside sigma_range"},
+        {"chi_ratio", "a fit residual above max_chi_ratio"},
+        {"valley", "no valley below valley_ratio between the peaks"},
+    };
+    return texts[static_cast<int>(outcome)];
+}
+
+}  // namespace zentrel

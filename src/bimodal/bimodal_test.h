@@ -2,6 +2,8 @@
 // components cross? a[0..4] = c1, mean1, sigma1, mean2, sigma2 (0-based).
 #pragma once
 
+#include <cstdint>
+
 #include "bimodal/limits.h"
 
 namespace zentrel {
@@ -9,7 +11,7 @@ namespace zentrel {
 constexpr float NO_THRESHOLD = -9999.0f;
 
 // Why a fitted region failed the bimodality test (first failing limit).
-enum class TestOutcome {
+enum class TestOutcome : std::uint8_t {
     passed,
     c1_out_of_range,
     mean1_out_of_range,
@@ -19,6 +21,15 @@ enum class TestOutcome {
     chi_ratio_too_large,
     no_valley,
 };
+constexpr int TEST_OUTCOME_COUNT = 8;
+
+// An outcome's short name ("passed", "c1", ... "valley") and the words a
+// failure message uses for it.
+struct TestText {
+    const char* name;
+    const char* words;
+};
+const TestText& test_text(TestOutcome outcome);
 
 // Density of the mixture (without the total scale) at grey level x.
 float mixture_density(const float a[], float x);

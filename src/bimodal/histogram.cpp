@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "pipeline/region_grid.h"
+#include "bimodal/region_grid.h"
 
 namespace zentrel {
 
@@ -10,17 +10,17 @@ namespace {
 constexpr int BINS = 256;
 }
 
-void build_region_histogram(const PipelineContext& context, const std::int16_t* const* image16,
+void build_region_histogram(const AnalysisSettings& settings, const ImageBlock& image16,
                             int region_size, int grid_row, int grid_col, int hist[],
                             float& pixel_count, int& mean_level) {
     std::fill(hist, hist + BINS, 0);
 
     const int top = region_origin(grid_row, region_size);
     const int left = region_origin(grid_col, region_size);
-    const int excluded = context.excluded_value;
+    const int excluded = settings.excluded_value;
     for (int r = top; r < top + region_size; ++r) {
-        const std::int16_t* row = image16[r];
-        for (int c = left; c < left + region_size; ++c) {
+        const std::int16_t* row = image16.at(r) + (left - image16.left);
+        for (int c = 0; c < region_size; ++c) {
             const int v = row[c];
             if (v == excluded) continue;
             // Grey levels outside 0..255 have no bin; they are not counted.

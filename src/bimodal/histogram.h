@@ -3,15 +3,16 @@
 
 #include <cstdint>
 
-#include "pipeline/context.h"
+#include "bimodal/analysis_settings.h"
+#include "bimodal/image_block.h"
 
 namespace zentrel {
 
 // Counts the pixels of region (grid_row, grid_col) into hist[0..255],
-// skipping pixels equal to context.excluded_value. pixel_count is the float
+// skipping pixels equal to settings.excluded_value. pixel_count is the float
 // sum of the bins; mean_level the mean grey level truncated toward zero (0
 // for an empty histogram).
-void build_region_histogram(const PipelineContext& context, const std::int16_t* const* image16,
+void build_region_histogram(const AnalysisSettings& settings, const ImageBlock& image16,
                             int region_size, int grid_row, int grid_col, int hist[],
                             float& pixel_count, int& mean_level);
 

@@ -1,7 +1,11 @@
-// The fixed limits of the region analysis, in one place. AdaptiveThreshold
-// always uses the defaults; the Python API lets callers adjust them for
-// images whose grey modes lie elsewhere.
+// The limits of the region analysis, in one place: their fields, their
+// defaults, and the options callers set them by (names, meanings, accepted
+// values). AdaptiveThreshold always uses the defaults; the zentrel package
+// reads the option table through the binding to build its keyword
+// arguments, their checks and their documentation.
 #pragma once
+
+#include <cstddef>
 
 namespace zentrel {
 
@@ -40,5 +44,26 @@ inline const AnalysisLimits& default_limits() {
     static const AnalysisLimits limits{};
     return limits;
 }
+
+// One option that sets limits: a (low, high) pair over two fields, or one
+// field. Values are exchanged as double; a float field rounds the double
+// once, as a C++ cast does.
+struct LimitOption {
+    const char* name;     // keyword, e.g. "mean1_range"
+    const char* meaning;  // one line for documentation
+    int arity;            // 2: a (low, high) pair; 1: one value
+    bool integer;         // whole numbers only
+    double lowest;        // accepted values: lowest .. highest
+    double highest;
+    double (*get)(const AnalysisLimits& limits, int side);  // side 0: low or the value; 1: high
+    void (*set)(AnalysisLimits& limits, int side, double value);
+};
+
+// The options in documentation order.
+const LimitOption* limit_options();
+std::size_t limit_option_count();
+
+// The option called name, or null.
+const LimitOption* find_limit_option(const char* name);
 
 }  // namespace zentrel

@@ -1,53 +1,80 @@
-// Per-region bimodal analysis: for each selected region, histogram, start
-// values, optional smoothing, Levenberg-Marquardt fit of a two-Gaussian
-// mixture, bimodality test and threshold. Passing regions are appended to
-// three parallel lists in analysis order.
+// The bimodal analysis of one region: histogram, start values, optional
+// smoothing, Levenberg-Marquardt fit of a two-Gaussian mixture, bimodality
+// test and threshold. The loop over the selected regions lives in the
+// pipeline (pipeline/region_loop.h).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
+#include "bimodal/analysis_settings.h"
 #include "bimodal/bimodal_test.h"
-#include "bimodal/histogram.h"
-#include "bimodal/initial_estimates.h"
-#include "bimodal/limits.h"
-#include "pipeline/context.h"
+#include "bimodal/image_block.h"
+#include "numeric/sink.h"
 
 namespace zentrel {
 
-// How the analysis of one selected region ended.
-enum class RegionStatus {
-    recorded,         // passed; its threshold was recorded
-    empty,            // no pixel counted
-    flat,             // a start sigma was not positive (or NaN): not fitted
-    left_box,         // the fit left the plausibility box
-    failed_test,      // the bimodality test failed (see RegionReport::test)
-    no_crossing,      // passed the test but the components do not cross
+// How the analysis of one region ended.
+enum class RegionStatus : std::uint8_t {
+    recorded,     // passed; its threshold is recorded
+    empty,        // no pixel counted
+    flat,         // a start sigma was not positive (or NaN): not fitted
+    left_box,     // the fit left the plausibility box
+    failed_test,  // the bimodality test failed (see RegionRecord::test)
+    no_crossing,  // passed the test but the components do not cross
 };
+constexpr int REGION_STATUS_COUNT = 6;
 
-// What the analysis learned about one selected region (for callers that
-// want to see why a region was or was not used).
-struct RegionReport {
+// A status's short name and the words a failure message uses for it.
+struct OutcomeText {
+    const char* name;
+    const char* words;
+};
+const OutcomeText& outcome_text(RegionStatus status);
+
+// What the analysis learned about one region.
+struct RegionRecord {
     int row = 0;
     int col = 0;
-    float variance = 0.0f;  // filled by the driver
-    float start[5] = {};   // c1, mean1, sigma1, mean2, sigma2 before the fit
-    float fitted[5] = {};  // after the final fitter call
+    float start[5] = {};     // c1, mean1, sigma1, mean2, sigma2 before the fit
+    float fitted[5] = {};    // after the final fitter call
     float chi_ratio = 0.0f;  // chisq / total after the fit
+    float threshold = NO_THRESHOLD;
     int fitter_calls = 0;
     RegionStatus status = RegionStatus::empty;
     TestOutcome test = TestOutcome::passed;
-    float threshold = NO_THRESHOLD;
+
+    bool counted() const { return status != RegionStatus::empty; }
+    bool fitted_region() const { return counted() && status != RegionStatus::flat; }
+    bool recorded() const { return status == RegionStatus::recorded; }
 };
 
-// Analyses the selected_count regions (selected_rows[i], selected_cols[i]) in
-// order. Writes valid_count and the first valid_count entries of region_row,
-// region_col and region_thresh (each with capacity selected_count). Prints the
-// progress line, the debug trace and the completion line on context.sink.
-// When reports is not null it receives one entry per selected region.
-void analyse_regions(const PipelineContext& context, int selected_count, const int selected_rows[],
-                     const int selected_cols[], int& valid_count, int region_row[],
-                     int region_col[], float region_thresh[], int region_size,
-                     float valley_ratio_limit, const std::int16_t* const* image16,
-                     RegionReport* reports = nullptr);
+// The work buffers and fitter state of one analysing thread, allocated once
+// in a fixed order (their allocation failures have messages of their own)
+// and reused region after region.
+class RegionWork {
+public:
+    RegionWork();
+    ~RegionWork();
+    RegionWork(const RegionWork&) = delete;
+    RegionWork& operator=(const RegionWork&) = delete;
+
+    struct Buffers;
+    Buffers& buffers() { return *buffers_; }
+
+private:
+    std::unique_ptr<Buffers> buffers_;
+};
+
+// Analyses region (row, col) of image16. With settings.debug the region's
+// trace goes to trace, headed by "region=<index>".
+RegionRecord analyse_region(const AnalysisSettings& settings, const ImageBlock& image16,
+                            int region_size, int row, int col, int index, RegionWork& work,
+                            Sink& trace);
+
+// Reads one pixel of every cache line of region (row, col), so that its rows
+// are loaded while another region is fitted; returns a sum that only serves
+// to keep the reads.
+int touch_region(const ImageBlock& image16, int region_size, int row, int col);
 
 }  // namespace zentrel

@@ -13,6 +13,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -41,6 +43,14 @@ template <class T>
 T* checked_alloc(std::size_t count, Channel channel, const char* message) {
     return static_cast<T*>(checked_malloc(count, sizeof(T), channel, message));
 }
+
+// Owner of a block from checked_alloc: released with free, as it was made
+// with malloc.
+struct FreeDeleter {
+    void operator()(void* block) const { std::free(block); }
+};
+template <class T>
+using MallocBlock = std::unique_ptr<T[], FreeDeleter>;
 
 // Fault injection for tests: the n-th checked allocation from now (1 = the
 // next one) fails as if memory had run out; 0 disarms.

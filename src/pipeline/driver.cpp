@@ -11,11 +11,11 @@
 #include <thread>
 #include <type_traits>
 
-#include "bimodal/region_analysis.h"
+#include "bimodal/region_grid.h"
 #include "numeric/arrays.h"
 #include "pipeline/context.h"
 #include "pipeline/pixel_threshold.h"
-#include "pipeline/region_grid.h"
+#include "pipeline/region_loop.h"
 #include "pipeline/region_selection.h"
 #include "pipeline/region_variance.h"
 #include "pipeline/threshold_grid.h"
@@ -142,10 +142,11 @@ Geometry check_call(const InputView<T>& input, const OutputView& output, int per
     g.region_rows = region_count(g.rows, region_size);
     g.region_cols = region_count(g.cols, region_size);
     if (g.region_rows < 1 || g.region_cols < 1) {
-        const int need = region_size - region_size / 2;  // ceil(R / 2)
+        // 2 * side / R - 1 >= 1 exactly when side >= R.
         reject(name + ": shape (" + std::to_string(rows) + ", " + std::to_string(cols) +
                ") is too small for region_size " + std::to_string(region_size) +
-               "; each side must be at least " + std::to_string(need) + " pixels");
+               "; each side must be at least region_size (" + std::to_string(region_size) +
+               ") pixels");
     }
     if (!output.c_contiguous) {
         reject("output_image: the array is not C-contiguous; a C-contiguous int16 array is required");
@@ -184,7 +185,7 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
         sink.print("Input image cannot be none");
         return false;
     }
-    if (output == nullptr || output->data == nullptr) {
+    if (output == nullptr || (output->data == nullptr && output->data8 == nullptr)) {
         sink.print("Output image cannot be none. Create an empty image and put it in the argument\n");
         return false;
     }
@@ -197,11 +198,18 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
         convert_input(*input, rows, cols, image16.rows(), settings.input_name);
 
         if (!output->writeable) throw std::domain_error("array is not writeable");
-        std::vector<std::int16_t*> output_rows(static_cast<std::size_t>(rows));
-        for (int r = 0; r < rows; ++r) {
-            output_rows[static_cast<std::size_t>(r)] = output->data + static_cast<std::int64_t>(r) * cols;
+        const std::int64_t pixels = static_cast<std::int64_t>(rows) * cols;
+        std::vector<std::int16_t*> output_rows;
+        std::vector<std::uint8_t*> output_rows8;
+        if (output->data8) {
+            output_rows8.resize(static_cast<std::size_t>(rows));
+            for (int r = 0; r < rows; ++r) output_rows8[static_cast<std::size_t>(r)] = output->data8 + std::int64_t{r} * cols;
+            std::fill(output->data8, output->data8 + pixels, std::uint8_t{1});
+        } else {
+            output_rows.resize(static_cast<std::size_t>(rows));
+            for (int r = 0; r < rows; ++r) output_rows[static_cast<std::size_t>(r)] = output->data + std::int64_t{r} * cols;
+            std::fill(output->data, output->data + pixels, std::int16_t{1});
         }
-        std::fill(output->data, output->data + static_cast<std::int64_t>(rows) * cols, std::int16_t{1});
 
         PipelineContext context;
         context.smooth_his = smooth_his ? 1 : 0;
@@ -242,29 +250,39 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
         sink.print("Row & colum index calculation done. ..\n");
 
         if (report) {
-            // The analysis keeps each entry's variance as given here.
             report->region_rows = region_rows;
             report->region_cols = region_cols;
             report->selected_count = selected_count;
-            report->regions.assign(static_cast<std::size_t>(selected_count), RegionReport{});
+            report->variances.resize(static_cast<std::size_t>(selected_count));
             for (int i = 0; i < selected_count; ++i) {
-                report->regions[i].variance = variance_grid[selected_rows[i]][selected_cols[i]];
+                report->variances[static_cast<std::size_t>(i)] = variance_grid[selected_rows[i]][selected_cols[i]];
             }
         }
         variance_grid.reset();
 
-        std::vector<float> region_thresh(static_cast<std::size_t>(selected_count));
-        std::vector<int> region_row(static_cast<std::size_t>(selected_count));
-        std::vector<int> region_col(static_cast<std::size_t>(selected_count));
         sink.print(" Gaussian curve fitting and bimodal testing...Be patient!!!\n");
+        std::vector<RegionRecord> records;
         {
             StageTimer timer(slot(2));
-            analyse_regions(context, selected_count, selected_rows.data(), selected_cols.data(),
-                            valid_count, region_row.data(), region_col.data(),
-                            region_thresh.data(), region_size, settings.limits->valley_ratio,
-                            image16.rows(), report ? report->regions.data() : nullptr);
+            records = analyse_regions(context, image16.rows(), region_size, selected_count,
+                                      selected_rows.data(), selected_cols.data());
         }
-        if (report) report->valid_count = valid_count;
+        // The recorded regions, in analysis order, feed the threshold grid.
+        std::vector<int> region_row;
+        std::vector<int> region_col;
+        std::vector<float> region_thresh;
+        for (const RegionRecord& record : records) {
+            if (!record.recorded()) continue;
+            region_row.push_back(record.row);
+            region_col.push_back(record.col);
+            region_thresh.push_back(record.threshold);
+        }
+        valid_count = static_cast<int>(region_thresh.size());
+        if (report) {
+            report->valid_count = valid_count;
+            report->regions = std::move(records);
+        }
+        records = {};
         sink.print("%li regions passed the bimodal test.\n", static_cast<long>(valid_count));
 
         if (valid_count == 0) {
@@ -289,9 +307,15 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
         sink.print("Pointwise Bilinear Interpolation start. ..\n");
         {
             StageTimer timer(slot(4));
-            threshold_pixels(region_rows, region_cols, threshold_grid.get(), rows, cols,
-                             region_size, image16.rows(), output_rows.data(), context.threads,
-                             settings.threshold_surface);
+            if (output->data8) {
+                threshold_pixels(region_rows, region_cols, threshold_grid.get(), rows, cols,
+                                 region_size, image16.rows(), output_rows8.data(), context.threads,
+                                 settings.threshold_surface);
+            } else {
+                threshold_pixels(region_rows, region_cols, threshold_grid.get(), rows, cols,
+                                 region_size, image16.rows(), output_rows.data(), context.threads,
+                                 settings.threshold_surface);
+            }
         }
         sink.print("Pointwise Bilinear Interpolation done. ..\n");
         return true;

@@ -25,13 +25,20 @@ struct InputView {
     const std::int64_t* strides = nullptr;
 };
 
-// The caller's int16 output array, written in place.
+// The caller's output array, written in place: int16 (data), or uint8 (data8)
+// for callers that want the result in its final type.
 struct OutputView {
     std::int16_t* data = nullptr;
     std::int64_t size = 0;  // element count
     bool writeable = true;
     bool c_contiguous = true;
+    std::uint8_t* data8 = nullptr;
 };
+
+// The stages in the order they run; DriverReport::stage_seconds follows it.
+constexpr int STAGE_COUNT = 5;
+constexpr const char* STAGE_NAMES[STAGE_COUNT] = {"variance_map", "selection", "region_analysis",
+                                                  "threshold_grid", "pixel_decision"};
 
 // What a call learned, for callers that want more than the output.
 struct DriverReport {
@@ -39,10 +46,9 @@ struct DriverReport {
     int region_cols = 0;
     int selected_count = 0;
     int valid_count = 0;
-    std::vector<RegionReport> regions;  // one per selected region, analysis order
-    // Wall-clock seconds of the stages: variance map, selection, region
-    // analysis, threshold grid, pixel decision.
-    double stage_seconds[5] = {};
+    std::vector<RegionRecord> regions;  // one per selected region, analysis order
+    std::vector<float> variances;       // of the same regions
+    double stage_seconds[STAGE_COUNT] = {};  // wall-clock, by STAGE_NAMES
 };
 
 struct DriverSettings {

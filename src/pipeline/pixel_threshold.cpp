@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 #include "pipeline/workers.h"
@@ -41,9 +42,14 @@ struct Layout {
     int bottom_start;  // first row of the bottom band: h * region_rows
     int left_end;      // first column right of the left band: h
     int right_start;   // first column of the right band: h * region_cols
+    int first_col;     // the block's columns: first_col .. last_col - 1
+    int last_col;
+    int first_row;     // the block's rows: first_row .. last_row - 1
+    int last_row;
     float** grid;
-    const std::int16_t* const* image;
-    std::int16_t** output;
+    ImageBlock image;
+    std::int16_t* const* output16;  // one of the two is set
+    std::uint8_t* const* output8;
     float* surface;
     bool plain_cast;  // interior thresholds convert without a range check
 };
@@ -57,31 +63,46 @@ struct Scratch {
     int node_row = -1;
 };
 
+// Pointers of a block row hold columns first_col .. last_col - 1: image
+// column j is element j - first_col. The runs below take image columns and
+// keep to the block's.
+
 // Columns [first, last) compared with one node value t: p >= trunc(t).
-inline void step_run(const std::int16_t* p, std::uint8_t* out, float* surface_row, int first,
-                     int last, float t) {
+inline void step_run(const Layout& L, const std::int16_t* p, std::uint8_t* out, float* surface_row,
+                     int first, int last, float t) {
+    first = std::max(first, L.first_col) - L.first_col;
+    last = std::min(last, L.last_col) - L.first_col;
+    if (first >= last) return;
     const std::int32_t ti = truncate_threshold(t);
     for (int j = first; j < last; ++j) out[j] = p[j] >= ti ? ON : OFF;
     if (surface_row) std::fill(surface_row + first, surface_row + last, t);
 }
 
 // The right band: float(p) > t, strictly and without truncation.
-inline void strict_run(const std::int16_t* p, std::uint8_t* out, float* surface_row, int first,
-                       int last, float t) {
+inline void strict_run(const Layout& L, const std::int16_t* p, std::uint8_t* out, float* surface_row,
+                       int first, int last, float t) {
+    first = std::max(first, L.first_col) - L.first_col;
+    last = std::min(last, L.last_col) - L.first_col;
     for (int j = first; j < last; ++j) out[j] = static_cast<float>(p[j]) > t ? ON : OFF;
-    if (surface_row) std::fill(surface_row + first, surface_row + last, t);
+    if (first < last && surface_row) std::fill(surface_row + first, surface_row + last, t);
 }
 
-// upper and lower along node rows a and a + 1 for every interior column:
-// (fc * G[.][b+1] + (hf - fc) * G[.][b]) / hf.
+// The interior columns of the block: [interior_first, interior_last).
+inline int interior_first(const Layout& L) { return std::max(L.left_end, L.first_col); }
+inline int interior_last(const Layout& L) { return std::min(L.right_start, L.last_col); }
+
+// upper and lower along node rows a and a + 1 for every interior column of
+// the block: (fc * G[.][b+1] + (hf - fc) * G[.][b]) / hf. Each value depends
+// on its column alone, so a block computes what the whole image would.
 void interpolate_node_rows(const Layout& L, int a, Scratch& s) {
     const float* g0 = L.grid[a];
     const float* g1 = L.grid[a + 1];
     const float hf = L.hf;
-    for (int j = L.left_end; j < L.right_start; ++j) {
+    const int first = interior_first(L);
+    for (int j = first; j < interior_last(L); ++j) {
         const int b = (j - L.h) / L.h;
         const float fc = static_cast<float>(j % L.h);
-        const std::size_t k = static_cast<std::size_t>(j - L.left_end);
+        const std::size_t k = static_cast<std::size_t>(j - first);
         s.upper[k] = (fc * g0[b + 1] + (hf - fc) * g0[b]) / hf;
         s.lower[k] = (fc * g1[b + 1] + (hf - fc) * g1[b]) / hf;
     }
@@ -94,8 +115,8 @@ void interior_run(const Layout& L, const Scratch& s, float fr, const std::int16_
                   std::uint8_t* out, float* surface_row) {
     const float hf = L.hf;
     const float rest = hf - fr;
-    const int first = L.left_end;
-    const int n = L.right_start - first;
+    const int first = interior_first(L) - L.first_col;
+    const int n = interior_last(L) - interior_first(L);
     const float* upper = s.upper.data();
     const float* lower = s.lower.data();
     const std::int16_t* pi = p + first;
@@ -117,27 +138,31 @@ void interior_run(const Layout& L, const Scratch& s, float fr, const std::int16_
     }
 }
 
-// One image row: every part it crosses into the byte row, then one copy of
-// the whole row to the output.
+// One image row of the block: every part it crosses into the byte row, then
+// one copy of the row to the output.
 void decide_row(const Layout& L, int i, Scratch& s) {
-    const std::int16_t* p = L.image[i];
+    const std::int16_t* p = L.image.at(i);
     std::uint8_t* out = s.bytes.data();
-    float* surface_row = L.surface ? L.surface + static_cast<std::size_t>(i) * L.cols : nullptr;
+    const int width = L.last_col - L.first_col;
+    float* surface_row =
+        L.surface ? L.surface + static_cast<std::size_t>(i - L.first_row) * static_cast<std::size_t>(width)
+                  : nullptr;
 
     if (i < L.top_end || i >= L.bottom_start) {
         // Top or bottom band with its two corners: steps along node row 0 or
         // the last node row.
         const float* g = L.grid[i < L.top_end ? 0 : L.region_rows - 1];
-        step_run(p, out, surface_row, 0, L.left_end, g[0]);
-        int b = 0;
-        for (int j = L.left_end; j < L.right_start; j += L.h, ++b) {
-            step_run(p, out, surface_row, j, std::min(j + L.h, L.right_start), g[b]);
+        step_run(L, p, out, surface_row, 0, L.left_end, g[0]);
+        // Node columns before the block's first column are skipped.
+        int b = L.h > 0 && L.first_col > L.left_end ? (L.first_col - L.left_end) / L.h : 0;
+        for (int j = L.left_end + b * L.h; j < L.right_start && j < L.last_col; j += L.h, ++b) {
+            step_run(L, p, out, surface_row, j, std::min(j + L.h, L.right_start), g[b]);
         }
-        step_run(p, out, surface_row, L.right_start, L.cols, g[L.region_cols - 1]);
+        step_run(L, p, out, surface_row, L.right_start, L.cols, g[L.region_cols - 1]);
     } else {
         const int a = (i - L.h) / L.h;
-        step_run(p, out, surface_row, 0, L.left_end, L.grid[a][0]);
-        if (L.right_start > L.left_end) {
+        step_run(L, p, out, surface_row, 0, L.left_end, L.grid[a][0]);
+        if (interior_last(L) > interior_first(L)) {
             if (s.node_row != a) interpolate_node_rows(L, a, s);
             const float fr = static_cast<float>(i % L.h);
             if (L.plain_cast) {
@@ -146,10 +171,15 @@ void decide_row(const Layout& L, int i, Scratch& s) {
                 interior_run<false>(L, s, fr, p, out, surface_row);
             }
         }
-        strict_run(p, out, surface_row, L.right_start, L.cols, L.grid[a][L.region_cols - 1]);
+        strict_run(L, p, out, surface_row, L.right_start, L.cols, L.grid[a][L.region_cols - 1]);
     }
 
-    std::copy(out, out + L.cols, L.output[i]);
+    const std::size_t k = static_cast<std::size_t>(i - L.first_row);
+    if (L.output8) {
+        std::copy(out, out + width, L.output8[k]);
+    } else {
+        std::copy(out, out + width, L.output16[k]);
+    }
 }
 
 void decide_rows(const Layout& L, int first, int last, Scratch& s) {
@@ -167,13 +197,20 @@ bool grid_within(float** grid, int region_rows, int region_cols, float limit) {
 
 }  // namespace
 
+template <class Out>
 void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, int rows, int cols,
-                      int region_size, const std::int16_t* const* image16,
-                      std::int16_t** output_rows, int threads, float* surface) {
+                      int region_size, const ImageBlock& image16, Out* const* output_rows,
+                      int threads, float* surface, int block_rows, int block_cols) {
     if (region_rows < 1 || region_cols < 1 || region_size < 1) {
         throw std::invalid_argument("threshold_pixels: empty region grid or region size below 1");
     }
-    if (rows < 1 || cols < 1) return;
+    if (block_rows < 0) block_rows = rows - image16.top;
+    if (block_cols < 0) block_cols = cols - image16.left;
+    if (image16.top < 0 || image16.left < 0 || block_rows > rows - image16.top ||
+        block_cols > cols - image16.left) {
+        throw std::invalid_argument("threshold_pixels: the block reaches outside the image");
+    }
+    if (block_rows < 1 || block_cols < 1) return;
 
     Layout L;
     L.rows = rows;
@@ -190,26 +227,36 @@ void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, 
     L.bottom_start = static_cast<int>(std::min<std::int64_t>(h64 * region_rows, rows));
     L.left_end = static_cast<int>(std::min<std::int64_t>(h64, cols));
     L.right_start = static_cast<int>(std::min<std::int64_t>(h64 * region_cols, cols));
+    L.first_row = image16.top;
+    L.last_row = image16.top + block_rows;
+    L.first_col = image16.left;
+    L.last_col = image16.left + block_cols;
     L.grid = threshold_grid;
     L.image = image16;
-    L.output = output_rows;
+    if constexpr (std::is_same_v<Out, std::uint8_t>) {
+        L.output8 = output_rows;
+        L.output16 = nullptr;
+    } else {
+        L.output8 = nullptr;
+        L.output16 = output_rows;
+    }
     L.surface = surface;
     L.plain_cast = grid_within(threshold_grid, region_rows, region_cols, PLAIN_CAST_LIMIT);
 
-    const int workers = std::max(1, std::min(threads, rows));
+    const int workers = std::max(1, std::min(threads, block_rows));
     const std::size_t interior_cols =
-        static_cast<std::size_t>(std::max(0, L.right_start - L.left_end));
+        static_cast<std::size_t>(std::max(0, interior_last(L) - interior_first(L)));
 
     // All scratch is allocated here, so a failure throws in the caller's
     // thread and the workers themselves never allocate.
     std::vector<Scratch> scratch(static_cast<std::size_t>(workers));
     for (Scratch& s : scratch) {
-        s.bytes.resize(static_cast<std::size_t>(cols));
+        s.bytes.resize(static_cast<std::size_t>(block_cols));
         s.upper.resize(interior_cols);
         s.lower.resize(interior_cols);
     }
     auto block_start = [&](int w) {
-        return static_cast<int>(static_cast<std::int64_t>(rows) * w / workers);
+        return L.first_row + static_cast<int>(static_cast<std::int64_t>(block_rows) * w / workers);
     };
     auto run_block = [&](int w) {
         decide_rows(L, block_start(w), block_start(w + 1), scratch[static_cast<std::size_t>(w)]);
@@ -217,5 +264,10 @@ void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, 
 
     run_workers(workers, run_block);
 }
+
+template void threshold_pixels<std::int16_t>(int, int, float**, int, int, int, const ImageBlock&,
+                                             std::int16_t* const*, int, float*, int, int);
+template void threshold_pixels<std::uint8_t>(int, int, float**, int, int, int, const ImageBlock&,
+                                             std::uint8_t* const*, int, float*, int, int);
 
 }  // namespace zentrel

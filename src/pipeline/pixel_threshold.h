@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "bimodal/image_block.h"
+
 namespace zentrel {
 
 // Nodes sit at pixel ((a+1)*h, (b+1)*h), h = region_size/2. With
@@ -20,13 +22,23 @@ namespace zentrel {
 // truncates to INT32_MIN (as the x86 conversion does), so such a pixel is 255
 // everywhere except in the right band, where NaN gives 0.
 //
-// threads: rows are split into that many contiguous blocks, one worker
-// thread each; 1 (or less) runs inline. The result does not depend on it.
-// surface: when not null, a dense rows x cols float array that receives for
-// every pixel the T its decision used (the node value in bands and corners;
-// the right band stores T itself although it compares strictly).
+// rows x cols is the whole image. The pixels decided are the block of
+// block_rows x block_cols starting at image16's offset (-1: to the image's
+// last row or column); output_rows[k] receives image row image16.top + k from
+// column image16.left on (Out is std::int16_t or std::uint8_t). Each pixel's
+// T depends on its image position alone, so blocks give what the whole
+// image gives.
+// threads: the block's rows are split into that many contiguous runs, one
+// worker thread each; 1 (or less) runs inline. The result does not depend
+// on it.
+// surface: when not null, a dense block_rows x block_cols float array that
+// receives for every pixel the T its decision used (the node value in bands
+// and corners; the right band stores T itself although it compares
+// strictly).
+template <class Out>
 void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, int rows, int cols,
-                      int region_size, const std::int16_t* const* image16,
-                      std::int16_t** output_rows, int threads = 1, float* surface = nullptr);
+                      int region_size, const ImageBlock& image16, Out* const* output_rows,
+                      int threads = 1, float* surface = nullptr, int block_rows = -1,
+                      int block_cols = -1);
 
 }  // namespace zentrel

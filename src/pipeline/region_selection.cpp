@@ -14,12 +14,6 @@ namespace zentrel {
 
 namespace {
 
-struct FreeBlock {
-    void operator()(void* block) const { std::free(block); }
-};
-template <class T>
-using Block = std::unique_ptr<T[], FreeBlock>;
-
 // Positions are 1-based and up to n; kept signed and wide so that the empty
 // range (ir = l - 1) and the insertion scan past the left end need no care.
 using Pos = std::int64_t;
@@ -30,7 +24,7 @@ void quicksort(std::uint32_t n, const float values[], std::uint32_t index[]) {
     constexpr Pos M = 7;
     // Positions are stored as 32-bit unsigned, like index entries, so any
     // 32-bit n fits.
-    Block<std::uint32_t> istack(checked_alloc<std::uint32_t>(NSTACK + 1, Channel::out,
+    MallocBlock<std::uint32_t> istack(checked_alloc<std::uint32_t>(NSTACK + 1, Channel::out,
                                                              "allocation failure for istack\n"));
     auto value_at = [&](Pos p) { return values[index[p]]; };
     auto swap_at = [&](Pos a, Pos b) {
@@ -124,8 +118,8 @@ void select_high_variance_regions(int region_rows, int region_cols, int selected
     const auto n = static_cast<std::uint32_t>(count);
     const std::size_t slots = static_cast<std::size_t>(count) + 1;
 
-    Block<float> values(checked_alloc<float>(slots, Channel::out, "allocation failure for values\n"));
-    Block<std::uint32_t> index(
+    MallocBlock<float> values(checked_alloc<float>(slots, Channel::out, "allocation failure for values\n"));
+    MallocBlock<std::uint32_t> index(
         checked_alloc<std::uint32_t>(slots, Channel::out, "allocation failure for index\n"));
 
     const std::size_t cols = static_cast<std::size_t>(region_cols);

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "pipeline/region_grid.h"
+#include "bimodal/region_grid.h"
 #include "pipeline/workers.h"
 
 namespace zentrel {
@@ -24,13 +24,14 @@ struct Strip {
     std::int64_t k;
 };
 
-void count_strip(Strip& strip, const std::int16_t* const* image16, int top, int region_size, int left,
+void count_strip(Strip& strip, const ImageBlock& image16, int top, int region_size, int left,
                  int right, int excluded_value) {
     std::memset(strip.hist, 0, sizeof strip.hist);
     std::int64_t k = 0;
+    const int width = right - left;
     for (int y = top; y < top + region_size; ++y) {
-        const std::int16_t* row = image16[y];
-        for (int x = left; x < right; ++x) {
+        const std::int16_t* row = image16.at(y) + (left - image16.left);
+        for (int x = 0; x < width; ++x) {
             const int v = row[x];
             if (v == excluded_value) continue;
             ++strip.hist[v];
@@ -67,8 +68,8 @@ float region_variance(const Strip& a, const Strip& b) {
     return q - m * m;
 }
 
-void variance_row(const PipelineContext& context, int i, int region_cols, float* out, int region_size,
-                  const std::int16_t* const* image16) {
+void variance_row(const PipelineContext& context, int i, int first_col, int region_cols, float* out,
+                  int region_size, const ImageBlock& image16) {
     const int top = region_origin(i, region_size);
     auto count = [&](Strip& strip, int c) {
         count_strip(strip, image16, top, region_size, region_origin(c, region_size),
@@ -77,9 +78,9 @@ void variance_row(const PipelineContext& context, int i, int region_cols, float*
     Strip slots[2];
     Strip* left = &slots[0];
     Strip* right = &slots[1];
-    count(*left, 0);
+    count(*left, first_col);
     for (int j = 0; j < region_cols; ++j) {
-        count(*right, j + 1);
+        count(*right, first_col + j + 1);
         out[j] = region_variance(*left, *right);
         std::swap(left, right);  // strip j + 1 is the left half of region j + 1
     }
@@ -88,8 +89,8 @@ void variance_row(const PipelineContext& context, int i, int region_cols, float*
 }  // namespace
 
 void compute_region_variance(const PipelineContext& context, int region_rows, int region_cols,
-                             float** variance_grid, int region_size,
-                             const std::int16_t* const* image16) {
+                             float** variance_grid, int region_size, const ImageBlock& image16,
+                             int first_row, int first_col) {
     if (region_rows <= 0 || region_cols <= 0) return;
 
     const int workers = std::min(std::max(context.threads, 1), region_rows);
@@ -98,7 +99,8 @@ void compute_region_variance(const PipelineContext& context, int region_rows, in
     std::atomic<int> next_row{0};
     run_workers(workers, [&](int) {
         for (int i = next_row.fetch_add(1); i < region_rows; i = next_row.fetch_add(1)) {
-            variance_row(context, i, region_cols, variance_grid[i], region_size, image16);
+            variance_row(context, first_row + i, first_col, region_cols, variance_grid[i], region_size,
+                         image16);
         }
     });
 }

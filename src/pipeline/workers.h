@@ -1,6 +1,13 @@
-// Runs a stage's share-outs on worker threads.
+// Every thread of the library is started here: run_workers for stages whose
+// shares are independent, run_in_order for work whose results must come out
+// in a fixed order.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -30,6 +37,90 @@ void run_workers(int workers, Job&& job) {
     }
     job(0);
     for (int w = started; w < workers; ++w) job(w);
+}
+
+// Calls work(i, w) for i = 0 .. count - 1 on `workers` workers (w is the
+// worker's number; items are handed out in increasing order) and emit(i) on
+// the calling thread in increasing i, each as soon as the items before it
+// are done. The calling thread is worker 0: it emits between items of its
+// own and waits only at the end, so the others need not wake it item by
+// item. When work(i, w) throws, the hand-out stops, the items before i are
+// still emitted, and the exception of the lowest failed item is rethrown
+// after every worker has stopped, as one thread would have thrown it.
+template <class Work, class Emit>
+void run_in_order(int count, int workers, Work&& work, Emit&& emit) {
+    if (workers <= 1) {
+        for (int i = 0; i < count; ++i) {
+            work(i, 0);
+            emit(i);
+        }
+        return;
+    }
+    enum : char { pending, done, failed };
+    const auto n = static_cast<std::size_t>(count > 0 ? count : 0);
+    std::vector<char> progress(n, pending);
+    std::vector<std::exception_ptr> errors(n);
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::atomic<int> next{0};
+    std::atomic<bool> stop{false};
+
+    // Takes and does one item; false when none is left or the run stopped.
+    auto take_one = [&](int w) {
+        if (stop.load()) return false;
+        const int i = next.fetch_add(1);
+        if (i >= count) return false;
+        char result = done;
+        try {
+            work(i, w);
+        } catch (...) {
+            errors[static_cast<std::size_t>(i)] = std::current_exception();
+            stop.store(true);
+            result = failed;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            progress[static_cast<std::size_t>(i)] = result;
+        }
+        changed.notify_all();
+        return true;
+    };
+
+    int emitted = 0;
+    auto emit_ready = [&](bool wait) {
+        for (; emitted < count; ++emitted) {
+            const std::size_t k = static_cast<std::size_t>(emitted);
+            char state;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                if (wait) changed.wait(lock, [&] { return progress[k] != pending; });
+                state = progress[k];
+            }
+            if (state == pending) return;
+            if (state == failed) {
+                stop.store(true);
+                std::rethrow_exception(errors[k]);
+            }
+            emit(emitted);
+        }
+    };
+
+    run_workers(workers, [&](int w) {
+        if (w != 0) {
+            while (take_one(w)) {
+            }
+            return;
+        }
+        try {
+            do {
+                emit_ready(false);
+            } while (take_one(0));
+            emit_ready(true);
+        } catch (...) {
+            stop.store(true);
+            throw;
+        }
+    });
 }
 
 }  // namespace zentrel

@@ -99,7 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCall{"P101", 64, 64, 101, 32, 0, "percent: got 101"},
                       BadCall{"Pneg", 64, 64, -1, 32, 0, "percent: got -1"},
                       BadCall{"small", 15, 64, 10, 32, 0, "too small for region_size 32"},
-                      BadCall{"narrow", 64, 2, 10, 8, 0, "each side must be at least 4 pixels"},
+                      BadCall{"narrow", 64, 2, 10, 8, 0, "each side must be at least region_size (8) pixels"},
                       BadCall{"short", 64, 64, 10, 32, 1, "output_image: got 4095 elements"}),
     [](const auto& info) { return std::string(info.param.name); });
 

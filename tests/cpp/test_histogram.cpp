@@ -29,9 +29,9 @@ Bins histogram(const Image& image, int size, int grid_row, int grid_col, float& 
     Bins h;
     h.fill(-1);  // stale counts must be cleared
     h[256] = SPARE;
-    PipelineContext context;
-    context.excluded_value = excluded;
-    build_region_histogram(context, image.table.data(), size, grid_row, grid_col, h.data(), count, mean);
+    AnalysisSettings settings;
+    settings.excluded_value = excluded;
+    build_region_histogram(settings, image.table.data(), size, grid_row, grid_col, h.data(), count, mean);
     return h;
 }
 

@@ -125,10 +125,11 @@ Hashes run_case(const Case& k, int threads) {
     rep.value(report.region_cols);
     rep.value(report.selected_count);
     rep.value(report.valid_count);
-    for (const RegionReport& r : report.regions) {
+    for (std::size_t i = 0; i < report.regions.size(); ++i) {
+        const RegionRecord& r = report.regions[i];
         rep.value(r.row);
         rep.value(r.col);
-        rep.value(r.variance);
+        rep.value(report.variances[i]);
         rep.bytes(r.start, sizeof r.start);
         rep.bytes(r.fitted, sizeof r.fitted);
         rep.value(r.chi_ratio);

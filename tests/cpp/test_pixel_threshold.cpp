@@ -12,7 +12,7 @@
 
 #include "numeric/arrays.h"
 #include "pipeline/pixel_threshold.h"
-#include "pipeline/region_grid.h"
+#include "bimodal/region_grid.h"
 
 namespace zentrel {
 namespace {

@@ -12,6 +12,7 @@
 
 #include "bimodal/region_analysis.h"
 #include "numeric/arrays.h"
+#include "pipeline/region_loop.h"
 
 namespace zentrel {
 namespace {
@@ -83,13 +84,12 @@ struct Options {
     bool debug = false, smooth = false;
     int threads = 1;
     const AnalysisLimits* limits = &default_limits();
-    float valley_ratio = 0.8f;
 };
 struct Result {
     int valid_count = -1;
     std::vector<int> region_row, region_col;
     std::vector<float> region_thresh;
-    std::vector<RegionReport> reports;
+    std::vector<RegionRecord> reports;
     std::string out;
 };
 
@@ -109,13 +109,20 @@ Result analyse(const RegionImage& image, const std::vector<int>& order, const Op
     std::vector<int> rows(order.size(), 0), cols;
     for (int k : order) cols.push_back(2 * k);
     Result run;
+    // The recorded regions in analysis order, then -7 up to the list's size.
     run.region_row.assign(order.size(), -7);
     run.region_col.assign(order.size(), -7);
     run.region_thresh.assign(order.size(), -7.0f);
-    run.reports.resize(order.size());
-    analyse_regions(context, static_cast<int>(order.size()), rows.data(), cols.data(), run.valid_count,
-                    run.region_row.data(), run.region_col.data(), run.region_thresh.data(), R,
-                    options.valley_ratio, image.table.data(), run.reports.data());
+    run.reports = analyse_regions(context, image.table.data(), R, static_cast<int>(order.size()),
+                                  rows.data(), cols.data());
+    run.valid_count = 0;
+    for (const RegionRecord& r : run.reports) {
+        if (!r.recorded()) continue;
+        run.region_row[run.valid_count] = r.row;
+        run.region_col[run.valid_count] = r.col;
+        run.region_thresh[run.valid_count] = r.threshold;
+        ++run.valid_count;
+    }
     EXPECT_TRUE(sink.err_text.empty());
     run.out = sink.out_text;
     return run;
@@ -127,7 +134,7 @@ TEST(RegionAnalysis, FitterCallsAndRecording) {
     // call; block 3: plateaus, never below the stop ratio.
     const RegionImage image({gaussian(3800, 128, 20), Histogram{{140, R * R}}, clean_bimodal(), plateaus()});
     const Result run = analyse(image, {0, 1, 2, 3});
-    const RegionReport* r = run.reports.data();
+    const RegionRecord* r = run.reports.data();
     EXPECT_EQ(r[0].status, RegionStatus::failed_test);
     EXPECT_EQ(r[0].test, TestOutcome::no_valley);
     EXPECT_EQ(r[1].status, RegionStatus::flat);
@@ -154,7 +161,7 @@ TEST(RegionAnalysis, DebugTrace) {
     debug.debug = true;
     const Result run = analyse(RegionImage({plateaus()}), {0}, debug);
     ASSERT_EQ(run.valid_count, 1);
-    const RegionReport& r = run.reports[0];
+    const RegionRecord& r = run.reports[0];
     std::string want = "Number of regions=1\nregion=0\n";
     const char* names[] = {"c1", "mean1", "sigma1", "mean2", "sigma2"};
     for (int k = 0; k < 5; ++k) want += "initial " + std::string(names[k]) + format("= %f\n", r.start[k]);
@@ -170,7 +177,9 @@ TEST(RegionAnalysis, DebugTrace) {
     EXPECT_FLOAT_EQ(r.start[2], std::sqrt(140.0f));
 
     // A failing region shows 0 and -9999.
-    debug.valley_ratio = 0.0f;
+    AnalysisLimits no_valley;
+    no_valley.valley_ratio = 0.0f;
+    debug.limits = &no_valley;
     const Result failed = analyse(RegionImage({clean_bimodal()}), {0}, debug);
     EXPECT_EQ(failed.reports[0].status, RegionStatus::failed_test);
     EXPECT_NE(failed.out.find("passed\n0\nDebug: region_thresh: -9999\nDebug: valid count 0\n\n\n"),
@@ -226,8 +235,8 @@ TEST(RegionAnalysis, SmoothingChangesTheFitNotTheStartValues) {
     const RegionImage image({noisy(7, 110, 200, 8)});
     Options smooth;
     smooth.smooth = true;
-    const RegionReport plain = analyse(image, {0}).reports[0];
-    const RegionReport smoothed = analyse(image, {0}, smooth).reports[0];
+    const RegionRecord plain = analyse(image, {0}).reports[0];
+    const RegionRecord smoothed = analyse(image, {0}, smooth).reports[0];
     for (int k = 0; k < 5; ++k) EXPECT_EQ(plain.start[k], smoothed.start[k]);
     EXPECT_LT(smoothed.chi_ratio, plain.chi_ratio);  // evened noise fits closer
 }
@@ -252,7 +261,7 @@ TEST(RegionAnalysis, LimitsComeFromTheContext) {
         cases[k].change(limits);
         Options options;
         options.limits = &limits;
-        const RegionReport r = analyse(image, {0}, options).reports[0];
+        const RegionRecord r = analyse(image, {0}, options).reports[0];
         EXPECT_EQ(r.fitter_calls, cases[k].calls) << k;
         EXPECT_EQ(r.status, cases[k].status) << k;
     }

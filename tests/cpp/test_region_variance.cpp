@@ -8,7 +8,7 @@
 
 #include "numeric/arrays.h"
 #include "pipeline/context.h"
-#include "pipeline/region_grid.h"
+#include "bimodal/region_grid.h"
 #include "pipeline/region_variance.h"
 
 using namespace zentrel;

@@ -1,0 +1,48 @@
+// Shared pieces of zentrel._engine: limits from keyword values, region
+// records as numpy structured arrays, and 16-bit working copies of grey
+// level blocks.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include "bimodal/image_block.h"
+#include "bimodal/limits.h"
+#include "bimodal/region_analysis.h"
+
+namespace zentrel_engine {
+
+namespace py = pybind11;
+
+// Limits from {option name: number or (low, high)}; None gives the defaults.
+// Unknown names, wrong shapes and values outside an option's range raise
+// ValueError naming the option.
+zentrel::AnalysisLimits limits_from(const py::object& given);
+
+// The records as a numpy structured array that owns them (no copy), one row
+// per region: row, col, start[5], fitted[5], chi_ratio, threshold,
+// fitter_calls, status, test (status and test as small integer codes).
+py::array records_array(std::vector<zentrel::RegionRecord>&& records);
+
+// The 16-bit working copy of a 2-D uint8 block, with its row table.
+struct Block16 {
+    explicit Block16(const py::array_t<std::uint8_t>& levels, int top, int left);
+    zentrel::ImageBlock view() const { return {table.data(), top, left}; }
+    int rows;
+    int cols;
+    int top;
+    int left;
+    std::vector<std::int16_t> pixels;
+    std::vector<const std::int16_t*> table;
+};
+
+// Registration of each concern's functions.
+void register_limits(py::module_& m);
+void register_run(py::module_& m);
+void register_stages(py::module_& m);
+
+}  // namespace zentrel_engine

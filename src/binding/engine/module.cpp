@@ -1,0 +1,12 @@
+// zentrel._engine: the private native module under the zentrel package. It
+// runs the same driver as zentrel_py, but silently, with adjustable limits,
+// with the interpreter lock released, and offers each stage of the pipeline
+// on numpy arrays.
+#include "binding/engine/common.h"
+
+PYBIND11_MODULE(_engine, m) {
+    m.doc() = "Private native engine of the zentrel package.";
+    zentrel_engine::register_limits(m);
+    zentrel_engine::register_run(m);
+    zentrel_engine::register_stages(m);
+}

@@ -1,0 +1,69 @@
+#include <cstddef>
+#include <stdexcept>
+
+#include "binding/engine/common.h"
+
+namespace zentrel_engine {
+
+namespace {
+
+// The numpy view of RegionRecord, field by field at the struct's own
+// offsets, so the records' storage is handed over as it is.
+py::dtype record_dtype() {
+    using zentrel::RegionRecord;
+    py::list names, formats, offsets;
+    auto field = [&](const char* name, const char* format, std::size_t offset) {
+        names.append(name);
+        formats.append(format);
+        offsets.append(offset);
+    };
+    field("row", "<i4", offsetof(RegionRecord, row));
+    field("col", "<i4", offsetof(RegionRecord, col));
+    field("start", "(5,)<f4", offsetof(RegionRecord, start));
+    field("fitted", "(5,)<f4", offsetof(RegionRecord, fitted));
+    field("chi_ratio", "<f4", offsetof(RegionRecord, chi_ratio));
+    field("threshold", "<f4", offsetof(RegionRecord, threshold));
+    field("fitter_calls", "<i4", offsetof(RegionRecord, fitter_calls));
+    field("status", "u1", offsetof(RegionRecord, status));
+    field("test", "u1", offsetof(RegionRecord, test));
+    py::dict spec;
+    spec["names"] = names;
+    spec["formats"] = formats;
+    spec["offsets"] = offsets;
+    spec["itemsize"] = sizeof(RegionRecord);
+    return py::dtype::from_args(spec);
+}
+
+}  // namespace
+
+py::array records_array(std::vector<zentrel::RegionRecord>&& records) {
+    static_assert(std::is_standard_layout_v<zentrel::RegionRecord>);
+    auto* owned = new std::vector<zentrel::RegionRecord>(std::move(records));
+    py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<zentrel::RegionRecord>*>(p); });
+    const py::ssize_t n = static_cast<py::ssize_t>(owned->size());
+    return py::array(record_dtype(), {n}, {static_cast<py::ssize_t>(sizeof(zentrel::RegionRecord))},
+                     owned->data(), owner);
+}
+
+Block16::Block16(const py::array_t<std::uint8_t>& levels, int top_, int left_) : top(top_), left(left_) {
+    if (levels.ndim() != 2) {
+        throw py::value_error("levels: got an array with " + std::to_string(levels.ndim()) +
+                              " dimensions; a two-dimensional block is required");
+    }
+    if (top < 0 || left < 0) throw py::value_error("offset: the block's offset must not be negative");
+    const auto r = levels.shape(0);
+    const auto c = levels.shape(1);
+    if (r > INT32_MAX - top || c > INT32_MAX - left) throw py::value_error("levels: the block is too large");
+    rows = static_cast<int>(r);
+    cols = static_cast<int>(c);
+    pixels.resize(static_cast<std::size_t>(r) * static_cast<std::size_t>(c));
+    table.resize(static_cast<std::size_t>(r));
+    auto view = levels.unchecked<2>();
+    for (py::ssize_t i = 0; i < r; ++i) {
+        std::int16_t* row = pixels.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(c);
+        for (py::ssize_t j = 0; j < c; ++j) row[j] = view(i, j);
+        table[static_cast<std::size_t>(i)] = row;
+    }
+}
+
+}  // namespace zentrel_engine

@@ -1,0 +1,93 @@
+"""The engine's stages, composed in Python on whole images and on blocks,
+give what the one-call functions give, bit for bit."""
+
+import numpy as np
+import pytest
+import zentrel
+from zentrel import _engine
+
+CASES = [
+    # shape, seed, percent, region size, smooth
+    ((256, 256), 1, 10, 32, False),
+    ((301, 263), 2, 50, 25, True),
+    ((200, 333), 3, 100, 17, False),
+    ((96, 160), 4, 30, 8, False),
+]
+
+
+def compose(levels, percent, region_size, smooth):
+    """binarize, threshold_surface and the analysis records, stage by stage."""
+    variances = _engine.variance_map(levels, region_size)
+    count = variances.size * percent // 100
+    rows, cols = _engine.select_regions(variances, count)
+    records = _engine.analyse_regions(levels, region_size, rows, cols, smooth=smooth)
+    passed = records["status"] == 0
+    grid = _engine.fill_grid(variances.shape, records["row"][passed], records["col"][passed],
+                             records["threshold"][passed])
+    binary, surface = _engine.decide(levels, grid, region_size, want_surface=True)
+    return binary, surface, records, variances[rows, cols], grid
+
+
+@pytest.mark.parametrize("case", CASES, ids=lambda c: f"{c[0]}-{c[2]}%-R{c[3]}")
+def test_composed_stages_equal_the_one_call_functions(case):
+    shape, seed, percent, region_size, smooth = case
+    levels, _ = zentrel.uneven_scene(shape, seed=seed)
+    kwargs = dict(percent=percent, region_size=region_size, smooth=smooth)
+    binary, surface, records, variances, _ = compose(levels, percent, region_size, smooth)
+    analysis = zentrel.analyse(levels, **kwargs)
+    for name in records.dtype.names:
+        assert np.array_equal(records[name], analysis.records[name], equal_nan=True), name
+    assert np.array_equal(variances, analysis.variances)
+    assert np.array_equal(binary, zentrel.binarize(levels, **kwargs))
+    assert np.array_equal(surface, zentrel.threshold_surface(levels, **kwargs))
+
+
+@pytest.mark.parametrize("case", CASES, ids=lambda c: f"{c[0]}-R{c[3]}")
+def test_blocks_give_their_part_of_the_whole(case):
+    shape, seed, percent, region_size, smooth = case
+    levels, _ = zentrel.uneven_scene(shape, seed=seed)
+    binary, surface, records, _, grid = compose(levels, percent, region_size, smooth)
+    full_map = _engine.variance_map(levels, region_size)
+    rng = np.random.default_rng(seed)
+    for _ in range(4):
+        # A block with edges off the region lattice, and the regions inside it.
+        top, left = (int(rng.integers(0, s // 2)) for s in shape)
+        bottom, right = (int(rng.integers(o + region_size + 1, s + 1)) for o, s in zip((top, left), shape))
+        block = levels[top:bottom, left:right]
+        got, got_surface = _engine.decide(block, grid, region_size, offset=(top, left),
+                                          image_shape=shape, want_surface=True)
+        assert np.array_equal(got, binary[top:bottom, left:right])
+        assert np.array_equal(got_surface, surface[top:bottom, left:right])
+
+        first = [-(-2 * o // region_size) for o in (top, left)]  # first region starting inside
+        last = [min(2 * (e - region_size) // region_size, n - 1)
+                for e, n in zip((bottom, right), full_map.shape)]
+        counts = [b - a + 1 for a, b in zip(first, last)]
+        if min(counts) < 1:
+            continue
+        part = _engine.variance_map(block, region_size, offset=(top, left), regions=(*first, *counts))
+        assert np.array_equal(part, full_map[first[0]:last[0] + 1, first[1]:last[1] + 1])
+        inside = ((records["row"] >= first[0]) & (records["row"] <= last[0])
+                  & (records["col"] >= first[1]) & (records["col"] <= last[1]))
+        again = _engine.analyse_regions(block, region_size, records["row"][inside],
+                                        records["col"][inside], offset=(top, left), smooth=smooth)
+        assert np.array_equal(again["threshold"], records["threshold"][inside])
+        assert np.array_equal(again["status"], records["status"][inside])
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda b: _engine.variance_map(b, 8, offset=(4, 0)), "must name its regions"),
+        (lambda b: _engine.variance_map(b, 8, offset=(4, 0), regions=(0, 0, 1, 1)), "does not lie inside"),
+        (lambda b: _engine.analyse_regions(b, 8, [15], [0]), "does not lie inside"),
+        (lambda b: _engine.decide(b, np.zeros((3, 3), np.float32), 8), "region grid"),
+        (lambda b: _engine.decide(b, np.zeros((15, 15), np.float32), 8, offset=(1, 0),
+                                  image_shape=(64, 64)), "outside the image"),
+        (lambda b: _engine.select_regions(np.zeros((2, 2), np.float32), 5), "accepted are 0..4"),
+        (lambda b: _engine.fill_grid((2, 2), [2], [0], [1.0]), "outside the grid"),
+    ],
+)
+def test_stages_refuse_what_they_cannot_honour(call, message):
+    with pytest.raises(ValueError, match=message):
+        call(np.zeros((64, 64), np.uint8))
