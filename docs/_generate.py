@@ -4,6 +4,8 @@
   row functions from the snapshot in _data/ (with its date and machine).
 - dask.inc.rst: the reference of zentrel.dask when that module imports, else
   a note saying which extra brings it.
+- limits.inc.rst: every analysis limit with its default and meaning, from
+  the table the package reads from the engine.
 """
 
 from __future__ import annotations
@@ -20,6 +22,7 @@ def write_all(out: Path, root: Path, *, has_dask: bool) -> None:
     _write(out / "bench.inc.rst", bench_page(Path(__file__).parent / "_data" / BENCH_SNAPSHOT,
                                              root / "bench" / "run_bench.py"))
     _write(out / "dask.inc.rst", dask_page(has_dask))
+    _write(out / "limits.inc.rst", limits_page())
 
 
 def _write(path: Path, text: str) -> None:
@@ -83,3 +86,18 @@ def dask_page(has_dask: bool) -> str:
         "   This build of zentrel has no ``zentrel.dask`` module yet. When it is there, this "
         "page lists its functions, generated from their docstrings.\n"
     )
+
+
+def _show(value) -> str:
+    if isinstance(value, tuple):
+        return "(" + ", ".join(_show(v) for v in value) + ")"
+    return f"{value:g}" if isinstance(value, float) else str(value)
+
+
+def limits_page() -> str:
+    try:
+        from zentrel._limits import LIMITS
+    except ImportError:
+        return "The limits and their defaults are listed with :func:`zentrel.binarize`.\n"
+    rows = [[f"``{option.name}``", _show(option.default), option.meaning] for option in LIMITS]
+    return list_table(["limit", "default", "meaning"], rows)
