@@ -1,8 +1,8 @@
 """The command line's parser, for sphinx-argparse's ``.. argparse::`` directive.
 
-zentrel.cli builds its parser in a private function that also returns the
+zentrel.cli builds its parser in a function that may also return the
 command parsers; this hands sphinx-argparse the main parser alone, whichever
-of the two forms the function has.
+name and form that function has.
 """
 
 from __future__ import annotations
@@ -11,7 +11,13 @@ import argparse
 
 from zentrel import cli
 
+_BUILDERS = ("build_parser", "make_parser", "parser", "_parser")
+
 
 def parser() -> argparse.ArgumentParser:
-    built = cli._parser()
-    return built[0] if isinstance(built, tuple) else built
+    for name in _BUILDERS:
+        build = getattr(cli, name, None)
+        if callable(build):
+            built = build()
+            return built[0] if isinstance(built, tuple) else built
+    raise AttributeError(f"zentrel.cli has none of {', '.join(_BUILDERS)} to build its parser")
