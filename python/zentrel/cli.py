@@ -5,7 +5,9 @@ from __future__ import annotations
 import argparse
 import importlib
 import os
+import signal
 import sys
+import threading
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Optional, Sequence
@@ -13,6 +15,13 @@ from typing import Optional, Sequence
 __all__ = ["main"]
 
 PROG = "zentrel"
+EXIT_FAILED = 1
+EXIT_USAGE = 2
+# A run stopped by one of these exits with 128 + its number: 130 for SIGINT, 143 for SIGTERM.
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
+# The engine takes C ints.
+INT_MAX = 2**31 - 1
+DEFAULT_NAME = "{stem}.png"
 
 # What each command imports beyond numpy (module name, distribution name).
 _NEEDS = {
@@ -22,39 +31,88 @@ _NEEDS = {
 }
 
 
-def _percent(text: str) -> int:
-    value = _integer(text)
-    if not 0 <= value <= 100:
-        raise argparse.ArgumentTypeError(f"got {value}; it must lie in 0..100")
-    return value
+class _Parser(argparse.ArgumentParser):
+    """Reports a bad command line in one line, with exit status 2."""
+
+    def error(self, message):
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
 
 
-def _at_least_one(text: str) -> int:
-    value = _integer(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"got {value}; it must be at least 1")
-    return value
+def _integer_in(low: int, high: Optional[int] = INT_MAX):
+    """An argparse type: an integer in low..high (no upper bound when high is None)."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"got {text!r}; an integer is required") from None
+        if value < low or (high is not None and value > high):
+            bound = f"lie in {low}..{high}" if high is not None else f"be at least {low}"
+            raise argparse.ArgumentTypeError(f"got {value}; it must {bound}")
+        return value
+
+    return parse
 
 
-def _integer(text: str) -> int:
+def _output_path(formats):
+    """An argparse type: a path whose extension names one of ``formats``."""
+
+    def parse(text: str) -> Path:
+        from zentrel._imageio import image_format
+
+        try:
+            image_format(text, formats)
+        except ValueError as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+        return Path(text)
+
+    return parse
+
+
+def _name_pattern(text: str) -> str:
+    """An argparse type: a file name pattern with {stem} and a supported extension."""
+    from zentrel._imageio import image_format
+
     try:
-        return int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"got {text!r}; an integer is required") from None
+        name = text.format(stem="x")
+    except (KeyError, IndexError, ValueError, AttributeError):
+        raise argparse.ArgumentTypeError(
+            f"got {text!r}; the only field is {{stem}}, as in {{stem}}-bw.png") from None
+    if not name or name in (".", "..") or any(sep and sep in name for sep in (os.sep, os.altsep)):
+        raise argparse.ArgumentTypeError(f"got {text!r}; it must give a file name, without folders")
+    try:
+        image_format(name)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    return text
 
 
-def _add_analysis_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--percent", type=_percent, default=10, metavar="P",
+def _add_common_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--percent", type=_integer_in(0, 100), default=10, metavar="P",
                         help="share of the regions (0..100) to analyse, by variance (default 10)")
-    parser.add_argument("--region-size", type=_at_least_one, default=32, metavar="R",
-                        help="side of a region in pixels; regions overlap by half (default 32)")
+    parser.add_argument("--region-size", type=_integer_in(1), default=32, metavar="R",
+                        help="side of a region in pixels; regions overlap by half, and each "
+                             "image side must be at least R (default 32)")
     parser.add_argument("--smooth", action="store_true",
                         help="smooth each region histogram before its fit")
+    parser.add_argument("--threads", type=_integer_in(1), default=None, metavar="T",
+                        help="threads of the engine per image (default: the cores, shared among jobs)")
+    parser.add_argument("--rescale", action="store_true",
+                        help="map the min..max range of images wider than 8 bits onto 0..255 "
+                             "(they are refused otherwise)")
+    parser.add_argument("--max-pixels", type=_integer_in(1, None), default=None, metavar="N",
+                        help="refuse images of more pixels (default: what memory holds)")
+    parser.add_argument("--overwrite", action="store_true",
+                        help="replace existing output files (never an input)")
 
 
 def _parser() -> tuple[argparse.ArgumentParser, dict]:
     """The main parser and its command parsers by name."""
-    parser = argparse.ArgumentParser(
+    from zentrel._imageio import BINARY_FORMATS
+    from zentrel.report import REPORT_FORMATS
+
+    binary_formats = ", ".join(BINARY_FORMATS)
+    parser = _Parser(
         prog=PROG,
         description="Adaptive thresholding of grey images under uneven lighting.",
     )
@@ -63,51 +121,57 @@ def _parser() -> tuple[argparse.ArgumentParser, dict]:
 
     binarize = commands.add_parser(
         "binarize",
-        help="threshold image files into black-and-white PNGs",
+        help="threshold image files into black-and-white images",
         description=(
-            "Threshold image files (PNG, TIFF, JPEG, BMP, PGM) into PNGs of 0 and 255. "
+            "Threshold image files (PNG, TIFF, JPEG, BMP, PGM) into images of 0 and 255, "
+            f"written as {binary_formats} by the output's extension. "
             "Colour is turned into BT.601 luma; alpha is dropped."
         ),
     )
     binarize.add_argument("inputs", nargs="+", type=Path, metavar="INPUT", help="image files")
     target = binarize.add_mutually_exclusive_group(required=True)
-    target.add_argument("-o", "--output", type=Path, metavar="OUTPUT",
-                        help="output PNG (one input only)")
+    target.add_argument("-o", "--output", type=_output_path(BINARY_FORMATS), metavar="OUTPUT",
+                        help=f"output file ({binary_formats}; one input only)")
     target.add_argument("--out-dir", type=Path, metavar="DIR",
-                        help="folder for the outputs, named <stem>.png "
-                             "(<stem>_binary.png where that would be an input)")
-    _add_analysis_options(binarize)
-    binarize.add_argument("--jobs", type=_at_least_one, default=1, metavar="N",
+                        help="folder for the outputs, named by --name; a name already used by "
+                             "an input or an earlier output gets -2, -3, ... before the extension")
+    binarize.add_argument("--name", type=_name_pattern, default=None, metavar="PATTERN",
+                          help=f"output name in --out-dir, {{stem}} being the input's name without "
+                               f"extension (default {DEFAULT_NAME})")
+    binarize.add_argument("--bilevel", action="store_true",
+                          help="write 1 bit per pixel (PNG; TIFF with CCITT Group 4 compression); "
+                               "PBM always is")
+    binarize.add_argument("--jobs", type=_integer_in(1), default=1, metavar="N",
                           help="worker processes for a batch (default 1)")
-    binarize.add_argument("--rescale", action="store_true",
-                          help="map the min..max range of images wider than 8 bits onto 0..255 "
-                               "(they are refused otherwise)")
+    _add_common_options(binarize)
 
     demo = commands.add_parser(
         "demo",
         help="threshold a synthetic unevenly lit scene and draw a report",
         description=(
             "Make an unevenly lit scene, threshold it, write the scene, the result and a "
-            "report picture as PNG, and compare the result with the known objects."
+            "report picture as PNG, and compare the result with the known objects. "
+            "Pictures of an earlier demo are replaced; other files only with --overwrite."
         ),
     )
     demo.add_argument("--out-dir", type=Path, default=Path("zentrel-demo"), metavar="DIR",
                       help="folder for the pictures (default ./zentrel-demo)")
+    demo.add_argument("--overwrite", action="store_true",
+                      help="replace files of these names that an earlier demo did not write")
 
     report = commands.add_parser(
         "report",
         help="draw a picture of how an image was analysed",
         description=(
-            "Draw one PNG with the input, the region grid with passed and failed regions, "
-            "the threshold surface, the result and a few region histograms with their fits."
+            "Draw one picture (PNG, SVG or PDF by the extension) with the input, the region "
+            "grid with passed and failed regions, the threshold surface, the result and a few "
+            "region histograms with their fits."
         ),
     )
     report.add_argument("input", type=Path, metavar="INPUT", help="image file")
-    report.add_argument("-o", "--output", type=Path, required=True, metavar="OUTPUT",
-                        help="report picture (PNG)")
-    report.add_argument("--rescale", action="store_true",
-                        help="map the range of images wider than 8 bits onto 0..255")
-    _add_analysis_options(report)
+    report.add_argument("-o", "--output", type=_output_path(REPORT_FORMATS), required=True,
+                        metavar="OUTPUT", help=f"report picture ({', '.join(REPORT_FORMATS)})")
+    _add_common_options(report)
     return parser, {"binarize": binarize, "demo": demo, "report": report}
 
 
@@ -124,25 +188,81 @@ def _require(command: str) -> None:
             f"{PROG}: error: the {command} command needs {', '.join(missing)}: "
             f'pip install "zentrel[cli]"\n'
         )
-        raise SystemExit(1)
+        raise SystemExit(EXIT_FAILED)
 
 
 def _error(message: str) -> None:
     sys.stderr.write(f"{PROG}: error: {message}\n")
 
 
+def _make_folder(folder: Path, parser: argparse.ArgumentParser) -> None:
+    if folder.exists() and not folder.is_dir():
+        parser.error(f"--out-dir: {folder} is not a folder")
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        parser.error(f"--out-dir: cannot create {folder}: {error.strerror or error}")
+
+
+# ---------------------------------------------------------------- stopping
+
+
+class _Stopped(BaseException):
+    """Raised in the main thread by SIGINT or SIGTERM; not an Exception, so nothing swallows it."""
+
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _stop(signum, frame) -> None:
+    # Later signals are ignored, so the clean-up the first one starts can finish.
+    for number in STOP_SIGNALS:
+        signal.signal(number, signal.SIG_IGN)
+    raise _Stopped(signum)
+
+
+@dataclass
+class _Tally:
+    """Files a command is to write, and how many it has written."""
+
+    total: int = 0
+    done: int = 0
+
+
 # ---------------------------------------------------------------- binarize
 
 
-@dataclass(frozen=True)
-class _Job:
-    source: Path
-    target: Path
-    percent: int
-    region_size: int
-    smooth: bool
-    rescale: bool
-    threads: Optional[int]
+def _run_binarize(args: argparse.Namespace, parser: argparse.ArgumentParser, tally: _Tally) -> int:
+    if args.output is not None and len(args.inputs) > 1:
+        parser.error("-o/--output takes one input; use --out-dir for several")
+    if args.output is not None and args.name is not None:
+        parser.error("--name applies to --out-dir only")
+    if args.out_dir is not None:
+        _make_folder(args.out_dir, parser)
+
+    from zentrel import _batch
+    from zentrel._imageio import default_max_pixels
+
+    pairs, errors = _batch.plan(args.inputs, args.output, args.out_dir, args.name or DEFAULT_NAME,
+                                args.overwrite)
+    failures = {index: (source, message) for index, source, message in errors}
+    workers = min(args.jobs, max(len(pairs), 1))
+    # Each worker process gets its share of the cores, so workers do not oversubscribe.
+    threads = args.threads or (None if workers == 1 else max(1, (os.cpu_count() or 1) // workers))
+    max_pixels = args.max_pixels or default_max_pixels(workers)
+    jobs = [_batch.Job(index, source, target, args.percent, args.region_size, args.smooth,
+                       args.rescale, threads, max_pixels, args.bilevel, args.overwrite)
+            for index, source, target in pairs]
+    tally.total = len(args.inputs)
+    try:
+        _batch.run(jobs, workers, tally, failures, progress=len(args.inputs) > 1)
+    finally:
+        # After the others, and also when stopped: one line per file that failed.
+        for index in sorted(failures):
+            source, message = failures[index]
+            _error(f"{source}: {message}")
+    return EXIT_FAILED if failures else 0
 
 
 def _same_file(a: Path, b: Path) -> bool:
@@ -154,153 +274,39 @@ def _same_file(a: Path, b: Path) -> bool:
         return False
 
 
-class _Inputs:
-    """Recognises the input files by resolved path and by inode (links)."""
-
-    def __init__(self, inputs: Sequence[Path]):
-        self._paths = {path.resolve() for path in inputs}
-        self._inodes = {key for key in map(self._inode, inputs) if key is not None}
-
-    @staticmethod
-    def _inode(path: Path):
-        try:
-            status = path.stat()
-        except OSError:
-            return None
-        return status.st_dev, status.st_ino
-
-    def __contains__(self, path: Path) -> bool:
-        return path.resolve() in self._paths or self._inode(path) in self._inodes
-
-
-def _plan(inputs: Sequence[Path], output: Optional[Path], out_dir: Optional[Path]):
-    """Pair each input with its output; inputs that cannot be written get an error."""
-    known = _Inputs(inputs)
-    pairs, errors = [], []
-    claimed = {}
-    for source in inputs:
-        if output is not None:
-            target = output
-        else:
-            target = out_dir / f"{source.stem}.png"
-            if target in known:
-                target = out_dir / f"{source.stem}_binary.png"
-        if target in known:
-            errors.append((source, f"refusing to overwrite the input {target}"))
-            continue
-        key = target.resolve()
-        if key in claimed:
-            errors.append((source, f"{target} is already the output of {claimed[key]}"))
-            continue
-        claimed[key] = source
-        pairs.append((source, target))
-    return pairs, errors
-
-
-def _binarize_one(job: _Job) -> Optional[str]:
-    """Threshold one file; return an error message or None. Runs in workers too."""
-    import zentrel
-    from zentrel._imageio import ImageReadError, read_grey, write_png
-
-    try:
-        image = read_grey(job.source, rescale=job.rescale)
-    except ImageReadError as error:
-        return str(error)
-    try:
-        binary = zentrel.binarize(image, percent=job.percent, region_size=job.region_size,
-                                  smooth=job.smooth, threads=job.threads)
-    except (ValueError, MemoryError) as error:
-        return str(error) or type(error).__name__
-    try:
-        write_png(job.target, binary)
-    except OSError as error:
-        return f"cannot write {job.target}: {error.strerror or error}"
-    return None
-
-
-def _run_binarize(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    if args.output is not None and len(args.inputs) > 1:
-        parser.error("-o/--output takes one input; use --out-dir for several")
-    if args.out_dir is not None:
-        if args.out_dir.exists() and not args.out_dir.is_dir():
-            parser.error(f"--out-dir: {args.out_dir} is not a folder")
-        try:
-            args.out_dir.mkdir(parents=True, exist_ok=True)
-        except OSError as error:
-            parser.error(f"--out-dir: cannot create {args.out_dir}: {error.strerror or error}")
-
-    from tqdm import tqdm
-
-    pairs, errors = _plan(args.inputs, args.output, args.out_dir)
-    for source, message in errors:
-        _error(f"{source}: {message}")
-    jobs_count = min(args.jobs, max(len(pairs), 1))
-    # Each worker process gets its share of the cores, so workers do not oversubscribe.
-    threads = None if jobs_count == 1 else max(1, (os.cpu_count() or 1) // jobs_count)
-    jobs = [_Job(source, target, args.percent, args.region_size, args.smooth, args.rescale, threads)
-            for source, target in pairs]
-
-    failed = len(errors)
-    batch = len(args.inputs) > 1
-    with tqdm(total=len(jobs), file=sys.stderr, unit="image", disable=None if batch else True,
-              dynamic_ncols=True) as bar:
-
-        def report(job: _Job, message: Optional[str]) -> None:
-            nonlocal failed
-            if message is not None:
-                failed += 1
-                bar.write(f"{PROG}: error: {job.source}: {message}", file=sys.stderr)
-            bar.update(1)
-
-        if jobs_count == 1:
-            for job in jobs:
-                report(job, _binarize_one(job))
-        else:
-            _run_pool(jobs, jobs_count, report)
-    return 1 if failed else 0
-
-
-def _run_pool(jobs, workers: int, report) -> None:
-    import multiprocessing
-    from concurrent.futures import ProcessPoolExecutor, as_completed
-
-    # Spawned workers do not inherit the parent's threads (tqdm's monitor).
-    context = multiprocessing.get_context("spawn")
-    with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
-        futures = {pool.submit(_binarize_one, job): job for job in jobs}
-        for future in as_completed(futures):
-            job = futures[future]
-            try:
-                message = future.result()
-            except Exception as error:  # a worker that died takes its file with it
-                message = f"worker failed: {error}"
-            report(job, message)
-
-
 # ---------------------------------------------------------------- report
 
 
-def _run_report(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    from zentrel._imageio import ImageReadError, read_grey
+def _run_report(args: argparse.Namespace, parser: argparse.ArgumentParser, tally: _Tally) -> int:
+    from zentrel._files import exists_message
+    from zentrel._imageio import ImageReadError, one_line, read_grey
     from zentrel.report import draw_report
 
+    tally.total = 1
     if _same_file(args.output, args.input):
         _error(f"{args.input}: refusing to overwrite the input with the report")
-        return 1
+        return EXIT_FAILED
+    if not args.overwrite and os.path.lexists(args.output):
+        _error(f"{args.input}: {exists_message(args.output)}")
+        return EXIT_FAILED
     try:
-        image = read_grey(args.input, rescale=args.rescale)
-    except ImageReadError as error:
-        _error(f"{args.input}: {error}")
-        return 1
-    try:
+        image = read_grey(args.input, rescale=args.rescale, max_pixels=args.max_pixels)
         analysis = draw_report(image, args.output, percent=args.percent,
-                               region_size=args.region_size, smooth=args.smooth)
-    except ValueError as error:
+                               region_size=args.region_size, smooth=args.smooth,
+                               threads=args.threads, overwrite=args.overwrite)
+    except (ImageReadError, FileExistsError) as error:
         _error(f"{args.input}: {error}")
-        return 1
+        return EXIT_FAILED
     except OSError as error:
-        _error(f"cannot write {args.output}: {error.strerror or error}")
-        return 1
+        _error(f"{args.input}: cannot write {args.output}: {error.strerror or one_line(error)}")
+        return EXIT_FAILED
+    except MemoryError:
+        _error(f"{args.input}: not enough memory")
+        return EXIT_FAILED
+    except (ValueError, TypeError) as error:
+        _error(f"{args.input}: {one_line(error)}")
+        return EXIT_FAILED
+    tally.done = 1
     print(args.output)
     print(f"{analysis.valid_count} of {analysis.selected_count} selected regions passed "
           f"(grid {analysis.grid_shape[0]}x{analysis.grid_shape[1]})")
@@ -315,50 +321,50 @@ DEMO_SHAPE = (768, 1024)
 DEMO_SCENE = {"noise": 6.0, "spacing": 128, "seed": 7}
 DEMO_PERCENT = 30
 DEMO_REGION_SIZE = 32
+DEMO_FILES = ("scene.png", "binary.png", "report.png")
+# PNG text that marks the demo's own pictures, which a later demo may replace.
+DEMO_MARK = {"Software": "zentrel demo"}
 
 
-def best_global_accuracy(image, objects) -> tuple[int, float]:
-    """The best share of pixels right by one global threshold t (white where image >= t)."""
-    import numpy as np
+def _is_demo_picture(path: Path) -> bool:
+    from zentrel._imageio import png_text
 
-    image = np.asarray(image, dtype=np.uint8)
-    object_counts = np.bincount(image[objects], minlength=256)
-    background_counts = np.bincount(image[~objects], minlength=256)
-    # At threshold t: objects below t are right (black), background at or above t is right.
-    objects_below = np.concatenate(([0], np.cumsum(object_counts)))
-    background_at_or_above = background_counts.sum() - np.concatenate(([0], np.cumsum(background_counts)))
-    right = objects_below + background_at_or_above
-    best = int(np.argmax(right))
-    return best, float(right[best]) / image.size
+    text = png_text(path)
+    return all(text.get(key) == value for key, value in DEMO_MARK.items())
 
 
-def _run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+def _run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser, tally: _Tally) -> int:
     import zentrel
-    from zentrel._imageio import write_png
+    from zentrel._files import exists_message
+    from zentrel._imageio import one_line, write_image
     from zentrel.report import draw_report
 
-    out_dir = args.out_dir
-    if out_dir.exists() and not out_dir.is_dir():
-        parser.error(f"--out-dir: {out_dir} is not a folder")
-    try:
-        out_dir.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        parser.error(f"--out-dir: cannot create {out_dir}: {error.strerror or error}")
+    _make_folder(args.out_dir, parser)
+    paths = [args.out_dir / name for name in DEMO_FILES]
+    tally.total = len(paths)
+    # Pictures an earlier demo wrote carry its mark and are replaced; other files need --overwrite.
+    blocked = [path for path in paths if os.path.lexists(path) and not args.overwrite
+               and not _is_demo_picture(path)]
+    for path in blocked:
+        _error(exists_message(path))
+    if blocked:
+        return EXIT_FAILED
 
     image, objects = zentrel.uneven_scene(DEMO_SHAPE, **DEMO_SCENE)
     settings = {"percent": DEMO_PERCENT, "region_size": DEMO_REGION_SIZE}
     binary = zentrel.binarize(image, **settings)
-    paths = [out_dir / "scene.png", out_dir / "binary.png", out_dir / "report.png"]
     try:
-        write_png(paths[0], image)
-        write_png(paths[1], binary)
-        draw_report(image, paths[2], smooth=False, **settings)
+        for path, picture in zip(paths, (image, binary)):
+            write_image(path, picture, overwrite=True, text=DEMO_MARK)
+            tally.done += 1
+        draw_report(image, paths[2], smooth=False, overwrite=True, metadata=DEMO_MARK, **settings)
+        tally.done += 1
     except OSError as error:
-        _error(f"cannot write into {out_dir}: {error.strerror or error}")
-        return 1
+        _error(f"cannot write into {args.out_dir}: {error.strerror or one_line(error)}")
+        return EXIT_FAILED
 
     right = int(((binary == 0) == objects).sum())
-    threshold, global_right = best_global_accuracy(image, objects)
+    threshold, global_right = zentrel.scenes.best_global_accuracy(image, objects)
     for path in paths:
         print(path)
     print(f"{right} of {image.size} pixels ({right / image.size:.4%}) classified right against "
@@ -371,8 +377,24 @@ _COMMANDS = {"binarize": _run_binarize, "report": _run_report, "demo": _run_demo
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    """Run the command line; return the exit status."""
-    parser, commands = _parser()
-    args = parser.parse_args(argv)
-    _require(args.command)
-    return _COMMANDS[args.command](args, commands[args.command])
+    """Run the command line; return the exit status.
+
+    SIGINT and SIGTERM stop a run cleanly: finished files stay, no file is
+    left half-written, one line says how many files were done, and the
+    status is 128 + the signal's number.
+    """
+    tally = _Tally()
+    catching = threading.current_thread() is threading.main_thread()
+    previous = {number: signal.signal(number, _stop) for number in STOP_SIGNALS} if catching else {}
+    try:
+        parser, commands = _parser()
+        args = parser.parse_args(argv)
+        _require(args.command)
+        return _COMMANDS[args.command](args, commands[args.command], tally)
+    except _Stopped as stop:
+        done = f"{tally.done} of {tally.total} files done" if tally.total else "no file done"
+        sys.stderr.write(f"{PROG}: interrupted: {done}\n")
+        return 128 + stop.signum
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)

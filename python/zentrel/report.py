@@ -3,13 +3,18 @@
 from __future__ import annotations
 
 import math
+import os
 import textwrap
 
 import numpy as np
 
 from zentrel._api import Analysis, _no_region_error, run_all
+from zentrel._files import exists_message, write_atomic
 
-__all__ = ["draw_report", "region_histogram", "fitted_components"]
+__all__ = ["REPORT_FORMATS", "draw_report", "region_histogram", "fitted_components"]
+
+# What the report can be written as, by file extension (matplotlib's format names).
+REPORT_FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
 
 # Threshold labels on the region grid only while they stay readable.
 MAX_LABELS = 40
@@ -65,22 +70,33 @@ def fitted_components(x, fitted, total: float):
 
 
 def draw_report(image, path, *, percent: int = 10, region_size: int = 32,
-                smooth: bool = False) -> Analysis:
-    """Draw the analysis of ``image`` into one PNG at ``path`` and return the Analysis.
+                smooth: bool = False, threads=None, overwrite: bool = True,
+                metadata=None) -> Analysis:
+    """Draw the analysis of ``image`` into one picture at ``path`` and return the Analysis.
+
+    The extension of ``path`` sets the format: .png, .svg or .pdf. The file is
+    written whole or not at all (through a temporary file beside it); with
+    ``overwrite=False`` an existing ``path`` raises FileExistsError before any
+    work. ``metadata`` goes to matplotlib's ``savefig``.
 
     Panels: the input; the region grid with the selected regions coloured by
     passed (green) or failed (red) and, when few enough, labelled with their
     thresholds; the threshold surface as a heat map; the result; and up to
     four region histograms with their two fitted weighted components and the
-    threshold. Raises ValueError for an image or parameters the engine
-    cannot honour (not for an image where no region passes: the picture
-    then says so).
+    threshold. Raises ValueError for another extension or for an image or
+    parameters the engine cannot honour (not for an image where no region
+    passes: the picture then says so).
     """
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
+    from zentrel._imageio import image_format
+
+    fmt = image_format(path, REPORT_FORMATS)
+    if not overwrite and os.path.lexists(path):
+        raise FileExistsError(exists_message(path))
     image = np.asarray(image)
-    settings = {"percent": percent, "region_size": region_size, "smooth": smooth}
+    settings = {"percent": percent, "region_size": region_size, "smooth": smooth, "threads": threads}
     # One engine call gives the picture's three parts.
     binary, surface, analysis = run_all(image, **settings)
     failure = None if binary is not None else str(_no_region_error(analysis))
@@ -131,7 +147,8 @@ def draw_report(image, path, *, percent: int = 10, region_size: int = 32,
         else:
             ax.set_axis_off()
 
-    figure.savefig(path, format="png", dpi=100)
+    write_atomic(path, lambda file: figure.savefig(file, format=fmt, dpi=100, metadata=metadata),
+                 overwrite=overwrite)
     return analysis
 
 

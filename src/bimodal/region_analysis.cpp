@@ -10,6 +10,7 @@
 #include "bimodal/initial_estimates.h"
 #include "bimodal/region_grid.h"
 #include "numeric/arrays.h"
+#include "numeric/console_text.h"
 #include "numeric/marquardt.h"
 
 namespace zentrel {
@@ -78,14 +79,14 @@ std::string stream_format(float value) {
 // hist is 0-based: bins 0..255, position 256 spare.
 struct RegionWork::Buffers {
     Buffers() {
-        x.reset(checked_alloc<float>(BUFFER_POINTS, Channel::out, "memeroy allocation failed for x[]-bye\n"));
-        y.reset(checked_alloc<float>(BUFFER_POINTS, Channel::out, "memeroy allocation failed for y[]-bye\n"));
-        hist.reset(checked_alloc<int>(BUFFER_POINTS, Channel::out, "memeroy allocation failed for hist[]-bye\n"));
-        sig.reset(checked_alloc<float>(BUFFER_POINTS, Channel::out, "memeroy allocation failed for sig[]-bye\n"));
-        a.reset(checked_alloc<float>(PARAM_SLOTS, Channel::out, "memeroy allocation failed for a[]-bye\n"));
-        ia.reset(checked_alloc<int>(PARAM_SLOTS, Channel::out, "memeroy allocation failed for ia[]-bye\n"));
-        covar.allocate("Out of storage: covar[][].\n", "Out of storage: covar[%d].\n");
-        alpha.allocate("Out of storage: alpha.\n", "Out of storage: alpha[%d].\n");
+        x.reset(checked_alloc<float>(BUFFER_POINTS, Channel::out, text::NO_X));
+        y.reset(checked_alloc<float>(BUFFER_POINTS, Channel::out, text::NO_Y));
+        hist.reset(checked_alloc<int>(BUFFER_POINTS, Channel::out, text::NO_HIST));
+        sig.reset(checked_alloc<float>(BUFFER_POINTS, Channel::out, text::NO_SIG));
+        a.reset(checked_alloc<float>(PARAM_SLOTS, Channel::out, text::NO_A));
+        ia.reset(checked_alloc<int>(PARAM_SLOTS, Channel::out, text::NO_IA));
+        covar.allocate(text::NO_COVAR_TABLE, text::NO_COVAR_ROW);
+        alpha.allocate(text::NO_ALPHA_TABLE, text::NO_ALPHA_ROW);
     }
 
     MallocBlock<float> x, y;
@@ -142,7 +143,7 @@ RegionRecord analyse_region(const AnalysisSettings& settings, const ImageBlock& 
     record.row = row;
     record.col = col;
 
-    if (settings.debug) trace.print("region=%d\n", index);
+    if (settings.debug) trace.print(text::TRACE_REGION, index);
 
     int* hist = wb.hist.get();
     float pixel_count = 0.0f;
@@ -180,11 +181,11 @@ RegionRecord analyse_region(const AnalysisSettings& settings, const ImageBlock& 
         total += y[j + 1];
     }
     if (settings.debug) {
-        trace.print("initial c1= %f\n", start[0]);
-        trace.print("initial mean1= %f\n", start[1]);
-        trace.print("initial sigma1= %f\n", start[2]);
-        trace.print("initial mean2= %f\n", start[3]);
-        trace.print("initial sigma2= %f\n", start[4]);
+        trace.print(text::TRACE_C1, start[0]);
+        trace.print(text::TRACE_MEAN1, start[1]);
+        trace.print(text::TRACE_SIGMA1, start[2]);
+        trace.print(text::TRACE_MEAN2, start[3]);
+        trace.print(text::TRACE_SIGMA2, start[4]);
     }
 
     MarquardtState& state = wb.state;
@@ -203,19 +204,19 @@ RegionRecord analyse_region(const AnalysisSettings& settings, const ImageBlock& 
             ++calls;
             if (outside_box(a, limits)) left_box = true;
             ++iter_num;
-            if (settings.debug) trace.print("iter_num= %d\n", iter_num);
+            if (settings.debug) trace.print(text::TRACE_ITERATION, iter_num);
             if (left_box) break;
         }
     }
     lambda = 0.0f;
     marquardt_step(state, x, y, sig, a, ia, covar, alpha, chisq, total, lambda);
     ++calls;
-    if (settings.debug) trace.out("Debug: ending mrgmin\n");
+    if (settings.debug) trace.out(text::TRACE_FIT_END);
 
     TestOutcome test = TestOutcome::passed;
     const int bimodal = bimodal_test(a + 1, limits.valley_ratio, chisq, total, limits, &test);
     if (settings.debug) {
-        trace.out("Debug: testing bimodal passed\n");
+        trace.out(text::TRACE_TEST);
         trace.out(std::to_string(bimodal));
         trace.out("\n");
         trace.flush();
@@ -223,7 +224,7 @@ RegionRecord analyse_region(const AnalysisSettings& settings, const ImageBlock& 
     float threshold = NO_THRESHOLD;
     if (bimodal != 0) threshold = region_threshold(a + 1);
     if (settings.debug) {
-        trace.out("Debug: region_thresh: ");
+        trace.out(text::TRACE_THRESHOLD);
         trace.out(stream_format(threshold));
         trace.out("\n");
         trace.flush();

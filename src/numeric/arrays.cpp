@@ -1,5 +1,7 @@
 #include "numeric/arrays.h"
 
+#include "numeric/console_text.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -37,11 +39,11 @@ float** fimage(int nrows, int ncols) {
     if (nrows < 1 || ncols < 1) throw std::invalid_argument("fimage: rows and columns must be at least 1");
     const std::size_t n_rows = static_cast<std::size_t>(nrows);
     const std::size_t n_cols = static_cast<std::size_t>(ncols);
-    float** rows = checked_alloc<float*>(n_rows, Channel::err, "Out of storage 1: fimage.\n");
+    float** rows = checked_alloc<float*>(n_rows, Channel::err, text::NO_FIMAGE_TABLE);
     float* block = nullptr;
     try {
         // 64-bit element count: a product beyond 32 bits must not wrap.
-        block = checked_alloc<float>(n_rows * n_cols, Channel::err, "Out of storage 2: fimage\n");
+        block = checked_alloc<float>(n_rows * n_cols, Channel::err, text::NO_FIMAGE_BLOCK);
     } catch (...) {
         std::free(rows);
         throw;
@@ -97,10 +99,10 @@ void free_matrix(float** m, int nrl, int /*nrh*/, int ncl, int /*nch*/) {
 }
 
 void fatal_error(const char* message) {
-    std::string text = "Numerical Recipes run-time error...\n";
-    text += message;
-    text += "\n...now exiting to system...\n";
-    throw AllocationFailure(Channel::err, text);
+    std::string lines = text::FATAL_HEAD;
+    lines += message;
+    lines += text::FATAL_TAIL;
+    throw AllocationFailure(Channel::err, lines);
 }
 
 }  // namespace zentrel

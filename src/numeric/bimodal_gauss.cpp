@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "numeric/console_text.h"
 #include "numeric/float_exp.h"
 
 namespace zentrel {
@@ -19,7 +20,7 @@ float component_exp(float d_sq, float sigma) {
 
 void bimodal_gauss(float x, const float a[], float& y, float dyda[], int na, float total,
                    Sink& sink) {
-    if (na != 5) sink.out("this function assumes 5 parameters\n");
+    if (na != 5) sink.out(text::PARAMETER_COUNT);
 
     const float c1 = a[1];
     const float mean1 = a[2];

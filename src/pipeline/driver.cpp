@@ -13,6 +13,7 @@
 
 #include "bimodal/region_grid.h"
 #include "numeric/arrays.h"
+#include "numeric/console_text.h"
 #include "pipeline/context.h"
 #include "pipeline/pixel_threshold.h"
 #include "pipeline/region_loop.h"
@@ -178,15 +179,13 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
                         int region_size, bool debug, bool smooth_his,
                         const DriverSettings& settings) {
     Sink& sink = *settings.sink;
-    sink.print(
-        "Adaptive threshold algorithm implemented with C++. The input image is assumed to have "
-        "values in 0 ~ 255\n");
+    sink.out(text::BANNER);
     if (input == nullptr || input->data == nullptr) {
-        sink.print("Input image cannot be none");
+        sink.out(text::INPUT_NONE);
         return false;
     }
     if (output == nullptr || (output->data == nullptr && output->data8 == nullptr)) {
-        sink.print("Output image cannot be none. Create an empty image and put it in the argument\n");
+        sink.out(text::OUTPUT_NONE);
         return false;
     }
     const Geometry g = check_call(*input, *output, percent, region_size, settings.input_name);
@@ -221,33 +220,33 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
 
         const int region_rows = g.region_rows;
         const int region_cols = g.region_cols;
-        sink.print("Number of regions in row and column direction=(%d,%d)\n", region_rows, region_cols);
+        sink.print(text::REGION_GRID, region_rows, region_cols);
 
         DriverReport* report = settings.report;
         auto slot = [report](int stage) { return report ? &report->stage_seconds[stage] : nullptr; };
 
         FImage variance_grid(region_rows, region_cols);
-        sink.print("Region varinace calculation start.. .\n");
+        sink.out(text::VARIANCE_START);
         {
             StageTimer timer(slot(0));
             compute_region_variance(context, region_rows, region_cols, variance_grid.get(),
                                     region_size, image16.rows());
         }
-        sink.print("Region varinace calculation done...\n");
+        sink.out(text::VARIANCE_DONE);
 
         const int selected_count = selected_region_count(region_rows, region_cols, percent);
-        sink.print("number of regions with the highest variance = %d\n", selected_count);
+        sink.print(text::SELECTED_COUNT, selected_count);
 
         std::vector<int> selected_rows(static_cast<std::size_t>(selected_count));
         std::vector<int> selected_cols(static_cast<std::size_t>(selected_count));
-        sink.print("Calculate the row and column index for the regions with the highest variance\n");
+        sink.out(text::SELECTION_START);
         {
             StageTimer timer(slot(1));
             select_high_variance_regions(region_rows, region_cols, selected_count,
                                          variance_grid.get(), selected_rows.data(),
                                          selected_cols.data());
         }
-        sink.print("Row & colum index calculation done. ..\n");
+        sink.out(text::SELECTION_DONE);
 
         if (report) {
             report->region_rows = region_rows;
@@ -260,7 +259,7 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
         }
         variance_grid.reset();
 
-        sink.print(" Gaussian curve fitting and bimodal testing...Be patient!!!\n");
+        sink.out(text::ANALYSIS_START);
         std::vector<RegionRecord> records;
         {
             StageTimer timer(slot(2));
@@ -283,28 +282,28 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
             report->regions = std::move(records);
         }
         records = {};
-        sink.print("%li regions passed the bimodal test.\n", static_cast<long>(valid_count));
+        sink.print(text::PASSED_COUNT, static_cast<long>(valid_count));
 
         if (valid_count == 0) {
-            sink.print("Stopped for 0 region\n");
+            sink.out(text::STOPPED);
             return false;
         }
 
         selected_rows = {};
         selected_cols = {};
         FImage threshold_grid(region_rows, region_cols);
-        sink.print("Interpolation of region start. ..\n");
+        sink.out(text::GRID_START);
         {
             StageTimer timer(slot(3));
             fill_threshold_grid(valid_count, region_rows, region_cols, region_row.data(),
                                 region_col.data(), region_thresh.data(), threshold_grid.get());
         }
-        sink.print("Interpolation of Region done. ..\n");
+        sink.out(text::GRID_DONE);
         region_row = {};
         region_col = {};
         region_thresh = {};
 
-        sink.print("Pointwise Bilinear Interpolation start. ..\n");
+        sink.out(text::PIXELS_START);
         {
             StageTimer timer(slot(4));
             if (output->data8) {
@@ -317,7 +316,7 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
                                  settings.threshold_surface);
             }
         }
-        sink.print("Pointwise Bilinear Interpolation done. ..\n");
+        sink.out(text::PIXELS_DONE);
         return true;
     } catch (const AllocationFailure& failure) {
         // The failure's own message, on its own channel, before MemoryError.

@@ -4,6 +4,28 @@
 //
 // The driver sees plain buffers only; the binding turns Python objects into
 // these views (None becoming a null view).
+//
+// What is kept exactly, so that existing callers get the same output, text
+// and return value byte for byte (the same rule stands in the README):
+// - Console text: every line, misspellings and odd spacing included, lives
+//   in numeric/console_text.h with the reason and the tests that pin it.
+// - Precision: each sum, product and comparison keeps its width (float sums
+//   in bin order for histogram moments and region variances, exact 64-bit
+//   moment products, named double-precision steps in the model, the fitter,
+//   the bimodality test and the threshold grid, single-precision bilinear
+//   thresholds truncated toward zero), and nothing is compiled with
+//   fast-math or contracted into fused multiply-adds. A changed rounding
+//   moves thresholds, hence pixels.
+// - Tie order: the selection's quicksort (median of three, insertion below 8
+//   elements, NSTACK) decides which of equal-variance regions are analysed,
+//   and the analysis order decides the threshold grid's weights.
+// - NaN behaviour: NaN fits never leave the plausibility box, count as known
+//   cells in the threshold grid, and give 255 (0 in the right band) in the
+//   pixel decision, as the x86 conversion does.
+// Pinned by tests/cpp/test_pipeline_golden.cpp (output, console text and
+// region records of twelve calls), test_region_selection.cpp (tie order),
+// test_threshold_grid.cpp and test_pixel_threshold.cpp (NaN and -1 cells),
+// and tests/python/test_module.py (the Python face).
 #pragma once
 
 #include <cstdint>

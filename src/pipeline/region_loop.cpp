@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "numeric/console_text.h"
 #include "pipeline/workers.h"
 
 namespace zentrel {
@@ -23,7 +24,7 @@ public:
     void after(int i, const RegionRecord& record) {
         if (record.recorded()) ++recorded_;
         if (context_.debug && record.fitted_region()) {
-            sink_.out("Debug: valid count ");
+            sink_.out(text::VALID_COUNT);
             sink_.out(std::to_string(recorded_));
             sink_.out("\n");
             sink_.flush();
@@ -31,7 +32,7 @@ public:
         // With fewer than 100 regions one of the two divisors is 0: no
         // progress line then.
         if (!context_.debug && record.counted() && every_ > 0 && unit_ > 0 && i % every_ == 0) {
-            sink_.print("%3d %% is done...\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b", i / unit_);
+            sink_.print(text::PROGRESS, i / unit_);
             sink_.flush();
         }
     }
@@ -65,7 +66,7 @@ std::vector<RegionRecord> analyse_regions(const PipelineContext& context, const 
     // worker writes straight to the sink.
     std::vector<BufferSink> traces(context.debug && workers > 1 ? records.size() : 0);
 
-    if (context.debug) sink.print("Number of regions=%d\n", count);
+    if (context.debug) sink.print(text::REGION_COUNT, count);
 
     SilentSink silent;
     Progress progress(context, count);
@@ -88,10 +89,7 @@ std::vector<RegionRecord> analyse_regions(const PipelineContext& context, const 
     };
     run_in_order(count, workers, analyse, emit);
 
-    sink.print(
-        "\n\n Bimodal Gaussian Curve Fitting and local threshold calculation is completed with %d "
-        "valid regions\n",
-        progress.recorded());
+    sink.print(text::COMPLETED, progress.recorded());
     return records;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "numeric/arrays.h"
+#include "numeric/console_text.h"
 
 namespace zentrel {
 
@@ -25,7 +26,7 @@ void quicksort(std::uint32_t n, const float values[], std::uint32_t index[]) {
     // Positions are stored as 32-bit unsigned, like index entries, so any
     // 32-bit n fits.
     MallocBlock<std::uint32_t> istack(checked_alloc<std::uint32_t>(NSTACK + 1, Channel::out,
-                                                             "allocation failure for istack\n"));
+                                                             text::NO_ISTACK));
     auto value_at = [&](Pos p) { return values[index[p]]; };
     auto swap_at = [&](Pos a, Pos b) {
         const std::uint32_t t = index[a];
@@ -76,7 +77,7 @@ void quicksort(std::uint32_t n, const float values[], std::uint32_t index[]) {
             jstack += 2;
             if (jstack > NSTACK) {
                 char text[64];
-                std::snprintf(text, sizeof text, "jstack=%d, NSTACK too small in quicksort! \n", jstack);
+                std::snprintf(text, sizeof text, text::NSTACK_TOO_SMALL, jstack);
                 throw std::runtime_error(text);
             }
             // Push the longer part, go on with the shorter: the stack stays
@@ -118,9 +119,9 @@ void select_high_variance_regions(int region_rows, int region_cols, int selected
     const auto n = static_cast<std::uint32_t>(count);
     const std::size_t slots = static_cast<std::size_t>(count) + 1;
 
-    MallocBlock<float> values(checked_alloc<float>(slots, Channel::out, "allocation failure for values\n"));
+    MallocBlock<float> values(checked_alloc<float>(slots, Channel::out, text::NO_VALUES));
     MallocBlock<std::uint32_t> index(
-        checked_alloc<std::uint32_t>(slots, Channel::out, "allocation failure for index\n"));
+        checked_alloc<std::uint32_t>(slots, Channel::out, text::NO_INDEX));
 
     const std::size_t cols = static_cast<std::size_t>(region_cols);
     for (std::size_t i = 0; i < static_cast<std::size_t>(region_rows); ++i) {

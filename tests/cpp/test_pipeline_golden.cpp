@@ -10,7 +10,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -94,6 +98,11 @@ struct Case {
 struct Hashes {
     std::uint64_t output, console, report;
     bool returned;
+    // Readable detail, compared with tests/cpp/golden/pipeline.txt when a
+    // hash differs, to name the first region, pixel or console line.
+    std::vector<std::string> regions;  // "row col status test calls threshold-bits"
+    std::vector<std::string> pixels;   // per image row: run lengths of equal outputs
+    std::vector<std::string> lines;    // per 32 console lines: their hash
 };
 
 Hashes run_case(const Case& k, int threads) {
@@ -138,7 +147,107 @@ Hashes run_case(const Case& k, int threads) {
         rep.value(static_cast<int>(r.test));
         rep.value(r.threshold);
     }
-    return {output.get(), console.get(), rep.get(), ok};
+    Hashes h{output.get(), console.get(), rep.get(), ok, {}, {}, {}};
+    for (const RegionRecord& r : report.regions) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &r.threshold, sizeof bits);
+        char line[96];
+        std::snprintf(line, sizeof line, "%d %d %d %d %d %08x", r.row, r.col, static_cast<int>(r.status),
+                      static_cast<int>(r.test), r.fitter_calls, bits);
+        h.regions.push_back(line);
+    }
+    for (int r = 0; r < s.rows; ++r) {
+        std::string runs;
+        const std::int16_t* row = out.data() + static_cast<std::size_t>(r) * s.cols;
+        for (int c = 0; c < s.cols;) {
+            int e = c;
+            while (e < s.cols && row[e] == row[c]) ++e;
+            runs += (runs.empty() ? "" : " ") + std::to_string(row[c]) + "x" + std::to_string(e - c);
+            c = e;
+        }
+        h.pixels.push_back(runs);
+    }
+    std::istringstream text(sink.out_text);
+    std::string line;
+    Fnv block;
+    int n = 0;
+    while (std::getline(text, line)) {
+        block.bytes(line.data(), line.size());
+        if (++n % 32 == 0) {
+            h.lines.push_back(std::to_string(block.get()));
+            block = Fnv();
+        }
+    }
+    h.lines.push_back(std::to_string(block.get()));
+    return h;
+}
+
+// The recorded detail of every case, in case order.
+struct Detail {
+    std::vector<std::string> regions, pixels, console;
+};
+
+std::string golden_path() { return std::string(ZENTREL_TEST_DATA) + "/golden/pipeline.txt"; }
+
+std::vector<Detail> read_details() {
+    std::vector<Detail> details;
+    std::ifstream in(golden_path());
+    std::string line;
+    std::vector<std::string>* part = nullptr;
+    while (std::getline(in, line)) {
+        if (line == "case") {
+            details.emplace_back();
+        } else if (line == "regions") {
+            part = &details.back().regions;
+        } else if (line == "pixels") {
+            part = &details.back().pixels;
+        } else if (line == "console") {
+            part = &details.back().console;
+        } else if (part) {
+            part->push_back(line);
+        }
+    }
+    return details;
+}
+
+// Names the first place where a run differs from its recorded detail.
+std::string first_difference(const Hashes& h, const Detail& d) {
+    auto first = [](const std::vector<std::string>& got, const std::vector<std::string>& want) {
+        for (std::size_t i = 0; i < std::max(got.size(), want.size()); ++i) {
+            if (i >= got.size() || i >= want.size() || got[i] != want[i]) return static_cast<long>(i);
+        }
+        return -1L;
+    };
+    auto at = [](const std::vector<std::string>& v, long i) {
+        return static_cast<std::size_t>(i) < v.size() ? v[static_cast<std::size_t>(i)] : std::string("(none)");
+    };
+    if (long i = first(h.regions, d.regions); i >= 0) {
+        return "first differing region: #" + std::to_string(i) + " got '" + at(h.regions, i) +
+               "' recorded '" + at(d.regions, i) + "' (row col status test calls threshold-bits)";
+    }
+    if (long i = first(h.pixels, d.pixels); i >= 0) {
+        return "first differing image row: " + std::to_string(i) + " got runs '" + at(h.pixels, i) +
+               "' recorded '" + at(d.pixels, i) + "'";
+    }
+    if (long i = first(h.lines, d.console); i >= 0) {
+        return "console text differs first within lines " + std::to_string(32 * i + 1) + ".." +
+               std::to_string(32 * i + 32);
+    }
+    return "regions, pixels and console lines match the recorded detail (a fitted value or the "
+           "surface differs)";
+}
+
+// ZENTREL_WRITE_GOLDEN=1 rewrites the detail file from this build.
+void write_details(const std::vector<Hashes>& runs) {
+    std::ofstream out(golden_path());
+    for (const Hashes& h : runs) {
+        out << "case\nregions\n";
+        for (const auto& l : h.regions) out << l << "\n";
+        out << "pixels\n";
+        for (const auto& l : h.pixels) out << l << "\n";
+        out << "console\n";
+        for (const auto& l : h.lines) out << l << "\n";
+    }
 }
 
 // Recorded from the scalar implementation (one bimodal_gauss call and two
@@ -176,13 +285,20 @@ std::string describe(const Case& k) {
 TEST(PipelineGolden, EveryCaseMatchesTheRecordedHashes) {
     if (!ZENTREL_RECORDED_PLATFORM) GTEST_SKIP() << "hashes recorded with x86-64 glibc";
     int passed_calls = 0;
-    for (const Case& k : kCases) {
+    std::vector<Hashes> runs;
+    const bool rewrite = std::getenv("ZENTREL_WRITE_GOLDEN") != nullptr;
+    std::vector<Detail> details = read_details();
+    if (rewrite) details.resize(std::size(kCases));
+    ASSERT_EQ(details.size(), std::size(kCases)) << "cannot read " << golden_path();
+    for (std::size_t n = 0; n < std::size(kCases); ++n) {
+        const Case& k = kCases[n];
         const Hashes h = run_case(k, 1);
         passed_calls += h.returned;
-        EXPECT_EQ(h.output, k.output) << describe(k);
-        EXPECT_EQ(h.console, k.console) << describe(k);
-        EXPECT_EQ(h.report, k.report) << describe(k);
+        const bool same = h.output == k.output && h.console == k.console && h.report == k.report;
+        EXPECT_TRUE(same) << describe(k) << ": " << first_difference(h, details[n]);
+        runs.push_back(h);
     }
+    if (rewrite) write_details(runs);
     // The scenes are meant to yield thresholds, not to stop for 0 regions.
     EXPECT_EQ(passed_calls, static_cast<int>(sizeof kCases / sizeof kCases[0]));
 }
@@ -190,11 +306,13 @@ TEST(PipelineGolden, EveryCaseMatchesTheRecordedHashes) {
 // Two workers split the regions but must reproduce the one-thread run.
 TEST(PipelineGolden, TwoThreadsMatchTheRecordedHashes) {
     if (!ZENTREL_RECORDED_PLATFORM) GTEST_SKIP() << "hashes recorded with x86-64 glibc";
-    for (const Case& k : {kCases[1], kCases[3], kCases[6], kCases[10]}) {
+    const std::vector<Detail> details = read_details();
+    ASSERT_EQ(details.size(), std::size(kCases)) << "cannot read " << golden_path();
+    for (std::size_t n : {1, 3, 6, 10}) {
+        const Case& k = kCases[n];
         const Hashes h = run_case(k, 2);
-        EXPECT_EQ(h.output, k.output) << describe(k);
-        EXPECT_EQ(h.console, k.console) << describe(k);
-        EXPECT_EQ(h.report, k.report) << describe(k);
+        const bool same = h.output == k.output && h.console == k.console && h.report == k.report;
+        EXPECT_TRUE(same) << describe(k) << ": " << first_difference(h, details[n]);
     }
 }
 

@@ -329,5 +329,47 @@ TEST(PixelThreshold, ThreadCountDoesNotChangeTheResult) {
     }
 }
 
+// Blocks anywhere in the image, crossing bands and node rows, decide what the
+// whole image decides, into uint8 as into int16.
+TEST(PixelThreshold, BlocksMatchTheWholeImage) {
+    const Shape shapes[] = {{5, 53, 41}, {8, 40, 33}, {25, 101, 77}, {1, 9, 12}};
+    unsigned seed = 900;
+    for (const Shape& sh : shapes) {
+        SCOPED_TRACE(describe(sh));
+        Scene s(sh.rows, sh.cols, sh.region_size);
+        randomise(s, seed++);
+        const Result whole = run(s);
+        FImage grid(s.region_rows, s.region_cols);
+        for (int a = 0; a < s.region_rows; ++a) {
+            for (int b = 0; b < s.region_cols; ++b) grid[a][b] = s.node(a, b);
+        }
+        std::mt19937 rng(seed);
+        for (int k = 0; k < 12; ++k) {
+            const int top = static_cast<int>(rng() % s.rows), left = static_cast<int>(rng() % s.cols);
+            const int n_rows = 1 + static_cast<int>(rng() % (s.rows - top));
+            const int n_cols = 1 + static_cast<int>(rng() % (s.cols - left));
+            std::vector<const std::int16_t*> in_rows;
+            std::vector<std::uint8_t> out(static_cast<std::size_t>(n_rows) * n_cols, 7);
+            std::vector<std::uint8_t*> out_rows;
+            for (int i = 0; i < n_rows; ++i) {
+                in_rows.push_back(&s.pixel(top + i, left));
+                out_rows.push_back(out.data() + static_cast<std::size_t>(i) * n_cols);
+            }
+            std::vector<float> surface(out.size());
+            threshold_pixels(s.region_rows, s.region_cols, grid.get(), s.rows, s.cols, s.region_size,
+                             ImageBlock(in_rows.data(), top, left), out_rows.data(), 2, surface.data(), n_rows,
+                             n_cols);
+            for (int i = 0; i < n_rows; ++i) {
+                for (int j = 0; j < n_cols; ++j) {
+                    const std::size_t w = static_cast<std::size_t>(top + i) * s.cols + left + j;
+                    const std::size_t b = static_cast<std::size_t>(i) * n_cols + j;
+                    ASSERT_EQ(out[b], whole.output[w]) << "block at " << top << "," << left << " pixel " << i << "," << j;
+                    ASSERT_EQ(surface[b], whole.surface[w]) << "block at " << top << "," << left;
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace zentrel

@@ -1,15 +1,13 @@
 """The benchmark script's pure helpers: metrics, tiling, memory arithmetic, tables."""
 
-import importlib.util
+import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-_PATH = Path(__file__).resolve().parents[2] / "bench" / "run_bench.py"
-_spec = importlib.util.spec_from_file_location("run_bench", _PATH)
-bench = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(bench)
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+import bench_helpers as bench  # noqa: E402
 
 
 def test_quality_counts_object_pixels():

@@ -101,32 +101,33 @@ def test_batch_with_two_jobs_writes_every_output(tmp_path):
         assert_binary_of(tmp_path / "out" / name, image)
 
 
-def test_out_dir_names_around_inputs(tmp_path, grey):
-    """An output named like an input gets the _binary suffix; a.tif and a.png cannot share one."""
-    for name in ("a.png", "b.tif", "c.png", "c_binary.png"):
-        Image.fromarray(grey).save(tmp_path / name)
-    before = (tmp_path / "c.png").read_bytes()
+def test_out_dir_names_around_inputs_and_each_other(tmp_path, grey):
+    """A name taken by an input or an earlier output gets -2, -3, ... in input order."""
+    (tmp_path / "sub").mkdir()
+    names = ("a.png", "a.tif", "b.tif", "sub/b.png")
+    images = {name: np.roll(grey, 40 * i, axis=1) for i, name in enumerate(names)}
+    for name, image in images.items():
+        Image.fromarray(image).save(tmp_path / name)
+    before = (tmp_path / "a.png").read_bytes()
 
-    result = run("binarize", "a.png", "b.tif", "c.png", "c_binary.png", "--out-dir", ".", cwd=tmp_path)
+    result = run("binarize", *images, "--out-dir", ".", cwd=tmp_path)
 
-    assert_binary_of(tmp_path / "a_binary.png", grey)
-    assert_binary_of(tmp_path / "b.png", grey)
-    assert_binary_of(tmp_path / "c_binary_binary.png", grey)
-    # c.png would go to c_binary.png, which is an input too: refused, nothing touched.
-    assert (tmp_path / "c.png").read_bytes() == before
-    assert result.returncode == 1
-    (line,) = error_lines(result.stderr)
-    assert line.startswith("zentrel: error: c.png: refusing to overwrite")
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "a.png").read_bytes() == before
+    for output, source in [("a-2.png", "a.png"), ("a-3.png", "a.tif"), ("b.png", "b.tif"),
+                           ("b-2.png", "sub/b.png")]:
+        assert_binary_of(tmp_path / output, images[source])
 
 
 @pytest.mark.parametrize("output", ["scan.png", "./scan.png", "link.png"])
-def test_refuses_to_overwrite_the_input(tmp_path, grey, output):
+@pytest.mark.parametrize("overwrite", [[], ["--overwrite"]], ids=["", "overwrite"])
+def test_refuses_to_overwrite_the_input(tmp_path, grey, output, overwrite):
     source = tmp_path / "scan.png"
     Image.fromarray(grey).save(source)
     (tmp_path / "link.png").symlink_to(source)
     before = source.read_bytes()
 
-    result = run("binarize", "scan.png", "-o", output, cwd=tmp_path)
+    result = run("binarize", "scan.png", "-o", output, *overwrite, cwd=tmp_path)
 
     assert result.returncode == 1
     assert source.read_bytes() == before
@@ -192,7 +193,15 @@ def test_bad_file_among_good_ones(tmp_path, grey, make, message, jobs):
         ["--percent", "-1", "-o", "out.png"],
         ["--percent", "ten", "-o", "out.png"],
         ["--region-size", "0", "-o", "out.png"],
+        ["--region-size", "2147483648", "-o", "out.png"],
+        ["--threads", "0", "-o", "out.png"],
+        ["--max-pixels", "0", "-o", "out.png"],
         ["--jobs", "0", "--out-dir", "out"],
+        ["-o", "out.jpg"],
+        ["--out-dir", "out", "--name", "{stem}.jpg"],
+        ["--out-dir", "out", "--name", "{name}.png"],
+        ["--out-dir", "out", "--name", "sub/{stem}.png"],
+        ["-o", "out.png", "--name", "{stem}.png"],
         ["extra.png", "-o", "out.png"],  # two inputs, one output
         ["--out-dir", "out", "-o", "out.png"],
         [],  # no output named
@@ -206,6 +215,8 @@ def test_bad_parameters_exit_2_before_any_work(tmp_path, grey, args):
     result = run("binarize", "scan.png", *args, cwd=tmp_path)
 
     assert result.returncode == 2
+    (line,) = result.stderr.splitlines()
+    assert line.startswith("zentrel binarize: error: ")
     assert not (tmp_path / "out.png").exists() and not (tmp_path / "out").exists()
 
 
@@ -243,6 +254,15 @@ def test_demo_writes_pictures_and_beats_a_global_threshold(tmp_path):
     assert match, summary
     local, global_best = float(match[1]), float(match[3])
     assert local > 99.0 and local > global_best
+    # A second demo replaces the pictures of the first, and only those.
+    Image.fromarray(np.zeros((4, 4), np.uint8)).save(tmp_path / paths[1])  # someone else's picture
+    again = run("demo", "--out-dir", "demo", cwd=tmp_path)
+    assert again.returncode == 1
+    (line,) = error_lines(again.stderr)
+    assert line == f"zentrel: error: {paths[1]} exists; pass --overwrite to replace it"
+    again = run("demo", "--out-dir", "demo", "--overwrite", cwd=tmp_path)
+    assert again.returncode == 0, again.stderr
+    assert run("demo", "--out-dir", "demo", cwd=tmp_path).returncode == 0
 
 
 @pytest.mark.parametrize("flat", [False, True], ids=["scene", "no-region-passed"])
@@ -292,7 +312,7 @@ def test_region_histogram(values, smooth, expected):
     ],
 )
 def test_best_global_threshold(objects_values, background_values, threshold, right):
-    from zentrel.cli import best_global_accuracy
+    from zentrel.scenes import best_global_accuracy
 
     image = np.array([objects_values + background_values], np.uint8)
     objects = np.array([[True] * len(objects_values) + [False] * len(background_values)])

@@ -28,6 +28,9 @@ zentrel::AnalysisLimits limits_from(const py::object& given);
 // fitter_calls, status, test (status and test as small integer codes).
 py::array records_array(std::vector<zentrel::RegionRecord>&& records);
 
+// A one-dimensional float32 array that owns the vector's storage (no copy).
+py::array_t<float> floats_array(std::vector<float>&& values);
+
 // The 16-bit working copy of a 2-D uint8 block, with its row table.
 struct Block16 {
     explicit Block16(const py::array_t<std::uint8_t>& levels, int top, int left);

@@ -45,6 +45,13 @@ py::array records_array(std::vector<zentrel::RegionRecord>&& records) {
                      owned->data(), owner);
 }
 
+py::array_t<float> floats_array(std::vector<float>&& values) {
+    auto* owned = new std::vector<float>(std::move(values));
+    py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<float>*>(p); });
+    return py::array_t<float>({static_cast<py::ssize_t>(owned->size())}, {static_cast<py::ssize_t>(sizeof(float))},
+                              owned->data(), owner);
+}
+
 Block16::Block16(const py::array_t<std::uint8_t>& levels, int top_, int left_) : top(top_), left(left_) {
     if (levels.ndim() != 2) {
         throw py::value_error("levels: got an array with " + std::to_string(levels.ndim()) +

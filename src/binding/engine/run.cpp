@@ -65,9 +65,7 @@ py::tuple run(py::array_t<T, 0> image, int percent, int region_size, bool smooth
     for (int k = 0; k < zentrel::STAGE_COUNT; ++k) seconds[zentrel::STAGE_NAMES[k]] = report.stage_seconds[k];
     info["stage_seconds"] = seconds;
     if (want_records) {
-        py::array_t<float> variances(static_cast<py::ssize_t>(report.variances.size()));
-        std::copy(report.variances.begin(), report.variances.end(), variances.mutable_data());
-        info["variances"] = variances;
+        info["variances"] = floats_array(std::move(report.variances));
         info["records"] = records_array(std::move(report.regions));
     }
     return py::make_tuple(passed, want_output ? py::object(output) : py::none(), surface, info);

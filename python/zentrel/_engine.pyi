@@ -1,0 +1,85 @@
+"""Private native engine of the zentrel package: the whole pipeline in one
+call, and each of its stages on numpy arrays.
+
+A block of grey levels (``levels``: a 2-D uint8 array) is given with the
+pixel ``offset`` (top, left) of its first element in the whole image;
+regions are named by their (row, col) index in the whole image's region
+grid, region (i, j) covering pixels ``i*R//2 .. i*R//2 + R - 1`` by
+``j*R//2 .. j*R//2 + R - 1`` for R = ``region_size``. ``threads=0`` uses all
+hardware threads; no result depends on the count. Every function releases
+the interpreter lock while it computes.
+"""
+
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+STAGE_NAMES: tuple[str, ...]
+
+def limit_table() -> list[tuple[str, int, bool, Any, str, float, float]]:
+    """(name, arity, integer, default, meaning, lowest, highest) of each limit option."""
+
+def outcome_table() -> tuple[list[tuple[str, str]], list[tuple[str, str]]]:
+    """(statuses, tests): (name, words) of each record status and test code, by code."""
+
+def check_limits(given: dict[str, Any] | None) -> None:
+    """Raise ValueError naming the option when a limit could not be used."""
+
+def run_float32(image: npt.NDArray[np.float32], percent: int, region_size: int, smooth: bool,
+                limits: dict[str, Any] | None, threads: int, want_output: bool, want_surface: bool,
+                want_records: bool) -> tuple[bool, npt.NDArray[np.uint8] | None, npt.NDArray[np.float32] | None,
+                                             dict[str, Any]]:
+    """The whole pipeline, silently: (passed, output, surface, info)."""
+
+def run_int32(image: npt.NDArray[np.int32], percent: int, region_size: int, smooth: bool,
+              limits: dict[str, Any] | None, threads: int, want_output: bool, want_surface: bool,
+              want_records: bool) -> tuple[bool, npt.NDArray[np.uint8] | None, npt.NDArray[np.float32] | None,
+                                           dict[str, Any]]: ...
+
+def run_uint8(image: npt.NDArray[np.uint8], percent: int, region_size: int, smooth: bool,
+              limits: dict[str, Any] | None, threads: int, want_output: bool, want_surface: bool,
+              want_records: bool) -> tuple[bool, npt.NDArray[np.uint8] | None, npt.NDArray[np.float32] | None,
+                                           dict[str, Any]]: ...
+
+def grid_shape(image_shape: tuple[int, int], region_size: int) -> tuple[int, int]:
+    """(2*rows//R - 1, 2*cols//R - 1), at least 0 each."""
+
+def variance_map(levels: npt.ArrayLike, region_size: int, offset: tuple[int, int] = (0, 0),
+                 regions: tuple[int, int, int, int] | None = None, threads: int = 0) -> npt.NDArray[np.float32]:
+    """Grey-level variance of regions (first_row + i, first_col + j).
+
+    ``regions`` is (first_row, first_col, rows, cols); every region must lie
+    inside the block. None (offset (0, 0) only) means the whole image's grid.
+    """
+
+def select_regions(scores: npt.ArrayLike, count: int) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int32]]:
+    """(rows, cols) of the ``count`` highest scores of a grid, highest first.
+
+    Equal scores keep the engine's fixed tie order, so a variance grid
+    gathered from blocks selects exactly what the whole image selects.
+    """
+
+def analyse_regions(levels: npt.ArrayLike, region_size: int, rows: npt.ArrayLike, cols: npt.ArrayLike,
+                    offset: tuple[int, int] = (0, 0), smooth: bool = False,
+                    limits: dict[str, Any] | None = None, threads: int = 0) -> np.ndarray:
+    """One record per listed region, in list order, as a structured array.
+
+    Fields: row, col, start (5 floats: c1, mean1, sigma1, mean2, sigma2
+    before the fit), fitted (the same after it), chi_ratio, threshold,
+    fitter_calls, status (0 = recorded; see outcome_table) and test.
+    """
+
+def fill_grid(grid_shape: tuple[int, int], rows: npt.ArrayLike, cols: npt.ArrayLike,
+              thresholds: npt.ArrayLike) -> npt.NDArray[np.float32]:
+    """The threshold grid from known cells (in analysis order) by inverse-distance weighting."""
+
+def decide(levels: npt.ArrayLike, grid: npt.ArrayLike, region_size: int, offset: tuple[int, int] = (0, 0),
+           image_shape: tuple[int, int] | None = None, threads: int = 0,
+           want_surface: bool = False) -> Any:
+    """uint8 0/255 of the block: 255 where a pixel reaches its threshold.
+
+    ``grid`` is the whole image's threshold grid; ``image_shape`` the whole
+    image's shape (needed with an offset). With ``want_surface`` returns
+    (binary, float32 thresholds of the block).
+    """

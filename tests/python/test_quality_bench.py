@@ -1,0 +1,75 @@
+"""The quality benchmark's scene generator and metrics (bench/quality)."""
+
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+from quality import evaluate, families, make_scene, score  # noqa: E402
+from quality.metrics import PSNR_CAP, drd, nonuniform_blocks  # noqa: E402
+
+
+def _truth_with_edge():
+    """16 x 16, foreground in columns 0..3 of the top 8 rows: one non-uniform 8 x 8 block."""
+    truth = np.zeros((16, 16), bool)
+    truth[:8, :4] = True
+    return truth
+
+
+def test_perfect_prediction():
+    truth = _truth_with_edge()
+    s = score(truth.copy(), truth)
+    assert s["f_measure"] == 1.0 and s["drd"] == 0.0 and s["accuracy"] == 1.0
+    assert s["psnr"] == PSNR_CAP
+
+
+@pytest.mark.parametrize(
+    "pixel, expected",
+    [
+        # Far from the edge: all 24 neighbours disagree with the flipped value, so the whole weight (1).
+        ((12, 12), 1.0),
+        # Right of the edge at column 4: the 10 neighbours in columns 2-3 agree with it. The rest
+        # sum to 3 + (1 + 2/sqrt2 + 2/sqrt5) + (1/2 + 2/sqrt5 + 2/sqrt8) = 8.41017 of the total 13.82046.
+        ((2, 4), 8.41017 / 13.82046),
+    ],
+)
+def test_drd_of_one_flipped_pixel(pixel, expected):
+    truth = _truth_with_edge()
+    assert nonuniform_blocks(truth) == 1
+    pred = truth.copy()
+    pred[pixel] = ~pred[pixel]
+    assert drd(pred, truth) == pytest.approx(expected, rel=1e-5)
+
+
+def test_score_counts_errors():
+    truth = np.array([[1, 1, 0, 0]], bool)
+    s = score(np.array([[1, 0, 1, 0]], bool), truth)  # 1 TP, 1 FN, 1 FP, 1 TN
+    assert s["f_measure"] == pytest.approx(0.5) and s["accuracy"] == pytest.approx(0.5)
+    assert s["psnr"] == pytest.approx(10 * np.log10(2))
+    assert score(np.zeros_like(truth), truth)["f_measure"] == 0.0
+    with pytest.raises(ValueError):
+        score(np.zeros((2, 2), bool), np.zeros((2, 3), bool))
+
+
+@pytest.mark.parametrize("family", families())
+def test_scenes_are_deterministic_with_both_classes(family):
+    image, truth, params = make_scene(family, 5, (96, 128))
+    assert image.dtype == np.uint8 and image.shape == (96, 128)
+    assert truth.dtype == bool and truth.any() and (~truth).any()
+    assert params["objects"] in ("dark", "bright")
+    again, truth_again, _ = make_scene(family, 5, (96, 128))
+    assert np.array_equal(image, again) and np.array_equal(truth, truth_again)
+    other, _, _ = make_scene(family, 6, (96, 128))
+    assert not np.array_equal(image, other)
+
+
+def test_evaluate_scores_failures_as_background():
+    def broken(image):
+        raise RuntimeError("no")
+
+    out = evaluate(broken, "objects", [1, 2], shape=(64, 64))
+    assert out["failures"] == 2 and out["f_measure"] == 0.0 and out["scenes"] == 2
+    truthful = evaluate(lambda im: make_scene("objects", 1, (64, 64))[1], "objects", [1], shape=(64, 64))
+    assert truthful["f_measure"] == 1.0 and truthful["failures"] == 0
