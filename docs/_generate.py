@@ -1,7 +1,8 @@
 """Pages the site writes at build time from what is installed and recorded.
 
-- bench.inc.rst: the benchmark tables, rendered by bench/run_bench.py's own
-  row functions from the snapshot in _data/ (with its date and machine).
+- bench.inc.rst: the benchmark tables, rendered by the benchmark's own row
+  functions (bench/bench_helpers.py) from the snapshot in _data/ (with its
+  date and machine).
 - dask.inc.rst: the reference of zentrel.dask when that module imports, else
   a note saying which extra brings it.
 - limits.inc.rst: every analysis limit with its default and meaning, from
@@ -12,6 +13,7 @@ from __future__ import annotations
 
 import importlib.util
 import json
+import subprocess
 from pathlib import Path
 
 BENCH_SNAPSHOT = "bench-quick.json"
@@ -20,7 +22,7 @@ BENCH_SNAPSHOT = "bench-quick.json"
 def write_all(out: Path, root: Path, *, has_dask: bool) -> None:
     out.mkdir(exist_ok=True)
     _write(out / "bench.inc.rst", bench_page(Path(__file__).parent / "_data" / BENCH_SNAPSHOT,
-                                             root / "bench" / "run_bench.py"))
+                                             root / "bench" / "bench_helpers.py"))
     _write(out / "dask.inc.rst", dask_page(has_dask))
     _write(out / "limits.inc.rst", limits_page())
 
@@ -32,7 +34,7 @@ def _write(path: Path, text: str) -> None:
 
 
 def _load_bench(script: Path):
-    spec = importlib.util.spec_from_file_location("zentrel_run_bench", script)
+    spec = importlib.util.spec_from_file_location("zentrel_bench_helpers", script)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
@@ -101,3 +103,13 @@ def limits_page() -> str:
         return "The limits and their defaults are listed with :func:`zentrel.binarize`.\n"
     rows = [[f"``{option.name}``", _show(option.default), option.meaning] for option in LIMITS]
     return list_table(["limit", "default", "meaning"], rows)
+
+
+def last_commit_date(root: Path, path: str) -> str:
+    """The date of the last commit that changed path, or "" without git history."""
+    try:
+        done = subprocess.run(["git", "log", "-1", "--format=%cs", "--", path], cwd=root,
+                              capture_output=True, text=True, timeout=30, check=False)
+    except (OSError, subprocess.SubprocessError):
+        return ""
+    return done.stdout.strip() if done.returncode == 0 else ""

@@ -32,9 +32,11 @@ extensions = [
     "numpydoc",
     "sphinx_gallery.gen_gallery",
     "sphinxarg.ext",
+    "myst_parser",  # the changelog and the benchmark's README are Markdown
 ]
 
 exclude_patterns = ["_build", "generated/*.inc.rst", "auto_examples/*.ipynb"]
+source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 templates_path: list[str] = []
 html_theme = "furo"
 html_title = f"zentrel {release}"
@@ -80,3 +82,6 @@ def _has_dask() -> bool:
 
 
 _generate.write_all(HERE / "generated", ROOT, has_dask=_has_dask())
+# When the quality results were last committed (empty outside a git checkout).
+quality_date = _generate.last_commit_date(ROOT, "bench/README.md")
+rst_epilog = f".. |quality_date| replace:: {quality_date or 'an unrecorded date'}\n"
