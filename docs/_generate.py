@@ -113,3 +113,28 @@ def last_commit_date(root: Path, path: str) -> str:
     except (OSError, subprocess.SubprocessError):
         return ""
     return done.stdout.strip() if done.returncode == 0 else ""
+
+
+# The gallery's reading order: first what the method does on pictures, then
+# how to look inside it; scripts not listed follow by name.
+GALLERY_ORDER = (
+    "plot_lamp.py",
+    "plot_document.py",
+    "plot_fluorescence.py",
+    "plot_compare.py",
+    "plot_sample_pictures.py",
+    "plot_analyse.py",
+    "plot_surface.py",
+    "plot_module_function.py",
+)
+
+
+class GalleryOrder:
+    """Sort key for sphinx-gallery's ``within_subsection_order``."""
+
+    def __init__(self, src_dir: str):
+        self.src_dir = src_dir
+
+    def __call__(self, filename: str) -> tuple[int, str]:
+        name = Path(filename).name
+        return (GALLERY_ORDER.index(name) if name in GALLERY_ORDER else len(GALLERY_ORDER), name)

@@ -54,7 +54,7 @@ sphinx_gallery_conf = {
     # Every script in the gallery runs at build time, so a broken one fails the build.
     "filename_pattern": r".*\.py$",
     "ignore_pattern": r"__init__\.py",
-    "within_subsection_order": "FileNameSortKey",
+    "within_subsection_order": "_generate.GalleryOrder",
     "download_all_examples": False,
     "remove_config_comments": True,
     "abort_on_example_error": True,
