@@ -80,13 +80,13 @@ print(f"global Otsu threshold:     {share_right(otsu):.2%} of pixels right")
 # loses the dim cells at the edges; the local thresholds keep them.
 
 fig, axes = plt.subplots(1, 3, figsize=(11, 4), layout="constrained")
-panels = [
-    (image, "fluorescence (brightened for display)", 120),
-    (otsu, f"global Otsu: {share_right(otsu):.1%}", 1),
-    (by_limits, f"zentrel, limits for bright cells: {share_right(by_limits == 255):.1%}", 255),
-]
-for ax, (picture, title, top) in zip(axes, panels):
-    ax.imshow(picture, cmap="magma" if top == 120 else "gray", vmin=0, vmax=top)
-    ax.set_title(title, fontsize=10)
+axes[0].imshow(image, cmap="magma", vmin=0, vmax=120)  # brightened to show the dim cells
+axes[0].set_title("fluorescence (brightened for display)", fontsize=10)
+axes[1].imshow(otsu, cmap="gray")
+axes[1].set_title(f"global Otsu: {share_right(otsu):.1%}", fontsize=10)
+axes[2].imshow(by_limits, cmap="gray", vmin=0, vmax=255)
+axes[2].set_title(f"zentrel, limits for bright cells: {share_right(by_limits == 255):.1%}",
+                  fontsize=10)
+for ax in axes:
     ax.set_axis_off()
 plt.show()
