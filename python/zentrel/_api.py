@@ -9,7 +9,7 @@ from typing import Any, Optional
 
 import numpy as np
 
-from zentrel import _engine, _limits
+from zentrel import _auto, _engine, _limits
 
 __all__ = [
     "Analysis",
@@ -84,7 +84,10 @@ class Analysis:
     codes; see ``status_names`` and ``test_names``); ``variances`` holds the
     same regions' variances. ``regions`` gives the same as a list of
     :class:`RegionInfo`, built on first use. ``stage_seconds`` gives the
-    wall-clock time of each stage of the call.
+    wall-clock time of each stage of the call. ``auto`` says what the
+    automatic default chose (level mapping, object polarity, limits, how
+    many regions passed, any whole-image fallback, each region's verdict)
+    and why; it is None for ``preset="classic"``.
     """
 
     grid_shape: tuple
@@ -94,6 +97,7 @@ class Analysis:
     records: np.ndarray = field(repr=False)
     variances: np.ndarray = field(repr=False)
     stage_seconds: dict = field(default_factory=dict)
+    auto: Optional[_auto.AutoChoices] = None
 
     status_names = _limits.STATUS_NAMES
     test_names = _limits.TEST_NAMES
@@ -108,9 +112,15 @@ class Analysis:
                 other.stage_seconds)
             and _same_records(self.records, other.records)
             and np.array_equal(self.variances, other.variances, equal_nan=True)
+            and self.auto == other.auto
         )
 
     __hash__ = None  # mutable arrays inside
+
+    @property
+    def objects(self) -> str:
+        """The objects' polarity: "dark" or "bright" (always "dark" for classic)."""
+        return self.auto.objects if self.auto is not None else "dark"
 
     @cached_property
     def regions(self) -> list:
@@ -175,18 +185,20 @@ def _check_int(name: str, value: Any, low: int, high: int, extra: str = "") -> i
     return int(value)
 
 
-def _run(image, percent, region_size, smooth, threads, limits, *, output=True, surface=False):
+def _run(image, percent, region_size, smooth, threads, limits, *, output=True, surface=False,
+         variances=True):
     """One engine call: (passed, uint8 output or None, surface or None, Analysis).
 
     The records come as one numpy array that shares the engine's storage, so
-    every call has them at no cost beyond what the engine keeps anyway.
+    every call has them at no cost beyond what the engine keeps anyway; the
+    selected regions' variances are kept only when asked for (else empty).
     """
     array = _as_image(image)
     percent = _check_int("percent", percent, 0, 100)
     region_size = _check_int("region_size", region_size, 1, _INT32_MAX)
     threads = 0 if threads is None else _check_int("threads", threads, 1, 1024, " (or None for all)")
     passed, out, surf, info = _RUNNERS[array.dtype](
-        array, percent, region_size, bool(smooth), limits, threads, output, surface, True
+        array, percent, region_size, bool(smooth), limits, threads, output, surface, variances
     )
     analysis = Analysis(
         grid_shape=(info["region_rows"], info["region_cols"]),
@@ -198,6 +210,53 @@ def _run(image, percent, region_size, smooth, threads, limits, *, output=True, s
         stage_seconds=info["stage_seconds"],
     )
     return passed, out, surf, analysis
+
+
+_PRESETS = ("auto", "classic")
+
+
+def _preset(preset, objects, limits: dict, function: str) -> bool:
+    """True for the classic analysis; checks that the options fit the preset."""
+    if preset not in _PRESETS:
+        raise ValueError(f"preset: got {preset!r}; expected 'auto' or 'classic'")
+    if preset == "classic":
+        if objects is not None:
+            raise ValueError("objects: the classic analysis always takes objects as dark")
+        return True
+    if limits:
+        raise ValueError(f"{function}(): the limit {sorted(limits)[0]!r} applies to "
+                         "preset='classic'; the automatic default derives its own")
+    return False
+
+
+def _run_auto(image, percent, region_size, smooth, threads, objects, *, surface=False):
+    """The automatic default: (uint8 output, surface or None, Analysis)."""
+    array = np.asarray(image)
+    if array.dtype.kind not in "biuf":
+        raise TypeError(f"image: got element type {array.dtype}; a real-valued array is required")
+    if array.ndim != 2:
+        raise ValueError(f"image: got {array.ndim} dimensions; a 2-D array is required")
+    percent = _check_int("percent", percent, 0, 100)
+    region_size = _check_int("region_size", region_size, 1, _INT32_MAX)
+    threads = 0 if threads is None else _check_int("threads", threads, 1, 1024, " (or None for all)")
+    if smooth:
+        raise ValueError("smooth: applies to preset='classic' only")
+    if min(array.shape) < region_size:
+        raise ValueError(f"image: {array.shape[0]} x {array.shape[1]} pixels is smaller than one "
+                         f"region of {region_size} x {region_size}")
+    out, surf, choices, records, _, variances = _auto.run(
+        array, percent=percent, region_size=region_size, objects=objects, want_surface=surface,
+        threads=threads)
+    analysis = Analysis(
+        grid_shape=variances.shape,
+        region_size=region_size,
+        selected_count=len(records),
+        valid_count=choices.passed_count,
+        records=records,
+        variances=variances[records["row"], records["col"]],
+        auto=choices,
+    )
+    return out, surf, analysis
 
 
 def _no_region_error(analysis: Analysis) -> NoRegionPassedError:
@@ -230,7 +289,8 @@ def run_all(image, *, percent=10, region_size=32, smooth=False, threads=None, **
 
 @_limits.with_limit_options
 def binarize(image, *, percent: int = 10, region_size: int = 32, smooth: bool = False,
-             threads: Optional[int] = None, **limits) -> np.ndarray:
+             threads: Optional[int] = None, preset: str = "auto", objects: Optional[str] = None,
+             **limits) -> np.ndarray:
     """Turn a grey image into black (0) and white (255) by local thresholds.
 
     The image is covered by square regions of side ``region_size`` that
@@ -286,7 +346,10 @@ def binarize(image, *, percent: int = 10, region_size: int = 32, smooth: bool = 
     True
     """
     limits = _limits.given(limits, "binarize")
-    passed, output, _, analysis = _run(image, percent, region_size, smooth, threads, limits)
+    if not _preset(preset, objects, limits, "binarize"):
+        return _run_auto(image, percent, region_size, smooth, threads, objects)[0]
+    passed, output, _, analysis = _run(image, percent, region_size, smooth, threads, limits,
+                                       variances=False)
     if not passed:
         raise _no_region_error(analysis)
     return output
@@ -294,7 +357,8 @@ def binarize(image, *, percent: int = 10, region_size: int = 32, smooth: bool = 
 
 @_limits.with_limit_options
 def threshold_surface(image, *, percent: int = 10, region_size: int = 32, smooth: bool = False,
-                      threads: Optional[int] = None, **limits) -> np.ndarray:
+                      threads: Optional[int] = None, preset: str = "auto",
+                      objects: Optional[str] = None, **limits) -> np.ndarray:
     """The local threshold of every pixel, as float32.
 
     These are the values :func:`binarize` compares each pixel against: a
@@ -331,8 +395,10 @@ def threshold_surface(image, *, percent: int = 10, region_size: int = 32, smooth
     True
     """
     limits = _limits.given(limits, "threshold_surface")
+    if not _preset(preset, objects, limits, "threshold_surface"):
+        return _run_auto(image, percent, region_size, smooth, threads, objects, surface=True)[1]
     passed, _, surface, analysis = _run(image, percent, region_size, smooth, threads, limits,
-                                        output=False, surface=True)
+                                        output=False, surface=True, variances=False)
     if not passed:
         raise _no_region_error(analysis)
     return surface
@@ -340,7 +406,8 @@ def threshold_surface(image, *, percent: int = 10, region_size: int = 32, smooth
 
 @_limits.with_limit_options
 def analyse(image, *, percent: int = 10, region_size: int = 32, smooth: bool = False,
-            threads: Optional[int] = None, **limits) -> Analysis:
+            threads: Optional[int] = None, preset: str = "auto", objects: Optional[str] = None,
+            **limits) -> Analysis:
     """What the region analysis sees: the picture for choosing parameters.
 
     Parameters
@@ -374,5 +441,7 @@ def analyse(image, *, percent: int = 10, region_size: int = 32, smooth: bool = F
     True
     """
     limits = _limits.given(limits, "analyse")
+    if not _preset(preset, objects, limits, "analyse"):
+        return _run_auto(image, percent, region_size, smooth, threads, objects)[2]
     _, _, _, analysis = _run(image, percent, region_size, smooth, threads, limits, output=False)
     return analysis

@@ -352,7 +352,7 @@ def _run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser, tally: 
 
     image, objects = zentrel.uneven_scene(DEMO_SHAPE, **DEMO_SCENE)
     settings = {"percent": DEMO_PERCENT, "region_size": DEMO_REGION_SIZE}
-    binary = zentrel.binarize(image, **settings)
+    binary = zentrel.binarize(image, **settings, preset="classic")
     try:
         for path, picture in zip(paths, (image, binary)):
             write_image(path, picture, overwrite=True, text=DEMO_MARK)

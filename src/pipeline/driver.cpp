@@ -252,8 +252,8 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
             report->region_rows = region_rows;
             report->region_cols = region_cols;
             report->selected_count = selected_count;
-            report->variances.resize(static_cast<std::size_t>(selected_count));
-            for (int i = 0; i < selected_count; ++i) {
+            report->variances.resize(report->keep_variances ? static_cast<std::size_t>(selected_count) : 0);
+            for (int i = 0; i < static_cast<int>(report->variances.size()); ++i) {
                 report->variances[static_cast<std::size_t>(i)] = variance_grid[selected_rows[i]][selected_cols[i]];
             }
         }

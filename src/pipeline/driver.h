@@ -69,7 +69,8 @@ struct DriverReport {
     int selected_count = 0;
     int valid_count = 0;
     std::vector<RegionRecord> regions;  // one per selected region, analysis order
-    std::vector<float> variances;       // of the same regions
+    std::vector<float> variances;       // of the same regions, when keep_variances
+    bool keep_variances = true;
     double stage_seconds[STAGE_COUNT] = {};  // wall-clock, by STAGE_NAMES
 };
 

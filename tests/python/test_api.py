@@ -32,7 +32,7 @@ def test_binarize_equals_adaptive_threshold(case, dtype):
     ok, expected = adaptive_threshold(image, case["percent"], case["region_size"], case["smooth"])
     assert ok
     got = zentrel.binarize(image, percent=case["percent"], region_size=case["region_size"],
-                           smooth=case["smooth"])
+                           smooth=case["smooth"], preset="classic")
     assert got.dtype == np.uint8 and got.shape == image.shape
     assert np.array_equal(got, expected.astype(np.uint8))
 
@@ -44,9 +44,9 @@ def test_api_writes_nothing_to_stdout_or_stderr(capfd):
     zentrel.threshold_surface(image)
     zentrel.analyse(image, percent=30)
     with pytest.raises(zentrel.NoRegionPassedError):
-        zentrel.binarize(np.full((64, 64), 9, np.uint8))
+        zentrel.binarize(np.full((64, 64), 9, np.uint8), preset="classic")
     with pytest.raises(ValueError):
-        zentrel.binarize(np.full((64, 64), 300.0))
+        zentrel.binarize(np.full((64, 64), 300.0), preset="classic")
     flush_c_stdio()
     captured = capfd.readouterr()
     assert captured.out == "" and captured.err == ""
@@ -95,7 +95,7 @@ def test_threshold_surface_explains_binarize():
 
 def test_analyse_reports_regions():
     image, _ = zentrel.uneven_scene((256, 256), seed=1)
-    result = zentrel.analyse(image, percent=30, region_size=32)
+    result = zentrel.analyse(image, percent=30, region_size=32, preset="classic")
     assert result.grid_shape == (15, 15)
     assert result.selected_count == len(result.regions) == 67
     variances = [r.variance for r in result.regions]
@@ -115,7 +115,7 @@ def test_no_region_error_says_why():
     image[:, 64:] = 60  # two modes, both far below the dark-mode limit
     image = image + np.random.default_rng(0).integers(0, 6, image.shape).astype(np.uint8)
     with pytest.raises(zentrel.NoRegionPassedError, match=r"(\d+) regions were selected") as error:
-        zentrel.binarize(image, percent=50)
+        zentrel.binarize(image, percent=50, preset="classic")
     assert isinstance(error.value, ValueError)
     assert error.value.analysis.valid_count == 0
 
@@ -127,8 +127,9 @@ def test_limits_open_dark_text_on_paper():
         page[top : top + 8, 20:236] = 40.0  # dark lines of "text"
     page = np.clip(page + rng.normal(0, 4, page.shape), 0, 255).astype(np.uint8)
     with pytest.raises(zentrel.NoRegionPassedError):
-        zentrel.binarize(page, percent=30)
-    binary = zentrel.binarize(page, percent=30, mean1_range=(10, 160), box_mean=(2, 253))
+        zentrel.binarize(page, percent=30, preset="classic")
+    binary = zentrel.binarize(page, percent=30, mean1_range=(10, 160), box_mean=(2, 253),
+                              preset="classic")
     assert (binary[page < 100] == 0).mean() > 0.95 and (binary[page > 180] == 255).mean() > 0.95
 
 

@@ -31,7 +31,7 @@ def assert_binary_of(path, grey):
     mode, values = read(path)
     assert mode == "L"
     assert set(np.unique(values).tolist()) <= {0, 255}
-    np.testing.assert_array_equal(values, zentrel.binarize(grey))
+    np.testing.assert_array_equal(values, zentrel.binarize(grey, preset="classic"))
 
 
 def bt601(rgb):
@@ -323,6 +323,6 @@ def test_draw_report_returns_the_analysis(tmp_path, grey):
     from zentrel.report import draw_report
 
     analysis = draw_report(grey, tmp_path / "report.png", percent=15, region_size=32, smooth=True)
-    expected = zentrel.analyse(grey, percent=15, region_size=32, smooth=True)
+    expected = zentrel.analyse(grey, percent=15, region_size=32, smooth=True, preset="classic")
     assert replace(analysis, stage_seconds={}) == replace(expected, stage_seconds={})
     assert (tmp_path / "report.png").stat().st_size > 10_000

@@ -32,7 +32,7 @@ def compose(levels, percent, region_size, smooth):
 def test_composed_stages_equal_the_one_call_functions(case):
     shape, seed, percent, region_size, smooth = case
     levels, _ = zentrel.uneven_scene(shape, seed=seed)
-    kwargs = dict(percent=percent, region_size=region_size, smooth=smooth)
+    kwargs = dict(percent=percent, region_size=region_size, smooth=smooth, preset="classic")
     binary, surface, records, variances, _ = compose(levels, percent, region_size, smooth)
     analysis = zentrel.analyse(levels, **kwargs)
     for name in records.dtype.names:

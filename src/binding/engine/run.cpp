@@ -41,6 +41,7 @@ py::tuple run(py::array_t<T, 0> image, int percent, int region_size, bool smooth
 
     zentrel::SilentSink silent;
     zentrel::DriverReport report;
+    report.keep_variances = want_records;
     zentrel::DriverSettings settings;
     settings.sink = &silent;
     settings.limits = &limits;
@@ -64,10 +65,10 @@ py::tuple run(py::array_t<T, 0> image, int percent, int region_size, bool smooth
     py::dict seconds;
     for (int k = 0; k < zentrel::STAGE_COUNT; ++k) seconds[zentrel::STAGE_NAMES[k]] = report.stage_seconds[k];
     info["stage_seconds"] = seconds;
-    if (want_records) {
-        info["variances"] = floats_array(std::move(report.variances));
-        info["records"] = records_array(std::move(report.regions));
-    }
+    // The records exist anyway (the driver builds the grid from them) and
+    // are handed over without a copy; the variances only when asked for.
+    info["records"] = records_array(std::move(report.regions));
+    info["variances"] = floats_array(std::move(report.variances));
     return py::make_tuple(passed, want_output ? py::object(output) : py::none(), surface, info);
 }
 

@@ -11,6 +11,7 @@
 #include "pipeline/driver.h"
 #include "pipeline/pixel_threshold.h"
 #include "pipeline/region_loop.h"
+#include "pipeline/region_median.h"
 #include "pipeline/region_selection.h"
 #include "pipeline/region_variance.h"
 #include "pipeline/threshold_grid.h"
@@ -49,8 +50,11 @@ py::tuple grid_shape(std::pair<long long, long long> shape, int region_size) {
     return py::make_tuple(std::max(count(shape.first), 0LL), std::max(count(shape.second), 0LL));
 }
 
-py::array_t<float> variance_map(const Levels& levels, int region_size, std::pair<int, int> offset,
-                                const py::object& regions, int threads) {
+// The shared shape of the per-region grid stages: regions of the whole image
+// or, for a block with an offset, the named ones.
+template <class Stage>
+py::array_t<float> region_grid_stage(const Levels& levels, int region_size, std::pair<int, int> offset,
+                                     const py::object& regions, int threads, Stage stage) {
     check_region_size(region_size);
     Block16 block(levels, offset.first, offset.second);
     int first_row = 0, first_col = 0, n_rows, n_cols;
@@ -81,10 +85,22 @@ py::array_t<float> variance_map(const Levels& levels, int region_size, std::pair
     {
         // Safe without the lock: only the buffers of this frame are touched.
         py::gil_scoped_release unlocked;
-        zentrel::compute_region_variance(context, n_rows, n_cols, grid.data(), region_size, block.view(), first_row,
-                                         first_col);
+        stage(context, n_rows, n_cols, grid.data(), region_size, block.view(), first_row, first_col);
     }
     return out;
+}
+
+py::array_t<float> variance_map(const Levels& levels, int region_size, std::pair<int, int> offset,
+                                const py::object& regions, int threads) {
+    return region_grid_stage(levels, region_size, offset, regions, threads,
+                             [](auto&&... a) { zentrel::compute_region_variance(a...); });
+}
+
+
+py::array_t<float> region_median(const Levels& levels, int region_size, std::pair<int, int> offset,
+                                 const py::object& regions, int threads) {
+    return region_grid_stage(levels, region_size, offset, regions, threads,
+                             [](auto&&... a) { zentrel::compute_region_median(a...); });
 }
 
 py::tuple select_regions(const py::array_t<float, py::array::c_style | py::array::forcecast>& scores, int count) {
@@ -211,6 +227,9 @@ void register_stages(py::module_& m) {
     m.def("variance_map", &variance_map, py::arg("levels"), py::arg("region_size"),
           py::arg("offset") = std::pair<int, int>(0, 0), py::arg("regions") = py::none(), py::arg("threads") = 0,
           "Grey-level variance of regions (first_row + i, first_col + j) as float32.");
+    m.def("region_median", &region_median, py::arg("levels"), py::arg("region_size"),
+          py::arg("offset") = std::pair<int, int>(0, 0), py::arg("regions") = py::none(), py::arg("threads") = 0,
+          "Lower grey-level median of regions (first_row + i, first_col + j) as float32 (-1 if empty).");
     m.def("select_regions", &select_regions, py::arg("scores"), py::arg("count"),
           "(rows, cols) of the count highest scores, highest first, ties in the engine's fixed order.");
     m.def("analyse_regions", &analyse_regions, py::arg("levels"), py::arg("region_size"), py::arg("rows"),

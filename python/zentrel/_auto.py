@@ -1,0 +1,391 @@
+"""The automatic default: grey levels, object polarity, limits, region choice,
+threshold grid and fallback.
+
+Everything here works on quantities that can be gathered exactly from parts
+of an image: the value range and a fine histogram of the input, the 256-bin
+histogram of the levels, and small grids with one cell per region (variance,
+median, fit records). Image-sized work happens in the engine's stages; the
+only per-pixel operations here (mapping values to levels, mirroring levels)
+are element by element, so a caller working chunk by chunk gets the same
+result as one working on the whole image.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+
+# Values wider than 8 bits are mapped to levels from a histogram of this many
+# bins between their minimum and maximum; the robust range is the span from
+# ROBUST_SHARE to 1 - ROBUST_SHARE of the pixels, taken at bin edges.
+FINE_BINS = 1 << 16
+ROBUST_SHARE = 0.001
+
+# Engine limits of the automatic analysis. The fit may take any shape it
+# likes within a wide box; whether a region is two-peaked is judged by the
+# separation of its components instead of the fixed grey-level windows.
+AUTO_LIMITS = {
+    "box_c1": (0.02, 0.98),
+    "box_mean": (-64.0, 319.0),
+    "box_sigma": (0.0, 128.0),
+    "c1_range": (0.05, 0.95),
+    "mean1_range": (-64.0, 319.0),
+    "mean2_range": (-64.0, 319.0),
+    "sigma_range": (0.0, 128.0),
+    "max_chi_ratio": float("inf"),
+    "valley_ratio": float("inf"),
+}
+
+# The fit must follow the histogram: chi-square per counted pixel at most
+# MAX_CHI_RATIO, unless both components are narrower than NARROW_SPREAD
+# levels, as in a clean image, where sampling Gaussians at whole levels
+# inflates it.
+MAX_CHI_RATIO = 4.0
+NARROW_SPREAD = 2.0
+
+# A fit counts as two objects classes when its means lie at least this many
+# pooled spreads apart: (m2 - m1) / sqrt((s1^2 + s2^2) / 2). It replaces the
+# valley test, which rejects a broad mode (ink with its blurred edges) next
+# to a narrow one (paper) although the two are well apart.
+MIN_SEPARATION = 1.5
+
+# One component must be peaked: the gap between the means at least
+# PEAK_RATIO times the narrower spread. A smooth ramp of light gives a flat
+# histogram that two wide, well separated components fit; it holds no
+# objects.
+PEAK_RATIO = 4.0
+
+# The threshold of a passing region lies halfway between the two classes'
+# levels, each taken one spread beyond its mean: blurred edges pull a thin
+# stroke's mean toward the background, and the midpoint of the fitted means
+# would then make strokes bold.
+SPREAD_SHIFT = 1.0
+
+
+# With fewer passing regions than this share of the analysed ones the
+# local evidence is too thin to build a surface on (a picture without
+# distinct objects); the whole image then gets Otsu's threshold.
+MIN_PASSED_SHARE = 0.05
+
+
+@dataclass(frozen=True)
+class LevelMapping:
+    """How input values became the 256 levels the analysis works on.
+
+    ``kind`` is "identity" (8-bit input), "boolean" (False 0, True 255),
+    "robust" (``low``..``high`` stretched over 0..255, values outside
+    clipped) or "flat" (one value only: every pixel level 0).
+    """
+
+    kind: str
+    low: float
+    high: float
+    reason: str
+
+
+def value_range(image: np.ndarray) -> tuple:
+    """(min, max) of the values; NaN or infinite values are refused."""
+    if image.dtype.kind == "f" and not np.isfinite(image).all():
+        raise ValueError("image: holds NaN or infinite values")
+    return image.min().item(), image.max().item()
+
+
+def fine_histogram(image: np.ndarray, low, high) -> np.ndarray:
+    """Counts of FINE_BINS equal bins between low and high (a reduction: the
+    histograms of parts add up to the whole's)."""
+    values = image.astype(np.float64, copy=False).ravel()
+    if high <= low:
+        return np.bincount(np.zeros(values.size, np.int64), minlength=FINE_BINS)
+    scale = FINE_BINS / (float(high) - float(low))
+    index = np.floor((values - float(low)) * scale).astype(np.int64)
+    np.clip(index, 0, FINE_BINS - 1, out=index)
+    return np.bincount(index, minlength=FINE_BINS)
+
+
+def level_mapping(dtype, low, high, histogram=None) -> LevelMapping:
+    """The mapping for an input of this type, value range and fine histogram."""
+    dtype = np.dtype(dtype)
+    if dtype == np.uint8:
+        return LevelMapping("identity", 0.0, 255.0, "8-bit input is used as it is")
+    if dtype == np.bool_:
+        return LevelMapping("boolean", 0.0, 1.0, "boolean input: False is level 0, True level 255")
+    if high <= low:
+        return LevelMapping("flat", float(low), float(high), "every pixel holds the same value")
+    total = int(histogram.sum())
+    cumulative = np.cumsum(histogram)
+    cut = ROBUST_SHARE * total
+    first = int(np.searchsorted(cumulative, cut, side="right"))
+    last = int(np.searchsorted(cumulative, total - cut, side="left"))
+    width = (float(high) - float(low)) / FINE_BINS
+    robust_low = float(low) + first * width
+    robust_high = float(low) + (last + 1) * width
+    if robust_high <= robust_low:
+        robust_low, robust_high = float(low), float(high)
+    return LevelMapping(
+        "robust", robust_low, robust_high,
+        f"values {robust_low:.6g}..{robust_high:.6g} ({ROBUST_SHARE:.1%} to "
+        f"{1 - ROBUST_SHARE:.1%} of the pixels) stretched over levels 0..255",
+    )
+
+
+def apply_mapping(image: np.ndarray, mapping: LevelMapping) -> np.ndarray:
+    """The uint8 levels of image under mapping, element by element."""
+    if mapping.kind == "identity":
+        return np.ascontiguousarray(image, dtype=np.uint8)
+    if mapping.kind == "boolean":
+        return np.where(image, np.uint8(255), np.uint8(0))
+    if mapping.kind == "flat":
+        return np.zeros(image.shape, np.uint8)
+    scale = 255.0 / (mapping.high - mapping.low)
+    levels = np.rint((image.astype(np.float64, copy=False) - mapping.low) * scale)
+    np.clip(levels, 0.0, 255.0, out=levels)
+    return levels.astype(np.uint8)
+
+
+def to_levels(image: np.ndarray) -> tuple:
+    """(levels, mapping) of a whole in-memory image."""
+    if image.dtype == np.uint8 or image.dtype == np.bool_:
+        mapping = level_mapping(image.dtype, 0, 0)
+    else:
+        low, high = value_range(image)
+        histogram = fine_histogram(image, low, high) if high > low else None
+        mapping = level_mapping(image.dtype, low, high, histogram)
+    return apply_mapping(image, mapping), mapping
+
+
+def level_histogram(levels: np.ndarray) -> np.ndarray:
+    """The 256-bin histogram of the levels (int64)."""
+    return np.bincount(levels.ravel(), minlength=256).astype(np.int64)
+
+
+def otsu(histogram: np.ndarray) -> tuple:
+    """(level, dark share, dark mean, bright mean) of Otsu's split of a
+    256-bin histogram: the dark class holds levels <= level. Ties go to the
+    lowest level; a histogram of one level splits above it."""
+    h = histogram.astype(np.float64)
+    total = h.sum()
+    levels = np.arange(256.0)
+    w0 = np.cumsum(h)
+    s0 = np.cumsum(h * levels)
+    w1 = total - w0
+    with np.errstate(divide="ignore", invalid="ignore"):
+        m0 = s0 / w0
+        m1 = (s0[-1] - s0) / w1
+        between = w0 * w1 * (m0 - m1) ** 2
+    between[~np.isfinite(between) | (w0 == 0) | (w1 == 0)] = -1.0
+    k = int(np.argmax(between))
+    if between[k] < 0:  # one level only
+        k = int(np.flatnonzero(h)[0]) if total else 0
+        return k, 1.0, float(k), float(k)
+    return k, float(w0[k] / total), float(m0[k]), float(m1[k])
+
+
+def detect_polarity(histogram: np.ndarray) -> tuple:
+    """("dark" or "bright", reason): objects are the smaller of Otsu's two
+    classes of the level histogram; the background holds most pixels."""
+    _, dark_share, _, _ = otsu(histogram)
+    if dark_share <= 0.5:
+        return "dark", f"the dark class of the histogram holds {dark_share:.0%} of the pixels"
+    return "bright", f"the bright class of the histogram holds {1 - dark_share:.0%} of the pixels"
+
+
+def selected_count(grid_shape: tuple, percent: int) -> int:
+    rows, cols = grid_shape
+    return rows * cols * percent // 100
+
+
+def region_scores(variance: np.ndarray, count: int) -> np.ndarray:
+    """Scores whose top ``count`` spread the analysed regions over the image:
+    the grid is cut into about count/2 tiles and a region scores its variance
+    relative to the highest in its tile, so every tile with content gets its
+    busiest regions analysed, shaded or low-contrast ones included. Tiles
+    whose best region is no busier than four times the image's quiet level
+    (the tenth percentile of region spreads) score 0."""
+    rows, cols = variance.shape
+    v = variance.astype(np.float64)
+    side = max(1, int(np.sqrt(rows * cols / max(1, count // 2))))
+    tile_rows, tile_cols = -(-rows // side), -(-cols // side)
+    padded = np.full((tile_rows * side, tile_cols * side), -np.inf)
+    padded[:rows, :cols] = v
+    tile_max = padded.reshape(tile_rows, side, tile_cols, side).max(axis=(1, 3))
+    best = np.repeat(np.repeat(tile_max, side, 0), side, 1)[:rows, :cols]
+    quiet = np.sqrt(np.quantile(v, 0.1))  # a function of the grid alone
+    top = v.max()
+    with np.errstate(divide="ignore", invalid="ignore"):
+        score = np.where(best > (4.0 * quiet) ** 2, v / best, 0.0)
+    if top > 0:
+        score = score + 1e-6 * v / top
+    return score.astype(np.float32)
+
+
+def judge_regions(records) -> tuple:
+    """Which analysed regions give a threshold, and what.
+
+    records: structured array with fields start, fitted (c1, mean1, sigma1,
+    mean2, sigma2), status and threshold, as the engine's region analysis
+    returns them under AUTO_LIMITS. Returns (passed, thresholds,
+    backgrounds, verdicts): a region passes when the engine recorded it and
+    its components lie MIN_SEPARATION pooled spreads apart, or when its
+    histogram holds two clean levels (a start spread of 0 on both sides, as
+    in an already binary image), which then split halfway. backgrounds holds
+    the bright class's mean; verdicts names each region's outcome.
+    """
+    n = len(records)
+    passed = np.zeros(n, bool)
+    thresholds = np.zeros(n, np.float64)
+    backgrounds = np.zeros(n, np.float64)
+    verdicts = []
+    from zentrel._limits import STATUS_NAMES, TEST_NAMES
+
+    for k in range(n):
+        status = STATUS_NAMES[int(records["status"][k])]
+        c1, m1, s1, m2, s2 = (float(v) for v in records["fitted"][k])
+        verdict = status
+        if status == "flat":
+            c1, m1, s1, m2, s2 = (float(v) for v in records["start"][k])
+            if s1 == 0.0 and s2 == 0.0 and m2 > m1:
+                passed[k], thresholds[k], backgrounds[k] = True, (m1 + m2) / 2, m2
+                verdict = "two_levels"
+        elif status == "recorded":
+            pooled = np.sqrt((s1 * s1 + s2 * s2) / 2)
+            chi = float(records["chi_ratio"][k])
+            if not (chi <= MAX_CHI_RATIO or max(s1, s2) < NARROW_SPREAD):
+                verdict = "chi_ratio"
+            elif m2 - m1 < PEAK_RATIO * min(s1, s2):
+                verdict = "peak"
+            elif m2 - m1 >= MIN_SEPARATION * pooled:
+                t = (m1 - SPREAD_SHIFT * s1 + m2 + SPREAD_SHIFT * s2) / 2
+                passed[k], thresholds[k], backgrounds[k] = True, min(max(t, m1), m2), m2
+            else:
+                verdict = "separation"
+        elif status == "failed_test":
+            verdict = TEST_NAMES[int(records["test"][k])]
+        verdicts.append(verdict)
+    return passed, thresholds, backgrounds, verdicts
+
+
+_NEIGHBOURS = [(dy, dx) for dy in (-1, 0, 1) for dx in (-1, 0, 1) if dy or dx]
+
+
+def _neighbour_mean(values, known):
+    rows, cols = values.shape
+    total = np.zeros((rows + 2, cols + 2))
+    count = np.zeros((rows + 2, cols + 2))
+    v = np.where(known, values, 0.0)
+    for dy, dx in _NEIGHBOURS:
+        total[1 + dy:rows + 1 + dy, 1 + dx:cols + 1 + dx] += v
+        count[1 + dy:rows + 1 + dy, 1 + dx:cols + 1 + dx] += known
+    total, count = total[1:-1, 1:-1], count[1:-1, 1:-1]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return total / count, count
+
+
+def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians) -> tuple:
+    """The threshold of every region, for dark objects on a brighter ground.
+
+    Passing regions keep their thresholds and show a contrast, background
+    mean minus threshold. The other regions are settled in waves outward
+    from them: a region next to settled ones is background when its median
+    reaches their mean threshold, and then takes its own median minus their
+    mean contrast, so the threshold follows the light into shaded or empty
+    parts; otherwise it lies inside an object larger than a region and takes
+    their mean threshold. Returns (grid, kind) with kind 1 passed, 2
+    background, 3 inside an object, 0 unreached (no passing region).
+    """
+    grid = np.zeros(grid_shape, np.float64)
+    contrast = np.zeros(grid_shape, np.float64)
+    known = np.zeros(grid_shape, bool)
+    grid[rows, cols] = thresholds
+    contrast[rows, cols] = np.maximum(backgrounds - thresholds, 0.0)
+    known[rows, cols] = True
+    kind = known.astype(np.int8)
+    medians = medians.astype(np.float64)
+    while True:
+        near_t, count = _neighbour_mean(grid, known)
+        front = ~known & (count > 0)
+        if not front.any():
+            break
+        near_c, _ = _neighbour_mean(contrast, known)
+        background = front & (medians >= near_t)
+        inside = front & ~background
+        grid[background] = (medians - near_c)[background]
+        grid[inside] = near_t[inside]
+        contrast[front] = near_c[front]
+        kind[background], kind[inside] = 2, 3
+        known |= front
+    return grid, kind
+
+
+@dataclass(frozen=True)
+class AutoChoices:
+    """What the automatic default chose for one image, and why."""
+
+    mapping: LevelMapping
+    objects: str
+    objects_reason: str
+    limits: dict
+    min_separation: float
+    selected_count: int
+    passed_count: int
+    fallback: str | None
+    verdicts: tuple
+
+
+def mirrored(levels: np.ndarray) -> np.ndarray:
+    """255 - levels: bright objects analysed as dark ones."""
+    return np.subtract(np.uint8(255), levels)
+
+
+def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_surface=False,
+        threads=0):
+    """The automatic default on a whole image.
+
+    stages provides variance_map, region_median, select_regions,
+    analyse_regions and decide with the signatures of the engine, which is
+    the default. Returns
+    (output uint8, surface float32 or None, AutoChoices, records, grid,
+    variance grid) where grid is the threshold grid in the input's level
+    polarity.
+    """
+    if stages is None:
+        from zentrel import _engine as stages
+    array = np.asarray(image)
+    levels, mapping = to_levels(array)
+    histogram = level_histogram(levels)
+    if objects is None:
+        objects, why = detect_polarity(histogram)
+    elif objects in ("dark", "bright"):
+        why = "given by the caller"
+    else:
+        raise ValueError(f"objects: got {objects!r}; expected 'dark', 'bright' or None")
+    work = levels if objects == "dark" else mirrored(levels)
+    variance = stages.variance_map(work, region_size, threads=threads)
+    grid_shape = variance.shape
+    count = max(1, selected_count(grid_shape, percent))
+    rows, cols = stages.select_regions(region_scores(variance, count), count)
+    # Stretched values leave empty levels between occupied ones; smoothing
+    # the histograms keeps that comb from spoiling the fits.
+    records = stages.analyse_regions(work, region_size, rows, cols, limits=AUTO_LIMITS,
+                                     smooth=mapping.kind == "robust", threads=threads)
+    passed, thresholds, backgrounds, verdicts = judge_regions(records)
+    fallback = None
+    if np.count_nonzero(histogram) == 1:
+        fallback = "flat"
+        grid = np.full(grid_shape, float(np.flatnonzero(histogram)[0]) - 0.5)
+    elif passed.sum() < max(1.0, MIN_PASSED_SHARE * count):
+        level = otsu(histogram if objects == "dark" else histogram[::-1])[0]
+        fallback = "otsu"
+        grid = np.full(grid_shape, level + 1.0)
+    else:
+        medians = stages.region_median(work, region_size, threads=threads)
+        grid, _ = threshold_grid(grid_shape, rows[passed], cols[passed], thresholds[passed],
+                                 backgrounds[passed], medians)
+    if objects == "bright" and fallback != "flat":
+        grid = 256.0 - grid
+    grid = grid.astype(np.float32)
+    decided = stages.decide(levels, grid, region_size, threads=threads, want_surface=want_surface)
+    output, surface = decided if want_surface else (decided, None)
+    choices = AutoChoices(mapping, objects, why, dict(AUTO_LIMITS), MIN_SEPARATION, count,
+                          int(passed.sum()), fallback, tuple(verdicts))
+    return output, surface, choices, records, grid, variance
