@@ -5,6 +5,10 @@ Reading the diagnostics of ``analyse``
 :func:`zentrel.analyse` tells, region by region, what the analysis saw: which
 regions were selected, what their fits found, which passed, and why the
 others failed. This is where to look before changing a parameter.
+
+The region-by-region story below is the classic analysis
+(``preset="classic"``), whose fixed limits the tests name; the last section
+reads what the automatic default chose for the same picture.
 """
 
 from collections import Counter
@@ -21,7 +25,7 @@ from zentrel.report import fitted_components, region_histogram
 # selected regions then hold background only, and fail.
 
 image, _ = zentrel.uneven_scene((384, 384), spacing=128, noise=6.0, seed=7)
-analysis = zentrel.analyse(image, percent=30, region_size=32)
+analysis = zentrel.analyse(image, percent=30, region_size=32, preset="classic")
 
 print("region grid:", analysis.grid_shape)
 print("selected:", analysis.selected_count, " passed:", analysis.valid_count)
@@ -103,3 +107,20 @@ plt.show()
 reasons: Counter[str] = analysis.failure_counts()
 most_common = reasons.most_common(1)
 print("most frequent reason:", most_common[0] if most_common else "none")
+
+# %%
+# The automatic default
+# ---------------------
+#
+# Without ``preset="classic"``, ``analyse`` also says what the automatic
+# default chose: which side the objects are on and why, how grey levels were
+# mapped, how many regions gave a threshold, and each region's verdict. Its
+# test of a region is the separation of the two components rather than the
+# classic grey-level windows.
+
+default = zentrel.analyse(image, percent=30, region_size=32)
+if default.auto is not None:
+    print("objects:", default.objects, "-", default.auto.objects_reason)
+    print("level mapping:", default.auto.mapping.kind)
+    print("regions with a threshold:", default.auto.passed_count, "of", default.selected_count)
+    print("verdicts:", dict(Counter(default.auto.verdicts)))

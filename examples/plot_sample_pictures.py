@@ -27,8 +27,8 @@ pictures: dict[str, npt.NDArray[np.uint8]] = {
 }
 
 # %%
-# Settings: zentrel analyses half of its 32-pixel regions with its default
-# limits; the window methods use a 33-pixel window, the same size.
+# Settings: zentrel analyses half of its 32-pixel regions with its defaults;
+# the window methods use a 33-pixel window, the same size.
 
 PERCENT, REGION_SIZE, WINDOW = 50, 32, 33
 
@@ -69,6 +69,7 @@ for row, (name, image) in zip(axes, pictures.items()):
 plt.show()
 
 # %%
-# zentrel's default limits expect dark objects of middling grey on a brighter
-# background. Pictures of another kind fail or come out partly; the
-# document and fluorescence examples show the limits that suit them.
+# zentrel's default decides for each picture which side the objects are on
+# and keeps them on that side: bright coins stay white. Where a picture holds
+# no region with two distinct classes of grey, no threshold exists and the
+# panel says so.

@@ -5,6 +5,10 @@ The threshold surface as a heat map
 :func:`zentrel.threshold_surface` returns the threshold every pixel was
 compared against. The passing regions set it at their centres; between them
 it is interpolated, so it follows the light across the picture.
+
+This example draws the classic analysis (``preset="classic"``), whose region
+thresholds ``analyse`` lists one by one; the default's surface is built the
+same way from its own region thresholds.
 """
 
 import matplotlib.pyplot as plt
@@ -14,8 +18,9 @@ import zentrel
 
 image, objects = zentrel.uneven_scene((384, 384), seed=5)
 percent, region_size = 20, 32
-surface = zentrel.threshold_surface(image, percent=percent, region_size=region_size)
-analysis = zentrel.analyse(image, percent=percent, region_size=region_size)
+surface = zentrel.threshold_surface(image, percent=percent, region_size=region_size,
+                                    preset="classic")
+analysis = zentrel.analyse(image, percent=percent, region_size=region_size, preset="classic")
 
 # %%
 # Left: each passing region's threshold at its centre, the nodes of the
