@@ -259,6 +259,19 @@ def _run_auto(image, percent, region_size, smooth, threads, objects, *, surface=
     return out, surf, analysis
 
 
+# What to try when the classic analysis finds no threshold, by the reason
+# most regions failed. Option names are the keywords; the command line spells
+# them with dashes (--mean1-range).
+_HINT_AUTO = "the automatic default (preset='auto', or no --classic) derives limits from the image"
+_HINT_PERCENT = f"try a higher percent, or {_HINT_AUTO}"
+_HINTS = {
+    **{name: f"try widening the limit named, or {_HINT_AUTO}" for name in _limits.TEST_NAMES},
+    "left_box": f"try widening box_c1, box_mean or box_sigma, or {_HINT_AUTO}",
+    "flat": _HINT_PERCENT,
+    "empty": _HINT_PERCENT,
+}
+
+
 def _no_region_error(analysis: Analysis) -> NoRegionPassedError:
     if analysis.selected_count == 0:
         message = "no region passed: 0 regions were selected (raise percent)"
@@ -270,18 +283,21 @@ def _no_region_error(analysis: Analysis) -> NoRegionPassedError:
             words = _limits.STATUS_WORDS[_limits.STATUS_NAMES.index(reason)]
         message = (
             f"no region passed the bimodality test: {analysis.selected_count} regions were "
-            f"selected and {count} of them failed on {words}"
+            f"selected and {count} of them failed on {words}; {_HINTS.get(reason, _HINT_PERCENT)}"
         )
     return NoRegionPassedError(message, analysis)
 
 
-def run_all(image, *, percent=10, region_size=32, smooth=False, threads=None, **limits):
-    """binarize, threshold_surface and analyse from one engine call.
+def run_all(image, *, percent=10, region_size=32, smooth=False, threads=None, preset="auto",
+            objects=None, **limits):
+    """binarize, threshold_surface and analyse from one analysis.
 
     Returns (binary or None, surface or None, Analysis): None where no region
-    passed.
+    passed (classic only; the automatic default always has an answer).
     """
     limits = _limits.given(limits, "run_all")
+    if not _preset(preset, objects, limits, "run_all"):
+        return _run_auto(image, percent, region_size, smooth, threads, objects, surface=True)
     passed, out, surf, analysis = _run(image, percent, region_size, smooth, threads, limits,
                                        surface=True)
     return (out, surf, analysis) if passed else (None, None, analysis)
@@ -294,26 +310,50 @@ def binarize(image, *, percent: int = 10, region_size: int = 32, smooth: bool = 
     """Turn a grey image into black (0) and white (255) by local thresholds.
 
     The image is covered by square regions of side ``region_size`` that
-    overlap by half. The ``percent`` per cent of them with the highest grey
-    variance get a two-Gaussian fit of their histogram; those whose fit is
-    clearly two-peaked take the grey level where the weighted components cross
-    as threshold, and the thresholds are spread to every pixel.
+    overlap by half. Some of them get a two-Gaussian fit of their histogram;
+    those whose fit is clearly two-peaked give a local threshold between the
+    two components, and the thresholds are spread to every pixel, which
+    becomes 255 where it reaches its threshold and 0 below, whatever the
+    objects' side.
+
+    With ``preset="auto"`` (the default) the analysis adapts to the image:
+    values of any range are mapped onto 256 levels (8-bit input as it is,
+    booleans to 0/255, anything else by its 0.1-99.9 % range), the objects'
+    side is found (or given by ``objects``), the regions to fit are chosen
+    tile by tile so that shaded parts get some, a region passes when its
+    components are well apart, and where no region passed the threshold
+    follows the local background. An image without distinct objects gets
+    one whole-image threshold, a flat one is all 255; nothing raises for an
+    image with content. ``analyse(image).auto`` tells what was chosen and why.
+
+    With ``preset="classic"`` it is exactly ``zentrel_py.AdaptiveThreshold``:
+    the ``percent`` per cent of the regions with the highest variance are
+    fitted under fixed limits (the options below) that expect dark objects,
+    and the components' crossing is the threshold.
 
     Parameters
     ----------
     image : array_like, 2-D
-        Grey levels; every value must truncate toward zero into 0..255.
-        Types other than float32, int32 and uint8 are analysed as float32.
+        Grey values. For ``preset="classic"`` every value must truncate
+        toward zero into 0..255 (types other than float32, int32 and uint8
+        are analysed as float32); the automatic default takes any real or
+        boolean array without NaN or infinities.
     percent : int
         Share of the regions (by number, 0..100) to analyse.
     region_size : int
         Side of a region in pixels: at least 1, and each side of the image
         must be at least ``region_size`` pixels.
     smooth : bool
-        Smooth each histogram (1-2-3-2-1 kernel) before its fit.
+        Smooth each histogram (1-2-3-2-1 kernel) before its fit (classic
+        only; the automatic default smooths where its mapping leaves gaps).
     threads : int, optional
         Worker threads; all hardware threads when None. The result does not
         depend on it.
+    preset : {"auto", "classic"}
+        The automatic default, or the fixed behaviour of AdaptiveThreshold.
+    objects : {"dark", "bright"}, optional
+        The objects' side for the automatic default; found from the image
+        when None.
     {limits}
 
     Returns
@@ -324,25 +364,32 @@ def binarize(image, *, percent: int = 10, region_size: int = 32, smooth: bool = 
     Raises
     ------
     NoRegionPassedError
-        When no selected region passed (a ValueError); its message says how
-        many were selected and which test most of them failed.
+        Classic only: when no selected region passed (a ValueError); its
+        message says how many were selected, which test most of them failed
+        and what to try.
     ValueError
-        For an image or parameter the engine cannot honour.
+        For an image or parameter that cannot be honoured, and for a limit
+        given without ``preset="classic"``.
 
     Notes
     -----
-    Prints nothing and releases the interpreter lock while it computes, so
-    several Python threads can binarise at once. The result equals what
-    ``zentrel_py.AdaptiveThreshold`` writes for the same input and parameters.
+    Prints nothing and releases the interpreter lock while the engine
+    computes, so several Python threads can binarise at once.
 
     Examples
     --------
-    >>> import zentrel
+    >>> import numpy as np, zentrel
     >>> image, objects = zentrel.uneven_scene((256, 256), seed=1)
-    >>> result = zentrel.binarize(image, percent=20, region_size=32)
+    >>> result = zentrel.binarize(image)
     >>> result.dtype, sorted(set(result.ravel().tolist()))
     (dtype('uint8'), [0, 255])
     >>> float(((result == 0) == objects).mean()) > 0.95
+    True
+    >>> cells = 255 - image  # bright objects on a dark ground: the same split
+    >>> bool((zentrel.binarize(cells) == 255).mean() < 0.5)
+    True
+    >>> classic = zentrel.binarize(image, preset="classic", percent=20)
+    >>> float(((classic == 0) == objects).mean()) > 0.95
     True
     """
     limits = _limits.given(limits, "binarize")

@@ -17,9 +17,7 @@ class Job:
     index: int
     source: Path
     target: Path
-    percent: int
-    region_size: int
-    smooth: bool
+    settings: dict  # keyword arguments of zentrel.binarize
     rescale: bool
     threads: Optional[int]
     max_pixels: int
@@ -94,9 +92,9 @@ def binarize_one(job: Job) -> Optional[str]:
     from zentrel._imageio import ImageReadError, one_line, read_grey, write_image
 
     try:
-        image = read_grey(job.source, rescale=job.rescale, max_pixels=job.max_pixels)
-        binary = zentrel.binarize(image, percent=job.percent, region_size=job.region_size,
-                                  smooth=job.smooth, threads=job.threads)
+        image = read_grey(job.source, rescale=job.rescale, max_pixels=job.max_pixels,
+                          keep_wide=job.settings.get("preset") != "classic")
+        binary = zentrel.binarize(image, threads=job.threads, **job.settings)
         del image
         write_image(job.target, binary, bilevel=job.bilevel, overwrite=job.overwrite)
     except (ImageReadError, FileExistsError) as error:

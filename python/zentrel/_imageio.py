@@ -102,12 +102,15 @@ def rescale_to_8bit(values: np.ndarray) -> np.ndarray:
     return _by_rows(values, lambda block: np.clip(np.rint((block.astype(np.float64) - low) * scale), 0, 255))
 
 
-def read_grey(path, *, rescale: bool = False, max_pixels: int | None = None) -> np.ndarray:
-    """Read an image file as a 2-D uint8 grey array.
+def read_grey(path, *, rescale: bool = False, max_pixels: int | None = None,
+              keep_wide: bool = False) -> np.ndarray:
+    """Read an image file as a 2-D grey array: uint8, or the file's own values.
 
     Colour becomes BT.601 luma and alpha is dropped. Images wider than 8 bits
     (16-bit, 32-bit integer, float) raise ImageReadError unless ``rescale``,
-    which maps their min..max range onto 0..255. An image of more than
+    which maps their min..max range onto 0..255, or ``keep_wide``, which
+    returns their values as they are (for the automatic default, which maps
+    their robust range itself). An image of more than
     ``max_pixels`` pixels (default: what memory holds, see
     default_max_pixels) is refused before it is decoded. Raises
     ImageReadError for anything Pillow cannot decode.
@@ -129,7 +132,7 @@ def read_grey(path, *, rescale: bool = False, max_pixels: int | None = None) -> 
                         f"{limit}; pass --max-pixels to raise it"
                     )
                 image.load()
-                return _grey_of(image, rescale)
+                return _grey_of(image, rescale, keep_wide)
     except ImageReadError:
         raise
     except MemoryError:
@@ -140,9 +143,11 @@ def read_grey(path, *, rescale: bool = False, max_pixels: int | None = None) -> 
         Image.MAX_IMAGE_PIXELS = saved_limit
 
 
-def _grey_of(image, rescale: bool) -> np.ndarray:
+def _grey_of(image, rescale: bool, keep_wide: bool = False) -> np.ndarray:
     mode = image.mode
     if mode in _WIDE_MODES:
+        if keep_wide and not rescale:
+            return np.asarray(image)
         if not rescale:
             raise ImageReadError(
                 f"values wider than 8 bits (mode {mode}); pass --rescale to map "

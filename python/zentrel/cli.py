@@ -87,6 +87,43 @@ def _name_pattern(text: str) -> str:
     return text
 
 
+def _limit_options():
+    from zentrel._limits import LIMITS
+
+    return LIMITS
+
+
+def analysis_settings(args: argparse.Namespace) -> dict:
+    """The keyword arguments of zentrel.binarize that the options set.
+
+    Exits with status 2 for limits or --smooth without --classic, and for
+    --objects with it.
+    """
+    limits = {}
+    for option in _limit_options():
+        value = getattr(args, option.name, None)
+        if value is not None:
+            limits[option.name] = tuple(value) if option.arity == 2 else value
+    classic = args.preset == "classic"
+    problem = None
+    if limits and not classic:
+        problem = f"--{next(iter(limits)).replace('_', '-')} applies to --classic only"
+    elif args.smooth and not classic:
+        problem = "--smooth applies to --classic only"
+    elif args.objects is not None and classic:
+        problem = "--objects applies to the automatic default, not --classic"
+    if problem:
+        sys.stderr.write(f"{PROG}: error: {problem}\n")
+        raise SystemExit(EXIT_USAGE)
+    settings = {"percent": args.percent, "region_size": args.region_size, "preset": args.preset,
+                **limits}
+    if classic:
+        settings["smooth"] = args.smooth
+    else:
+        settings["objects"] = args.objects
+    return settings
+
+
 def _add_common_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--percent", type=_integer_in(0, 100), default=10, metavar="P",
                         help="share of the regions (0..100) to analyse, by variance (default 10)")
@@ -94,12 +131,31 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
                         help="side of a region in pixels; regions overlap by half, and each "
                              "image side must be at least R (default 32)")
     parser.add_argument("--smooth", action="store_true",
-                        help="smooth each region histogram before its fit")
+                        help="smooth each region histogram before its fit (--classic only)")
+    parser.add_argument("--preset", choices=("auto", "classic"), default="auto",
+                        help="auto (default): limits, polarity and value range from the image; "
+                             "classic: the fixed limits of zentrel_py.AdaptiveThreshold")
+    parser.add_argument("--classic", dest="preset", action="store_const", const="classic",
+                        help="same as --preset classic")
+    parser.add_argument("--objects", choices=("dark", "bright"), default=None,
+                        help="the objects' side: dark on bright, or bright on dark "
+                             "(default: found from the image; auto only)")
+    limits = parser.add_argument_group(
+        "analysis limits (--classic only; the automatic default derives its own)")
+    for option in _limit_options():
+        flag = "--" + option.name.replace("_", "-")
+        kind = int if option.integer else float
+        if option.arity == 2:
+            limits.add_argument(flag, type=kind, nargs=2, metavar=("LOW", "HIGH"), default=None,
+                                help=f"{option.meaning} (default {option.default[0]:g} {option.default[1]:g})")
+        else:
+            limits.add_argument(flag, type=kind, metavar="X", default=None,
+                                help=f"{option.meaning} (default {option.default:g})")
     parser.add_argument("--threads", type=_integer_in(1), default=None, metavar="T",
                         help="threads of the engine per image (default: the cores, shared among jobs)")
     parser.add_argument("--rescale", action="store_true",
                         help="map the min..max range of images wider than 8 bits onto 0..255 "
-                             "(they are refused otherwise)")
+                             "(--classic refuses them otherwise; auto maps their robust range)")
     parser.add_argument("--max-pixels", type=_integer_in(1, None), default=None, metavar="N",
                         help="refuse images of more pixels (default: what memory holds)")
     parser.add_argument("--overwrite", action="store_true",
@@ -251,8 +307,9 @@ def _run_binarize(args: argparse.Namespace, parser: argparse.ArgumentParser, tal
     # Each worker process gets its share of the cores, so workers do not oversubscribe.
     threads = args.threads or (None if workers == 1 else max(1, (os.cpu_count() or 1) // workers))
     max_pixels = args.max_pixels or default_max_pixels(workers)
-    jobs = [_batch.Job(index, source, target, args.percent, args.region_size, args.smooth,
-                       args.rescale, threads, max_pixels, args.bilevel, args.overwrite)
+    settings = analysis_settings(args)
+    jobs = [_batch.Job(index, source, target, settings, args.rescale, threads, max_pixels,
+                       args.bilevel, args.overwrite)
             for index, source, target in pairs]
     tally.total = len(args.inputs)
     try:
@@ -290,10 +347,11 @@ def _run_report(args: argparse.Namespace, parser: argparse.ArgumentParser, tally
         _error(f"{args.input}: {exists_message(args.output)}")
         return EXIT_FAILED
     try:
-        image = read_grey(args.input, rescale=args.rescale, max_pixels=args.max_pixels)
-        analysis = draw_report(image, args.output, percent=args.percent,
-                               region_size=args.region_size, smooth=args.smooth,
-                               threads=args.threads, overwrite=args.overwrite)
+        settings = analysis_settings(args)
+        image = read_grey(args.input, rescale=args.rescale, max_pixels=args.max_pixels,
+                          keep_wide=settings["preset"] != "classic")
+        analysis = draw_report(image, args.output, threads=args.threads,
+                               overwrite=args.overwrite, **settings)
     except (ImageReadError, FileExistsError) as error:
         _error(f"{args.input}: {error}")
         return EXIT_FAILED
@@ -352,12 +410,12 @@ def _run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser, tally: 
 
     image, objects = zentrel.uneven_scene(DEMO_SHAPE, **DEMO_SCENE)
     settings = {"percent": DEMO_PERCENT, "region_size": DEMO_REGION_SIZE}
-    binary = zentrel.binarize(image, **settings, preset="classic")
+    binary = zentrel.binarize(image, **settings)
     try:
         for path, picture in zip(paths, (image, binary)):
             write_image(path, picture, overwrite=True, text=DEMO_MARK)
             tally.done += 1
-        draw_report(image, paths[2], smooth=False, overwrite=True, metadata=DEMO_MARK, **settings)
+        draw_report(image, paths[2], overwrite=True, metadata=DEMO_MARK, **settings)
         tally.done += 1
     except OSError as error:
         _error(f"cannot write into {args.out_dir}: {error.strerror or one_line(error)}")

@@ -71,7 +71,7 @@ def fitted_components(x, fitted, total: float):
 
 def draw_report(image, path, *, percent: int = 10, region_size: int = 32,
                 smooth: bool = False, threads=None, overwrite: bool = True,
-                metadata=None) -> Analysis:
+                metadata=None, preset: str = "auto", objects=None, **limits) -> Analysis:
     """Draw the analysis of ``image`` into one picture at ``path`` and return the Analysis.
 
     The extension of ``path`` sets the format: .png, .svg or .pdf. The file is
@@ -83,7 +83,10 @@ def draw_report(image, path, *, percent: int = 10, region_size: int = 32,
     passed (green) or failed (red) and, when few enough, labelled with their
     thresholds; the threshold surface as a heat map; the result; and up to
     four region histograms with their two fitted weighted components and the
-    threshold. Raises ValueError for another extension or for an image or
+    threshold (for the automatic default, histograms of the levels it
+    analysed: mapped onto 0..255, and mirrored for bright objects).
+    ``preset``, ``objects`` and the limits are those of :func:`zentrel.binarize`.
+    Raises ValueError for another extension or for an image or
     parameters the engine cannot honour (not for an image where no region
     passes: the picture then says so).
     """
@@ -96,10 +99,20 @@ def draw_report(image, path, *, percent: int = 10, region_size: int = 32,
     if not overwrite and os.path.lexists(path):
         raise FileExistsError(exists_message(path))
     image = np.asarray(image)
-    settings = {"percent": percent, "region_size": region_size, "smooth": smooth, "threads": threads}
-    # One engine call gives the picture's three parts.
+    settings = {"percent": percent, "region_size": region_size, "smooth": smooth, "threads": threads,
+                "preset": preset, "objects": objects, **limits}
+    # One analysis gives the picture's three parts.
     binary, surface, analysis = run_all(image, **settings)
     failure = None if binary is not None else str(_no_region_error(analysis))
+    analysed = image
+    if analysis.auto is not None:
+        from zentrel import _auto
+
+        analysed = _auto.apply_mapping(image, analysis.auto.mapping)
+        if analysis.auto.objects == "bright":
+            analysed = _auto.mirrored(analysed)
+        smooth = analysis.auto.mapping.kind == "robust"
+        image = _auto.apply_mapping(image, analysis.auto.mapping)
 
     rows, cols = image.shape
     panel_width = 7.0
@@ -110,9 +123,13 @@ def draw_report(image, path, *, percent: int = 10, region_size: int = 32,
                                height_ratios=[panel_height, panel_height, 3.2])
 
     smooth_note = ", smoothed histograms" if smooth else ""
+    auto = analysis.auto
+    how = "classic" if auto is None else f"auto, {auto.objects} objects"
+    if auto is not None and auto.fallback:
+        how += f", whole-image fallback ({auto.fallback})"
     figure.suptitle(
-        f"zentrel: {rows}x{cols} image, percent {percent}, region size {region_size}{smooth_note}: "
-        f"{analysis.valid_count} of {analysis.selected_count} selected regions passed",
+        f"zentrel ({how}): {rows}x{cols} image, percent {percent}, region size {region_size}"
+        f"{smooth_note}: {analysis.valid_count} of {analysis.selected_count} selected regions passed",
         fontsize=13,
     )
 
@@ -143,7 +160,7 @@ def draw_report(image, path, *, percent: int = 10, region_size: int = 32,
     for index in range(HISTOGRAM_PANELS):
         ax = figure.add_subplot(grid[2, index])
         if index < len(chosen):
-            _histogram(ax, image, chosen[index], index + 1, region_size, smooth)
+            _histogram(ax, analysed, chosen[index], index + 1, region_size, smooth)
         else:
             ax.set_axis_off()
 

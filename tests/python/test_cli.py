@@ -27,11 +27,11 @@ def read(path):
         return image.mode, np.asarray(image).copy()
 
 
-def assert_binary_of(path, grey):
+def assert_binary_of(path, grey, **settings):
     mode, values = read(path)
     assert mode == "L"
     assert set(np.unique(values).tolist()) <= {0, 255}
-    np.testing.assert_array_equal(values, zentrel.binarize(grey, preset="classic"))
+    np.testing.assert_array_equal(values, zentrel.binarize(grey, **settings))
 
 
 def bt601(rgb):
@@ -137,19 +137,26 @@ def test_refuses_to_overwrite_the_input(tmp_path, grey, output, overwrite):
 
 @pytest.mark.parametrize("name, dtype", [("wide.png", np.uint16), ("wide.tif", np.uint16),
                                          ("wide.pgm", np.uint16), ("wide.tif", np.float32)])
-def test_wide_images_need_rescale(tmp_path, grey, name, dtype):
+def test_wide_images_need_rescale_when_classic(tmp_path, grey, name, dtype):
     Image.fromarray(grey.astype(dtype) * 200 + 3000).save(tmp_path / name)
 
-    refused = run("binarize", name, "-o", "refused.png", cwd=tmp_path)
+    refused = run("binarize", name, "-o", "refused.png", "--classic", cwd=tmp_path)
     assert refused.returncode == 1
     (line,) = error_lines(refused.stderr)
     assert line.startswith(f"zentrel: error: {name}:") and "--rescale" in line
     assert not (tmp_path / "refused.png").exists()
 
     # grey spans 0..255, so mapping min..max onto 0..255 gives grey back.
-    accepted = run("binarize", name, "-o", "out.png", "--rescale", cwd=tmp_path)
+    accepted = run("binarize", name, "-o", "out.png", "--rescale", "--classic", cwd=tmp_path)
     assert accepted.returncode == 0, accepted.stderr
-    assert_binary_of(tmp_path / "out.png", grey)
+    assert_binary_of(tmp_path / "out.png", grey, preset="classic")
+
+    # The automatic default maps the file's own values.
+    default = run("binarize", name, "-o", "default.png", cwd=tmp_path)
+    assert default.returncode == 0, default.stderr
+    with Image.open(tmp_path / name) as image:
+        values = np.asarray(image).copy()
+    assert_binary_of(tmp_path / "default.png", values)
 
 
 def _truncated_png(path, grey):
@@ -175,11 +182,11 @@ def test_bad_file_among_good_ones(tmp_path, grey, make, message, jobs):
     make(tmp_path / "scan3.png", grey)
 
     result = run("binarize", "first.png", "scan3.png", "last.png", "--out-dir", "out",
-                 "--jobs", jobs, cwd=tmp_path)
+                 "--jobs", jobs, "--classic", cwd=tmp_path)
 
     assert result.returncode == 1
-    assert_binary_of(tmp_path / "out" / "first.png", grey)
-    assert_binary_of(tmp_path / "out" / "last.png", grey)
+    assert_binary_of(tmp_path / "out" / "first.png", grey, preset="classic")
+    assert_binary_of(tmp_path / "out" / "last.png", grey, preset="classic")
     assert not (tmp_path / "out" / "scan3.png").exists()
     (line,) = error_lines(result.stderr)
     assert line.startswith("zentrel: error: scan3.png: ")
@@ -322,7 +329,35 @@ def test_best_global_threshold(objects_values, background_values, threshold, rig
 def test_draw_report_returns_the_analysis(tmp_path, grey):
     from zentrel.report import draw_report
 
-    analysis = draw_report(grey, tmp_path / "report.png", percent=15, region_size=32, smooth=True)
+    analysis = draw_report(grey, tmp_path / "report.png", percent=15, region_size=32, smooth=True,
+                           preset="classic")
     expected = zentrel.analyse(grey, percent=15, region_size=32, smooth=True, preset="classic")
     assert replace(analysis, stage_seconds={}) == replace(expected, stage_seconds={})
     assert (tmp_path / "report.png").stat().st_size > 10_000
+
+
+def test_every_analysis_option_reaches_the_engine(tmp_path, grey):
+    from zentrel._limits import LIMITS
+
+    Image.fromarray(grey).save(tmp_path / "scan.png")
+    limits = []
+    for option in LIMITS:  # each option at its default: the classic result stays
+        values = option.default if option.arity == 2 else (option.default,)
+        limits += ["--" + option.name.replace("_", "-"), *map(str, values)]
+    result = run("binarize", "scan.png", "-o", "classic.png", "--classic", "--percent", "20",
+                 *limits, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert_binary_of(tmp_path / "classic.png", grey, preset="classic", percent=20)
+
+    result = run("binarize", "scan.png", "-o", "bright.png", "--objects", "bright", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert_binary_of(tmp_path / "bright.png", grey, objects="bright")
+
+    # A limit that changes the classic result, and one the automatic default refuses.
+    run("binarize", "scan.png", "-o", "narrow.png", "--classic", "--mean1-range", "0", "255",
+        "--percent", "20", cwd=tmp_path)
+    assert_binary_of(tmp_path / "narrow.png", grey, preset="classic", percent=20,
+                     mean1_range=(0, 255))
+    refused = run("binarize", "scan.png", "-o", "x.png", "--valley-ratio", "0.5", cwd=tmp_path)
+    assert refused.returncode == 2 and "--classic" in refused.stderr
+    assert len(refused.stderr.splitlines()) == 1
