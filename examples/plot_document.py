@@ -57,7 +57,11 @@ for ax, (picture, title) in zip(axes, panels):
 plt.show()
 
 # %%
-# The threshold follows the shadow: it is lower on the darker left side.
+# Compare the two where the page is hardest: the deep shadow at the left
+# edge and the shaded bottom corner.
+#
+# The default's threshold follows the shadow: it is lower on the darker left
+# side.
 
 surface = zentrel.threshold_surface(page)
 print("threshold, mean of the left and right quarter:",
