@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import argparse
 import ctypes
-import importlib
 import json
 import os
 import platform

@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import argparse
 import functools
-import importlib
 import json
 import platform
 import sys
