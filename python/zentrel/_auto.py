@@ -68,6 +68,18 @@ SPREAD_SHIFT = 1.0
 # distinct objects); the whole image then gets Otsu's threshold.
 MIN_PASSED_SHARE = 0.05
 
+# Polarity: each passing region compares its two classes with the median of
+# the region medians this many regions around it.
+VOTE_REACH = 3
+
+# Per-region levels gathered in one pass: far dark tail, one spread below
+# the median, the median, one spread above, far bright tail.
+QUANTILE_SHARES = (0.02, 0.16, 0.5, 0.84, 0.98)
+
+# A region's own dark tail marks an object when it lies this many
+# background spreads below its median (noise alone reaches about two).
+FAINT_EVIDENCE = 6.0
+
 
 @dataclass(frozen=True)
 class LevelMapping:
@@ -225,16 +237,17 @@ def judge_regions(records) -> tuple:
     records: structured array with fields start, fitted (c1, mean1, sigma1,
     mean2, sigma2), status and threshold, as the engine's region analysis
     returns them under AUTO_LIMITS. Returns (passed, thresholds,
-    backgrounds, verdicts): a region passes when the engine recorded it and
+    means, verdicts): a region passes when the engine recorded it and
     its components lie MIN_SEPARATION pooled spreads apart, or when its
     histogram holds two clean levels (a start spread of 0 on both sides, as
-    in an already binary image), which then split halfway. backgrounds holds
-    the bright class's mean; verdicts names each region's outcome.
+    in an already binary image), which then split halfway. means holds the
+    dark and the bright class's mean (n x 2); verdicts names each region's
+    outcome. The judgement does not depend on which class the objects are.
     """
     n = len(records)
     passed = np.zeros(n, bool)
     thresholds = np.zeros(n, np.float64)
-    backgrounds = np.zeros(n, np.float64)
+    means = np.zeros((n, 2), np.float64)
     verdicts = []
     from zentrel._limits import STATUS_NAMES, TEST_NAMES
 
@@ -245,7 +258,7 @@ def judge_regions(records) -> tuple:
         if status == "flat":
             c1, m1, s1, m2, s2 = (float(v) for v in records["start"][k])
             if s1 == 0.0 and s2 == 0.0 and m2 > m1:
-                passed[k], thresholds[k], backgrounds[k] = True, (m1 + m2) / 2, m2
+                passed[k], thresholds[k], means[k] = True, (m1 + m2) / 2, (m1, m2)
                 verdict = "two_levels"
         elif status == "recorded":
             pooled = np.sqrt((s1 * s1 + s2 * s2) / 2)
@@ -256,13 +269,13 @@ def judge_regions(records) -> tuple:
                 verdict = "peak"
             elif m2 - m1 >= MIN_SEPARATION * pooled:
                 t = (m1 - SPREAD_SHIFT * s1 + m2 + SPREAD_SHIFT * s2) / 2
-                passed[k], thresholds[k], backgrounds[k] = True, min(max(t, m1), m2), m2
+                passed[k], thresholds[k], means[k] = True, min(max(t, m1), m2), (m1, m2)
             else:
                 verdict = "separation"
         elif status == "failed_test":
             verdict = TEST_NAMES[int(records["test"][k])]
         verdicts.append(verdict)
-    return passed, thresholds, backgrounds, verdicts
+    return passed, thresholds, means, verdicts
 
 
 _NEIGHBOURS = [(dy, dx) for dy in (-1, 0, 1) for dx in (-1, 0, 1) if dy or dx]
@@ -337,11 +350,55 @@ def mirrored(levels: np.ndarray) -> np.ndarray:
     return np.subtract(np.uint8(255), levels)
 
 
+def vote_polarity(grid_shape, rows, cols, means, medians) -> tuple:
+    """("dark" or "bright", dark votes, bright votes) from passing regions.
+
+    The background is what surrounds the objects: each passing region votes
+    for the side whose class mean lies farther from the median of the
+    region medians around it (VOTE_REACH regions each way), which follows
+    the local light, so shading cannot turn the background into a class.
+    """
+    n = len(rows)
+    if n == 0:
+        return None, 0, 0
+    r = VOTE_REACH
+    padded = np.pad(medians.astype(np.float64), r, mode="edge")
+    dy, dx = np.mgrid[-r:r + 1, -r:r + 1]
+    window = padded[rows[:, None] + r + dy.ravel(), cols[:, None] + r + dx.ravel()]
+    ground = np.median(window, axis=1)
+    dark = int(np.count_nonzero(np.abs(ground - means[:, 1]) < np.abs(ground - means[:, 0])))
+    bright = int(np.count_nonzero(np.abs(ground - means[:, 0]) < np.abs(ground - means[:, 1])))
+    if dark == bright:
+        return None, dark, bright
+    return ("dark" if dark > bright else "bright"), dark, bright
+
+
+def faint_objects(grid, kind, quantiles) -> np.ndarray:
+    """The grid with regions that hold a faint object of their own raised.
+
+    quantiles: (rows, cols, 5) levels at QUANTILE_SHARES, dark objects.
+    A region settled from its neighbours whose far dark tail lies
+    FAINT_EVIDENCE of its own background spreads below its median holds an
+    object its neighbours' contrast would miss (a dim cell beside bright
+    ones); it then splits halfway between its median and that tail.
+    """
+    low, spread_low, median, spread_high, _ = np.moveaxis(quantiles.astype(np.float64), 2, 0)
+    noise = np.maximum(spread_high - median, 0.5)
+    tail = median - low
+    own = median - tail / 2
+    faint = (kind == 2) & (tail >= FAINT_EVIDENCE * noise) & (own > grid)
+    return np.where(faint, own, grid)
+
+
+def mirror_quantiles(quantiles):
+    return 255.0 - quantiles[..., ::-1]
+
+
 def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_surface=False,
         threads=0):
     """The automatic default on a whole image.
 
-    stages provides variance_map, region_median, select_regions,
+    stages provides variance_map, region_quantiles, select_regions,
     analyse_regions and decide with the signatures of the engine, which is
     the default. Returns
     (output uint8, surface float32 or None, AutoChoices, records, grid,
@@ -353,22 +410,34 @@ def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_su
     array = np.asarray(image)
     levels, mapping = to_levels(array)
     histogram = level_histogram(levels)
-    if objects is None:
-        objects, why = detect_polarity(histogram)
-    elif objects in ("dark", "bright"):
-        why = "given by the caller"
-    else:
+    if objects not in (None, "dark", "bright"):
         raise ValueError(f"objects: got {objects!r}; expected 'dark', 'bright' or None")
-    work = levels if objects == "dark" else mirrored(levels)
-    variance = stages.variance_map(work, region_size, threads=threads)
+    variance = stages.variance_map(levels, region_size, threads=threads)
     grid_shape = variance.shape
     count = max(1, selected_count(grid_shape, percent))
     rows, cols = stages.select_regions(region_scores(variance, count), count)
     # Stretched values leave empty levels between occupied ones; smoothing
     # the histograms keeps that comb from spoiling the fits.
-    records = stages.analyse_regions(work, region_size, rows, cols, limits=AUTO_LIMITS,
+    records = stages.analyse_regions(levels, region_size, rows, cols, limits=AUTO_LIMITS,
                                      smooth=mapping.kind == "robust", threads=threads)
-    passed, thresholds, backgrounds, verdicts = judge_regions(records)
+    passed, thresholds, means, verdicts = judge_regions(records)
+    quantiles = stages.region_quantiles(levels, region_size, QUANTILE_SHARES, threads=threads)
+    medians = quantiles[..., 2]
+    if objects is not None:
+        why = "given by the caller"
+    else:
+        objects, dark, bright = vote_polarity(grid_shape, rows[passed], cols[passed], means[passed],
+                                              medians)
+        if objects is not None:
+            why = (f"{max(dark, bright)} of {dark + bright} passing regions have the "
+                   f"{'bright' if objects == 'dark' else 'dark'} class nearer the ground around them")
+        else:
+            objects, why = detect_polarity(histogram)
+    if objects == "bright":
+        thresholds, background = 255.0 - thresholds, 255.0 - means[:, 0]
+        quantiles = mirror_quantiles(quantiles)
+    else:
+        background = means[:, 1]
     fallback = None
     if np.count_nonzero(histogram) == 1:
         fallback = "flat"
@@ -378,9 +447,9 @@ def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_su
         fallback = "otsu"
         grid = np.full(grid_shape, level + 1.0)
     else:
-        medians = stages.region_median(work, region_size, threads=threads)
-        grid, _ = threshold_grid(grid_shape, rows[passed], cols[passed], thresholds[passed],
-                                 backgrounds[passed], medians)
+        grid, kind = threshold_grid(grid_shape, rows[passed], cols[passed], thresholds[passed],
+                                    background[passed], quantiles[..., 2])
+        grid = faint_objects(grid, kind, quantiles)
     if objects == "bright" and fallback != "flat":
         grid = 256.0 - grid
     grid = grid.astype(np.float32)
