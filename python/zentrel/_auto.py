@@ -68,6 +68,10 @@ SPREAD_SHIFT = 1.0
 # distinct objects); the whole image then gets Otsu's threshold.
 MIN_PASSED_SHARE = 0.05
 
+# A bright region standing this many background spreads above the ground
+# around it is an object (see threshold_grid).
+STEP_EVIDENCE = 6.0
+
 # Polarity: each passing region compares its two classes with the median of
 # the region medians this many regions around it.
 VOTE_REACH = 3
@@ -84,6 +88,13 @@ QUANTILE_SHARES = (0.02, 0.16, 0.5, 0.84, 0.98)
 # point would cut into the object.
 FAINT_EVIDENCE = 4.0
 FAINT_SPLIT = 0.35
+# ... and when that tail reaches FAINT_SHARE of the gap between the classes
+# of the least distinct passing regions (the FAINT_QUANTILE of their gaps):
+# an object is as distinct as the image's fitted objects let one expect, so
+# a page's faint show-through stays paper while dim cells among bright ones
+# of every brightness are kept.
+FAINT_SHARE = 0.5
+FAINT_QUANTILE = 0.1
 
 
 @dataclass(frozen=True)
@@ -295,23 +306,32 @@ def _neighbour_mean(values, known):
         return total / count, count
 
 
-def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians) -> tuple:
+def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noise=None) -> tuple:
     """The threshold of every region, for dark objects on a brighter ground.
 
     Passing regions keep their thresholds and show a contrast, background
-    mean minus threshold. The other regions are settled in waves outward
-    from them: a region next to settled ones is background when its median
-    reaches their mean threshold, and then takes its own median minus their
-    mean contrast, so the threshold follows the light into shaded or empty
-    parts; otherwise it lies inside an object larger than a region and takes
-    their mean threshold. Returns (grid, kind) with kind 1 passed, 2
-    background, 3 inside an object, 0 unreached (no passing region).
+    mean minus threshold, and a ground, the background mean. The other
+    regions are settled in waves outward from them: a region next to
+    settled ones is background when its median reaches their mean
+    threshold, and then takes its own median minus their mean contrast, so
+    the threshold follows the light into shaded or empty parts; otherwise it
+    lies inside an object larger than a region and takes their mean
+    threshold, but only once no region can be settled as background any
+    more. With noise (the typical background spread; given for objects that
+    are brighter than their ground, where no shade can make a region
+    brighter) a region whose median lies STEP_EVIDENCE spreads below its
+    neighbours' mean ground is an object of its own, however faint, and
+    splits halfway between the two. Returns (grid, kind) with kind 1
+    passed, 2 background, 3 inside an object, 0 unreached (no passing
+    region).
     """
     grid = np.zeros(grid_shape, np.float64)
     contrast = np.zeros(grid_shape, np.float64)
+    ground = np.zeros(grid_shape, np.float64)
     known = np.zeros(grid_shape, bool)
     grid[rows, cols] = thresholds
     contrast[rows, cols] = np.maximum(backgrounds - thresholds, 0.0)
+    ground[rows, cols] = backgrounds
     known[rows, cols] = True
     kind = known.astype(np.int8)
     medians = medians.astype(np.float64)
@@ -321,13 +341,23 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians) -> 
         if not front.any():
             break
         near_c, _ = _neighbour_mean(contrast, known)
-        background = front & (medians >= near_t)
-        inside = front & ~background
+        near_g, _ = _neighbour_mean(ground, known)
+        step = np.zeros_like(front)
+        if noise is not None:
+            step = front & (near_g - medians > STEP_EVIDENCE * noise)
+        background = front & (medians >= near_t) & ~step
+        # Background is settled first: a region is put inside an object only
+        # once no background region can reach it, so falling light, met
+        # step by step from its brighter side, is not read as an object.
+        inside = front & ~background if not (background.any() or step.any()) else step
+        settled = background | inside
         grid[background] = (medians - near_c)[background]
-        grid[inside] = near_t[inside]
-        contrast[front] = near_c[front]
+        grid[inside] = np.where(step, np.maximum((near_g + medians) / 2, near_t), near_t)[inside]
+        ground[background] = medians[background]
+        ground[inside] = near_g[inside]
+        contrast[settled] = near_c[settled]
         kind[background], kind[inside] = 2, 3
-        known |= front
+        known |= settled
     return grid, kind
 
 
@@ -377,7 +407,7 @@ def vote_polarity(grid_shape, rows, cols, means, medians) -> tuple:
     return ("dark" if dark > bright else "bright"), dark, bright
 
 
-def faint_objects(grid, kind, quantiles) -> np.ndarray:
+def faint_objects(grid, kind, quantiles, gaps) -> np.ndarray:
     """The grid with regions that hold a faint object of their own raised.
 
     quantiles: (rows, cols, 5) levels at QUANTILE_SHARES, dark objects.
@@ -391,7 +421,9 @@ def faint_objects(grid, kind, quantiles) -> np.ndarray:
     noise = np.maximum(spread_high - median, 0.5)
     tail = median - low
     own = median - FAINT_SPLIT * tail
-    faint = (kind == 2) & (tail >= FAINT_EVIDENCE * noise) & (own > grid)
+    floor = FAINT_SHARE * np.quantile(gaps, FAINT_QUANTILE) if len(gaps) else np.inf
+    weaker = tail < 2.0 * (median - grid)  # its neighbours' threshold would miss it
+    faint = (kind == 2) & weaker & (tail >= FAINT_EVIDENCE * noise) & (tail >= floor) & (own > grid)
     return np.where(faint, own, grid)
 
 
@@ -440,10 +472,10 @@ def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_su
             histogram = level_histogram(levels)
             objects, why = detect_polarity(histogram)
     if objects == "bright":
-        thresholds, background = 255.0 - thresholds, 255.0 - means[:, 0]
+        thresholds, background, dark_mean = 255.0 - thresholds, 255.0 - means[:, 0], 255.0 - means[:, 1]
         quantiles = mirror_quantiles(quantiles)
     else:
-        background = means[:, 1]
+        background, dark_mean = means[:, 1], means[:, 0]
     fallback = None
     if flat:
         fallback = "flat"
@@ -454,9 +486,11 @@ def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_su
         fallback = "otsu"
         grid = np.full(grid_shape, level + 1.0)
     else:
+        # The typical background spread: most regions are background.
+        noise = max(float(np.median(quantiles[..., 3] - quantiles[..., 2])), 0.5) if objects == "bright" else None
         grid, kind = threshold_grid(grid_shape, rows[passed], cols[passed], thresholds[passed],
-                                    background[passed], quantiles[..., 2])
-        grid = faint_objects(grid, kind, quantiles)
+                                    background[passed], quantiles[..., 2], noise)
+        grid = faint_objects(grid, kind, quantiles, (background - dark_mean)[passed])
     if objects == "bright" and fallback != "flat":
         grid = 256.0 - grid
     grid = grid.astype(np.float32)
