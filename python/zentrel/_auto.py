@@ -70,7 +70,11 @@ MIN_PASSED_SHARE = 0.05
 
 # A bright region standing this many background spreads above the ground
 # around it is an object (see threshold_grid).
-STEP_EVIDENCE = 6.0
+STEP_EVIDENCE = 4.0
+
+# Regions this far apart on either side of a dark region tell a band (a
+# fold's shade) from the inside of a large object (see threshold_grid).
+BAND_REACH = 2
 
 # Polarity: each passing region compares its two classes with the median of
 # the region medians this many regions around it.
@@ -306,6 +310,22 @@ def _neighbour_mean(values, known):
         return total / count, count
 
 
+def _band_depth(medians, reach=BAND_REACH):
+    """How far each region lies below both regions ``reach`` away on either
+    side, in the direction where that is deepest: a dark band narrower than
+    about 2 * reach regions (a fold, a cast shadow's edge) has depth, the
+    inside of a large object none."""
+    rows, cols = medians.shape
+    padded = np.pad(medians, reach, mode="edge")
+    centre = padded[reach:reach + rows, reach:reach + cols]
+    depth = np.full(medians.shape, -np.inf)
+    for dy, dx in ((0, reach), (reach, 0), (reach, reach), (reach, -reach)):
+        a = padded[reach + dy:reach + dy + rows, reach + dx:reach + dx + cols]
+        b = padded[reach - dy:reach - dy + rows, reach - dx:reach - dx + cols]
+        depth = np.maximum(depth, np.minimum(a, b) - centre)
+    return depth
+
+
 def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noise=None) -> tuple:
     """The threshold of every region, for dark objects on a brighter ground.
 
@@ -316,8 +336,8 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
     threshold, and then takes its own median minus their mean contrast, so
     the threshold follows the light into shaded or empty parts; otherwise it
     lies inside an object larger than a region and takes their mean
-    threshold, but only once no region can be settled as background any
-    more. With noise (the typical background spread; given for objects that
+    threshold: at once when its median lies at the objects' level, else
+    only once no region can be settled as background any more. With noise (the typical background spread; given for objects that
     are brighter than their ground, where no shade can make a region
     brighter) a region whose median lies STEP_EVIDENCE spreads below its
     neighbours' mean ground is an object of its own, however faint, and
@@ -335,6 +355,7 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
     known[rows, cols] = True
     kind = known.astype(np.int8)
     medians = medians.astype(np.float64)
+    band = _band_depth(medians)
     while True:
         near_t, count = _neighbour_mean(grid, known)
         front = ~known & (count > 0)
@@ -346,10 +367,14 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
         if noise is not None:
             step = front & (near_g - medians > STEP_EVIDENCE * noise)
         background = front & (medians >= near_t) & ~step
-        # Background is settled first: a region is put inside an object only
-        # once no background region can reach it, so falling light, met
-        # step by step from its brighter side, is not read as an object.
-        inside = front & ~background if not (background.any() or step.any()) else step
+        # A region darker than the threshold by more than the contrast lies
+        # at the objects' level: inside at once. One just below it may be
+        # shade; it waits until no background region can reach it, so
+        # falling light, met step by step from its brighter side, is not
+        # read as an object.
+        deep = front & ~background & (medians < near_t - near_c) & ~(band > near_c)
+        waiting = background.any() or step.any() or deep.any()
+        inside = (step | deep) if waiting else front & ~background
         settled = background | inside
         grid[background] = (medians - near_c)[background]
         grid[inside] = np.where(step, np.maximum((near_g + medians) / 2, near_t), near_t)[inside]
@@ -415,7 +440,10 @@ def faint_objects(grid, kind, quantiles, gaps) -> np.ndarray:
     FAINT_EVIDENCE of its own background spreads below its median holds an
     object its neighbours' contrast would miss (a dim cell beside bright
     ones); it then splits FAINT_SPLIT of the way from its median to that
-    tail.
+    tail. Used for objects brighter than their ground only: light adds
+    there (emission, as in fluorescence or the sky), so a faint excess is
+    signal, while faint dark marks on a bright ground are what print and
+    paper leave behind (show-through, stains, shadows).
     """
     low, spread_low, median, spread_high, _ = np.moveaxis(quantiles.astype(np.float64), 2, 0)
     noise = np.maximum(spread_high - median, 0.5)
@@ -490,7 +518,8 @@ def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_su
         noise = max(float(np.median(quantiles[..., 3] - quantiles[..., 2])), 0.5) if objects == "bright" else None
         grid, kind = threshold_grid(grid_shape, rows[passed], cols[passed], thresholds[passed],
                                     background[passed], quantiles[..., 2], noise)
-        grid = faint_objects(grid, kind, quantiles, (background - dark_mean)[passed])
+        if objects == "bright":
+            grid = faint_objects(grid, kind, quantiles, (background - dark_mean)[passed])
     if objects == "bright" and fallback != "flat":
         grid = 256.0 - grid
     grid = grid.astype(np.float32)
