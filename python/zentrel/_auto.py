@@ -92,13 +92,6 @@ QUANTILE_SHARES = (0.02, 0.16, 0.5, 0.84, 0.98)
 # point would cut into the object.
 FAINT_EVIDENCE = 4.0
 FAINT_SPLIT = 0.35
-# ... and when that tail reaches FAINT_SHARE of the gap between the classes
-# of the least distinct passing regions (the FAINT_QUANTILE of their gaps):
-# an object is as distinct as the image's fitted objects let one expect, so
-# a page's faint show-through stays paper while dim cells among bright ones
-# of every brightness are kept.
-FAINT_SHARE = 0.5
-FAINT_QUANTILE = 0.1
 
 
 @dataclass(frozen=True)
@@ -432,7 +425,7 @@ def vote_polarity(grid_shape, rows, cols, means, medians) -> tuple:
     return ("dark" if dark > bright else "bright"), dark, bright
 
 
-def faint_objects(grid, kind, quantiles, gaps) -> np.ndarray:
+def faint_objects(grid, kind, quantiles) -> np.ndarray:
     """The grid with regions that hold a faint object of their own raised.
 
     quantiles: (rows, cols, 5) levels at QUANTILE_SHARES, dark objects.
@@ -449,9 +442,8 @@ def faint_objects(grid, kind, quantiles, gaps) -> np.ndarray:
     noise = np.maximum(spread_high - median, 0.5)
     tail = median - low
     own = median - FAINT_SPLIT * tail
-    floor = FAINT_SHARE * np.quantile(gaps, FAINT_QUANTILE) if len(gaps) else np.inf
     weaker = tail < 2.0 * (median - grid)  # its neighbours' threshold would miss it
-    faint = (kind == 2) & weaker & (tail >= FAINT_EVIDENCE * noise) & (tail >= floor) & (own > grid)
+    faint = (kind == 2) & weaker & (tail >= FAINT_EVIDENCE * noise) & (own > grid)
     return np.where(faint, own, grid)
 
 
@@ -500,10 +492,10 @@ def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_su
             histogram = level_histogram(levels)
             objects, why = detect_polarity(histogram)
     if objects == "bright":
-        thresholds, background, dark_mean = 255.0 - thresholds, 255.0 - means[:, 0], 255.0 - means[:, 1]
+        thresholds, background = 255.0 - thresholds, 255.0 - means[:, 0]
         quantiles = mirror_quantiles(quantiles)
     else:
-        background, dark_mean = means[:, 1], means[:, 0]
+        background = means[:, 1]
     fallback = None
     if flat:
         fallback = "flat"
@@ -519,7 +511,7 @@ def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_su
         grid, kind = threshold_grid(grid_shape, rows[passed], cols[passed], thresholds[passed],
                                     background[passed], quantiles[..., 2], noise)
         if objects == "bright":
-            grid = faint_objects(grid, kind, quantiles, (background - dark_mean)[passed])
+            grid = faint_objects(grid, kind, quantiles)
     if objects == "bright" and fallback != "flat":
         grid = 256.0 - grid
     grid = grid.astype(np.float32)
