@@ -35,6 +35,11 @@ AUTO_LIMITS = {
     "sigma_range": (0.0, 128.0),
     "max_chi_ratio": float("inf"),
     "valley_ratio": float("inf"),
+    # A fit that follows its histogram to 1.5 chi-square per pixel is
+    # refined no further: the judgement below accepts up to MAX_CHI_RATIO,
+    # and the steps past that point cost most of the analysis time while
+    # hardly moving the threshold.
+    "stop_ratio": 1.5,
 }
 
 # The fit must follow the histogram: chi-square per counted pixel at most
