@@ -435,7 +435,7 @@ def faint_objects(grid, kind, quantiles) -> np.ndarray:
 
     quantiles: (rows, cols, 5) levels at QUANTILE_SHARES, dark objects.
     A region settled from its neighbours whose far dark tail lies
-    FAINT_EVIDENCE of its own background spreads below its median holds an
+    FAINT_EVIDENCE background spreads below its median holds an
     object its neighbours' contrast would miss (a dim cell beside bright
     ones); it then splits FAINT_SPLIT of the way from its median to that
     tail. Used for objects brighter than their ground only: light adds
@@ -444,7 +444,10 @@ def faint_objects(grid, kind, quantiles) -> np.ndarray:
     paper leave behind (show-through, stains, shadows).
     """
     low, spread_low, median, spread_high, _ = np.moveaxis(quantiles.astype(np.float64), 2, 0)
-    noise = np.maximum(spread_high - median, 0.5)
+    # A region half over an object shows the object in its spread too; the
+    # image's typical spread bounds it.
+    spread = spread_high - median
+    noise = np.maximum(np.minimum(spread, np.median(spread)), 0.5)
     tail = median - low
     own = median - FAINT_SPLIT * tail
     weaker = tail < 2.0 * (median - grid)  # its neighbours' threshold would miss it
