@@ -2,12 +2,13 @@
 threshold grid and fallback.
 
 Everything here works on quantities that can be gathered exactly from parts
-of an image: the value range and a fine histogram of the input, the 256-bin
-histogram of the levels, and small grids with one cell per region (variance,
-median, fit records). Image-sized work happens in the engine's stages; the
-only per-pixel operations here (mapping values to levels, mirroring levels)
-are element by element, so a caller working chunk by chunk gets the same
-result as one working on the whole image.
+of an image: the value range and a fine histogram of the input, the minimum,
+maximum and (for a fallback) the 256-bin histogram of the levels, and small
+grids with one cell per region (variance, quantiles, fit records).
+Image-sized work happens in the engine's stages; the only per-pixel
+operation here (mapping values to levels) is element by element, so a
+caller working chunk by chunk gets the same result as one working on the
+whole image.
 """
 
 from __future__ import annotations
@@ -399,12 +400,7 @@ class AutoChoices:
     verdicts: tuple
 
 
-def mirrored(levels: np.ndarray) -> np.ndarray:
-    """255 - levels: bright objects analysed as dark ones."""
-    return np.subtract(np.uint8(255), levels)
-
-
-def vote_polarity(grid_shape, rows, cols, means, medians) -> tuple:
+def vote_polarity(rows, cols, means, medians) -> tuple:
     """("dark" or "bright", dark votes, bright votes) from passing regions.
 
     The background is what surrounds the objects: each passing region votes
@@ -456,6 +452,8 @@ def faint_objects(grid, kind, quantiles) -> np.ndarray:
 
 
 def mirror_quantiles(quantiles):
+    """The quantile grid of bright objects seen as dark ones: levels 255 - v,
+    shares reversed (QUANTILE_SHARES is symmetric about the median)."""
     return 255.0 - quantiles[..., ::-1]
 
 
@@ -465,10 +463,14 @@ def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_su
 
     stages provides variance_map, region_quantiles, select_regions,
     analyse_regions and decide with the signatures of the engine, which is
-    the default. Returns
-    (output uint8, surface float32 or None, AutoChoices, records, grid,
-    variance grid) where grid is the threshold grid in the input's level
-    polarity.
+    the default. The regions are analysed on the levels as they are (the
+    judgement is the same for either side); the objects' side is then voted
+    and the grid built for dark objects, on mirrored quantities when they
+    are bright. Besides the stages, only reductions touch every pixel: the
+    levels' minimum and maximum, and their histogram when a fallback needs
+    it. Returns (output uint8, surface float32 or None, AutoChoices,
+    records, grid, variance grid) where records hold the fits to the levels
+    and grid is the threshold grid in the input's level polarity.
     """
     if stages is None:
         from zentrel import _engine as stages
@@ -491,8 +493,7 @@ def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_su
     if objects is not None:
         why = "given by the caller"
     else:
-        objects, dark, bright = vote_polarity(grid_shape, rows[passed], cols[passed], means[passed],
-                                              medians)
+        objects, dark, bright = vote_polarity(rows[passed], cols[passed], means[passed], medians)
         if objects is not None:
             why = (f"{max(dark, bright)} of {dark + bright} passing regions have the "
                    f"{'bright' if objects == 'dark' else 'dark'} class nearer the ground around them")
