@@ -441,9 +441,10 @@ def faint_objects(grid, kind, quantiles) -> np.ndarray:
     """
     low, spread_low, median, spread_high, _ = np.moveaxis(quantiles.astype(np.float64), 2, 0)
     # A region half over an object shows the object in its spread too; the
-    # image's typical spread bounds it.
+    # image's typical spread bounds it. Levels are whole numbers: a spread
+    # under one level is their rounding, not the ground's calm.
     spread = spread_high - median
-    noise = np.maximum(np.minimum(spread, np.median(spread)), 0.5)
+    noise = np.maximum(np.minimum(spread, np.median(spread)), 1.0)
     tail = median - low
     own = median - FAINT_SPLIT * tail
     weaker = tail < 2.0 * (median - grid)  # its neighbours' threshold would miss it
