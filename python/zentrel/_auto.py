@@ -364,7 +364,11 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
         near_g, _ = _neighbour_mean(ground, known)
         step = np.zeros_like(front)
         if noise is not None:
-            step = front & (near_g - medians > STEP_EVIDENCE * noise)
+            # Measured from regions whose ground is their own (passed or
+            # background): a ground carried through an object's inside is
+            # stale where the light changes.
+            own_g, own_count = _neighbour_mean(ground, known & (kind != 3))
+            step = front & (own_count > 0) & (own_g - medians > STEP_EVIDENCE * noise)
         background = front & (medians >= near_t) & ~step
         # A region darker than the threshold by more than the contrast lies
         # at the objects' level: inside at once. One just below it may be
@@ -376,7 +380,8 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
         inside = (step | deep) if waiting else front & ~background
         settled = background | inside
         grid[background] = (medians - near_c)[background]
-        grid[inside] = np.where(step, np.maximum((near_g + medians) / 2, near_t), near_t)[inside]
+        grid[inside] = np.where(step, np.maximum((own_g + medians) / 2, near_t), near_t)[inside] if step.any() \
+            else near_t[inside]
         ground[background] = medians[background]
         ground[inside] = near_g[inside]
         contrast[settled] = near_c[settled]
@@ -491,10 +496,13 @@ def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_su
     passed, thresholds, means, verdicts = judge_regions(records)
     quantiles = stages.region_quantiles(levels, region_size, QUANTILE_SHARES, threads=threads)
     medians = quantiles[..., 2]
+    enough = passed.sum() >= max(1.0, MIN_PASSED_SHARE * count)
     if objects is not None:
         why = "given by the caller"
     else:
-        objects, dark, bright = vote_polarity(rows[passed], cols[passed], means[passed], medians)
+        # Too few passing regions to build a surface on are too few to vote.
+        objects, dark, bright = vote_polarity(rows[passed], cols[passed], means[passed], medians) \
+            if enough else (None, 0, 0)
         if objects is not None:
             why = (f"{max(dark, bright)} of {dark + bright} passing regions have the "
                    f"{'bright' if objects == 'dark' else 'dark'} class nearer the ground around them")
@@ -510,7 +518,7 @@ def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_su
     if flat:
         fallback = "flat"
         grid = np.full(grid_shape, float(levels.flat[0]) - 0.5)
-    elif passed.sum() < max(1.0, MIN_PASSED_SHARE * count):
+    elif not enough:
         histogram = level_histogram(levels)
         level = otsu(histogram if objects == "dark" else histogram[::-1])[0]
         fallback = "otsu"
