@@ -463,40 +463,37 @@ def mirror_quantiles(quantiles):
     return 255.0 - quantiles[..., ::-1]
 
 
-def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_surface=False,
-        threads=0):
-    """The automatic default on a whole image.
+def choose_regions(variance: np.ndarray, percent: int, select_regions) -> tuple:
+    """(count, rows, cols): the regions to fit, from the whole image's variance grid."""
+    count = max(1, selected_count(variance.shape, percent))
+    rows, cols = select_regions(region_scores(variance, count), count)
+    return count, rows, cols
 
-    stages provides variance_map, region_quantiles, select_regions,
-    analyse_regions and decide with the signatures of the engine, which is
-    the default. The regions are analysed on the levels as they are (the
-    judgement is the same for either side); the objects' side is then voted
-    and the grid built for dark objects, on mirrored quantities when they
-    are bright. Besides the stages, only reductions touch every pixel: the
-    levels' minimum and maximum, and their histogram when a fallback needs
-    it. Returns (output uint8, surface float32 or None, AutoChoices,
-    records, grid, variance grid) where records hold the fits to the levels
-    and grid is the threshold grid in the input's level polarity.
+
+def fit_smoothing(mapping: LevelMapping) -> bool:
+    """Whether the fits smooth their histograms: stretched values leave empty
+    levels between occupied ones, and smoothing keeps that comb from
+    spoiling the fits."""
+    return mapping.kind == "robust"
+
+
+def settle(grid_shape, count, rows, cols, records, quantiles, mapping: LevelMapping, objects,
+           level_range, level_histogram_of) -> tuple:
+    """The threshold grid and the choices, from what the regions gave.
+
+    Everything here works on small arrays gathered from the image: the
+    selection (rows, cols) and its records, the per-region quantiles, the
+    levels' (minimum, maximum), and level_histogram_of(), called only when
+    the side or a fallback needs the 256-bin histogram of the levels. A
+    chunked caller that gathers the same quantities gets the same grid.
+    Returns (grid float32 in the input's level polarity, AutoChoices).
     """
-    if stages is None:
-        from zentrel import _engine as stages
-    array = np.asarray(image)
-    levels, mapping = to_levels(array)
-    flat = levels.min() == levels.max()
     if objects not in (None, "dark", "bright"):
         raise ValueError(f"objects: got {objects!r}; expected 'dark', 'bright' or None")
-    variance = stages.variance_map(levels, region_size, threads=threads)
-    grid_shape = variance.shape
-    count = max(1, selected_count(grid_shape, percent))
-    rows, cols = stages.select_regions(region_scores(variance, count), count)
-    # Stretched values leave empty levels between occupied ones; smoothing
-    # the histograms keeps that comb from spoiling the fits.
-    records = stages.analyse_regions(levels, region_size, rows, cols, limits=AUTO_LIMITS,
-                                     smooth=mapping.kind == "robust", threads=threads)
     passed, thresholds, means, verdicts = judge_regions(records)
-    quantiles = stages.region_quantiles(levels, region_size, QUANTILE_SHARES, threads=threads)
     medians = quantiles[..., 2]
     enough = passed.sum() >= max(1.0, MIN_PASSED_SHARE * count)
+    histogram = None
     if objects is not None:
         why = "given by the caller"
     else:
@@ -507,7 +504,7 @@ def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_su
             why = (f"{max(dark, bright)} of {dark + bright} passing regions have the "
                    f"{'bright' if objects == 'dark' else 'dark'} class nearer the ground around them")
         else:
-            histogram = level_histogram(levels)
+            histogram = level_histogram_of()
             objects, why = detect_polarity(histogram)
     if objects == "bright":
         thresholds, background = 255.0 - thresholds, 255.0 - means[:, 0]
@@ -515,11 +512,13 @@ def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_su
     else:
         background = means[:, 1]
     fallback = None
-    if flat:
+    low, high = level_range
+    if low == high:
         fallback = "flat"
-        grid = np.full(grid_shape, float(levels.flat[0]) - 0.5)
+        grid = np.full(grid_shape, float(low) - 0.5)
     elif not enough:
-        histogram = level_histogram(levels)
+        if histogram is None:
+            histogram = level_histogram_of()
         level = otsu(histogram if objects == "dark" else histogram[::-1])[0]
         fallback = "otsu"
         grid = np.full(grid_shape, level + 1.0)
@@ -532,9 +531,38 @@ def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_su
             grid = faint_objects(grid, kind, quantiles)
     if objects == "bright" and fallback != "flat":
         grid = 256.0 - grid
-    grid = grid.astype(np.float32)
-    decided = stages.decide(levels, grid, region_size, threads=threads, want_surface=want_surface)
-    output, surface = decided if want_surface else (decided, None)
     choices = AutoChoices(mapping, objects, why, dict(AUTO_LIMITS), MIN_SEPARATION, count,
                           int(passed.sum()), fallback, tuple(verdicts))
+    return grid.astype(np.float32), choices
+
+
+def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_surface=False,
+        threads=0):
+    """The automatic default on a whole image.
+
+    stages provides variance_map, region_quantiles, select_regions,
+    analyse_regions and decide with the signatures of the engine, which is
+    the default. The regions are analysed on the levels as they are (the
+    judgement is the same for either side); settle() then votes the
+    objects' side and builds the grid. Besides the stages, only reductions
+    touch every pixel: the levels' minimum and maximum, and their histogram
+    when the side or a fallback needs it. Returns (output uint8, surface
+    float32 or None, AutoChoices, records, grid, variance grid) where
+    records hold the fits to the levels and grid is the threshold grid in
+    the input's level polarity.
+    """
+    if stages is None:
+        from zentrel import _engine as stages
+    if objects not in (None, "dark", "bright"):
+        raise ValueError(f"objects: got {objects!r}; expected 'dark', 'bright' or None")
+    levels, mapping = to_levels(np.asarray(image))
+    variance = stages.variance_map(levels, region_size, threads=threads)
+    count, rows, cols = choose_regions(variance, percent, stages.select_regions)
+    records = stages.analyse_regions(levels, region_size, rows, cols, limits=AUTO_LIMITS,
+                                     smooth=fit_smoothing(mapping), threads=threads)
+    quantiles = stages.region_quantiles(levels, region_size, QUANTILE_SHARES, threads=threads)
+    grid, choices = settle(variance.shape, count, rows, cols, records, quantiles, mapping, objects,
+                           (int(levels.min()), int(levels.max())), lambda: level_histogram(levels))
+    decided = stages.decide(levels, grid, region_size, threads=threads, want_surface=want_surface)
+    output, surface = decided if want_surface else (decided, None)
     return output, surface, choices, records, grid, variance
