@@ -12,6 +12,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Optional, Sequence
 
+from zentrel import _cli_dask
+
 __all__ = ["main"]
 
 PROG = "zentrel"
@@ -81,7 +83,7 @@ def _name_pattern(text: str) -> str:
     if not name or name in (".", "..") or any(sep and sep in name for sep in (os.sep, os.altsep)):
         raise argparse.ArgumentTypeError(f"got {text!r}; it must give a file name, without folders")
     try:
-        image_format(name)
+        image_format(name, _cli_dask.OUTPUT_FORMATS)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
     return text
@@ -186,7 +188,7 @@ def _parser() -> tuple[argparse.ArgumentParser, dict]:
     )
     binarize.add_argument("inputs", nargs="+", type=Path, metavar="INPUT", help="image files")
     target = binarize.add_mutually_exclusive_group(required=True)
-    target.add_argument("-o", "--output", type=_output_path(BINARY_FORMATS), metavar="OUTPUT",
+    target.add_argument("-o", "--output", type=_output_path(_cli_dask.OUTPUT_FORMATS), metavar="OUTPUT",
                         help=f"output file ({binary_formats}; one input only)")
     target.add_argument("--out-dir", type=Path, metavar="DIR",
                         help="folder for the outputs, named by --name; a name already used by "
@@ -199,6 +201,7 @@ def _parser() -> tuple[argparse.ArgumentParser, dict]:
                                "PBM always is")
     binarize.add_argument("--jobs", type=_integer_in(1), default=1, metavar="N",
                           help="worker processes for a batch (default 1)")
+    _cli_dask.add_options(binarize, _integer_in(16))
     _add_common_options(binarize)
 
     demo = commands.add_parser(
@@ -303,11 +306,14 @@ def _run_binarize(args: argparse.Namespace, parser: argparse.ArgumentParser, tal
     pairs, errors = _batch.plan(args.inputs, args.output, args.out_dir, args.name or DEFAULT_NAME,
                                 args.overwrite)
     failures = {index: (source, message) for index, source, message in errors}
+    settings = analysis_settings(args)
+    tally.total = len(args.inputs)
+    if _cli_dask.wanted(args):
+        pairs = _cli_dask.run(args, settings, tally, failures, pairs)
     workers = min(args.jobs, max(len(pairs), 1))
     # Each worker process gets its share of the cores, so workers do not oversubscribe.
     threads = args.threads or (None if workers == 1 else max(1, (os.cpu_count() or 1) // workers))
     max_pixels = args.max_pixels or default_max_pixels(workers)
-    settings = analysis_settings(args)
     jobs = [_batch.Job(index, source, target, settings, args.rescale, threads, max_pixels,
                        args.bilevel, args.overwrite)
             for index, source, target in pairs]

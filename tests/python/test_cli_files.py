@@ -104,7 +104,7 @@ def test_other_extensions_are_refused_with_the_supported_ones(tmp_path, grey, co
 
     assert result.returncode == 2
     (line,) = result.stderr.splitlines()
-    supported = ".png, .tif, .tiff, .pbm" if command[0] == "binarize" else ".png, .svg, .pdf"
+    supported = ".png, .tif, .tiff, .pbm, .zarr" if command[0] == "binarize" else ".png, .svg, .pdf"
     assert line.endswith(f"use one of {supported}")
     assert os.listdir(tmp_path) == ["scan.png"]
 

@@ -1,0 +1,173 @@
+"""The binarize command past one machine: --chunks and --scheduler.
+
+A file goes through the chunked path (zentrel.dask) when it is Zarr, when
+its output is Zarr, when --chunks asks for it, or when it is a TIFF larger
+than what memory holds (--max-pixels); there it is read and written chunk by
+chunk. With --scheduler the files are spread over a dask.distributed
+cluster: the others one file per task, the chunked ones through the cluster
+too. Without either, the command runs as before. Workers read and write the
+files themselves, so on a real cluster the paths must be on storage they
+share.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from pathlib import Path
+from typing import Optional
+
+from zentrel._imageio import BINARY_FORMATS
+
+DEFAULT_CHUNK = 4096
+# What binarize writes: Zarr through the chunked path, the rest either way.
+OUTPUT_FORMATS = {**BINARY_FORMATS, ".zarr": "Zarr"}
+EXTRA = 'pip install "zentrel[dask]"'
+
+
+def add_options(parser: argparse.ArgumentParser, integer_type) -> None:
+    parser.add_argument("--chunks", type=integer_type, default=None, metavar="N",
+                        help="threshold in chunks of N x N pixels through dask, reading and "
+                             "writing chunk by chunk (Zarr and TIFF); the default for Zarr, for "
+                             f"TIFF above --max-pixels and for Zarr outputs, with N {DEFAULT_CHUNK}")
+    parser.add_argument("--scheduler", default=None, metavar="ADDRESS",
+                        help="spread the files over the dask.distributed cluster of this "
+                             "scheduler (e.g. tcp://host:8786); the files must be on storage "
+                             "the workers share")
+
+
+def _is_zarr(path: Path) -> bool:
+    return path.suffix.lower() == ".zarr" or any(
+        (path / name).exists() for name in ("zarr.json", ".zarray", ".zgroup"))
+
+
+def _tiff_pixels(path: Path) -> int:
+    if path.suffix.lower() not in (".tif", ".tiff"):
+        return 0
+    try:
+        import tifffile
+
+        with tifffile.TiffFile(path) as tiff:
+            shape = tiff.series[0].levels[0].shape
+    except Exception:  # not readable here: the normal path reports it
+        return 0
+    axes = [n for n in shape if n not in (1, 3, 4)] or list(shape)
+    return int(axes[-1]) * int(axes[-2]) if len(axes) >= 2 else 0
+
+
+def _chunked(source: Path, target: Path, args, limit: int) -> bool:
+    return (args.chunks is not None or _is_zarr(source) or target.suffix.lower() == ".zarr"
+            or _tiff_pixels(source) > limit)
+
+
+def wanted(args) -> bool:
+    """Whether this command line needs the chunked or distributed path."""
+    from zentrel._imageio import default_max_pixels
+
+    if args.scheduler is not None or args.chunks is not None:
+        return True
+    limit = args.max_pixels or default_max_pixels()
+    targets = [args.output] if args.output is not None else [Path(args.name or "x.png")]
+    return any(_chunked(source, targets[0], args, limit) for source in args.inputs)
+
+
+def run(args, settings: dict, tally, failures: dict, plan: list) -> list:
+    """Threshold the planned (index, source, target) files that need dask,
+    with ``settings`` (keyword arguments of zentrel.binarize); failures go
+    into ``failures`` by index. Returns the files left for the
+    local in-memory path: none with --scheduler, which takes them all (one
+    file per task)."""
+    try:
+        import dask
+        import zentrel.dask  # noqa: F401
+        if args.scheduler is not None:
+            import distributed
+    except ImportError as error:
+        raise SystemExit(f"zentrel: error: --chunks, --scheduler and Zarr need dask: {EXTRA} "
+                         f"({error})") from None
+    from tqdm import tqdm
+
+    from zentrel import _batch
+    from zentrel._imageio import default_max_pixels
+
+    limit = args.max_pixels or default_max_pixels()
+    chunked = [item for item in plan if _chunked(item[1], item[2], args, limit)]
+    rest = [item for item in plan if item not in chunked]
+    if args.scheduler is None:
+        with dask.config.set(scheduler="threads"), \
+                tqdm(total=len(chunked), file=sys.stderr, unit="image", dynamic_ncols=True,
+                     disable=None if len(chunked) > 1 else True) as bar:
+            for index, source, target in chunked:
+                _settle(tally, failures, index, source, _binarize_chunked(source, target, args, settings))
+                bar.update(1)
+        return rest
+
+    try:
+        client = distributed.Client(args.scheduler, timeout="20s")
+    except (OSError, TimeoutError) as error:
+        raise SystemExit(f"zentrel: error: cannot reach the scheduler {args.scheduler}: "
+                         f"{error}") from None
+    sys.stderr.write(f"zentrel: dashboard {client.dashboard_link}\n")
+    # One engine thread per task: the workers run as many tasks as they have threads.
+    jobs = {client.submit(_batch.binarize_one, _batch.Job(
+        index, source, target, settings, args.rescale, args.threads or 1, limit, args.bilevel,
+        args.overwrite), pure=False): (index, source) for index, source, target in rest}
+    try:
+        with dask.config.set(scheduler=client), \
+                tqdm(total=len(plan), file=sys.stderr, unit="image", dynamic_ncols=True) as bar:
+            for index, source, target in chunked:
+                _settle(tally, failures, index, source, _binarize_chunked(source, target, args, settings))
+                bar.update(1)
+            for future in distributed.as_completed(jobs):
+                index, source = jobs[future]
+                try:
+                    message = future.result()
+                except Exception as error:  # a task that could not run, or lost its workers
+                    message = f"worker failed: {error}"
+                _settle(tally, failures, index, source, message)
+                bar.update(1)
+    finally:
+        for future in jobs:
+            future.cancel()
+        client.close()
+    return []
+
+
+def _settle(tally, failures, index, source, message) -> None:
+    if message is None:
+        tally.done += 1
+    else:
+        failures[index] = (source, message)
+
+
+def _binarize_chunked(source: Path, target: Path, args, settings: dict) -> Optional[str]:
+    """Threshold one file chunk by chunk; an error message or None."""
+    import dask.array as da
+
+    import zentrel.dask as zd
+    from zentrel._imageio import ImageReadError, image_format, one_line, read_grey, write_image
+    from zentrel.dask import io
+
+    chunks = args.chunks or DEFAULT_CHUNK
+    wide = settings.get("preset") != "classic"
+    try:
+        if _is_zarr(source) or source.suffix.lower() in (".tif", ".tiff"):
+            image = io.open_image(source, chunks=chunks, rescale=args.rescale, keep_wide=wide)
+        else:
+            image = da.from_array(read_grey(source, rescale=args.rescale, keep_wide=wide,
+                                            max_pixels=args.max_pixels), chunks=chunks)
+        binary = zd.binarize(image, threads=args.threads, **settings)
+        if target.suffix.lower() in io.CHUNKED_FORMATS and not args.bilevel:
+            io.write(binary, target, overwrite=args.overwrite)
+        else:
+            image_format(target)
+            write_image(target, binary.compute(), bilevel=args.bilevel, overwrite=args.overwrite)
+    except (ImageReadError, FileExistsError) as error:
+        return str(error)
+    except OSError as error:
+        return f"cannot write {target}: {error.strerror or one_line(error)}"
+    except MemoryError:
+        return "not enough memory"
+    except Exception as error:  # ValueError from the engine, NoRegionPassedError, or unforeseen
+        return one_line(error)
+    return None

@@ -1,0 +1,155 @@
+"""zentrel on Dask: exact binarization of images larger than memory.
+
+``binarize`` and ``threshold_surface`` take a 2-D dask array of any chunking
+and return a lazy dask array; computed, it equals what :func:`zentrel.binarize`
+(or :func:`zentrel.threshold_surface`) gives for the same image in memory,
+byte for byte. ``analyse`` computes the region summary. No task holds the
+whole image: each works on one chunk (plus the part of its neighbours that
+its regions reach into) or on the region grid, one float per region.
+
+Needs the ``dask`` extra: ``pip install "zentrel[dask]"``.
+"""
+
+from __future__ import annotations
+
+try:
+    import dask  # noqa: F401
+    import dask.array as da
+except ImportError as error:  # pragma: no cover - exercised in a subprocess
+    raise ImportError(
+        'zentrel.dask needs dask, which the "dask" extra brings: pip install "zentrel[dask]"'
+    ) from error
+
+import math
+from typing import Optional
+
+import numpy as np
+
+from zentrel import _api, _limits
+from zentrel._api import Analysis
+from zentrel.dask._pipeline import Pipeline
+
+__all__ = ["analyse", "binarize", "threshold_surface"]
+
+
+def _pipeline(array, percent, region_size, smooth, threads, limits, function, preset="auto",
+              objects=None) -> Pipeline:
+    limits = _limits.given(limits, function)
+    auto = not _api._preset(preset, objects, limits, function)
+    if auto and objects not in (None, "dark", "bright"):
+        raise ValueError(f"objects: got {objects!r}; expected 'dark', 'bright' or None")
+    if auto and smooth:
+        raise ValueError("smooth: applies to preset='classic' only")
+    if isinstance(array, np.ndarray):
+        array = da.from_array(array)
+    if not isinstance(array, da.Array):
+        raise TypeError(f"array: got {type(array).__name__}; a dask array (or a numpy array) is required")
+    if array.dtype.kind not in "biuf":
+        raise TypeError(f"image: got element type {array.dtype}; a real-valued array is required")
+    if array.ndim != 2:
+        if auto:
+            raise ValueError(f"image: got {array.ndim} dimensions; a 2-D array is required")
+        raise ValueError(f"image: got an array with {array.ndim} dimensions; a two-dimensional "
+                         "image is required")
+    if any(math.isnan(n) for n in array.shape):
+        raise ValueError("image: its shape is not known; call compute_chunk_sizes() first")
+    percent = _api._check_int("percent", percent, 0, 100)
+    region_size = _api._check_int("region_size", region_size, 1, _api._INT32_MAX)
+    threads = 1 if threads is None else _api._check_int("threads", threads, 1, 1024,
+                                                        " (or None for 1)")
+    rows, cols = array.shape
+    if rows > _api._INT32_MAX or cols > _api._INT32_MAX:
+        raise ValueError(f"image: shape ({rows}, {cols}) has a side longer than "
+                         f"{_api._INT32_MAX} pixels")
+    if min(rows, cols) < region_size and auto:
+        raise ValueError(f"image: {rows} x {cols} pixels is smaller than one region of "
+                         f"{region_size} x {region_size}")
+    if min(rows, cols) < region_size:
+        raise ValueError(f"image: shape ({rows}, {cols}) is too small for region_size "
+                         f"{region_size}; each side must be at least region_size ({region_size}) "
+                         "pixels")
+    # Bad limits fail now, not in a worker later.
+    from zentrel import _engine
+
+    _engine.analyse_regions(np.zeros((1, 1), np.uint8), 1, [], [], limits=limits or None)
+    return Pipeline(array, percent, region_size, bool(smooth), threads, limits, auto, objects)
+
+
+@_limits.with_limit_options
+def binarize(array, *, percent: int = 10, region_size: int = 32, smooth: bool = False,
+             threads: Optional[int] = None, preset: str = "auto", objects: Optional[str] = None,
+             **limits) -> "da.Array":
+    """:func:`zentrel.binarize` on a 2-D dask array, lazily.
+
+    Parameters
+    ----------
+    array : dask.array.Array (or numpy.ndarray), 2-D
+        Grey levels, any chunking; the values obey the rules of
+        :func:`zentrel.binarize` (checked chunk by chunk when computed).
+    percent, region_size, smooth, preset, objects
+        As for :func:`zentrel.binarize`: the automatic default or the classic
+        analysis, each giving what it gives in memory.
+    threads : int, optional
+        Engine threads per task (default 1: dask runs the tasks in parallel).
+    {limits}
+
+    Returns
+    -------
+    dask.array.Array of uint8
+        0 and 255, with the input's shape and chunks. Computing it raises
+        NoRegionPassedError when no selected region passed (classic only).
+
+    Notes
+    -----
+    The input is read once per image-sized stage (variance, region
+    analysis, pixel decision, and for the automatic default the level
+    histogram, plus range and fine histogram for values wider than 8 bits)
+    so that no worker keeps chunks between stages; persist it first when
+    holding it is cheaper than recomputing it.
+    """
+    return _pipeline(array, percent, region_size, smooth, threads, limits, "binarize", preset,
+                     objects).decide(False)
+
+
+@_limits.with_limit_options
+def threshold_surface(array, *, percent: int = 10, region_size: int = 32, smooth: bool = False,
+                      threads: Optional[int] = None, preset: str = "auto", objects: Optional[str] = None,
+             **limits) -> "da.Array":
+    """:func:`zentrel.threshold_surface` on a 2-D dask array, lazily.
+
+    Parameters
+    ----------
+    array, percent, region_size, smooth, threads, preset, objects
+        As for :func:`binarize`.
+    {limits}
+
+    Returns
+    -------
+    dask.array.Array of float32
+        The threshold of every pixel, with the input's shape and chunks.
+    """
+    return _pipeline(array, percent, region_size, smooth, threads, limits,
+                     "threshold_surface", preset, objects).decide(True)
+
+
+@_limits.with_limit_options
+def analyse(array, *, percent: int = 10, region_size: int = 32, smooth: bool = False,
+            threads: Optional[int] = None, preset: str = "auto", objects: Optional[str] = None,
+            **limits) -> Analysis:
+    """:func:`zentrel.analyse` on a 2-D dask array, computed on the current
+    scheduler (a dask.distributed Client when one is active).
+
+    Parameters
+    ----------
+    array, percent, region_size, smooth, threads, preset, objects
+        As for :func:`binarize`.
+    {limits}
+
+    Returns
+    -------
+    zentrel.Analysis
+        Equal to the in-memory one except ``stage_seconds``, which here sums
+        the seconds of each stage's tasks (the pixel decision does not run).
+    """
+    pipeline = _pipeline(array, percent, region_size, smooth, threads, limits, "analyse", preset, objects)
+    return pipeline.analysis().compute()

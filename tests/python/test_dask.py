@@ -1,0 +1,178 @@
+"""zentrel.dask on a LocalCluster of two worker processes: the chunked
+result equals the in-memory one byte for byte, survives a lost worker, and
+refuses what it cannot honour."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+import zentrel
+
+da = pytest.importorskip("dask.array")
+distributed = pytest.importorskip("distributed")
+zd = pytest.importorskip("zentrel.dask")
+
+
+@pytest.fixture(scope="module")
+def client():
+    import cloudpickle
+
+    # The workers cannot import this file; functions from it travel by value.
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as c:
+        yield c
+    cloudpickle.unregister_pickle_by_value(sys.modules[__name__])
+
+
+def _image(shape, seed, dtype=np.uint8):
+    image, _ = zentrel.uneven_scene(shape, seed=seed)
+    if dtype == np.float32:  # fractions and values just above -1 truncate like the engine's
+        image = image.astype(np.float32) + np.float32(0.75)
+        image[0, :3] = (-0.5, 255.9, 0.25)
+    elif dtype != np.uint8:
+        image = image.astype(dtype)
+    return image
+
+
+CASES = [
+    # shape, chunks, settings, dtype
+    ((301, 263), (64, 50), dict(preset="classic", percent=50, region_size=25, smooth=True), np.uint8),
+    ((70, 83), (10, 12), dict(preset="classic", percent=100, region_size=17), np.uint8),  # < a region
+    ((256, 256), (100, 90), dict(preset="classic", region_size=32), np.float32),  # ragged chunks
+    ((96, 160), (96, 160), dict(preset="classic", percent=30, region_size=8), np.int32),  # one chunk
+    ((150, 210), (33, 70), dict(preset="classic", percent=40, region_size=9, c1_range=(0.1, 0.9),
+                                valley_ratio=0.9), np.int64),
+    ((256, 256), (100, 90), dict(), np.float32),  # the automatic default on stretched values
+    ((200, 240), (64, 50), dict(region_size=24, objects="bright"), np.uint8),
+    ((180, 150), (23, 40), dict(percent=30, region_size=15), np.uint16),
+]
+
+
+@pytest.mark.parametrize("case", CASES, ids=lambda c: f"{c[0]}-{c[1]}-{c[2].get('preset', 'auto')}")
+def test_chunked_equals_in_memory(client, case):
+    shape, chunks, settings, dtype = case
+    image = _image(shape, seed=sum(shape), dtype=dtype)
+    array = da.from_array(image, chunks=chunks)
+    binary = zd.binarize(array, **settings)
+    assert binary.chunks == array.chunks and binary.dtype == np.uint8
+    got_binary, got_surface = client.compute([binary, zd.threshold_surface(array, **settings)],
+                                             sync=True)
+    assert np.array_equal(got_binary, zentrel.binarize(image, **settings))
+    assert np.array_equal(got_surface, zentrel.threshold_surface(image, **settings))
+
+    got, want = zd.analyse(array, **settings), zentrel.analyse(image, **settings)
+    assert got.stage_seconds.keys() == want.stage_seconds.keys()
+    assert got == type(want)(**{**want.__dict__, "stage_seconds": got.stage_seconds})
+
+
+def _slow(block):
+    time.sleep(0.03)
+    return block
+
+
+def test_a_killed_worker_does_not_change_the_result(client):
+    image = _image((512, 512), seed=5)
+    array = da.from_array(image, chunks=64).map_blocks(_slow, dtype=np.uint8)
+    future = client.compute(zd.binarize(array, percent=20))
+    pids = client.run(os.getpid)
+    while not client.run_on_scheduler(
+            lambda dask_scheduler: sum(ts.state == "memory" for ts in dask_scheduler.tasks.values())):
+        time.sleep(0.02)
+    assert not future.done()  # the worker goes while the work is under way
+    os.kill(next(iter(pids.values())), signal.SIGKILL)
+    assert np.array_equal(future.result(timeout=120), zentrel.binarize(image, percent=20))
+    client.wait_for_workers(2, timeout=60)
+
+
+def test_no_passing_region_raises_across_processes(client):
+    image = np.tile(np.uint8([60, 90]), (64, 32))  # two modes below the dark-mode limit
+    array = da.from_array(image, chunks=20)
+    with pytest.raises(zentrel.NoRegionPassedError, match="4 regions were selected") as caught:
+        client.compute(zd.binarize(array, region_size=16, preset="classic"), sync=True)
+    want = zentrel.analyse(image, region_size=16, preset="classic")
+    assert caught.value.analysis == type(want)(
+        **{**want.__dict__, "stage_seconds": caught.value.analysis.stage_seconds})
+    assert zd.analyse(array, percent=0, preset="classic").selected_count == 0
+
+
+@pytest.mark.parametrize(
+    ("array", "error", "message"),
+    [
+        (da.zeros((64, 64, 3), dtype=np.uint8, chunks=(32, 32, 3)), ValueError, "3 dimensions"),
+        (da.zeros((64, 64, 3), dtype=np.uint8, chunks=(64, 64, 1)), ValueError, "a 2-D array"),
+        (da.zeros((64, 64), dtype=np.complex64, chunks=32), TypeError, "real-valued"),
+        ([[0] * 64] * 64, TypeError, "a dask array"),
+        (da.zeros((64, 20), dtype=np.uint8, chunks=32), ValueError, "smaller than one region"),
+    ],
+    ids=["3-D", "third-axis-chunks", "complex", "list", "too-small"],
+)
+def test_bad_input_is_refused_at_once(array, error, message):
+    with pytest.raises(error, match=message):
+        zd.binarize(array)
+
+
+def test_bad_values_and_limits(client):
+    image = np.zeros((64, 64), np.float32)
+    image[40, 50] = 256.0
+    with pytest.raises(ValueError, match=r"value 256 at \(40, 50\) is not a grey level"):
+        client.compute(zd.binarize(da.from_array(image, chunks=32), preset="classic"), sync=True)
+    image[40, 50] = np.nan
+    with pytest.raises(ValueError, match="NaN"):
+        client.compute(zd.binarize(da.from_array(image, chunks=32)), sync=True)
+    with pytest.raises(ValueError, match="c1_range"):
+        zd.binarize(da.zeros((64, 64), dtype=np.uint8), c1_range=(0.9, 0.1), preset="classic")
+    with pytest.raises(ValueError, match="applies to preset='classic'"):
+        zd.binarize(da.zeros((64, 64), dtype=np.uint8), c1_range=(0.1, 0.9))
+    with pytest.raises(TypeError, match="unexpected keyword argument 'colour'"):
+        zd.binarize(da.zeros((64, 64), dtype=np.uint8), colour=1)
+
+
+def test_import_without_the_extra_names_it():
+    code = "import sys; sys.modules['dask'] = None; import zentrel.dask"
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert result.returncode != 0
+    assert "ImportError" in result.stderr and "zentrel[dask]" in result.stderr
+
+
+def test_command_line_zarr_in_and_out(tmp_path):
+    import zarr
+    from zentrel.cli import main
+
+    image = _image((300, 260), seed=9)
+    zarr.create_array(tmp_path / "in.zarr", shape=image.shape, chunks=(128, 128), dtype=np.uint8)[:] = image
+    assert main(["binarize", str(tmp_path / "in.zarr"), "-o", str(tmp_path / "out.zarr"),
+                 "--chunks", "100", "--percent", "20"]) == 0
+    got = zarr.open(str(tmp_path / "out.zarr"), mode="r")
+    assert got.chunks == (100, 100)
+    assert np.array_equal(got[:], zentrel.binarize(image, percent=20))
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.zarr", "out.zarr"]  # no temporaries
+
+
+def test_command_line_batch_on_the_cluster(client, tmp_path, capsys):
+    import tifffile
+    import zarr
+    from PIL import Image
+    from zentrel.cli import main
+
+    # a and b go one file per task; c, being Zarr, through the chunked path.
+    images = {name: _image((200 + 8 * k, 240), seed=k) for k, name in enumerate("abc")}
+    Image.fromarray(images["a"]).save(tmp_path / "a.png")
+    tifffile.imwrite(tmp_path / "b.tif", images["b"], tile=(64, 64))
+    zarr.create_array(tmp_path / "c.zarr", shape=images["c"].shape, chunks=(64, 64),
+                      dtype=np.uint8)[:] = images["c"]
+    (tmp_path / "bad.png").write_text("not an image")
+    inputs = [str(tmp_path / name) for name in ("a.png", "b.tif", "c.zarr", "bad.png")]
+    status = main(["binarize", *inputs, "--out-dir", str(tmp_path / "out"), "--name", "{stem}.tif",
+                   "--scheduler", client.scheduler.address])
+    err = capsys.readouterr().err
+    assert status == 1
+    assert "dashboard" in err and "bad.png: cannot read image" in err
+    for name, image in images.items():
+        assert np.array_equal(tifffile.imread(tmp_path / "out" / f"{name}.tif"), zentrel.binarize(image))
+    assert not (tmp_path / "out" / "bad.tif").exists()
