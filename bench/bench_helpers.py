@@ -5,7 +5,10 @@ Kept apart from the scripts so that tests import them as a plain module.
 
 from __future__ import annotations
 
+import importlib
 import math
+import subprocess
+import sys
 
 import numpy as np
 from zentrel._engine import STAGE_NAMES as STAGES
@@ -143,3 +146,17 @@ def detail_rows(cases: list[dict]) -> tuple[list[str], list[list[str]]]:
             row.append(f"{mq['accuracy']:.3f}/{mq['f_measure']:.3f}" if mq else "-")
         rows.append(row)
     return headers, rows
+
+
+def ensure_packages(packages: dict) -> None:
+    """pip-install the packages ({import name: pip name}) that are not importable."""
+    missing = []
+    for module, package in packages.items():
+        try:
+            importlib.import_module(module)
+        except ImportError:
+            missing.append(package)
+    if missing:
+        print(f"installing {' '.join(missing)}", flush=True)
+        subprocess.check_call([sys.executable, "-m", "pip", "install", "--quiet", *missing])
+        importlib.invalidate_caches()

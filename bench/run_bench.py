@@ -14,9 +14,7 @@ from __future__ import annotations
 
 import argparse
 import ctypes
-import importlib
 import json
-import math
 import os
 import platform
 import statistics
@@ -49,6 +47,7 @@ from bench_helpers import (  # noqa: E402  (the script's own folder is on sys.pa
     STAGE_SHORT,
     STAGES,
     detail_rows,
+    ensure_packages,
     fmt,
     format_table,
     quality,
@@ -64,16 +63,7 @@ from bench_helpers import (  # noqa: E402  (the script's own folder is on sys.pa
 
 def ensure_peers() -> None:
     """Install OpenCV and scikit-image from pip when they are not importable."""
-    missing = []
-    for module, package in PEERS.items():
-        try:
-            importlib.import_module(module)
-        except ImportError:
-            missing.append(package)
-    if missing:
-        print(f"installing {' '.join(missing)}", flush=True)
-        subprocess.check_call([sys.executable, "-m", "pip", "install", "--quiet", *missing])
-        importlib.invalidate_caches()
+    ensure_packages(PEERS)
 
 
 _libc = ctypes.CDLL(None)

@@ -15,10 +15,8 @@ from __future__ import annotations
 
 import argparse
 import functools
-import importlib
 import json
 import platform
-import subprocess
 import sys
 import time
 from pathlib import Path
@@ -33,7 +31,7 @@ from quality import families, make_scene  # noqa: E402
 from quality.metrics import f_measure  # noqa: E402
 from quality.peers import PIP_PACKAGES  # noqa: E402
 from quality.protocol import evaluate, run_method  # noqa: E402
-from run_bench import format_table  # noqa: E402
+from bench_helpers import ensure_packages, format_table  # noqa: E402
 
 DEFAULT_JSON = BENCH / "results" / "quality.json"
 DEFAULT_MONTAGE = BENCH / "figures" / "quality-montage.png"
@@ -43,16 +41,7 @@ MONTAGE_METHODS = ("zentrel", "zentrel-classic", "sk-otsu", "sk-sauvola", "cv-ga
 
 def ensure_peers() -> None:
     """Install the peers' libraries with pip when they are not importable."""
-    missing = []
-    for module, package in PIP_PACKAGES.items():
-        try:
-            importlib.import_module(module)
-        except ImportError:
-            missing.append(package)
-    if missing:
-        print(f"installing {' '.join(missing)}", flush=True)
-        subprocess.check_call([sys.executable, "-m", "pip", "install", "--quiet", *missing])
-        importlib.invalidate_caches()
+    ensure_packages(PIP_PACKAGES)
 
 
 def versions() -> dict:

@@ -15,6 +15,7 @@ from zentrel._api import (
     binarize,
     threshold_surface,
 )
+from zentrel._version import __version__
 from zentrel.scenes import uneven_scene
 
 __all__ = [

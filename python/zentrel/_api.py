@@ -52,7 +52,10 @@ class RegionInfo:
     ``status`` is one of "recorded", "empty", "flat", "left_box",
     "failed_test", "no_crossing"; ``failed_test`` names the bimodality limit
     that failed ("c1", "mean1", "mean2", "sigma1", "sigma2", "chi_ratio",
-    "valley") or is None.
+    "valley"; for the automatic default also "separation" and "peak", its
+    own judgements of the fit) or is None. Under the automatic default the
+    fit, the verdict and the threshold are those of the levels it analysed
+    (mapped onto 0..255, and mirrored for bright objects).
     """
 
     row: int
@@ -129,6 +132,15 @@ class Analysis:
         size = self.region_size
         statuses = [self.status_names[s] for s in r["status"].tolist()]
         tests = [self.test_names[t] for t in r["test"].tolist()]
+        thresholds = r["threshold"].tolist()
+        if self.auto is not None:
+            # The default judges the engine's fits itself: its verdicts and
+            # thresholds are what count (on the levels it analysed).
+            passed, auto_thresholds, _, verdicts = _auto.judge_regions(r)
+            statuses = ["recorded" if ok else ("failed_test" if v not in self.status_names else v)
+                        for ok, v in zip(passed.tolist(), verdicts)]
+            tests = list(verdicts)
+            thresholds = auto_thresholds.tolist()
         return [
             RegionInfo(
                 row=row, col=col, top=row * size // 2, left=col * size // 2, variance=variance,
@@ -139,12 +151,14 @@ class Analysis:
             for row, col, variance, start, fitted, chi, calls, status, test, threshold in zip(
                 r["row"].tolist(), r["col"].tolist(), self.variances.tolist(), r["start"].tolist(),
                 r["fitted"].tolist(), r["chi_ratio"].tolist(), r["fitter_calls"].tolist(), statuses,
-                tests, r["threshold"].tolist(),
+                tests, thresholds,
             )
         ]
 
     def failure_counts(self) -> Counter:
-        """How many regions failed, by reason ("c1", "valley", "flat", ...)."""
+        """How many regions failed, by reason ("c1", "valley", "flat", "separation", ...)."""
+        if self.auto is not None:
+            return Counter(r.failed_test or r.status for r in self.regions if not r.passed)
         r = self.records
         failed = r["status"] != self.status_names.index("recorded")
         on_test = r["status"] == self.status_names.index("failed_test")

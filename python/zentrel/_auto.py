@@ -2,12 +2,13 @@
 threshold grid and fallback.
 
 Everything here works on quantities that can be gathered exactly from parts
-of an image: the value range and a fine histogram of the input, the 256-bin
-histogram of the levels, and small grids with one cell per region (variance,
-median, fit records). Image-sized work happens in the engine's stages; the
-only per-pixel operations here (mapping values to levels, mirroring levels)
-are element by element, so a caller working chunk by chunk gets the same
-result as one working on the whole image.
+of an image: the value range and a fine histogram of the input, the minimum,
+maximum and (for a fallback) the 256-bin histogram of the levels, and small
+grids with one cell per region (variance, quantiles, fit records).
+Image-sized work happens in the engine's stages; the only per-pixel
+operation here (mapping values to levels) is element by element, so a
+caller working chunk by chunk gets the same result as one working on the
+whole image.
 """
 
 from __future__ import annotations
@@ -35,6 +36,11 @@ AUTO_LIMITS = {
     "sigma_range": (0.0, 128.0),
     "max_chi_ratio": float("inf"),
     "valley_ratio": float("inf"),
+    # A fit that follows its histogram to 1.5 chi-square per pixel is
+    # refined no further: the judgement below accepts up to MAX_CHI_RATIO,
+    # and the steps past that point cost most of the analysis time while
+    # hardly moving the threshold.
+    "stop_ratio": 1.5,
 }
 
 # The fit must follow the histogram: chi-square per counted pixel at most
@@ -67,6 +73,31 @@ SPREAD_SHIFT = 1.0
 # local evidence is too thin to build a surface on (a picture without
 # distinct objects); the whole image then gets Otsu's threshold.
 MIN_PASSED_SHARE = 0.05
+
+# A bright region standing this many background spreads above the ground
+# around it is an object (see threshold_grid).
+STEP_EVIDENCE = 4.0
+
+# Regions this far apart on either side of a dark region tell a band (a
+# fold's shade) from the inside of a large object (see threshold_grid).
+BAND_REACH = 2
+
+# Polarity: each passing region compares its two classes with the median of
+# the region medians this many regions around it.
+VOTE_REACH = 3
+VOTE_LIMIT = 1024
+
+# Per-region levels gathered in one pass: far dark tail, one spread below
+# the median, the median, one spread above, far bright tail.
+QUANTILE_SHARES = (0.02, 0.16, 0.5, 0.84, 0.98)
+
+# A region's own dark tail marks an object when it lies FAINT_EVIDENCE
+# background spreads below its median (noise alone reaches about two). Its
+# threshold then lies FAINT_SPLIT of the way from the median to that tail:
+# the far tail is the object's level pushed out by noise, so the halfway
+# point would cut into the object.
+FAINT_EVIDENCE = 4.0
+FAINT_SPLIT = 0.35
 
 
 @dataclass(frozen=True)
@@ -225,44 +256,41 @@ def judge_regions(records) -> tuple:
     records: structured array with fields start, fitted (c1, mean1, sigma1,
     mean2, sigma2), status and threshold, as the engine's region analysis
     returns them under AUTO_LIMITS. Returns (passed, thresholds,
-    backgrounds, verdicts): a region passes when the engine recorded it and
+    means, verdicts): a region passes when the engine recorded it and
     its components lie MIN_SEPARATION pooled spreads apart, or when its
     histogram holds two clean levels (a start spread of 0 on both sides, as
-    in an already binary image), which then split halfway. backgrounds holds
-    the bright class's mean; verdicts names each region's outcome.
+    in an already binary image), which then split halfway. means holds the
+    dark and the bright class's mean (n x 2); verdicts names each region's
+    outcome. The judgement does not depend on which class the objects are.
     """
-    n = len(records)
-    passed = np.zeros(n, bool)
-    thresholds = np.zeros(n, np.float64)
-    backgrounds = np.zeros(n, np.float64)
-    verdicts = []
     from zentrel._limits import STATUS_NAMES, TEST_NAMES
 
-    for k in range(n):
-        status = STATUS_NAMES[int(records["status"][k])]
-        c1, m1, s1, m2, s2 = (float(v) for v in records["fitted"][k])
-        verdict = status
-        if status == "flat":
-            c1, m1, s1, m2, s2 = (float(v) for v in records["start"][k])
-            if s1 == 0.0 and s2 == 0.0 and m2 > m1:
-                passed[k], thresholds[k], backgrounds[k] = True, (m1 + m2) / 2, m2
-                verdict = "two_levels"
-        elif status == "recorded":
-            pooled = np.sqrt((s1 * s1 + s2 * s2) / 2)
-            chi = float(records["chi_ratio"][k])
-            if not (chi <= MAX_CHI_RATIO or max(s1, s2) < NARROW_SPREAD):
-                verdict = "chi_ratio"
-            elif m2 - m1 < PEAK_RATIO * min(s1, s2):
-                verdict = "peak"
-            elif m2 - m1 >= MIN_SEPARATION * pooled:
-                t = (m1 - SPREAD_SHIFT * s1 + m2 + SPREAD_SHIFT * s2) / 2
-                passed[k], thresholds[k], backgrounds[k] = True, min(max(t, m1), m2), m2
-            else:
-                verdict = "separation"
-        elif status == "failed_test":
-            verdict = TEST_NAMES[int(records["test"][k])]
-        verdicts.append(verdict)
-    return passed, thresholds, backgrounds, verdicts
+    status = np.asarray(records["status"]).astype(np.int64)
+    names = np.array(STATUS_NAMES, dtype=object)[status]
+    fitted = np.asarray(records["fitted"], np.float64).reshape(-1, 5)
+    start = np.asarray(records["start"], np.float64).reshape(-1, 5)
+    m1, s1, m2, s2 = fitted[:, 1], fitted[:, 2], fitted[:, 3], fitted[:, 4]
+    recorded = names == "recorded"
+    chi_bad = recorded & ~((records["chi_ratio"] <= MAX_CHI_RATIO) | (np.maximum(s1, s2) < NARROW_SPREAD))
+    flat_peak = recorded & ~chi_bad & (m2 - m1 < PEAK_RATIO * np.minimum(s1, s2))
+    pooled = np.sqrt((s1 * s1 + s2 * s2) / 2)
+    separated = recorded & ~chi_bad & ~flat_peak & (m2 - m1 >= MIN_SEPARATION * pooled)
+    two_levels = (names == "flat") & (start[:, 2] == 0.0) & (start[:, 4] == 0.0) & (start[:, 3] > start[:, 1])
+    passed = separated | two_levels
+    shifted = (m1 - SPREAD_SHIFT * s1 + m2 + SPREAD_SHIFT * s2) / 2
+    thresholds = np.where(two_levels, (start[:, 1] + start[:, 3]) / 2, np.minimum(np.maximum(shifted, m1), m2))
+    thresholds = np.where(passed, thresholds, 0.0)
+    means = np.where(two_levels[:, None], start[:, [1, 3]], fitted[:, [1, 3]])
+    means = np.where(passed[:, None], means, 0.0)
+    verdict = names.copy()
+    verdict[chi_bad], verdict[flat_peak] = "chi_ratio", "peak"
+    verdict[recorded & ~chi_bad & ~flat_peak & ~separated] = "separation"
+    verdict[two_levels] = "two_levels"
+    failed = names == "failed_test"
+    if failed.any():
+        verdict[failed] = np.array(TEST_NAMES, dtype=object)[np.asarray(records["test"])[failed].astype(np.int64)]
+    verdicts = [str(v) for v in verdict]
+    return passed, thresholds, means, verdicts
 
 
 _NEIGHBOURS = [(dy, dx) for dy in (-1, 0, 1) for dx in (-1, 0, 1) if dy or dx]
@@ -281,39 +309,84 @@ def _neighbour_mean(values, known):
         return total / count, count
 
 
-def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians) -> tuple:
+def _band_depth(medians, reach=BAND_REACH):
+    """How far each region lies below both regions ``reach`` away on either
+    side, in the direction where that is deepest: a dark band narrower than
+    about 2 * reach regions (a fold, a cast shadow's edge) has depth, the
+    inside of a large object none."""
+    rows, cols = medians.shape
+    padded = np.pad(medians, reach, mode="edge")
+    centre = padded[reach:reach + rows, reach:reach + cols]
+    depth = np.full(medians.shape, -np.inf)
+    for dy, dx in ((0, reach), (reach, 0), (reach, reach), (reach, -reach)):
+        a = padded[reach + dy:reach + dy + rows, reach + dx:reach + dx + cols]
+        b = padded[reach - dy:reach - dy + rows, reach - dx:reach - dx + cols]
+        depth = np.maximum(depth, np.minimum(a, b) - centre)
+    return depth
+
+
+def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noise=None) -> tuple:
     """The threshold of every region, for dark objects on a brighter ground.
 
     Passing regions keep their thresholds and show a contrast, background
-    mean minus threshold. The other regions are settled in waves outward
-    from them: a region next to settled ones is background when its median
-    reaches their mean threshold, and then takes its own median minus their
-    mean contrast, so the threshold follows the light into shaded or empty
-    parts; otherwise it lies inside an object larger than a region and takes
-    their mean threshold. Returns (grid, kind) with kind 1 passed, 2
-    background, 3 inside an object, 0 unreached (no passing region).
+    mean minus threshold, and a ground, the background mean. The other
+    regions are settled in waves outward from them: a region next to
+    settled ones is background when its median reaches their mean
+    threshold, and then takes its own median minus their mean contrast, so
+    the threshold follows the light into shaded or empty parts; otherwise it
+    lies inside an object larger than a region and takes their mean
+    threshold: at once when its median lies at the objects' level, else
+    only once no region can be settled as background any more. With noise (the typical background spread; given for objects that
+    are brighter than their ground, where no shade can make a region
+    brighter) a region whose median lies STEP_EVIDENCE spreads below its
+    neighbours' mean ground is an object of its own, however faint, and
+    splits halfway between the two. Returns (grid, kind) with kind 1
+    passed, 2 background, 3 inside an object, 0 unreached (no passing
+    region).
     """
     grid = np.zeros(grid_shape, np.float64)
     contrast = np.zeros(grid_shape, np.float64)
+    ground = np.zeros(grid_shape, np.float64)
     known = np.zeros(grid_shape, bool)
     grid[rows, cols] = thresholds
     contrast[rows, cols] = np.maximum(backgrounds - thresholds, 0.0)
+    ground[rows, cols] = backgrounds
     known[rows, cols] = True
     kind = known.astype(np.int8)
     medians = medians.astype(np.float64)
+    band = _band_depth(medians)
     while True:
         near_t, count = _neighbour_mean(grid, known)
         front = ~known & (count > 0)
         if not front.any():
             break
         near_c, _ = _neighbour_mean(contrast, known)
-        background = front & (medians >= near_t)
-        inside = front & ~background
+        near_g, _ = _neighbour_mean(ground, known)
+        step = np.zeros_like(front)
+        if noise is not None:
+            # Measured from regions whose ground is their own (passed or
+            # background): a ground carried through an object's inside is
+            # stale where the light changes.
+            own_g, own_count = _neighbour_mean(ground, known & (kind != 3))
+            step = front & (own_count > 0) & (own_g - medians > STEP_EVIDENCE * noise)
+        background = front & (medians >= near_t) & ~step
+        # A region darker than the threshold by more than the contrast lies
+        # at the objects' level: inside at once. One just below it may be
+        # shade; it waits until no background region can reach it, so
+        # falling light, met step by step from its brighter side, is not
+        # read as an object.
+        deep = front & ~background & (medians < near_t - near_c) & ~(band > near_c)
+        waiting = background.any() or step.any() or deep.any()
+        inside = (step | deep) if waiting else front & ~background
+        settled = background | inside
         grid[background] = (medians - near_c)[background]
-        grid[inside] = near_t[inside]
-        contrast[front] = near_c[front]
+        grid[inside] = np.where(step, np.maximum((own_g + medians) / 2, near_t), near_t)[inside] if step.any() \
+            else near_t[inside]
+        ground[background] = medians[background]
+        ground[inside] = near_g[inside]
+        contrast[settled] = near_c[settled]
         kind[background], kind[inside] = 2, 3
-        known |= front
+        known |= settled
     return grid, kind
 
 
@@ -332,60 +405,164 @@ class AutoChoices:
     verdicts: tuple
 
 
-def mirrored(levels: np.ndarray) -> np.ndarray:
-    """255 - levels: bright objects analysed as dark ones."""
-    return np.subtract(np.uint8(255), levels)
+def vote_polarity(rows, cols, means, medians) -> tuple:
+    """("dark" or "bright", dark votes, bright votes) from passing regions.
+
+    The background is what surrounds the objects: each passing region votes
+    for the side whose class mean lies farther from the median of the
+    region medians around it (VOTE_REACH regions each way), which follows
+    the local light, so shading cannot turn the background into a class.
+    """
+    n = len(rows)
+    if n == 0:
+        return None, 0, 0
+    # A vote needs no more than VOTE_LIMIT voters, taken evenly.
+    step = -(-n // VOTE_LIMIT)
+    rows, cols, means = rows[::step], cols[::step], means[::step]
+    r = VOTE_REACH
+    padded = np.pad(medians.astype(np.float64), r, mode="edge")
+    dy, dx = np.mgrid[-r:r + 1, -r:r + 1]
+    window = padded[rows[:, None] + r + dy.ravel(), cols[:, None] + r + dx.ravel()]
+    ground = np.median(window, axis=1)
+    dark = int(np.count_nonzero(np.abs(ground - means[:, 1]) < np.abs(ground - means[:, 0])))
+    bright = int(np.count_nonzero(np.abs(ground - means[:, 0]) < np.abs(ground - means[:, 1])))
+    if dark == bright:
+        return None, dark, bright
+    return ("dark" if dark > bright else "bright"), dark, bright
+
+
+def faint_objects(grid, kind, quantiles) -> np.ndarray:
+    """The grid with regions that hold a faint object of their own raised.
+
+    quantiles: (rows, cols, 5) levels at QUANTILE_SHARES, dark objects.
+    A region settled from its neighbours whose far dark tail lies
+    FAINT_EVIDENCE background spreads below its median holds an
+    object its neighbours' contrast would miss (a dim cell beside bright
+    ones); it then splits FAINT_SPLIT of the way from its median to that
+    tail. Used for objects brighter than their ground only: light adds
+    there (emission, as in fluorescence or the sky), so a faint excess is
+    signal, while faint dark marks on a bright ground are what print and
+    paper leave behind (show-through, stains, shadows).
+    """
+    low, spread_low, median, spread_high, _ = np.moveaxis(quantiles.astype(np.float64), 2, 0)
+    # A region half over an object shows the object in its spread too; the
+    # image's typical spread bounds it. Levels are whole numbers: a spread
+    # under one level is their rounding, not the ground's calm.
+    spread = spread_high - median
+    noise = np.maximum(np.minimum(spread, np.median(spread)), 1.0)
+    tail = median - low
+    own = median - FAINT_SPLIT * tail
+    weaker = tail < 2.0 * (median - grid)  # its neighbours' threshold would miss it
+    faint = (kind == 2) & weaker & (tail >= FAINT_EVIDENCE * noise) & (own > grid)
+    return np.where(faint, own, grid)
+
+
+def mirror_quantiles(quantiles):
+    """The quantile grid of bright objects seen as dark ones: levels 255 - v,
+    shares reversed (QUANTILE_SHARES is symmetric about the median)."""
+    return 255.0 - quantiles[..., ::-1]
+
+
+def choose_regions(variance: np.ndarray, percent: int, select_regions) -> tuple:
+    """(count, rows, cols): the regions to fit, from the whole image's variance grid."""
+    count = max(1, selected_count(variance.shape, percent))
+    rows, cols = select_regions(region_scores(variance, count), count)
+    return count, rows, cols
+
+
+def fit_smoothing(mapping: LevelMapping) -> bool:
+    """Whether the fits smooth their histograms: stretched values leave empty
+    levels between occupied ones, and smoothing keeps that comb from
+    spoiling the fits."""
+    return mapping.kind == "robust"
+
+
+def settle(grid_shape, count, rows, cols, records, quantiles, mapping: LevelMapping, objects,
+           level_range, level_histogram_of) -> tuple:
+    """The threshold grid and the choices, from what the regions gave.
+
+    Everything here works on small arrays gathered from the image: the
+    selection (rows, cols) and its records, the per-region quantiles, the
+    levels' (minimum, maximum), and level_histogram_of(), called only when
+    the side or a fallback needs the 256-bin histogram of the levels. A
+    chunked caller that gathers the same quantities gets the same grid.
+    Returns (grid float32 in the input's level polarity, AutoChoices).
+    """
+    if objects not in (None, "dark", "bright"):
+        raise ValueError(f"objects: got {objects!r}; expected 'dark', 'bright' or None")
+    passed, thresholds, means, verdicts = judge_regions(records)
+    medians = quantiles[..., 2]
+    enough = passed.sum() >= max(1.0, MIN_PASSED_SHARE * count)
+    histogram = None
+    if objects is not None:
+        why = "given by the caller"
+    else:
+        # Too few passing regions to build a surface on are too few to vote.
+        objects, dark, bright = vote_polarity(rows[passed], cols[passed], means[passed], medians) \
+            if enough else (None, 0, 0)
+        if objects is not None:
+            why = (f"{max(dark, bright)} of {dark + bright} passing regions have the "
+                   f"{'bright' if objects == 'dark' else 'dark'} class nearer the ground around them")
+        else:
+            histogram = level_histogram_of()
+            objects, why = detect_polarity(histogram)
+    if objects == "bright":
+        thresholds, background = 255.0 - thresholds, 255.0 - means[:, 0]
+        quantiles = mirror_quantiles(quantiles)
+    else:
+        background = means[:, 1]
+    fallback = None
+    low, high = level_range
+    if low == high:
+        fallback = "flat"
+        grid = np.full(grid_shape, float(low) - 0.5)
+    elif not enough:
+        if histogram is None:
+            histogram = level_histogram_of()
+        level = otsu(histogram if objects == "dark" else histogram[::-1])[0]
+        fallback = "otsu"
+        grid = np.full(grid_shape, level + 1.0)
+    else:
+        # The typical background spread: most regions are background.
+        noise = max(float(np.median(quantiles[..., 3] - quantiles[..., 2])), 0.5) if objects == "bright" else None
+        grid, kind = threshold_grid(grid_shape, rows[passed], cols[passed], thresholds[passed],
+                                    background[passed], quantiles[..., 2], noise)
+        if objects == "bright":
+            grid = faint_objects(grid, kind, quantiles)
+    if objects == "bright" and fallback != "flat":
+        grid = 256.0 - grid
+    choices = AutoChoices(mapping, objects, why, dict(AUTO_LIMITS), MIN_SEPARATION, count,
+                          int(passed.sum()), fallback, tuple(verdicts))
+    return grid.astype(np.float32), choices
 
 
 def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_surface=False,
         threads=0):
     """The automatic default on a whole image.
 
-    stages provides variance_map, region_median, select_regions,
+    stages provides variance_map, region_quantiles, select_regions,
     analyse_regions and decide with the signatures of the engine, which is
-    the default. Returns
-    (output uint8, surface float32 or None, AutoChoices, records, grid,
-    variance grid) where grid is the threshold grid in the input's level
-    polarity.
+    the default. The regions are analysed on the levels as they are (the
+    judgement is the same for either side); settle() then votes the
+    objects' side and builds the grid. Besides the stages, only reductions
+    touch every pixel: the levels' minimum and maximum, and their histogram
+    when the side or a fallback needs it. Returns (output uint8, surface
+    float32 or None, AutoChoices, records, grid, variance grid) where
+    records hold the fits to the levels and grid is the threshold grid in
+    the input's level polarity.
     """
     if stages is None:
         from zentrel import _engine as stages
-    array = np.asarray(image)
-    levels, mapping = to_levels(array)
-    histogram = level_histogram(levels)
-    if objects is None:
-        objects, why = detect_polarity(histogram)
-    elif objects in ("dark", "bright"):
-        why = "given by the caller"
-    else:
+    if objects not in (None, "dark", "bright"):
         raise ValueError(f"objects: got {objects!r}; expected 'dark', 'bright' or None")
-    work = levels if objects == "dark" else mirrored(levels)
-    variance = stages.variance_map(work, region_size, threads=threads)
-    grid_shape = variance.shape
-    count = max(1, selected_count(grid_shape, percent))
-    rows, cols = stages.select_regions(region_scores(variance, count), count)
-    # Stretched values leave empty levels between occupied ones; smoothing
-    # the histograms keeps that comb from spoiling the fits.
-    records = stages.analyse_regions(work, region_size, rows, cols, limits=AUTO_LIMITS,
-                                     smooth=mapping.kind == "robust", threads=threads)
-    passed, thresholds, backgrounds, verdicts = judge_regions(records)
-    fallback = None
-    if np.count_nonzero(histogram) == 1:
-        fallback = "flat"
-        grid = np.full(grid_shape, float(np.flatnonzero(histogram)[0]) - 0.5)
-    elif passed.sum() < max(1.0, MIN_PASSED_SHARE * count):
-        level = otsu(histogram if objects == "dark" else histogram[::-1])[0]
-        fallback = "otsu"
-        grid = np.full(grid_shape, level + 1.0)
-    else:
-        medians = stages.region_median(work, region_size, threads=threads)
-        grid, _ = threshold_grid(grid_shape, rows[passed], cols[passed], thresholds[passed],
-                                 backgrounds[passed], medians)
-    if objects == "bright" and fallback != "flat":
-        grid = 256.0 - grid
-    grid = grid.astype(np.float32)
+    levels, mapping = to_levels(np.asarray(image))
+    variance = stages.variance_map(levels, region_size, threads=threads)
+    count, rows, cols = choose_regions(variance, percent, stages.select_regions)
+    records = stages.analyse_regions(levels, region_size, rows, cols, limits=AUTO_LIMITS,
+                                     smooth=fit_smoothing(mapping), threads=threads)
+    quantiles = stages.region_quantiles(levels, region_size, QUANTILE_SHARES, threads=threads)
+    grid, choices = settle(variance.shape, count, rows, cols, records, quantiles, mapping, objects,
+                           (int(levels.min()), int(levels.max())), lambda: level_histogram(levels))
     decided = stages.decide(levels, grid, region_size, threads=threads, want_surface=want_surface)
     output, surface = decided if want_surface else (decided, None)
-    choices = AutoChoices(mapping, objects, why, dict(AUTO_LIMITS), MIN_SEPARATION, count,
-                          int(passed.sum()), fallback, tuple(verdicts))
     return output, surface, choices, records, grid, variance

@@ -10,7 +10,7 @@ hardware threads; no result depends on the count. Every function releases
 the interpreter lock while it computes.
 """
 
-from typing import Any
+from typing import Any, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -52,6 +52,17 @@ def variance_map(levels: npt.ArrayLike, region_size: int, offset: tuple[int, int
     ``regions`` is (first_row, first_col, rows, cols); every region must lie
     inside the block. None (offset (0, 0) only) means the whole image's grid.
     """
+
+def region_median(levels: npt.ArrayLike, region_size: int, offset: tuple[int, int] = (0, 0),
+                  regions: tuple[int, int, int, int] | None = None, threads: int = 0) -> npt.NDArray[np.float32]:
+    """Lower grey-level median of regions (first_row + i, first_col + j); -1 for an empty region."""
+
+def region_quantiles(levels: npt.ArrayLike, region_size: int, shares: Sequence[float],
+                     offset: tuple[int, int] = (0, 0), regions: tuple[int, int, int, int] | None = None,
+                     threads: int = 0) -> npt.NDArray[np.float32]:
+    """(rows, cols, len(shares)): the lowest level v of each region at which at
+    least that share (0..1) of its pixels is <= v; -1 for an empty region.
+    Same offset and regions conventions as variance_map."""
 
 def select_regions(scores: npt.ArrayLike, count: int) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int32]]:
     """(rows, cols) of the ``count`` highest scores of a grid, highest first.

@@ -8,7 +8,7 @@ and their documentation are all made from it here.
 from __future__ import annotations
 
 import inspect
-from typing import Any, Callable, NamedTuple
+from typing import Any, Callable, NamedTuple, TypeVar
 
 from zentrel import _engine
 
@@ -55,7 +55,10 @@ def given(values: dict[str, Any], function: str) -> dict[str, Any]:
     return {name: value for name, value in values.items() if value is not None}
 
 
-def with_limit_options(func: Callable) -> Callable:
+_Function = TypeVar("_Function", bound=Callable[..., Any])
+
+
+def with_limit_options(func: _Function) -> _Function:
     """Show the limit options in func's signature and docstring.
 
     func takes ``**limits``; its docstring holds a line ``{limits}`` where

@@ -84,7 +84,7 @@ def draw_report(image, path, *, percent: int = 10, region_size: int = 32,
     thresholds; the threshold surface as a heat map; the result; and up to
     four region histograms with their two fitted weighted components and the
     threshold (for the automatic default, histograms of the levels it
-    analysed: mapped onto 0..255, and mirrored for bright objects).
+    analysed: the input mapped onto 0..255, for either objects' side).
     ``preset``, ``objects`` and the limits are those of :func:`zentrel.binarize`.
     Raises ValueError for another extension or for an image or
     parameters the engine cannot honour (not for an image where no region
@@ -109,8 +109,6 @@ def draw_report(image, path, *, percent: int = 10, region_size: int = 32,
         from zentrel import _auto
 
         analysed = _auto.apply_mapping(image, analysis.auto.mapping)
-        if analysis.auto.objects == "bright":
-            analysed = _auto.mirrored(analysed)
         smooth = analysis.auto.mapping.kind == "robust"
         image = _auto.apply_mapping(image, analysis.auto.mapping)
 

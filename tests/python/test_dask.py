@@ -24,7 +24,7 @@ def client():
     # The workers cannot import this file; functions from it travel by value.
     cloudpickle.register_pickle_by_value(sys.modules[__name__])
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, \
+                                  dashboard_address=":0") as cluster, \
             distributed.Client(cluster) as c:
         yield c
     cloudpickle.unregister_pickle_by_value(sys.modules[__name__])

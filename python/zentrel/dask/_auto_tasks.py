@@ -5,7 +5,7 @@ of zentrel._auto; only their order of application over chunks is set here."""
 
 from __future__ import annotations
 
-from typing import NamedTuple
+from typing import NamedTuple, Optional
 
 import numpy as np
 
@@ -13,12 +13,15 @@ from zentrel import _auto
 
 
 class Plan(NamedTuple):
-    """What the whole image decides before any region is looked at."""
+    """What the whole image gives before any region is looked at."""
 
     mapping: _auto.LevelMapping
     histogram: np.ndarray  # of the levels, 256 bins
-    objects: str
-    why: str
+    objects: Optional[str]  # as the caller gave it; None: settled from the regions
+
+    def level_range(self) -> tuple:
+        occupied = np.flatnonzero(self.histogram)
+        return int(occupied[0]), int(occupied[-1])
 
 
 def value_range_part(block, block_info=None):
@@ -60,38 +63,12 @@ def level_histogram_part(levels, block_info=None):
 
 def plan_of(mapping, cells, objects) -> Plan:
     histogram = sum(cell[0, 0] for cell in cells).astype(np.int64)
-    if objects is None:
-        objects, why = _auto.detect_polarity(histogram)
-    else:
-        why = "given by the caller"
-    return Plan(mapping, histogram, objects, why)
-
-
-def work_of(levels, plan: Plan):
-    """The levels the regions are analysed on: bright objects mirrored to dark."""
-    return levels if plan.objects == "dark" else _auto.mirrored(levels)
+    return Plan(mapping, histogram, objects)
 
 
 def grid_and_choices(selection, records, plan: Plan, count: int):
-    """(threshold grid in the input's polarity, AutoChoices), as _auto.run makes them."""
-    passed, thresholds, backgrounds, verdicts = _auto.judge_regions(records)
-    grid_shape = selection.grid_shape
-    histogram = plan.histogram
-    fallback = None
-    if np.count_nonzero(histogram) == 1:
-        fallback = "flat"
-        grid = np.full(grid_shape, float(np.flatnonzero(histogram)[0]) - 0.5)
-    elif passed.sum() < max(1.0, _auto.MIN_PASSED_SHARE * count):
-        level = _auto.otsu(histogram if plan.objects == "dark" else histogram[::-1])[0]
-        fallback = "otsu"
-        grid = np.full(grid_shape, level + 1.0)
-    else:
-        rows, cols = selection.rows, selection.cols
-        grid, _ = _auto.threshold_grid(grid_shape, rows[passed], cols[passed], thresholds[passed],
-                                       backgrounds[passed], selection.medians)
-    if plan.objects == "bright" and fallback != "flat":
-        grid = 256.0 - grid
-    choices = _auto.AutoChoices(plan.mapping, plan.objects, plan.why, dict(_auto.AUTO_LIMITS),
-                                _auto.MIN_SEPARATION, count, int(passed.sum()), fallback,
-                                tuple(verdicts))
-    return grid.astype(np.float32), choices
+    """(threshold grid in the input's polarity, AutoChoices): _auto.settle on
+    the gathered selection, records and quantiles, as _auto.run calls it."""
+    return _auto.settle(selection.grid_shape, count, selection.rows, selection.cols, records,
+                        selection.quantiles, plan.mapping, plan.objects, plan.level_range(),
+                        lambda: plan.histogram)

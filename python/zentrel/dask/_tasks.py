@@ -51,21 +51,20 @@ def on_chunk(function, parts, block, *args, block_info=None):
 
 
 def variance_block(block, rp, cp, chunk, region_size, threads, plan=None):
-    """(region span, variances, medians or None, seconds) of the regions
-    starting in one chunk; the medians for the automatic default (plan)."""
+    """(region span, variances, quantiles or None, seconds) of the regions
+    starting in one chunk; the quantiles for the automatic default (plan)."""
     span = (rp.first_region, rp.stop_region, cp.first_region, cp.stop_region)
     started = perf_counter()
-    scores = medians = None
+    scores = quantiles = None
     if rp.stop_region > rp.first_region and cp.stop_region > cp.first_region:
         where = dict(offset=(rp.start, cp.start), threads=threads,
                      regions=(rp.first_region, cp.first_region, span[1] - span[0], span[3] - span[2]))
         if plan is not None:
-            from zentrel.dask._auto_tasks import work_of
+            from zentrel import _auto
 
-            block = work_of(block, plan)
-            medians = _engine.region_median(block, region_size, **where)
+            quantiles = _engine.region_quantiles(block, region_size, _auto.QUANTILE_SHARES, **where)
         scores = _engine.variance_map(block, region_size, **where)
-    return span, scores, medians, perf_counter() - started
+    return span, scores, quantiles, perf_counter() - started
 
 
 class Selection(NamedTuple):
@@ -75,7 +74,7 @@ class Selection(NamedTuple):
     variances: np.ndarray  # of the selected regions
     groups: dict           # chunk (i, j) -> positions in the selection, ascending
     seconds: dict          # stage name -> seconds so far
-    medians: Optional[np.ndarray]  # the region grid's medians (automatic default)
+    quantiles: Optional[np.ndarray]  # the region grid's quantiles (automatic default)
 
 
 def select(cells, grid_shape, percent, region_size, parts, auto=False) -> Selection:
@@ -83,16 +82,18 @@ def select(cells, grid_shape, percent, region_size, parts, auto=False) -> Select
     holding each selected region's top-left pixel. Classic: the percent
     highest variances; automatic: the automatic default's region scores."""
     grid = np.full(grid_shape, np.nan, np.float32)
-    medians = np.full(grid_shape, np.nan, np.float32) if auto else None
+    quantiles = None
     covered = np.zeros(grid_shape, bool)
     variance_seconds = 0.0
     for cell in cells:
-        (r0, r1, c0, c1), scores, part_medians, spent = cell[0, 0]
+        (r0, r1, c0, c1), scores, part_quantiles, spent = cell[0, 0]
         if scores is not None:
             grid[r0:r1, c0:c1] = scores
             covered[r0:r1, c0:c1] = True
             if auto:
-                medians[r0:r1, c0:c1] = part_medians
+                if quantiles is None:
+                    quantiles = np.full(grid_shape + part_quantiles.shape[2:], np.nan, np.float32)
+                quantiles[r0:r1, c0:c1] = part_quantiles
         variance_seconds += spent
     if not covered.all():  # the chunk plan tiles the grid; anything else is a fault here
         raise AssertionError("the chunks' region ranges do not cover the region grid")
@@ -100,8 +101,7 @@ def select(cells, grid_shape, percent, region_size, parts, auto=False) -> Select
     if auto:
         from zentrel import _auto
 
-        count = max(1, _auto.selected_count(grid.shape, percent))
-        rows, cols = _engine.select_regions(_auto.region_scores(grid, count), count)
+        _, rows, cols = _auto.choose_regions(grid, percent, _engine.select_regions)
     else:
         rows, cols = _engine.select_regions(grid, grid.size * percent // 100)
     row_starts = np.array([p.start for p in parts[0]], np.int64)
@@ -115,7 +115,7 @@ def select(cells, grid_shape, percent, region_size, parts, auto=False) -> Select
         for positions in np.split(order, np.flatnonzero(np.diff(key[order])) + 1):
             groups[divmod(int(key[positions[0]]), len(col_starts))] = positions
     seconds = {"variance_map": variance_seconds, "selection": perf_counter() - started}
-    return Selection(grid.shape, rows, cols, grid[rows, cols], groups, seconds, medians)
+    return Selection(grid.shape, rows, cols, grid[rows, cols], groups, seconds, quantiles)
 
 
 def analyse_block(block, rp, cp, chunk, selection, region_size, smooth, limits, threads,
@@ -126,11 +126,9 @@ def analyse_block(block, rp, cp, chunk, selection, region_size, smooth, limits, 
     if positions.size:
         if plan is not None:
             from zentrel import _auto
-            from zentrel.dask._auto_tasks import work_of
 
-            # As the automatic default: its own limits, and smoothed histograms
-            # where stretched values leave empty levels between occupied ones.
-            block, limits, smooth = work_of(block, plan), _auto.AUTO_LIMITS, plan.mapping.kind == "robust"
+            # As the automatic default: its own limits and smoothing.
+            limits, smooth = _auto.AUTO_LIMITS, _auto.fit_smoothing(plan.mapping)
         records = _engine.analyse_regions(block, region_size, selection.rows[positions],
                                           selection.cols[positions], offset=(rp.start, cp.start),
                                           smooth=smooth, limits=limits, threads=threads)

@@ -4,6 +4,9 @@
 // image; regions are always named by their index in the whole image's grid.
 #include <algorithm>
 #include <string>
+#include <vector>
+
+#include <pybind11/stl.h>
 
 #include "binding/engine/common.h"
 #include "bimodal/region_grid.h"
@@ -54,7 +57,7 @@ py::tuple grid_shape(std::pair<long long, long long> shape, int region_size) {
 // or, for a block with an offset, the named ones.
 template <class Stage>
 py::array_t<float> region_grid_stage(const Levels& levels, int region_size, std::pair<int, int> offset,
-                                     const py::object& regions, int threads, Stage stage) {
+                                     const py::object& regions, int threads, Stage stage, int per_cell = 1) {
     check_region_size(region_size);
     Block16 block(levels, offset.first, offset.second);
     int first_row = 0, first_col = 0, n_rows, n_cols;
@@ -76,7 +79,7 @@ py::array_t<float> region_grid_stage(const Levels& levels, int region_size, std:
             require_inside(block, region_size, first_row + n_rows - 1LL, first_col + n_cols - 1LL);
         }
     }
-    py::array_t<float> out({n_rows, n_cols});
+    py::array_t<float> out({n_rows, n_cols * per_cell});
     if (n_rows == 0 || n_cols == 0) return out;
     std::vector<float*> grid(static_cast<std::size_t>(n_rows));
     for (int i = 0; i < n_rows; ++i) grid[static_cast<std::size_t>(i)] = out.mutable_data(i, 0);
@@ -101,6 +104,26 @@ py::array_t<float> region_median(const Levels& levels, int region_size, std::pai
                                  const py::object& regions, int threads) {
     return region_grid_stage(levels, region_size, offset, regions, threads,
                              [](auto&&... a) { zentrel::compute_region_median(a...); });
+}
+
+py::array_t<float> region_quantiles(const Levels& levels, int region_size, const std::vector<double>& shares,
+                                    std::pair<int, int> offset, const py::object& regions, int threads) {
+    if (shares.empty()) throw py::value_error("shares: at least one share is required");
+    for (double q : shares) {
+        if (!(q >= 0.0 && q <= 1.0)) throw py::value_error("shares: every share must lie in 0..1");
+    }
+    const int n = static_cast<int>(shares.size());
+    // The cells of a row lie side by side, n levels each: a (rows, cols * n)
+    // grid that is then viewed as (rows, cols, n).
+    py::array_t<float> flat = region_grid_stage(
+        levels, region_size, offset, regions, threads,
+        [&](const zentrel::PipelineContext& context, int rows, int cols, float** grid, int size,
+            const zentrel::ImageBlock& image, int first_row, int first_col) {
+            zentrel::compute_region_quantiles(context, rows, cols, grid, size, image, shares.data(), n, first_row,
+                                              first_col);
+        },
+        n);
+    return flat.reshape({flat.shape(0), flat.shape(1) / n, static_cast<py::ssize_t>(n)});
 }
 
 py::tuple select_regions(const py::array_t<float, py::array::c_style | py::array::forcecast>& scores, int count) {
@@ -230,6 +253,10 @@ void register_stages(py::module_& m) {
     m.def("region_median", &region_median, py::arg("levels"), py::arg("region_size"),
           py::arg("offset") = std::pair<int, int>(0, 0), py::arg("regions") = py::none(), py::arg("threads") = 0,
           "Lower grey-level median of regions (first_row + i, first_col + j) as float32 (-1 if empty).");
+    m.def("region_quantiles", &region_quantiles, py::arg("levels"), py::arg("region_size"), py::arg("shares"),
+          py::arg("offset") = std::pair<int, int>(0, 0), py::arg("regions") = py::none(), py::arg("threads") = 0,
+          "Lowest grey level at or below which each share of a region's pixels lies, as float32 "
+          "(rows, cols, len(shares)); -1 if empty.");
     m.def("select_regions", &select_regions, py::arg("scores"), py::arg("count"),
           "(rows, cols) of the count highest scores, highest first, ties in the engine's fixed order.");
     m.def("analyse_regions", &analyse_regions, py::arg("levels"), py::arg("region_size"), py::arg("rows"),
