@@ -42,6 +42,11 @@ class NoRegionPassedError(ValueError):
         super().__init__(message)
         self.analysis = analysis
 
+    def __reduce__(self):
+        # Pickled with its analysis, so that it crosses process boundaries
+        # (worker pools, dask.distributed) whole.
+        return type(self), (str(self), self.analysis)
+
 
 @dataclass(frozen=True)
 class RegionInfo:

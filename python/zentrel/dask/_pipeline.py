@@ -1,7 +1,7 @@
 """The chunked pipeline as a dask graph.
 
 (whole-image reductions, for the automatic default) -> (variance, and
-medians, of each chunk's regions) -> (the exact selection on the gathered
+quantiles, of each chunk's regions) -> (the exact selection on the gathered
 grid) -> (analysis of the selected regions, chunk by chunk) -> (the grid
 logic on the small grid) -> (the pixel decision, chunk by chunk). Each
 image-sized stage reads the input afresh (a copy of its graph under new
