@@ -6,34 +6,12 @@
 #include <cstring>
 
 #include "bimodal/region_grid.h"
+#include "pipeline/region_strips.h"
 #include "pipeline/workers.h"
 
 namespace zentrel {
 
 namespace {
-
-// As in the variance map, region (i, j) is the union of column strips j and
-// j + 1 over its rows, and each strip is counted once per row of regions.
-struct Strip {
-    std::int64_t hist[256];
-    std::int64_t k;
-};
-
-void count_strip(Strip& strip, const ImageBlock& image16, int top, int region_size, int left,
-                 int right, int excluded_value) {
-    std::memset(strip.hist, 0, sizeof strip.hist);
-    std::int64_t k = 0;
-    for (int y = top; y < top + region_size; ++y) {
-        const std::int16_t* row = image16.at(y) + (left - image16.left);
-        for (int x = 0; x < right - left; ++x) {
-            const int v = row[x];
-            if (v == excluded_value) continue;
-            ++strip.hist[v];
-            ++k;
-        }
-    }
-    strip.k = k;
-}
 
 void region_quantiles(const Strip& a, const Strip& b, const double* shares, int share_count,
                       float* out) {
