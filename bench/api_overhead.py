@@ -4,7 +4,8 @@
 For each size, region size and percent, times (median of --repeats runs,
 interleaved) and measures the peak memory (each call alone in a fresh
 process) of zentrel_py.AdaptiveThreshold and of zentrel.binarize,
-threshold_surface and analyse on the same image. Memory is the growth of the
+threshold_surface and analyse with preset="classic" (the same analysis)
+on the same image. Memory is the growth of the
 peak resident size during the call, beyond the caller's image (and, for
 AdaptiveThreshold, beyond the caller's int16 output, which is touched
 first), in bytes per pixel.
@@ -56,7 +57,7 @@ before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 if call == "engine":
     zentrel_py.AdaptiveThreshold(image, output, percent, region_size)
 else:
-    result = getattr(zentrel, call)(image, percent=percent, region_size=region_size)
+    result = getattr(zentrel, call)(image, percent=percent, region_size=region_size, preset="classic")
 after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 sys.stderr.write("ZENTREL_MEMORY " + json.dumps([before, after]) + "\n")
 """
@@ -79,7 +80,7 @@ def run_call(call: str, image: np.ndarray, percent: int, region_size: int):
             os.close(devnull)
             os.close(saved)
         return output
-    return getattr(zentrel, call)(image, percent=percent, region_size=region_size)
+    return getattr(zentrel, call)(image, percent=percent, region_size=region_size, preset="classic")
 
 
 def peak_bytes_per_pixel(path: Path, call: str, percent: int, region_size: int, pixels: int) -> float:
