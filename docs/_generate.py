@@ -11,9 +11,10 @@
 
 from __future__ import annotations
 
-import importlib.util
+import importlib
 import json
 import subprocess
+import sys
 from pathlib import Path
 
 BENCH_SNAPSHOT = "bench-quick.json"
@@ -34,10 +35,11 @@ def _write(path: Path, text: str) -> None:
 
 
 def _load_bench(script: Path):
-    spec = importlib.util.spec_from_file_location("zentrel_bench_helpers", script)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    # The benchmark helpers are a plain module in their own folder.
+    folder = str(script.parent)
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
+    return importlib.import_module(script.stem)
 
 
 def list_table(headers: list[str], rows: list[list[str]]) -> str:

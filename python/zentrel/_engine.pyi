@@ -23,9 +23,6 @@ def limit_table() -> list[tuple[str, int, bool, Any, str, float, float]]:
 def outcome_table() -> tuple[list[tuple[str, str]], list[tuple[str, str]]]:
     """(statuses, tests): (name, words) of each record status and test code, by code."""
 
-def check_limits(given: dict[str, Any] | None) -> None:
-    """Raise ValueError naming the option when a limit could not be used."""
-
 def run_float32(image: npt.NDArray[np.float32], percent: int, region_size: int, smooth: bool,
                 limits: dict[str, Any] | None, threads: int, want_output: bool, want_surface: bool,
                 want_records: bool) -> tuple[bool, npt.NDArray[np.uint8] | None, npt.NDArray[np.float32] | None,

@@ -31,37 +31,19 @@ void region_quantiles(const Strip& a, const Strip& b, const double* shares, int 
     }
 }
 
-void quantile_row(const PipelineContext& context, int i, int first_col, int region_cols, float* out,
-                  int region_size, const ImageBlock& image16, const double* shares, int share_count) {
-    const int top = region_origin(i, region_size);
-    auto count = [&](Strip& strip, int c) {
-        count_strip(strip, image16, top, region_size, region_origin(c, region_size),
-                    region_origin(c + 1, region_size), context.excluded_value);
-    };
-    Strip slots[2];
-    Strip* left = &slots[0];
-    Strip* right = &slots[1];
-    count(*left, first_col);
-    for (int j = 0; j < region_cols; ++j) {
-        count(*right, first_col + j + 1);
-        region_quantiles(*left, *right, shares, share_count, out + static_cast<std::size_t>(j) * share_count);
-        std::swap(left, right);
-    }
-}
-
 }  // namespace
 
 void compute_region_quantiles(const PipelineContext& context, int region_rows, int region_cols,
                               float** grid, int region_size, const ImageBlock& image16,
                               const double* shares, int share_count, int first_row, int first_col) {
     if (region_rows <= 0 || region_cols <= 0 || share_count <= 0) return;
-    const int workers = std::min(std::max(context.threads, 1), region_rows);
-    std::atomic<int> next_row{0};
-    run_workers(workers, [&](int) {
-        for (int i = next_row.fetch_add(1); i < region_rows; i = next_row.fetch_add(1)) {
-            quantile_row(context, first_row + i, first_col, region_cols, grid[i], region_size, image16,
-                         shares, share_count);
-        }
+    for_each_region_row(context, region_rows, [&](int i) {
+        float* out = grid[i];
+        for_each_region_in_row(context, first_row + i, first_col, region_cols, region_size, image16,
+                               [&](int j, const Strip& a, const Strip& b) {
+                                   region_quantiles(a, b, shares, share_count,
+                                                    out + static_cast<std::size_t>(j) * share_count);
+                               });
     });
 }
 

@@ -9,10 +9,15 @@
 // a region is still exactly the count of its own pixels.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
 #include "bimodal/image_block.h"
+#include "bimodal/region_grid.h"
+#include "pipeline/context.h"
+#include "pipeline/workers.h"
 
 namespace zentrel {
 
@@ -39,6 +44,40 @@ inline void count_strip(Strip& strip, const ImageBlock& image16, int top, int re
         }
     }
     strip.k = k;
+}
+
+// Calls each(j, a, b) for regions (row, first_col + j), j < region_cols,
+// with the two strips a and b that make each region; each strip is counted
+// once.
+template <class Each>
+void for_each_region_in_row(const PipelineContext& context, int row, int first_col, int region_cols,
+                            int region_size, const ImageBlock& image16, Each&& each) {
+    const int top = region_origin(row, region_size);
+    auto count = [&](Strip& strip, int c) {
+        count_strip(strip, image16, top, region_size, region_origin(c, region_size),
+                    region_origin(c + 1, region_size), context.excluded_value);
+    };
+    Strip slots[2];
+    Strip* left = &slots[0];
+    Strip* right = &slots[1];
+    count(*left, first_col);
+    for (int j = 0; j < region_cols; ++j) {
+        count(*right, first_col + j + 1);
+        each(j, *left, *right);
+        std::swap(left, right);  // strip j + 1 is the left half of region j + 1
+    }
+}
+
+// Calls row_job(i) for i < region_rows on context.threads workers, rows
+// handed out one at a time. Every region is computed alone, so the result
+// does not depend on who computes which row.
+template <class RowJob>
+void for_each_region_row(const PipelineContext& context, int region_rows, RowJob&& row_job) {
+    const int workers = std::min(std::max(context.threads, 1), region_rows);
+    std::atomic<int> next_row{0};
+    run_workers(workers, [&](int) {
+        for (int i = next_row.fetch_add(1); i < region_rows; i = next_row.fetch_add(1)) row_job(i);
+    });
 }
 
 }  // namespace zentrel

@@ -40,24 +40,6 @@ float region_variance(const Strip& a, const Strip& b) {
     return q - m * m;
 }
 
-void variance_row(const PipelineContext& context, int i, int first_col, int region_cols, float* out,
-                  int region_size, const ImageBlock& image16) {
-    const int top = region_origin(i, region_size);
-    auto count = [&](Strip& strip, int c) {
-        count_strip(strip, image16, top, region_size, region_origin(c, region_size),
-                    region_origin(c + 1, region_size), context.excluded_value);
-    };
-    Strip slots[2];
-    Strip* left = &slots[0];
-    Strip* right = &slots[1];
-    count(*left, first_col);
-    for (int j = 0; j < region_cols; ++j) {
-        count(*right, first_col + j + 1);
-        out[j] = region_variance(*left, *right);
-        std::swap(left, right);  // strip j + 1 is the left half of region j + 1
-    }
-}
-
 }  // namespace
 
 void compute_region_variance(const PipelineContext& context, int region_rows, int region_cols,
@@ -65,15 +47,10 @@ void compute_region_variance(const PipelineContext& context, int region_rows, in
                              int first_row, int first_col) {
     if (region_rows <= 0 || region_cols <= 0) return;
 
-    const int workers = std::min(std::max(context.threads, 1), region_rows);
-    // Rows of regions are handed out one at a time; every region is computed
-    // alone, so the grid does not depend on who computes which row.
-    std::atomic<int> next_row{0};
-    run_workers(workers, [&](int) {
-        for (int i = next_row.fetch_add(1); i < region_rows; i = next_row.fetch_add(1)) {
-            variance_row(context, first_row + i, first_col, region_cols, variance_grid[i], region_size,
-                         image16);
-        }
+    for_each_region_row(context, region_rows, [&](int i) {
+        float* out = variance_grid[i];
+        for_each_region_in_row(context, first_row + i, first_col, region_cols, region_size, image16,
+                               [&](int j, const Strip& a, const Strip& b) { out[j] = region_variance(a, b); });
     });
 }
 

@@ -96,9 +96,6 @@ void register_limits(py::module_& m) {
             return py::make_tuple(statuses, tests);
         },
         "(statuses, tests): the (name, words) of each status and test code, indexed by code.");
-    m.def(
-        "check_limits", [](const py::object& given) { limits_from(given); },
-        "Raises ValueError when the limits could not be used.");
 }
 
 }  // namespace zentrel_engine

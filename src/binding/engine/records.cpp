@@ -26,12 +26,12 @@ py::dtype record_dtype() {
     field("fitter_calls", "<i4", offsetof(RegionRecord, fitter_calls));
     field("status", "u1", offsetof(RegionRecord, status));
     field("test", "u1", offsetof(RegionRecord, test));
-    py::dict spec;
-    spec["names"] = names;
-    spec["formats"] = formats;
-    spec["offsets"] = offsets;
-    spec["itemsize"] = sizeof(RegionRecord);
-    return py::dtype::from_args(spec);
+    py::dict layout;
+    layout["names"] = names;
+    layout["formats"] = formats;
+    layout["offsets"] = offsets;
+    layout["itemsize"] = sizeof(RegionRecord);
+    return py::dtype::from_args(layout);
 }
 
 }  // namespace
