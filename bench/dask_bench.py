@@ -54,16 +54,29 @@ def scene_block(block_info=None):
     return np.clip(values, 0, 255).astype(np.uint8)
 
 
+def _recipe(chunk: int) -> str:
+    """What a stored scene was made from: the scene code and the chunk size.
+    A store made by other code is made again rather than silently reused."""
+    import hashlib
+    import inspect
+
+    return hashlib.sha256(f"{inspect.getsource(scene_block)}|{chunk}".encode()).hexdigest()[:16]
+
+
 def generate(path: Path, side: int, chunk: int, client) -> None:
     import dask.array as da
+    import zarr
 
+    recipe = _recipe(chunk)
     if (path / "zarr.json").exists():
-        return
+        if zarr.open(str(path), mode="r").attrs.get("zentrel_bench_recipe") == recipe:
+            return
     shutil.rmtree(path, ignore_errors=True)
     started = time.perf_counter()
     chunks = ((chunk,) * (side // chunk), (chunk,) * (side // chunk))
     image = da.map_blocks(scene_block, chunks=chunks, dtype=np.uint8, meta=np.empty((0, 0), np.uint8))
     da.to_zarr(image, str(path))
+    zarr.open(str(path), mode="r+").attrs["zentrel_bench_recipe"] = recipe
     print(f"generated {path} ({side}², {time.perf_counter() - started:.0f} s)", flush=True)
 
 
