@@ -55,14 +55,9 @@ def levels_block(block, mapping):
     return _auto.apply_mapping(block, mapping)
 
 
-def level_histogram_part(levels, block_info=None):
-    cell = np.empty((1, 1), object)
-    cell[0, 0] = _auto.level_histogram(levels)
-    return cell
-
-
-def plan_of(mapping, cells, objects) -> Plan:
-    histogram = sum(cell[0, 0] for cell in cells).astype(np.int64)
+def plan_of(mapping, histograms, objects) -> Plan:
+    """The plan from the chunks' level histograms (exact integer sums)."""
+    histogram = sum(histograms).astype(np.int64)
     return Plan(mapping, histogram, objects)
 
 

@@ -1,17 +1,19 @@
 """The chunked pipeline as a dask graph.
 
-(whole-image reductions, for the automatic default) -> (variance, and
-quantiles, of each chunk's regions) -> (the exact selection on the gathered
-grid) -> (analysis of the selected regions, chunk by chunk) -> (the grid
-logic on the small grid) -> (the pixel decision, chunk by chunk). Each
-image-sized stage reads the input afresh (a copy of its graph under new
-keys) once the step before it is done, so no worker keeps or preloads
-chunks across stages: between stages only region grids and records travel.
+(whole-image reductions, for values wider than 8 bits) -> (variance, and for
+the automatic default quantiles and level histogram, of each chunk's
+regions) -> (the exact selection on the gathered grid) -> (analysis of the
+selected regions, chunk by chunk) -> (the grid logic on the small grid) ->
+(the pixel decision, chunk by chunk). Each image-sized stage reads the input
+afresh (a copy of its graph under new keys) once the step before it is done,
+so no worker keeps or preloads chunks across stages: between stages only
+region grids and records travel.
 
-The region stages work on the chunks extended by R-1 pixels to the bottom
-and right (dask's overlap, one graph layer), which holds every region whose
-top-left pixel lies in the chunk. Chunks shorter than that are merged with a
-neighbour first.
+A region stage reads each chunk once: one task computes the regions that
+end inside the chunk and keeps copies of the chunk's edge bands (R-1 pixels
+wide); small seam tasks compute the regions that reach into the next chunk
+from those bands (see _geometry). Chunks shorter than R-1 pixels are merged
+with a neighbour first.
 """
 
 from __future__ import annotations
@@ -23,7 +25,7 @@ import dask
 import dask.array as da
 import numpy as np
 from dask._task_spec import DataNode, Task, TaskRef, convert_legacy_graph
-from dask.array.overlap import ensure_minimum_chunksize, overlap
+from dask.array.overlap import ensure_minimum_chunksize
 from dask.highlevelgraph import HighLevelGraph
 
 from zentrel import _auto
@@ -36,7 +38,7 @@ class Pipeline:
         self.source = array
         self.auto = auto
         self.objects = objects
-        self._plan = self._mapping = None
+        self._plan = self._mapping = self._variance_stage = self._selection = None
         self.shape = tuple(int(n) for n in array.shape)
         self.percent = percent
         self.region_size = region_size
@@ -73,50 +75,81 @@ class Pipeline:
                 self._mapping = dask.delayed(_auto_tasks.mapping_of)(dtype, span, _cells(fine))
         return self._mapping
 
-    def plan(self):
-        """The automatic default's whole-image plan: mapping, level histogram, polarity."""
-        if self._plan is None:
-            mapping = self.mapping()
-            counts = self._reduce(self.levels(mapping if hasattr(mapping, "key") else None),
-                                  _auto_tasks.level_histogram_part)
-            self._plan = dask.delayed(_auto_tasks.plan_of)(self.mapping(), _cells(counts),
-                                                           self.objects)
-        return self._plan
-
     @staticmethod
     def _reduce(array: da.Array, function, *args) -> da.Array:
         cells = tuple(tuple(1 for _ in c) for c in array.chunks)
         return array.map_blocks(function, *args, dtype=object, chunks=cells,
                                 meta=np.empty((0, 0), object))
 
-    def _extended(self, after=None) -> da.Array:
+    def _region_stage(self, function, after, *args, extra=None):
+        """function(block, offset, piece, *args) on every piece of the region
+        grid, reading each chunk once ``after`` is done: a list of Delayed
+        results (None for pieces without regions), and the list of
+        extra(chunk) when extra is given."""
         levels = self.levels(after)
         if levels.chunks != self.region_chunks:
             levels = levels.rechunk(self.region_chunks)
-        if self.depth == 0:
-            return levels
-        return overlap(levels, depth={0: (0, self.depth), 1: (0, self.depth)}, boundary="none",
-                       allow_rechunk=False)
+        task = partial(_tasks.chunk_task, function, self.parts, self.depth, extra)
+        cells = _cells(self._reduce(levels, task, *args), flat=False)
+        item = dask.delayed(_tasks.cell_item, pure=True)
+        results = [item(cell, 0) for cell in cells.ravel()]
+        extras = [item(cell, 2) for cell in cells.ravel()] if extra is not None else None
+        rows, cols = self.parts
+        d = self.depth
+        for i, rp in enumerate(rows):
+            for j, cp in enumerate(cols):
+                for seam_rows, seam_cols in ((True, False), (False, True), (True, True)):
+                    piece = _tasks.Piece((2 * i + seam_rows, 2 * j + seam_cols), rp.piece(seam_rows),
+                                         cp.piece(seam_cols))
+                    if piece.empty():
+                        continue
+                    if seam_rows and seam_cols:
+                        bands = [item(cells[i, j], 1, "bottom"), item(cells[i, j + 1], 1, "bottom"),
+                                 item(cells[i + 1, j], 1, "top"), item(cells[i + 1, j + 1], 1, "top")]
+                        offset = (rp.stop - d, cp.stop - d)
+                    elif seam_rows:
+                        bands = [item(cells[i, j], 1, "bottom"), item(cells[i + 1, j], 1, "top")]
+                        offset = (rp.stop - d, cp.start)
+                    else:
+                        bands = [item(cells[i, j], 1, "right"), item(cells[i, j + 1], 1, "left")]
+                        offset = (rp.start, cp.stop - d)
+                    results.append(dask.delayed(_tasks.seam_task)(function, piece, offset, d, bands,
+                                                                  *args))
+        return results, extras
 
-    def _per_chunk(self, function, after, *args) -> da.Array:
-        """function(extended block, row part, col part, *args) on every chunk, one result
-        each, reading the chunks once ``after`` is done."""
-        ext = self._extended(after)
-        cells = tuple(tuple(1 for _ in c) for c in ext.chunks)
-        return ext.map_blocks(partial(_tasks.on_chunk, function, self.parts), *args, dtype=object,
-                              chunks=cells, meta=np.empty((0, 0), object))
+    def _variances(self):
+        """The variance stage: its piece results and, for the automatic
+        default, the plan built from the level histograms it also takes."""
+        if self._variance_stage is None:
+            if self.auto:
+                mapping = self.mapping()
+                gate = mapping if hasattr(mapping, "key") else None
+                results, histograms = self._region_stage(
+                    _tasks.variance_block, gate, self.region_size, self.threads, True,
+                    extra=_auto.level_histogram)
+                self._plan = dask.delayed(_auto_tasks.plan_of)(mapping, histograms, self.objects)
+            else:
+                results, _ = self._region_stage(_tasks.variance_block, None, self.region_size,
+                                                self.threads)
+            self._variance_stage = results
+        return self._variance_stage
+
+    def plan(self):
+        """The automatic default's whole-image plan: mapping, level histogram, polarity."""
+        self._variances()
+        return self._plan
 
     def selection(self):
-        plan = self.plan() if self.auto else None
-        variances = self._per_chunk(_tasks.variance_block, plan, self.region_size, self.threads,
-                                    plan)
-        return dask.delayed(_tasks.select)(_cells(variances), self.grid_shape, self.percent,
-                                           self.region_size, self.parts, self.auto)
+        if self._selection is None:
+            self._selection = dask.delayed(_tasks.select)(self._variances(), self.grid_shape,
+                                                          self.percent, self.parts, self.auto)
+        return self._selection
 
     def _analysed(self, selection):
         plan = self.plan() if self.auto else None
-        return _cells(self._per_chunk(_tasks.analyse_block, selection, selection, self.region_size,
-                                      self.smooth, self.limits, self.threads, plan))
+        results, _ = self._region_stage(_tasks.analyse_block, selection, selection, self.region_size,
+                                        self.smooth, self.limits, self.threads, plan)
+        return results
 
     def analysis(self):
         selection = self.selection()
@@ -136,10 +169,13 @@ class Pipeline:
             dtype=dtype, meta=np.empty((0, 0), dtype))
 
 
-def _cells(results: da.Array) -> list:
-    """The per-chunk results as a list for one gathering task. Taken without
-    dask's graph optimization, whose fusion refuses some overlap graphs."""
-    return results.to_delayed(optimize_graph=False).ravel().tolist()
+def _cells(results: da.Array, flat: bool = True):
+    """The per-chunk results as Delayed objects: a list for one gathering
+    task, or the chunks' grid of them. Taken without dask's graph
+    optimization, which would fuse each chunk's read into every task that
+    uses it."""
+    cells = results.to_delayed(optimize_graph=False)
+    return cells.ravel().tolist() if flat else cells
 
 
 def _fresh(array: da.Array, after=None) -> da.Array:

@@ -11,6 +11,7 @@ import numpy as np
 
 from zentrel import _engine
 from zentrel._api import Analysis, NoRegionPassedError, _no_region_error
+from zentrel.dask._geometry import piece_of
 
 _GREY_RULE = "is not a grey level; accepted are finite values that truncate toward zero into 0..255"
 
@@ -42,28 +43,69 @@ def after(gate, value):
     return value
 
 
-def on_chunk(function, parts, block, *args, block_info=None):
-    """function's result for one chunk, as the 1 x 1 object block dask carries."""
+class Piece(NamedTuple):
+    """One piece of the region grid: (row piece, col piece) and its regions."""
+
+    key: tuple
+    rows: tuple  # (first, stop) region rows
+    cols: tuple  # (first, stop) region columns
+
+    def empty(self) -> bool:
+        return self.rows[0] >= self.rows[1] or self.cols[0] >= self.cols[1]
+
+
+def chunk_task(function, parts, depth, extra, block, *args, block_info=None):
+    """One chunk, read once: function on its inner piece, copies of the edge
+    bands (depth pixels) that the seam pieces of it and of its neighbours
+    need, and extra(block) when given; as the 1 x 1 object block dask carries."""
     i, j = block_info[0]["chunk-location"]
+    rp, cp = parts[0][i], parts[1][j]
+    piece = Piece((2 * i, 2 * j), rp.piece(False), cp.piece(False))
+    result = None if piece.empty() else function(block, (rp.start, cp.start), piece, *args)
+    bands = {}
+    if depth:
+        # Copies, so that holding a band does not hold the whole chunk.
+        bands = {"top": block[:depth].copy(), "bottom": block[-depth:].copy(),
+                 "left": block[:, :depth].copy(), "right": block[:, -depth:].copy()}
     cell = np.empty((1, 1), object)
-    cell[0, 0] = function(block, parts[0][i], parts[1][j], (i, j), *args)
+    cell[0, 0] = (result, bands, None if extra is None else extra(block))
     return cell
 
 
-def variance_block(block, rp, cp, chunk, region_size, threads, plan=None):
-    """(region span, variances, quantiles or None, seconds) of the regions
-    starting in one chunk; the quantiles for the automatic default (plan)."""
-    span = (rp.first_region, rp.stop_region, cp.first_region, cp.stop_region)
-    started = perf_counter()
-    scores = quantiles = None
-    if rp.stop_region > rp.first_region and cp.stop_region > cp.first_region:
-        where = dict(offset=(rp.start, cp.start), threads=threads,
-                     regions=(rp.first_region, cp.first_region, span[1] - span[0], span[3] - span[2]))
-        if plan is not None:
-            from zentrel import _auto
+def cell_item(cell, index, side=None):
+    """Part ``index`` of a chunk task's result (a band when side is given)."""
+    item = cell[0, 0][index]
+    return item if side is None else item[side]
 
-            quantiles = _engine.region_quantiles(block, region_size, _auto.QUANTILE_SHARES, **where)
-        scores = _engine.variance_map(block, region_size, **where)
+
+def seam_task(function, piece, offset, depth, bands, *args):
+    """function on a seam piece, on the block joined from its neighbours' bands:
+    two bands one above the other (row seam), side by side (column seam), or
+    the four corners of a corner seam."""
+    rows, cols = piece.key[0] % 2, piece.key[1] % 2
+    if rows and cols:
+        b00, b01, b10, b11 = bands
+        block = np.block([[b00[:, -depth:], b01[:, :depth]], [b10[:, -depth:], b11[:, :depth]]])
+    elif rows:
+        block = np.vstack(bands)
+    else:
+        block = np.hstack(bands)
+    return function(block, offset, piece, *args)
+
+
+def variance_block(block, offset, piece, region_size, threads, auto=False):
+    """(region span, variances, quantiles or None, seconds) of one piece's
+    regions; the quantiles for the automatic default."""
+    span = piece.rows + piece.cols
+    started = perf_counter()
+    where = dict(offset=offset, threads=threads,
+                 regions=(span[0], span[2], span[1] - span[0], span[3] - span[2]))
+    quantiles = None
+    if auto:
+        from zentrel import _auto
+
+        quantiles = _engine.region_quantiles(block, region_size, _auto.QUANTILE_SHARES, **where)
+    scores = _engine.variance_map(block, region_size, **where)
     return span, scores, quantiles, perf_counter() - started
 
 
@@ -77,26 +119,27 @@ class Selection(NamedTuple):
     quantiles: Optional[np.ndarray]  # the region grid's quantiles (automatic default)
 
 
-def select(cells, grid_shape, percent, region_size, parts, auto=False) -> Selection:
-    """The exact selection on the whole gathered grid, grouped by the chunk
-    holding each selected region's top-left pixel. Classic: the percent
-    highest variances; automatic: the automatic default's region scores."""
+def select(results, grid_shape, percent, parts, auto=False) -> Selection:
+    """The exact selection on the whole gathered grid, grouped by the piece
+    holding each selected region. Classic: the percent highest variances;
+    automatic: the automatic default's region scores."""
     grid = np.full(grid_shape, np.nan, np.float32)
     quantiles = None
     covered = np.zeros(grid_shape, bool)
     variance_seconds = 0.0
-    for cell in cells:
-        (r0, r1, c0, c1), scores, part_quantiles, spent = cell[0, 0]
-        if scores is not None:
-            grid[r0:r1, c0:c1] = scores
-            covered[r0:r1, c0:c1] = True
-            if auto:
-                if quantiles is None:
-                    quantiles = np.full(grid_shape + part_quantiles.shape[2:], np.nan, np.float32)
-                quantiles[r0:r1, c0:c1] = part_quantiles
+    for result in results:
+        if result is None:  # a piece without regions
+            continue
+        (r0, r1, c0, c1), scores, part_quantiles, spent = result
+        grid[r0:r1, c0:c1] = scores
+        covered[r0:r1, c0:c1] = True
+        if auto:
+            if quantiles is None:
+                quantiles = np.full(grid_shape + part_quantiles.shape[2:], np.nan, np.float32)
+            quantiles[r0:r1, c0:c1] = part_quantiles
         variance_seconds += spent
-    if not covered.all():  # the chunk plan tiles the grid; anything else is a fault here
-        raise AssertionError("the chunks' region ranges do not cover the region grid")
+    if not covered.all():  # the pieces tile the grid; anything else is a fault here
+        raise AssertionError("the pieces' region ranges do not cover the region grid")
     started = perf_counter()
     if auto:
         from zentrel import _auto
@@ -104,24 +147,21 @@ def select(cells, grid_shape, percent, region_size, parts, auto=False) -> Select
         _, rows, cols = _auto.choose_regions(grid, percent, _engine.select_regions)
     else:
         rows, cols = _engine.select_regions(grid, grid.size * percent // 100)
-    row_starts = np.array([p.start for p in parts[0]], np.int64)
-    col_starts = np.array([p.start for p in parts[1]], np.int64)
-    chunk_rows = np.searchsorted(row_starts, rows.astype(np.int64) * region_size // 2, "right") - 1
-    chunk_cols = np.searchsorted(col_starts, cols.astype(np.int64) * region_size // 2, "right") - 1
-    key = chunk_rows * len(col_starts) + chunk_cols
+    col_pieces = 2 * len(parts[1])
+    key = piece_of(rows, parts[0]) * col_pieces + piece_of(cols, parts[1])
     order = np.argsort(key, kind="stable")
     groups = {}
     if order.size:
         for positions in np.split(order, np.flatnonzero(np.diff(key[order])) + 1):
-            groups[divmod(int(key[positions[0]]), len(col_starts))] = positions
+            groups[divmod(int(key[positions[0]]), col_pieces)] = positions
     seconds = {"variance_map": variance_seconds, "selection": perf_counter() - started}
     return Selection(grid.shape, rows, cols, grid[rows, cols], groups, seconds, quantiles)
 
 
-def analyse_block(block, rp, cp, chunk, selection, region_size, smooth, limits, threads,
+def analyse_block(block, offset, piece, selection, region_size, smooth, limits, threads,
                   plan=None):
-    """(positions in the selection, records, seconds) of one chunk's selected regions."""
-    positions = selection.groups.get(chunk, np.zeros(0, np.int64))
+    """(positions in the selection, records, seconds) of one piece's selected regions."""
+    positions = selection.groups.get(piece.key, np.zeros(0, np.int64))
     started = perf_counter()
     if positions.size:
         if plan is not None:
@@ -130,7 +170,7 @@ def analyse_block(block, rp, cp, chunk, selection, region_size, smooth, limits, 
             # As the automatic default: its own limits and smoothing.
             limits, smooth = _auto.AUTO_LIMITS, _auto.fit_smoothing(plan.mapping)
         records = _engine.analyse_regions(block, region_size, selection.rows[positions],
-                                          selection.cols[positions], offset=(rp.start, cp.start),
+                                          selection.cols[positions], offset=offset,
                                           smooth=smooth, limits=limits, threads=threads)
     else:
         records = empty_records()
@@ -145,8 +185,10 @@ def gathered(selection: Selection, parts):
     """The records in selection order, and the seconds the analysis took."""
     records = np.zeros(selection.rows.size, empty_records().dtype)
     spent = 0.0
-    for cell in parts:
-        positions, part, seconds = cell[0, 0]
+    for result in parts:
+        if result is None:  # a piece without regions
+            continue
+        positions, part, seconds = result
         records[positions] = part
         spent += seconds
     return records, spent
