@@ -24,7 +24,8 @@ from functools import partial
 import dask
 import dask.array as da
 import numpy as np
-from dask._task_spec import DataNode, Task, TaskRef, convert_legacy_graph
+from dask._task_spec import DataNode, List, Task, TaskRef, convert_legacy_graph
+from dask.delayed import Delayed
 from dask.array.overlap import ensure_minimum_chunksize
 from dask.highlevelgraph import HighLevelGraph
 
@@ -83,39 +84,65 @@ class Pipeline:
 
     def _region_stage(self, function, after, *args, extra=None):
         """function(block, offset, piece, *args) on every piece of the region
-        grid, reading each chunk once ``after`` is done: a list of Delayed
-        results (None for pieces without regions), and the list of
-        extra(chunk) when extra is given."""
+        grid, reading each chunk once ``after`` is done. Returns a Delayed
+        list of the results (None for pieces without regions), and one of
+        extra(chunk) for every chunk when extra is given.
+
+        The seam tasks are written straight into one graph layer: made one
+        by one as Delayed calls, each would merge and cull the whole graph
+        again."""
         levels = self.levels(after)
         if levels.chunks != self.region_chunks:
             levels = levels.rechunk(self.region_chunks)
         task = partial(_tasks.chunk_task, function, self.parts, self.depth, extra)
-        cells = _cells(self._reduce(levels, task, *args), flat=False)
-        item = dask.delayed(_tasks.cell_item, pure=True)
-        results = [item(cell, 0) for cell in cells.ravel()]
-        extras = [item(cell, 2) for cell in cells.ravel()] if extra is not None else None
+        cells = self._reduce(levels, task, *args)
+        token = uuid.uuid4().hex[:12]
+        layer, results, extras = {}, [], []
+        late = [a for a in args if isinstance(a, Delayed)]
+        refs = [TaskRef(a.key) if isinstance(a, Delayed) else DataNode(None, a) for a in args]
+
+        def item(i, j, index, side=None):
+            key = (f"cell_item-{token}", i, j, index, side or "")
+            if key not in layer:
+                layer[key] = Task(key, _tasks.cell_item, TaskRef((cells.name, i, j)), index, side)
+            return TaskRef(key)
+
         rows, cols = self.parts
         d = self.depth
         for i, rp in enumerate(rows):
             for j, cp in enumerate(cols):
+                results.append(item(i, j, 0))
+                if extra is not None:
+                    extras.append(item(i, j, 2))
                 for seam_rows, seam_cols in ((True, False), (False, True), (True, True)):
                     piece = _tasks.Piece((2 * i + seam_rows, 2 * j + seam_cols), rp.piece(seam_rows),
                                          cp.piece(seam_cols))
                     if piece.empty():
                         continue
                     if seam_rows and seam_cols:
-                        bands = [item(cells[i, j], 1, "bottom"), item(cells[i, j + 1], 1, "bottom"),
-                                 item(cells[i + 1, j], 1, "top"), item(cells[i + 1, j + 1], 1, "top")]
+                        bands = [item(i, j, 1, "bottom"), item(i, j + 1, 1, "bottom"),
+                                 item(i + 1, j, 1, "top"), item(i + 1, j + 1, 1, "top")]
                         offset = (rp.stop - d, cp.stop - d)
                     elif seam_rows:
-                        bands = [item(cells[i, j], 1, "bottom"), item(cells[i + 1, j], 1, "top")]
+                        bands = [item(i, j, 1, "bottom"), item(i + 1, j, 1, "top")]
                         offset = (rp.stop - d, cp.start)
                     else:
-                        bands = [item(cells[i, j], 1, "right"), item(cells[i, j + 1], 1, "left")]
+                        bands = [item(i, j, 1, "right"), item(i, j + 1, 1, "left")]
                         offset = (rp.start, cp.stop - d)
-                    results.append(dask.delayed(_tasks.seam_task)(function, piece, offset, d, bands,
-                                                                  *args))
-        return results, extras
+                    key = (f"seam_task-{token}", *piece.key)
+                    layer[key] = Task(key, _tasks.seam_task, DataNode(None, function),
+                                      DataNode(None, piece), DataNode(None, offset), d, List(*bands),
+                                      *refs)
+                    results.append(TaskRef(key))
+        gathered = []
+        for name, refs_ in (("piece_results", results), ("chunk_extras", extras)):
+            key = f"{name}-{token}"
+            layer[key] = Task(key, list, List(*refs_))
+            gathered.append(key)
+        name = f"region-stage-{token}"
+        graph = HighLevelGraph.from_collections(name, layer, dependencies=[cells, *late])
+        results, extras = (Delayed(key, graph, layer=name) for key in gathered)
+        return results, extras if extra is not None else None
 
     def _variances(self):
         """The variance stage: its piece results and, for the automatic
@@ -169,13 +196,10 @@ class Pipeline:
             dtype=dtype, meta=np.empty((0, 0), dtype))
 
 
-def _cells(results: da.Array, flat: bool = True):
-    """The per-chunk results as Delayed objects: a list for one gathering
-    task, or the chunks' grid of them. Taken without dask's graph
-    optimization, which would fuse each chunk's read into every task that
-    uses it."""
-    cells = results.to_delayed(optimize_graph=False)
-    return cells.ravel().tolist() if flat else cells
+def _cells(results: da.Array) -> list:
+    """The per-chunk results as a list for one gathering task, taken without
+    dask's graph optimization."""
+    return results.to_delayed(optimize_graph=False).ravel().tolist()
 
 
 def _fresh(array: da.Array, after=None) -> da.Array:
