@@ -4,8 +4,8 @@
 and return a lazy dask array; computed, it equals what :func:`zentrel.binarize`
 (or :func:`zentrel.threshold_surface`) gives for the same image in memory,
 byte for byte. ``analyse`` computes the region summary. No task holds the
-whole image: each works on one chunk (plus the part of its neighbours that
-its regions reach into) or on the region grid, one float per region.
+whole image: each works on one chunk, on the edge bands where two chunks
+meet, or on the region grid, one float per region.
 
 Needs the ``dask`` extra: ``pip install "zentrel[dask]"``.
 """
@@ -102,8 +102,8 @@ def binarize(array, *, percent: int = 10, region_size: int = 32, smooth: bool = 
     Notes
     -----
     The input is read once per image-sized stage (variance, region
-    analysis, pixel decision, and for the automatic default the level
-    histogram, plus range and fine histogram for values wider than 8 bits)
+    analysis, pixel decision, and for the automatic default on values wider
+    than 8 bits their range and fine histogram)
     so that no worker keeps chunks between stages; persist it first when
     holding it is cheaper than recomputing it.
     """
