@@ -85,12 +85,12 @@ class Pipeline:
     def _region_stage(self, function, after, *args, extra=None):
         """function(block, offset, piece, *args) on every piece of the region
         grid, reading each chunk once ``after`` is done. Returns a Delayed
-        list of the results (None for pieces without regions), and one of
-        extra(chunk) for every chunk when extra is given.
+        list of the results, and one of extra(chunk) for every chunk when
+        extra is given.
 
-        The seam tasks are written straight into one graph layer: made one
-        by one as Delayed calls, each would merge and cull the whole graph
-        again."""
+        The tasks past the chunk tasks are written straight into one graph
+        layer: made one by one as Delayed calls, each would merge and cull
+        the whole graph again."""
         levels = self.levels(after)
         if levels.chunks != self.region_chunks:
             levels = levels.rechunk(self.region_chunks)
@@ -100,48 +100,32 @@ class Pipeline:
         layer, results, extras = {}, [], []
         late = [a for a in args if isinstance(a, Delayed)]
         refs = [TaskRef(a.key) if isinstance(a, Delayed) else DataNode(None, a) for a in args]
+        n_rows, n_cols = len(self.parts[0]), len(self.parts[1])
 
-        def item(i, j, index, side=None):
-            key = (f"cell_item-{token}", i, j, index, side or "")
-            if key not in layer:
-                layer[key] = Task(key, _tasks.cell_item, TaskRef((cells.name, i, j)), index, side)
-            return TaskRef(key)
+        def cell(i, j):
+            return TaskRef((cells.name, i, j)) if i < n_rows and j < n_cols else None
 
-        rows, cols = self.parts
-        d = self.depth
-        for i, rp in enumerate(rows):
-            for j, cp in enumerate(cols):
-                results.append(item(i, j, 0))
-                if extra is not None:
-                    extras.append(item(i, j, 2))
-                for seam_rows, seam_cols in ((True, False), (False, True), (True, True)):
-                    piece = _tasks.Piece((2 * i + seam_rows, 2 * j + seam_cols), rp.piece(seam_rows),
-                                         cp.piece(seam_cols))
-                    if piece.empty():
+        for i in range(n_rows):
+            for j in range(n_cols):
+                for name, index, into in (("inner", 0, results), ("extra", 2, extras)):
+                    if index == 2 and extra is None:
                         continue
-                    if seam_rows and seam_cols:
-                        bands = [item(i, j, 1, "bottom"), item(i, j + 1, 1, "bottom"),
-                                 item(i + 1, j, 1, "top"), item(i + 1, j + 1, 1, "top")]
-                        offset = (rp.stop - d, cp.stop - d)
-                    elif seam_rows:
-                        bands = [item(i, j, 1, "bottom"), item(i + 1, j, 1, "top")]
-                        offset = (rp.stop - d, cp.start)
-                    else:
-                        bands = [item(i, j, 1, "right"), item(i, j + 1, 1, "left")]
-                        offset = (rp.start, cp.stop - d)
-                    key = (f"seam_task-{token}", *piece.key)
+                    key = (f"{name}-{token}", i, j)
+                    layer[key] = Task(key, _tasks.cell_item, cell(i, j), index)
+                    into.append(TaskRef(key))
+                if (i + 1 < n_rows or j + 1 < n_cols) and self.depth:
+                    key = (f"seam_task-{token}", i, j)
+                    neighbours = List(cell(i, j), cell(i, j + 1), cell(i + 1, j), cell(i + 1, j + 1))
                     layer[key] = Task(key, _tasks.seam_task, DataNode(None, function),
-                                      DataNode(None, piece), DataNode(None, offset), d, List(*bands),
+                                      DataNode(None, self.parts), self.depth, (i, j), neighbours,
                                       *refs)
                     results.append(TaskRef(key))
-        gathered = []
-        for name, refs_ in (("piece_results", results), ("chunk_extras", extras)):
-            key = f"{name}-{token}"
-            layer[key] = Task(key, list, List(*refs_))
-            gathered.append(key)
+        keys = [f"piece_results-{token}", f"chunk_extras-{token}"]
+        layer[keys[0]] = Task(keys[0], _tasks.joined, List(*results))
+        layer[keys[1]] = Task(keys[1], list, List(*extras))
         name = f"region-stage-{token}"
         graph = HighLevelGraph.from_collections(name, layer, dependencies=[cells, *late])
-        results, extras = (Delayed(key, graph, layer=name) for key in gathered)
+        results, extras = (Delayed(key, graph, layer=name) for key in keys)
         return results, extras if extra is not None else None
 
     def _variances(self):

@@ -61,36 +61,51 @@ def chunk_task(function, parts, depth, extra, block, *args, block_info=None):
     i, j = block_info[0]["chunk-location"]
     rp, cp = parts[0][i], parts[1][j]
     piece = Piece((2 * i, 2 * j), rp.piece(False), cp.piece(False))
-    result = None if piece.empty() else function(block, (rp.start, cp.start), piece, *args)
+    results = [] if piece.empty() else [function(block, (rp.start, cp.start), piece, *args)]
     bands = {}
     if depth:
         # Copies, so that holding a band does not hold the whole chunk.
         bands = {"top": block[:depth].copy(), "bottom": block[-depth:].copy(),
                  "left": block[:, :depth].copy(), "right": block[:, -depth:].copy()}
     cell = np.empty((1, 1), object)
-    cell[0, 0] = (result, bands, None if extra is None else extra(block))
+    cell[0, 0] = (results, bands, None if extra is None else extra(block))
     return cell
 
 
-def cell_item(cell, index, side=None):
-    """Part ``index`` of a chunk task's result (a band when side is given)."""
-    item = cell[0, 0][index]
-    return item if side is None else item[side]
+def cell_item(cell, index):
+    """Part ``index`` of a chunk task's result."""
+    return cell[0, 0][index]
 
 
-def seam_task(function, piece, offset, depth, bands, *args):
-    """function on a seam piece, on the block joined from its neighbours' bands:
-    two bands one above the other (row seam), side by side (column seam), or
-    the four corners of a corner seam."""
-    rows, cols = piece.key[0] % 2, piece.key[1] % 2
-    if rows and cols:
-        b00, b01, b10, b11 = bands
-        block = np.block([[b00[:, -depth:], b01[:, :depth]], [b10[:, -depth:], b11[:, :depth]]])
-    elif rows:
-        block = np.vstack(bands)
-    else:
-        block = np.hstack(bands)
-    return function(block, offset, piece, *args)
+def seam_task(function, parts, depth, chunk, cells, *args):
+    """function on the seam pieces of one chunk: its regions that reach into
+    the next chunk down (row seam), right (column seam) or both (corner),
+    each on the block joined from the edge bands of the chunks it spans.
+    cells are the chunk tasks' results for the chunk and its neighbours
+    right, below and diagonally below (None past the image's edge)."""
+    i, j = chunk
+    rp, cp = parts[0][i], parts[1][j]
+    here, right, below, diagonal = (None if c is None else c[0, 0][1] for c in cells)
+    results = []
+    for seam_rows, seam_cols in ((True, False), (False, True), (True, True)):
+        piece = Piece((2 * i + seam_rows, 2 * j + seam_cols), rp.piece(seam_rows), cp.piece(seam_cols))
+        if piece.empty():
+            continue
+        if seam_rows and seam_cols:
+            block = np.block([[here["bottom"][:, -depth:], right["bottom"][:, :depth]],
+                              [below["top"][:, -depth:], diagonal["top"][:, :depth]]])
+            offset = (rp.stop - depth, cp.stop - depth)
+        elif seam_rows:
+            block, offset = np.vstack([here["bottom"], below["top"]]), (rp.stop - depth, cp.start)
+        else:
+            block, offset = np.hstack([here["right"], right["left"]]), (rp.start, cp.stop - depth)
+        results.append(function(block, offset, piece, *args))
+    return results
+
+
+def joined(lists) -> list:
+    """The pieces' results from the chunk and seam tasks, as one list."""
+    return [result for results in lists for result in results]
 
 
 def variance_block(block, offset, piece, region_size, threads, auto=False):
@@ -128,8 +143,6 @@ def select(results, grid_shape, percent, parts, auto=False) -> Selection:
     covered = np.zeros(grid_shape, bool)
     variance_seconds = 0.0
     for result in results:
-        if result is None:  # a piece without regions
-            continue
         (r0, r1, c0, c1), scores, part_quantiles, spent = result
         grid[r0:r1, c0:c1] = scores
         covered[r0:r1, c0:c1] = True
@@ -185,10 +198,7 @@ def gathered(selection: Selection, parts):
     """The records in selection order, and the seconds the analysis took."""
     records = np.zeros(selection.rows.size, empty_records().dtype)
     spent = 0.0
-    for result in parts:
-        if result is None:  # a piece without regions
-            continue
-        positions, part, seconds = result
+    for positions, part, seconds in parts:
         records[positions] = part
         spent += seconds
     return records, spent
