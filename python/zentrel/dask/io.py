@@ -139,8 +139,6 @@ def _luma(block):
 
 
 def _rescaled(array: da.Array) -> da.Array:
-    from zentrel._imageio import rescale_to_8bit
-
     if array.dtype.kind == "f" and not bool(da.isfinite(array).all().compute()):
         raise ImageReadError("the image holds values that are not finite")
     low, high = (float(v) for v in da.compute(array.min(), array.max()))
