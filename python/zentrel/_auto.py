@@ -295,18 +295,39 @@ def judge_regions(records) -> tuple:
 
 _NEIGHBOURS = [(dy, dx) for dy in (-1, 0, 1) for dx in (-1, 0, 1) if dy or dx]
 
+# Front regions whose neighbour sums are gathered at a time: small enough
+# for the partial sums to stay in cache through the eight additions.
+_GATHER_BLOCK = 1 << 14
 
-def _neighbour_mean(values, known):
-    rows, cols = values.shape
-    total = np.zeros((rows + 2, cols + 2))
-    count = np.zeros((rows + 2, cols + 2))
-    v = np.where(known, values, 0.0)
+
+def _neighbour_count(known, out):
+    """How many of its eight neighbours each cell has known; known is padded
+    by one unknown cell on every side, out has the unpadded shape."""
+    rows, cols = out.shape
+    out.fill(0)
     for dy, dx in _NEIGHBOURS:
-        total[1 + dy:rows + 1 + dy, 1 + dx:cols + 1 + dx] += v
-        count[1 + dy:rows + 1 + dy, 1 + dx:cols + 1 + dx] += known
-    total, count = total[1:-1, 1:-1], count[1:-1, 1:-1]
-    with np.errstate(invalid="ignore", divide="ignore"):
-        return total / count, count
+        out += known[1 + dy:rows + 1 + dy, 1 + dx:cols + 1 + dx]
+    return out
+
+
+def _neighbour_sums(store, at, width):
+    """Sums over the eight neighbours of the cells at flat indices ``at`` of a
+    padded grid of the given width; store holds one row of values per cell,
+    0.0 where unknown. Each sum is 0.0 + v(n1) + v(n2) + ... in _NEIGHBOURS
+    order, the order of the additions that fixes the rounding: the value
+    that neighbour (dy, dx) hands on is the one at -(dy, dx)."""
+    shifts = [dy * width + dx for dy, dx in _NEIGHBOURS]
+    sums = np.zeros((len(at), store.shape[1]))
+    index = np.empty(min(len(at), _GATHER_BLOCK), at.dtype)
+    values = np.empty((len(index), store.shape[1]))
+    for start in range(0, len(at), _GATHER_BLOCK):
+        part, total = at[start:start + _GATHER_BLOCK], sums[start:start + _GATHER_BLOCK]
+        n = len(part)
+        for shift in shifts:
+            np.subtract(part, shift, out=index[:n])
+            np.take(store, index[:n], axis=0, out=values[:n])
+            total += values[:n]
+    return sums
 
 
 def _band_depth(medians, reach=BAND_REACH):
@@ -318,10 +339,13 @@ def _band_depth(medians, reach=BAND_REACH):
     padded = np.pad(medians, reach, mode="edge")
     centre = padded[reach:reach + rows, reach:reach + cols]
     depth = np.full(medians.shape, -np.inf)
+    side = np.empty(medians.shape)
     for dy, dx in ((0, reach), (reach, 0), (reach, reach), (reach, -reach)):
         a = padded[reach + dy:reach + dy + rows, reach + dx:reach + dx + cols]
         b = padded[reach - dy:reach - dy + rows, reach - dx:reach - dx + cols]
-        depth = np.maximum(depth, np.minimum(a, b) - centre)
+        np.minimum(a, b, out=side)
+        side -= centre
+        np.maximum(depth, side, out=depth)
     return depth
 
 
@@ -343,6 +367,10 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
     splits halfway between the two. Returns (grid, kind) with kind 1
     passed, 2 background, 3 inside an object, 0 unreached (no passing
     region).
+
+    Each wave works on its front only (the unsettled regions next to
+    settled ones), gathering their neighbours' sums from a grid padded by
+    one unknown cell; unknown cells hold 0.0, so they add nothing.
     """
     grid = np.zeros(grid_shape, np.float64)
     contrast = np.zeros(grid_shape, np.float64)
@@ -355,38 +383,67 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
     kind = known.astype(np.int8)
     medians = medians.astype(np.float64)
     band = _band_depth(medians)
+    # Planes: threshold, contrast, ground, and (with noise) the ground of the
+    # regions whose ground is their own (passed or background), which the
+    # step test measures from: a ground carried through an object's inside
+    # is stale where the light changes.
+    n_rows, n_cols = grid_shape
+    width = n_cols + 2
+    planes = 3 if noise is None else 4
+    store = np.zeros((n_rows + 2, width, planes))
+    inner = store[1:-1, 1:-1]
+    inner[..., 0], inner[..., 1], inner[..., 2] = grid, contrast, ground
+    if noise is not None:
+        inner[..., 3] = ground
+    store = store.reshape(-1, planes)
+    known_at = np.zeros((n_rows + 2, width), bool)
+    known_at[1:-1, 1:-1] = known
+    own_at = known_at.copy() if noise is not None else None
+    count = np.empty(grid_shape, np.uint8)
+    own_count = np.empty(grid_shape, np.uint8) if noise is not None else None
+    flat_kind, flat_medians, flat_band = kind.reshape(-1), medians.reshape(-1), band.reshape(-1)
     while True:
-        near_t, count = _neighbour_mean(grid, known)
-        front = ~known & (count > 0)
-        if not front.any():
+        _neighbour_count(known_at, count)
+        front = count > 0
+        front &= ~known_at[1:-1, 1:-1]
+        cells = np.flatnonzero(front)
+        if not len(cells):
             break
-        near_c, _ = _neighbour_mean(contrast, known)
-        near_g, _ = _neighbour_mean(ground, known)
-        step = np.zeros_like(front)
+        at = cells + 2 * (cells // n_cols) + width + 1  # the same cells in the padded grid
+        sums = _neighbour_sums(store, at, width)
+        near_count = count.reshape(-1)[cells]
+        with np.errstate(invalid="ignore", divide="ignore"):
+            near = sums[:, :3] / near_count[:, None]
+        near_t, near_c, near_g = near[:, 0], near[:, 1], near[:, 2]
+        median = flat_medians[cells]
+        step = np.zeros(len(cells), bool)
         if noise is not None:
-            # Measured from regions whose ground is their own (passed or
-            # background): a ground carried through an object's inside is
-            # stale where the light changes.
-            own_g, own_count = _neighbour_mean(ground, known & (kind != 3))
-            step = front & (own_count > 0) & (own_g - medians > STEP_EVIDENCE * noise)
-        background = front & (medians >= near_t) & ~step
+            own_n = _neighbour_count(own_at, own_count).reshape(-1)[cells]
+            with np.errstate(invalid="ignore", divide="ignore"):
+                own_g = sums[:, 3] / own_n
+            step = (own_n > 0) & (own_g - median > STEP_EVIDENCE * noise)
+        background = (median >= near_t) & ~step
         # A region darker than the threshold by more than the contrast lies
         # at the objects' level: inside at once. One just below it may be
         # shade; it waits until no background region can reach it, so
         # falling light, met step by step from its brighter side, is not
         # read as an object.
-        deep = front & ~background & (medians < near_t - near_c) & ~(band > near_c)
+        deep = ~background & (median < near_t - near_c) & ~(flat_band[cells] > near_c)
         waiting = background.any() or step.any() or deep.any()
-        inside = (step | deep) if waiting else front & ~background
+        inside = (step | deep) if waiting else ~background
         settled = background | inside
-        grid[background] = (medians - near_c)[background]
-        grid[inside] = np.where(step, np.maximum((own_g + medians) / 2, near_t), near_t)[inside] if step.any() \
-            else near_t[inside]
-        ground[background] = medians[background]
-        ground[inside] = near_g[inside]
-        contrast[settled] = near_c[settled]
-        kind[background], kind[inside] = 2, 3
-        known |= settled
+        store[at[background], 0] = (median - near_c)[background]
+        store[at[inside], 0] = np.where(step, np.maximum((own_g + median) / 2, near_t), near_t)[inside] \
+            if step.any() else near_t[inside]
+        store[at[background], 2] = median[background]
+        store[at[inside], 2] = near_g[inside]
+        store[at[settled], 1] = near_c[settled]
+        if noise is not None:
+            store[at[background], 3] = median[background]
+            own_at.reshape(-1)[at[background]] = True
+        flat_kind[cells[background]], flat_kind[cells[inside]] = 2, 3
+        known_at.reshape(-1)[at[settled]] = True
+    grid = np.ascontiguousarray(store.reshape(n_rows + 2, width, planes)[1:-1, 1:-1, 0])
     return grid, kind
 
 
