@@ -297,7 +297,7 @@ _NEIGHBOURS = [(dy, dx) for dy in (-1, 0, 1) for dx in (-1, 0, 1) if dy or dx]
 
 # Front regions whose neighbour sums are gathered at a time: small enough
 # for the partial sums to stay in cache through the eight additions.
-_GATHER_BLOCK = 1 << 14
+_GATHER_BLOCK = 1 << 15
 
 
 def _neighbour_count(known, out):
@@ -310,23 +310,24 @@ def _neighbour_count(known, out):
     return out
 
 
-def _neighbour_sums(store, at, width):
-    """Sums over the eight neighbours of the cells at flat indices ``at`` of a
-    padded grid of the given width; store holds one row of values per cell,
-    0.0 where unknown. Each sum is 0.0 + v(n1) + v(n2) + ... in _NEIGHBOURS
+def _neighbour_sums(planes, at, width):
+    """Sums over the eight neighbours of the cells at flat indices ``at`` of
+    padded grids of the given width (planes: flat, 0.0 where unknown), one
+    row per plane. Each sum is 0.0 + v(n1) + v(n2) + ... in _NEIGHBOURS
     order, the order of the additions that fixes the rounding: the value
     that neighbour (dy, dx) hands on is the one at -(dy, dx)."""
     shifts = [dy * width + dx for dy, dx in _NEIGHBOURS]
-    sums = np.zeros((len(at), store.shape[1]))
+    sums = np.zeros((len(planes), len(at)))
     index = np.empty(min(len(at), _GATHER_BLOCK), at.dtype)
-    values = np.empty((len(index), store.shape[1]))
+    values = np.empty(len(index))
     for start in range(0, len(at), _GATHER_BLOCK):
-        part, total = at[start:start + _GATHER_BLOCK], sums[start:start + _GATHER_BLOCK]
+        part = at[start:start + _GATHER_BLOCK]
         n = len(part)
         for shift in shifts:
             np.subtract(part, shift, out=index[:n])
-            np.take(store, index[:n], axis=0, out=values[:n])
-            total += values[:n]
+            for plane, total in zip(planes, sums):
+                np.take(plane, index[:n], out=values[:n])
+                total[start:start + n] += values[:n]
     return sums
 
 
@@ -369,39 +370,31 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
     region).
 
     Each wave works on its front only (the unsettled regions next to
-    settled ones), gathering their neighbours' sums from a grid padded by
+    settled ones), gathering their neighbours' sums from grids padded by
     one unknown cell; unknown cells hold 0.0, so they add nothing.
     """
-    grid = np.zeros(grid_shape, np.float64)
-    contrast = np.zeros(grid_shape, np.float64)
-    ground = np.zeros(grid_shape, np.float64)
-    known = np.zeros(grid_shape, bool)
+    n_rows, n_cols = grid_shape
+    width = n_cols + 2
+    # Padded planes: threshold, contrast, ground and, with noise, the ground
+    # of the regions whose ground is their own (passed or background), which
+    # the step test measures from: a ground carried through an object's
+    # inside is stale where the light changes.
+    planes = [np.zeros((n_rows + 2, width)) for _ in range(3 if noise is None else 4)]
+    grid, contrast, ground = (plane[1:-1, 1:-1] for plane in planes[:3])
+    known_at = np.zeros((n_rows + 2, width), bool)
     grid[rows, cols] = thresholds
     contrast[rows, cols] = np.maximum(backgrounds - thresholds, 0.0)
     ground[rows, cols] = backgrounds
-    known[rows, cols] = True
-    kind = known.astype(np.int8)
+    known_at[1:-1, 1:-1][rows, cols] = True
+    if noise is not None:
+        planes[3][...] = planes[2]
+        own_at = known_at.copy()
+        own_count = np.empty(grid_shape, np.uint8)
+    kind = known_at[1:-1, 1:-1].astype(np.int8)
     medians = medians.astype(np.float64)
     band = _band_depth(medians)
-    # Planes: threshold, contrast, ground, and (with noise) the ground of the
-    # regions whose ground is their own (passed or background), which the
-    # step test measures from: a ground carried through an object's inside
-    # is stale where the light changes.
-    n_rows, n_cols = grid_shape
-    width = n_cols + 2
-    planes = 3 if noise is None else 4
-    store = np.zeros((n_rows + 2, width, planes))
-    inner = store[1:-1, 1:-1]
-    inner[..., 0], inner[..., 1], inner[..., 2] = grid, contrast, ground
-    if noise is not None:
-        inner[..., 3] = ground
-    store = store.reshape(-1, planes)
-    known_at = np.zeros((n_rows + 2, width), bool)
-    known_at[1:-1, 1:-1] = known
-    own_at = known_at.copy() if noise is not None else None
+    planes = [plane.reshape(-1) for plane in planes]
     count = np.empty(grid_shape, np.uint8)
-    own_count = np.empty(grid_shape, np.uint8) if noise is not None else None
-    flat_kind, flat_medians, flat_band = kind.reshape(-1), medians.reshape(-1), band.reshape(-1)
     while True:
         _neighbour_count(known_at, count)
         front = count > 0
@@ -409,42 +402,49 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
         cells = np.flatnonzero(front)
         if not len(cells):
             break
-        at = cells + 2 * (cells // n_cols) + width + 1  # the same cells in the padded grid
-        sums = _neighbour_sums(store, at, width)
-        near_count = count.reshape(-1)[cells]
+        at = cells + 2 * (cells // n_cols) + width + 1  # the same cells in the padded grids
+        sums = _neighbour_sums(planes, at, width)
+        near_count = count.reshape(-1)[cells].astype(np.float64)
         with np.errstate(invalid="ignore", divide="ignore"):
-            near = sums[:, :3] / near_count[:, None]
-        near_t, near_c, near_g = near[:, 0], near[:, 1], near[:, 2]
-        median = flat_medians[cells]
-        step = np.zeros(len(cells), bool)
+            near_t, near_c, near_g = sums[:3] / near_count
+        median = medians.reshape(-1)[cells]
         if noise is not None:
             own_n = _neighbour_count(own_at, own_count).reshape(-1)[cells]
             with np.errstate(invalid="ignore", divide="ignore"):
-                own_g = sums[:, 3] / own_n
+                own_g = sums[3] / own_n
             step = (own_n > 0) & (own_g - median > STEP_EVIDENCE * noise)
-        background = (median >= near_t) & ~step
+            background = (median >= near_t) & ~step
+        else:
+            step = None
+            background = median >= near_t
         # A region darker than the threshold by more than the contrast lies
         # at the objects' level: inside at once. One just below it may be
         # shade; it waits until no background region can reach it, so
         # falling light, met step by step from its brighter side, is not
         # read as an object.
-        deep = ~background & (median < near_t - near_c) & ~(flat_band[cells] > near_c)
-        waiting = background.any() or step.any() or deep.any()
-        inside = (step | deep) if waiting else ~background
+        deep = median < near_t - near_c
+        deep &= ~background
+        deep &= ~(band.reshape(-1)[cells] > near_c)
+        stepped = step is not None and step.any()
+        inside = (deep | step) if stepped else deep
+        if not (background.any() or inside.any()):
+            inside = ~background
         settled = background | inside
-        store[at[background], 0] = (median - near_c)[background]
-        store[at[inside], 0] = np.where(step, np.maximum((own_g + median) / 2, near_t), near_t)[inside] \
-            if step.any() else near_t[inside]
-        store[at[background], 2] = median[background]
-        store[at[inside], 2] = near_g[inside]
-        store[at[settled], 1] = near_c[settled]
+        on, into = at[background], at[inside]
+        median_on = median[background]
+        planes[0][on] = median_on - near_c[background]
+        planes[0][into] = np.where(step, np.maximum((own_g + median) / 2, near_t), near_t)[inside] if stepped \
+            else near_t[inside]
+        planes[2][on] = median_on
+        planes[2][into] = near_g[inside]
+        planes[1][at[settled]] = near_c[settled]
         if noise is not None:
-            store[at[background], 3] = median[background]
-            own_at.reshape(-1)[at[background]] = True
-        flat_kind[cells[background]], flat_kind[cells[inside]] = 2, 3
+            planes[3][on] = median_on
+            own_at.reshape(-1)[on] = True
+        kind.reshape(-1)[cells[background]] = 2
+        kind.reshape(-1)[cells[inside]] = 3
         known_at.reshape(-1)[at[settled]] = True
-    grid = np.ascontiguousarray(store.reshape(n_rows + 2, width, planes)[1:-1, 1:-1, 0])
-    return grid, kind
+    return np.ascontiguousarray(grid), kind
 
 
 @dataclass(frozen=True)
