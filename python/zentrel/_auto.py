@@ -297,7 +297,7 @@ _NEIGHBOURS = [(dy, dx) for dy in (-1, 0, 1) for dx in (-1, 0, 1) if dy or dx]
 
 # Front regions whose neighbour sums are gathered at a time: small enough
 # for the partial sums to stay in cache through the eight additions.
-_GATHER_BLOCK = 1 << 15
+_GATHER_BLOCK = 1 << 13
 
 
 def _neighbour_count(known, out):
@@ -316,18 +316,20 @@ def _neighbour_sums(planes, at, width):
     row per plane. Each sum is 0.0 + v(n1) + v(n2) + ... in _NEIGHBOURS
     order, the order of the additions that fixes the rounding: the value
     that neighbour (dy, dx) hands on is the one at -(dy, dx)."""
-    shifts = [dy * width + dx for dy, dx in _NEIGHBOURS]
+    # at - shift is at - reach + (reach - shift): one index array serves all
+    # neighbours, each read through a view of its plane that starts later.
+    reach = width + 1
+    at = at - reach
+    views = [[plane[reach - (dy * width + dx):] for plane in planes] for dy, dx in _NEIGHBOURS]
     sums = np.zeros((len(planes), len(at)))
-    index = np.empty(min(len(at), _GATHER_BLOCK), at.dtype)
-    values = np.empty(len(index))
+    values = np.empty(min(len(at), _GATHER_BLOCK))
     for start in range(0, len(at), _GATHER_BLOCK):
         part = at[start:start + _GATHER_BLOCK]
-        n = len(part)
-        for shift in shifts:
-            np.subtract(part, shift, out=index[:n])
-            for plane, total in zip(planes, sums):
-                np.take(plane, index[:n], out=values[:n])
-                total[start:start + n] += values[:n]
+        got = values[:len(part)]
+        for shifted in views:
+            for plane, total in zip(shifted, sums):
+                np.take(plane, part, out=got)
+                total[start:start + len(part)] += got
     return sums
 
 
@@ -335,19 +337,23 @@ def _band_depth(medians, reach=BAND_REACH):
     """How far each region lies below both regions ``reach`` away on either
     side, in the direction where that is deepest: a dark band narrower than
     about 2 * reach regions (a fold, a cast shadow's edge) has depth, the
-    inside of a large object none."""
+    inside of a large object none. Float64.
+
+    Subtracting the centre is monotonic, so the deepest direction is found
+    on the medians as they are (minimum and maximum are exact in any type)
+    and the centre subtracted once, in float64."""
     rows, cols = medians.shape
     padded = np.pad(medians, reach, mode="edge")
     centre = padded[reach:reach + rows, reach:reach + cols]
-    depth = np.full(medians.shape, -np.inf)
-    side = np.empty(medians.shape)
+    top = side = None
     for dy, dx in ((0, reach), (reach, 0), (reach, reach), (reach, -reach)):
         a = padded[reach + dy:reach + dy + rows, reach + dx:reach + dx + cols]
         b = padded[reach - dy:reach - dy + rows, reach - dx:reach - dx + cols]
-        np.minimum(a, b, out=side)
-        side -= centre
-        np.maximum(depth, side, out=depth)
-    return depth
+        if top is None:
+            top, side = np.minimum(a, b), np.empty(medians.shape, medians.dtype)
+        else:
+            np.maximum(top, np.minimum(a, b, out=side), out=top)
+    return np.subtract(top, centre, dtype=np.float64)
 
 
 def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noise=None) -> tuple:
@@ -391,8 +397,8 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
         own_at = known_at.copy()
         own_count = np.empty(grid_shape, np.uint8)
     kind = known_at[1:-1, 1:-1].astype(np.int8)
-    medians = medians.astype(np.float64)
     band = _band_depth(medians)
+    medians = medians.astype(np.float64)
     planes = [plane.reshape(-1) for plane in planes]
     count = np.empty(grid_shape, np.uint8)
     while True:
