@@ -380,44 +380,49 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
     one unknown cell; unknown cells hold 0.0, so they add nothing.
     """
     n_rows, n_cols = grid_shape
-    width = n_cols + 2
-    # Padded planes: threshold, contrast, ground and, with noise, the ground
-    # of the regions whose ground is their own (passed or background), which
-    # the step test measures from: a ground carried through an object's
-    # inside is stale where the light changes.
-    planes = [np.zeros((n_rows + 2, width)) for _ in range(3 if noise is None else 4)]
-    grid, contrast, ground = (plane[1:-1, 1:-1] for plane in planes[:3])
-    known_at = np.zeros((n_rows + 2, width), bool)
-    grid[rows, cols] = thresholds
-    contrast[rows, cols] = np.maximum(backgrounds - thresholds, 0.0)
-    ground[rows, cols] = backgrounds
-    known_at[1:-1, 1:-1][rows, cols] = True
+    padded = (n_rows + 2, n_cols + 2)
+    width = padded[1]
+
+    def inner(plane):
+        return plane.reshape(padded)[1:-1, 1:-1]
+
+    # Planes: threshold, contrast and, with noise, the ground. The step test
+    # reads the ground of regions whose ground is their own (passed or
+    # background) only: a ground carried through an object's inside is
+    # stale where the light changes, so such regions keep 0.0 here.
+    planes = [np.zeros(padded).reshape(-1) for _ in range(2 if noise is None else 3)]
+    inner(planes[0])[rows, cols] = thresholds
+    inner(planes[1])[rows, cols] = np.maximum(backgrounds - thresholds, 0.0)
+    known = np.zeros(padded, bool)
+    inner(known)[rows, cols] = True
     if noise is not None:
-        planes[3][...] = planes[2]
-        own_at = known_at.copy()
-        own_count = np.empty(grid_shape, np.uint8)
-    kind = known_at[1:-1, 1:-1].astype(np.int8)
-    band = _band_depth(medians)
-    medians = medians.astype(np.float64)
-    planes = [plane.reshape(-1) for plane in planes]
-    count = np.empty(grid_shape, np.uint8)
+        inner(planes[2])[rows, cols] = backgrounds
+        own = known.copy()
+        own_count = np.zeros(padded, np.uint8)
+    kind = known.astype(np.int8).reshape(-1)
+    band = np.zeros(padded)
+    inner(band)[...] = _band_depth(medians)
+    band = band.reshape(-1)
+    level = np.zeros(padded)
+    inner(level)[...] = medians
+    level = level.reshape(-1)
+    count = np.zeros(padded, np.uint8)
     while True:
-        _neighbour_count(known_at, count)
+        _neighbour_count(known, inner(count))
         front = count > 0
-        front &= ~known_at[1:-1, 1:-1]
-        cells = np.flatnonzero(front)
-        if not len(cells):
+        front &= ~known
+        at = np.flatnonzero(front)
+        if not len(at):
             break
-        at = cells + 2 * (cells // n_cols) + width + 1  # the same cells in the padded grids
         sums = _neighbour_sums(planes, at, width)
-        near_count = count.reshape(-1)[cells].astype(np.float64)
         with np.errstate(invalid="ignore", divide="ignore"):
-            near_t, near_c, near_g = sums[:3] / near_count
-        median = medians.reshape(-1)[cells]
+            near_t, near_c = sums[:2] / count.reshape(-1)[at].astype(np.float64)
+        median = level[at]
         if noise is not None:
-            own_n = _neighbour_count(own_at, own_count).reshape(-1)[cells]
+            _neighbour_count(own, inner(own_count))
+            own_n = own_count.reshape(-1)[at]
             with np.errstate(invalid="ignore", divide="ignore"):
-                own_g = sums[3] / own_n
+                own_g = sums[2] / own_n
             step = (own_n > 0) & (own_g - median > STEP_EVIDENCE * noise)
             background = (median >= near_t) & ~step
         else:
@@ -430,7 +435,7 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
         # read as an object.
         deep = median < near_t - near_c
         deep &= ~background
-        deep &= ~(band.reshape(-1)[cells] > near_c)
+        deep &= ~(band[at] > near_c)
         stepped = step is not None and step.any()
         inside = (deep | step) if stepped else deep
         if not (background.any() or inside.any()):
@@ -441,16 +446,13 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
         planes[0][on] = median_on - near_c[background]
         planes[0][into] = np.where(step, np.maximum((own_g + median) / 2, near_t), near_t)[inside] if stepped \
             else near_t[inside]
-        planes[2][on] = median_on
-        planes[2][into] = near_g[inside]
         planes[1][at[settled]] = near_c[settled]
         if noise is not None:
-            planes[3][on] = median_on
-            own_at.reshape(-1)[on] = True
-        kind.reshape(-1)[cells[background]] = 2
-        kind.reshape(-1)[cells[inside]] = 3
-        known_at.reshape(-1)[at[settled]] = True
-    return np.ascontiguousarray(grid), kind
+            planes[2][on] = median_on
+            own.reshape(-1)[on] = True
+        kind[on], kind[into] = 2, 3
+        known.reshape(-1)[at[settled]] = True
+    return np.ascontiguousarray(inner(planes[0])), np.ascontiguousarray(inner(kind))
 
 
 @dataclass(frozen=True)
