@@ -265,31 +265,39 @@ def judge_regions(records) -> tuple:
     """
     from zentrel._limits import STATUS_NAMES, TEST_NAMES
 
-    status = np.asarray(records["status"]).astype(np.int64)
-    names = np.array(STATUS_NAMES, dtype=object)[status]
+    # Outcomes as indices into one table of words: comparing and listing
+    # words per region would cost more than all the arithmetic here.
+    status = np.arange(len(STATUS_NAMES))[np.asarray(records["status"]).astype(np.int64)]
+
+    def named(word):
+        return np.array([name == word for name in STATUS_NAMES])[status]
+
     fitted = np.asarray(records["fitted"], np.float64).reshape(-1, 5)
     start = np.asarray(records["start"], np.float64).reshape(-1, 5)
     m1, s1, m2, s2 = fitted[:, 1], fitted[:, 2], fitted[:, 3], fitted[:, 4]
-    recorded = names == "recorded"
+    recorded = named("recorded")
     chi_bad = recorded & ~((records["chi_ratio"] <= MAX_CHI_RATIO) | (np.maximum(s1, s2) < NARROW_SPREAD))
     flat_peak = recorded & ~chi_bad & (m2 - m1 < PEAK_RATIO * np.minimum(s1, s2))
     pooled = np.sqrt((s1 * s1 + s2 * s2) / 2)
     separated = recorded & ~chi_bad & ~flat_peak & (m2 - m1 >= MIN_SEPARATION * pooled)
-    two_levels = (names == "flat") & (start[:, 2] == 0.0) & (start[:, 4] == 0.0) & (start[:, 3] > start[:, 1])
+    two_levels = named("flat") & (start[:, 2] == 0.0) & (start[:, 4] == 0.0) & (start[:, 3] > start[:, 1])
     passed = separated | two_levels
     shifted = (m1 - SPREAD_SHIFT * s1 + m2 + SPREAD_SHIFT * s2) / 2
     thresholds = np.where(two_levels, (start[:, 1] + start[:, 3]) / 2, np.minimum(np.maximum(shifted, m1), m2))
     thresholds = np.where(passed, thresholds, 0.0)
     means = np.where(two_levels[:, None], start[:, [1, 3]], fitted[:, [1, 3]])
     means = np.where(passed[:, None], means, 0.0)
-    verdict = names.copy()
-    verdict[chi_bad], verdict[flat_peak] = "chi_ratio", "peak"
-    verdict[recorded & ~chi_bad & ~flat_peak & ~separated] = "separation"
-    verdict[two_levels] = "two_levels"
-    failed = names == "failed_test"
+    words = STATUS_NAMES + ("chi_ratio", "peak", "separation", "two_levels") + TEST_NAMES
+    own = len(STATUS_NAMES)  # index of the first word of the judgement's own
+    verdict = status.copy()
+    verdict[chi_bad], verdict[flat_peak] = own, own + 1
+    verdict[recorded & ~chi_bad & ~flat_peak & ~separated] = own + 2
+    verdict[two_levels] = own + 3
+    failed = named("failed_test")
     if failed.any():
-        verdict[failed] = np.array(TEST_NAMES, dtype=object)[np.asarray(records["test"])[failed].astype(np.int64)]
-    verdicts = [str(v) for v in verdict]
+        tests = np.arange(len(TEST_NAMES))[np.asarray(records["test"])[failed].astype(np.int64)]
+        verdict[failed] = own + 4 + tests
+    verdicts = np.array(words, dtype=object)[verdict].tolist()
     return passed, thresholds, means, verdicts
 
 
@@ -318,6 +326,8 @@ def _neighbour_sums(planes, at, width):
     that neighbour (dy, dx) hands on is the one at -(dy, dx)."""
     # at - shift is at - reach + (reach - shift): one index array serves all
     # neighbours, each read through a view of its plane that starts later.
+    # Every index lies inside its view (at is an inner cell), so "clip"
+    # changes nothing but spares np.take a buffered copy.
     reach = width + 1
     at = at - reach
     views = [[plane[reach - (dy * width + dx):] for plane in planes] for dy, dx in _NEIGHBOURS]
@@ -328,7 +338,7 @@ def _neighbour_sums(planes, at, width):
         got = values[:len(part)]
         for shifted in views:
             for plane, total in zip(shifted, sums):
-                np.take(plane, part, out=got)
+                np.take(plane, part, out=got, mode="clip")
                 total[start:start + len(part)] += got
     return sums
 
@@ -485,9 +495,10 @@ def vote_polarity(rows, cols, means, medians) -> tuple:
     step = -(-n // VOTE_LIMIT)
     rows, cols, means = rows[::step], cols[::step], means[::step]
     r = VOTE_REACH
-    padded = np.pad(medians.astype(np.float64), r, mode="edge")
     dy, dx = np.mgrid[-r:r + 1, -r:r + 1]
-    window = padded[rows[:, None] + r + dy.ravel(), cols[:, None] + r + dx.ravel()]
+    # Windows past the edge repeat the edge regions.
+    window = medians[np.clip(rows[:, None] + dy.ravel(), 0, medians.shape[0] - 1),
+                     np.clip(cols[:, None] + dx.ravel(), 0, medians.shape[1] - 1)].astype(np.float64)
     ground = np.median(window, axis=1)
     dark = int(np.count_nonzero(np.abs(ground - means[:, 1]) < np.abs(ground - means[:, 0])))
     bright = int(np.count_nonzero(np.abs(ground - means[:, 0]) < np.abs(ground - means[:, 1])))
