@@ -454,8 +454,9 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
         on, into = at[background], at[inside]
         median_on = median[background]
         planes[0][on] = median_on - near_c[background]
-        planes[0][into] = np.where(step, np.maximum((own_g + median) / 2, near_t), near_t)[inside] if stepped \
-            else near_t[inside]
+        planes[0][into] = near_t[inside]
+        if stepped:  # steps are inside: they split halfway, if above the threshold
+            planes[0][at[step]] = np.maximum((own_g[step] + median[step]) / 2, near_t[step])
         planes[1][at[settled]] = near_c[settled]
         if noise is not None:
             planes[2][on] = median_on
@@ -520,7 +521,7 @@ def faint_objects(grid, kind, quantiles) -> np.ndarray:
     signal, while faint dark marks on a bright ground are what print and
     paper leave behind (show-through, stains, shadows).
     """
-    low, spread_low, median, spread_high, _ = np.moveaxis(quantiles.astype(np.float64), 2, 0)
+    low, median, spread_high = (quantiles[..., i].astype(np.float64) for i in (0, 2, 3))
     # A region half over an object shows the object in its spread too; the
     # image's typical spread bounds it. Levels are whole numbers: a spread
     # under one level is their rounding, not the ground's calm.
