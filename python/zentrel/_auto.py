@@ -288,15 +288,15 @@ def judge_regions(records) -> tuple:
     means = np.where(two_levels[:, None], start[:, [1, 3]], fitted[:, [1, 3]])
     means = np.where(passed[:, None], means, 0.0)
     words = STATUS_NAMES + ("chi_ratio", "peak", "separation", "two_levels") + TEST_NAMES
-    own = len(STATUS_NAMES)  # index of the first word of the judgement's own
+    judged = len(STATUS_NAMES)  # where the words of this judgement start
     verdict = status.copy()
-    verdict[chi_bad], verdict[flat_peak] = own, own + 1
-    verdict[recorded & ~chi_bad & ~flat_peak & ~separated] = own + 2
-    verdict[two_levels] = own + 3
+    verdict[chi_bad], verdict[flat_peak] = judged, judged + 1
+    verdict[recorded & ~chi_bad & ~flat_peak & ~separated] = judged + 2
+    verdict[two_levels] = judged + 3
     failed = named("failed_test")
     if failed.any():
         tests = np.arange(len(TEST_NAMES))[np.asarray(records["test"])[failed].astype(np.int64)]
-        verdict[failed] = own + 4 + tests
+        verdict[failed] = judged + 4 + tests
     verdicts = np.array(words, dtype=object)[verdict].tolist()
     return passed, thresholds, means, verdicts
 
