@@ -265,64 +265,105 @@ def judge_regions(records) -> tuple:
     """
     from zentrel._limits import STATUS_NAMES, TEST_NAMES
 
-    status = np.asarray(records["status"]).astype(np.int64)
-    names = np.array(STATUS_NAMES, dtype=object)[status]
+    # Outcomes as indices into one table of words: comparing and listing
+    # words per region would cost more than all the arithmetic here.
+    status = np.arange(len(STATUS_NAMES))[np.asarray(records["status"]).astype(np.int64)]
+
+    def named(word):
+        return np.array([name == word for name in STATUS_NAMES])[status]
+
     fitted = np.asarray(records["fitted"], np.float64).reshape(-1, 5)
     start = np.asarray(records["start"], np.float64).reshape(-1, 5)
     m1, s1, m2, s2 = fitted[:, 1], fitted[:, 2], fitted[:, 3], fitted[:, 4]
-    recorded = names == "recorded"
+    recorded = named("recorded")
     chi_bad = recorded & ~((records["chi_ratio"] <= MAX_CHI_RATIO) | (np.maximum(s1, s2) < NARROW_SPREAD))
     flat_peak = recorded & ~chi_bad & (m2 - m1 < PEAK_RATIO * np.minimum(s1, s2))
     pooled = np.sqrt((s1 * s1 + s2 * s2) / 2)
     separated = recorded & ~chi_bad & ~flat_peak & (m2 - m1 >= MIN_SEPARATION * pooled)
-    two_levels = (names == "flat") & (start[:, 2] == 0.0) & (start[:, 4] == 0.0) & (start[:, 3] > start[:, 1])
+    two_levels = named("flat") & (start[:, 2] == 0.0) & (start[:, 4] == 0.0) & (start[:, 3] > start[:, 1])
     passed = separated | two_levels
     shifted = (m1 - SPREAD_SHIFT * s1 + m2 + SPREAD_SHIFT * s2) / 2
     thresholds = np.where(two_levels, (start[:, 1] + start[:, 3]) / 2, np.minimum(np.maximum(shifted, m1), m2))
     thresholds = np.where(passed, thresholds, 0.0)
     means = np.where(two_levels[:, None], start[:, [1, 3]], fitted[:, [1, 3]])
     means = np.where(passed[:, None], means, 0.0)
-    verdict = names.copy()
-    verdict[chi_bad], verdict[flat_peak] = "chi_ratio", "peak"
-    verdict[recorded & ~chi_bad & ~flat_peak & ~separated] = "separation"
-    verdict[two_levels] = "two_levels"
-    failed = names == "failed_test"
+    words = STATUS_NAMES + ("chi_ratio", "peak", "separation", "two_levels") + TEST_NAMES
+    judged = len(STATUS_NAMES)  # where the words of this judgement start
+    verdict = status.copy()
+    verdict[chi_bad], verdict[flat_peak] = judged, judged + 1
+    verdict[recorded & ~chi_bad & ~flat_peak & ~separated] = judged + 2
+    verdict[two_levels] = judged + 3
+    failed = named("failed_test")
     if failed.any():
-        verdict[failed] = np.array(TEST_NAMES, dtype=object)[np.asarray(records["test"])[failed].astype(np.int64)]
-    verdicts = [str(v) for v in verdict]
+        tests = np.arange(len(TEST_NAMES))[np.asarray(records["test"])[failed].astype(np.int64)]
+        verdict[failed] = judged + 4 + tests
+    verdicts = np.array(words, dtype=object)[verdict].tolist()
     return passed, thresholds, means, verdicts
 
 
 _NEIGHBOURS = [(dy, dx) for dy in (-1, 0, 1) for dx in (-1, 0, 1) if dy or dx]
 
+# Front regions whose neighbour sums are gathered at a time: small enough
+# for the partial sums to stay in cache through the eight additions.
+_GATHER_BLOCK = 1 << 13
 
-def _neighbour_mean(values, known):
-    rows, cols = values.shape
-    total = np.zeros((rows + 2, cols + 2))
-    count = np.zeros((rows + 2, cols + 2))
-    v = np.where(known, values, 0.0)
+
+def _neighbour_count(known, out):
+    """How many of its eight neighbours each cell has known; known is padded
+    by one unknown cell on every side, out has the unpadded shape."""
+    rows, cols = out.shape
+    out.fill(0)
     for dy, dx in _NEIGHBOURS:
-        total[1 + dy:rows + 1 + dy, 1 + dx:cols + 1 + dx] += v
-        count[1 + dy:rows + 1 + dy, 1 + dx:cols + 1 + dx] += known
-    total, count = total[1:-1, 1:-1], count[1:-1, 1:-1]
-    with np.errstate(invalid="ignore", divide="ignore"):
-        return total / count, count
+        out += known[1 + dy:rows + 1 + dy, 1 + dx:cols + 1 + dx]
+    return out
+
+
+def _neighbour_sums(planes, at, width):
+    """Sums over the eight neighbours of the cells at flat indices ``at`` of
+    padded grids of the given width (planes: flat, 0.0 where unknown), one
+    row per plane. Each sum is 0.0 + v(n1) + v(n2) + ... in _NEIGHBOURS
+    order, the order of the additions that fixes the rounding: the value
+    that neighbour (dy, dx) hands on is the one at -(dy, dx)."""
+    # at - shift is at - reach + (reach - shift): one index array serves all
+    # neighbours, each read through a view of its plane that starts later.
+    # Every index lies inside its view (at is an inner cell), so "clip"
+    # changes nothing but spares np.take a buffered copy.
+    reach = width + 1
+    at = at - reach
+    views = [[plane[reach - (dy * width + dx):] for plane in planes] for dy, dx in _NEIGHBOURS]
+    sums = np.zeros((len(planes), len(at)))
+    values = np.empty(min(len(at), _GATHER_BLOCK))
+    for start in range(0, len(at), _GATHER_BLOCK):
+        part = at[start:start + _GATHER_BLOCK]
+        got = values[:len(part)]
+        for shifted in views:
+            for plane, total in zip(shifted, sums):
+                np.take(plane, part, out=got, mode="clip")
+                total[start:start + len(part)] += got
+    return sums
 
 
 def _band_depth(medians, reach=BAND_REACH):
     """How far each region lies below both regions ``reach`` away on either
     side, in the direction where that is deepest: a dark band narrower than
     about 2 * reach regions (a fold, a cast shadow's edge) has depth, the
-    inside of a large object none."""
+    inside of a large object none. Float64.
+
+    Subtracting the centre is monotonic, so the deepest direction is found
+    on the medians as they are (minimum and maximum are exact in any type)
+    and the centre subtracted once, in float64."""
     rows, cols = medians.shape
     padded = np.pad(medians, reach, mode="edge")
     centre = padded[reach:reach + rows, reach:reach + cols]
-    depth = np.full(medians.shape, -np.inf)
+    top = side = None
     for dy, dx in ((0, reach), (reach, 0), (reach, reach), (reach, -reach)):
         a = padded[reach + dy:reach + dy + rows, reach + dx:reach + dx + cols]
         b = padded[reach - dy:reach - dy + rows, reach - dx:reach - dx + cols]
-        depth = np.maximum(depth, np.minimum(a, b) - centre)
-    return depth
+        if top is None:
+            top, side = np.minimum(a, b), np.empty(medians.shape, medians.dtype)
+        else:
+            np.maximum(top, np.minimum(a, b, out=side), out=top)
+    return np.subtract(top, centre, dtype=np.float64)
 
 
 def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noise=None) -> tuple:
@@ -343,51 +384,86 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
     splits halfway between the two. Returns (grid, kind) with kind 1
     passed, 2 background, 3 inside an object, 0 unreached (no passing
     region).
+
+    Each wave works on its front only (the unsettled regions next to
+    settled ones), gathering their neighbours' sums from grids padded by
+    one unknown cell; unknown cells hold 0.0, so they add nothing.
     """
-    grid = np.zeros(grid_shape, np.float64)
-    contrast = np.zeros(grid_shape, np.float64)
-    ground = np.zeros(grid_shape, np.float64)
-    known = np.zeros(grid_shape, bool)
-    grid[rows, cols] = thresholds
-    contrast[rows, cols] = np.maximum(backgrounds - thresholds, 0.0)
-    ground[rows, cols] = backgrounds
-    known[rows, cols] = True
-    kind = known.astype(np.int8)
-    medians = medians.astype(np.float64)
-    band = _band_depth(medians)
+    n_rows, n_cols = grid_shape
+    padded = (n_rows + 2, n_cols + 2)
+    width = padded[1]
+
+    def inner(plane):
+        return plane.reshape(padded)[1:-1, 1:-1]
+
+    # Planes: threshold, contrast and, with noise, the ground. The step test
+    # reads the ground of regions whose ground is their own (passed or
+    # background) only: a ground carried through an object's inside is
+    # stale where the light changes, so such regions keep 0.0 here.
+    planes = [np.zeros(padded).reshape(-1) for _ in range(2 if noise is None else 3)]
+    inner(planes[0])[rows, cols] = thresholds
+    inner(planes[1])[rows, cols] = np.maximum(backgrounds - thresholds, 0.0)
+    known = np.zeros(padded, bool)
+    inner(known)[rows, cols] = True
+    if noise is not None:
+        inner(planes[2])[rows, cols] = backgrounds
+        own = known.copy()
+        own_count = np.zeros(padded, np.uint8)
+    kind = known.astype(np.int8).reshape(-1)
+    band = np.zeros(padded)
+    inner(band)[...] = _band_depth(medians)
+    band = band.reshape(-1)
+    level = np.zeros(padded)
+    inner(level)[...] = medians
+    level = level.reshape(-1)
+    count = np.zeros(padded, np.uint8)
     while True:
-        near_t, count = _neighbour_mean(grid, known)
-        front = ~known & (count > 0)
-        if not front.any():
+        _neighbour_count(known, inner(count))
+        front = count > 0
+        front &= ~known
+        at = np.flatnonzero(front)
+        if not len(at):
             break
-        near_c, _ = _neighbour_mean(contrast, known)
-        near_g, _ = _neighbour_mean(ground, known)
-        step = np.zeros_like(front)
+        sums = _neighbour_sums(planes, at, width)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            near_t, near_c = sums[:2] / count.reshape(-1)[at].astype(np.float64)
+        median = level[at]
         if noise is not None:
-            # Measured from regions whose ground is their own (passed or
-            # background): a ground carried through an object's inside is
-            # stale where the light changes.
-            own_g, own_count = _neighbour_mean(ground, known & (kind != 3))
-            step = front & (own_count > 0) & (own_g - medians > STEP_EVIDENCE * noise)
-        background = front & (medians >= near_t) & ~step
+            _neighbour_count(own, inner(own_count))
+            own_n = own_count.reshape(-1)[at]
+            with np.errstate(invalid="ignore", divide="ignore"):
+                own_g = sums[2] / own_n
+            step = (own_n > 0) & (own_g - median > STEP_EVIDENCE * noise)
+            background = (median >= near_t) & ~step
+        else:
+            step = None
+            background = median >= near_t
         # A region darker than the threshold by more than the contrast lies
         # at the objects' level: inside at once. One just below it may be
         # shade; it waits until no background region can reach it, so
         # falling light, met step by step from its brighter side, is not
         # read as an object.
-        deep = front & ~background & (medians < near_t - near_c) & ~(band > near_c)
-        waiting = background.any() or step.any() or deep.any()
-        inside = (step | deep) if waiting else front & ~background
+        deep = median < near_t - near_c
+        deep &= ~background
+        deep &= ~(band[at] > near_c)
+        stepped = step is not None and step.any()
+        inside = (deep | step) if stepped else deep
+        if not (background.any() or inside.any()):
+            inside = ~background
         settled = background | inside
-        grid[background] = (medians - near_c)[background]
-        grid[inside] = np.where(step, np.maximum((own_g + medians) / 2, near_t), near_t)[inside] if step.any() \
-            else near_t[inside]
-        ground[background] = medians[background]
-        ground[inside] = near_g[inside]
-        contrast[settled] = near_c[settled]
-        kind[background], kind[inside] = 2, 3
-        known |= settled
-    return grid, kind
+        on, into = at[background], at[inside]
+        median_on = median[background]
+        planes[0][on] = median_on - near_c[background]
+        planes[0][into] = near_t[inside]
+        if stepped:  # steps are inside: they split halfway, if above the threshold
+            planes[0][at[step]] = np.maximum((own_g[step] + median[step]) / 2, near_t[step])
+        planes[1][at[settled]] = near_c[settled]
+        if noise is not None:
+            planes[2][on] = median_on
+            own.reshape(-1)[on] = True
+        kind[on], kind[into] = 2, 3
+        known.reshape(-1)[at[settled]] = True
+    return np.ascontiguousarray(inner(planes[0])), np.ascontiguousarray(inner(kind))
 
 
 @dataclass(frozen=True)
@@ -420,9 +496,10 @@ def vote_polarity(rows, cols, means, medians) -> tuple:
     step = -(-n // VOTE_LIMIT)
     rows, cols, means = rows[::step], cols[::step], means[::step]
     r = VOTE_REACH
-    padded = np.pad(medians.astype(np.float64), r, mode="edge")
     dy, dx = np.mgrid[-r:r + 1, -r:r + 1]
-    window = padded[rows[:, None] + r + dy.ravel(), cols[:, None] + r + dx.ravel()]
+    # Windows past the edge repeat the edge regions.
+    window = medians[np.clip(rows[:, None] + dy.ravel(), 0, medians.shape[0] - 1),
+                     np.clip(cols[:, None] + dx.ravel(), 0, medians.shape[1] - 1)].astype(np.float64)
     ground = np.median(window, axis=1)
     dark = int(np.count_nonzero(np.abs(ground - means[:, 1]) < np.abs(ground - means[:, 0])))
     bright = int(np.count_nonzero(np.abs(ground - means[:, 0]) < np.abs(ground - means[:, 1])))
@@ -444,7 +521,7 @@ def faint_objects(grid, kind, quantiles) -> np.ndarray:
     signal, while faint dark marks on a bright ground are what print and
     paper leave behind (show-through, stains, shadows).
     """
-    low, spread_low, median, spread_high, _ = np.moveaxis(quantiles.astype(np.float64), 2, 0)
+    low, median, spread_high = (quantiles[..., i].astype(np.float64) for i in (0, 2, 3))
     # A region half over an object shows the object in its spread too; the
     # image's typical spread bounds it. Levels are whole numbers: a spread
     # under one level is their rounding, not the ground's calm.

@@ -122,6 +122,23 @@ def test_flat_wall_with_one_object_is_not_split():
     assert (binary[disc] == 0).mean() > 0.97 and (binary[~disc] == 255).mean() > 0.99
 
 
+# Small grids settled by hand from one passing region (threshold 100):
+# background follows its median less the contrast, a dark region waits
+# while others settle and then joins the object; a corner region deep below
+# the contrast is inside at once; with noise, a region well below its
+# neighbours' own ground is a faint object split halfway.
+@pytest.mark.parametrize("medians, background, noise, grid, kind", [
+    ([[130, 160, 120, 40]], 150, None, [[100, 110, 70, 70]], [[1, 2, 2, 3]]),
+    ([[130, 150], [90, 50]], 140, None, [[100, 110], [310 / 3, 100]], [[1, 2], [3, 3]]),
+    ([[150, 120, 150]], 150, 5.0, [[100, 135, 100]], [[1, 3, 2]]),
+])
+def test_threshold_grid_settles_small_grids_by_hand(medians, background, noise, grid, kind):
+    medians = np.array(medians, np.float32)
+    got, got_kind = _auto.threshold_grid(medians.shape, np.array([0]), np.array([0]), np.array([100.0]),
+                                         np.array([float(background)]), medians, noise)
+    assert np.array_equal(got, grid) and np.array_equal(got_kind, kind)
+
+
 def test_flat_and_featureless_images_fall_back_soundly():
     flat = np.full((64, 64), 7, np.uint8)
     assert (zentrel.binarize(flat) == 255).all()
