@@ -234,20 +234,29 @@ def region_scores(variance: np.ndarray, count: int) -> np.ndarray:
     whose best region is no busier than four times the image's quiet level
     (the tenth percentile of region spreads) score 0."""
     rows, cols = variance.shape
-    v = variance.astype(np.float64)
     side = max(1, int(np.sqrt(rows * cols / max(1, count // 2))))
-    tile_rows, tile_cols = -(-rows // side), -(-cols // side)
-    padded = np.full((tile_rows * side, tile_cols * side), -np.inf)
-    padded[:rows, :cols] = v
-    tile_max = padded.reshape(tile_rows, side, tile_cols, side).max(axis=(1, 3))
-    best = np.repeat(np.repeat(tile_max, side, 0), side, 1)[:rows, :cols]
-    quiet = np.sqrt(np.quantile(v, 0.1))  # a function of the grid alone
-    top = v.max()
-    with np.errstate(divide="ignore", invalid="ignore"):
-        score = np.where(best > (4.0 * quiet) ** 2, v / best, 0.0)
-    if top > 0:
-        score = score + 1e-6 * v / top
-    return score.astype(np.float32)
+    tile_cols = -(-cols // side)
+    quiet = np.sqrt(np.quantile(variance.astype(np.float64), 0.1))  # a function of the grid alone
+    floor = (4.0 * quiet) ** 2
+    top = float(variance.max())
+    score = np.empty((rows, cols), np.float32)
+    # Bands of whole tile rows, so that the float64 working arrays stay
+    # small on large grids; each region's score is the same as from the
+    # whole grid at once.
+    band = side * max(1, 256 // side)
+    for r0 in range(0, rows, band):
+        v = variance[r0:r0 + band].astype(np.float64)
+        n = -(-len(v) // side) * side
+        padded = np.full((n, tile_cols * side), -np.inf)
+        padded[:len(v), :cols] = v
+        tile_max = padded.reshape(n // side, side, tile_cols, side).max(axis=(1, 3))
+        best = np.repeat(np.repeat(tile_max, side, 0), side, 1)[:len(v), :cols]
+        with np.errstate(divide="ignore", invalid="ignore"):
+            part = np.where(best > floor, v / best, 0.0)
+        if top > 0:
+            part = part + 1e-6 * v / top
+        score[r0:r0 + band] = part
+    return score
 
 
 def judge_regions(records) -> tuple:

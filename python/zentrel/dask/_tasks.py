@@ -120,6 +120,11 @@ def variance_block(block, offset, piece, region_size, threads, auto=False):
         from zentrel import _auto
 
         quantiles = _engine.region_quantiles(block, region_size, _auto.QUANTILE_SHARES, **where)
+        # Grey levels (never -1: a region is never empty), so they travel and
+        # are gathered as bytes, a quarter of their float32 size.
+        if quantiles.size and quantiles.min() < 0:
+            raise AssertionError("a region without pixels in the region grid")
+        quantiles = quantiles.astype(np.uint8)
     scores = _engine.variance_map(block, region_size, **where)
     return span, scores, quantiles, perf_counter() - started
 
@@ -129,9 +134,9 @@ class Selection(NamedTuple):
     rows: np.ndarray       # selected regions, highest score first
     cols: np.ndarray
     variances: np.ndarray  # of the selected regions
-    groups: dict           # chunk (i, j) -> positions in the selection, ascending
+    groups: dict           # piece (row piece, col piece) -> positions in the selection, ascending
     seconds: dict          # stage name -> seconds so far
-    quantiles: Optional[np.ndarray]  # the region grid's quantiles (automatic default)
+    quantiles: Optional[np.ndarray]  # the region grid's quantiles as uint8 levels (automatic default)
 
 
 def select(results, grid_shape, percent, parts, auto=False) -> Selection:
@@ -148,7 +153,7 @@ def select(results, grid_shape, percent, parts, auto=False) -> Selection:
         covered[r0:r1, c0:c1] = True
         if auto:
             if quantiles is None:
-                quantiles = np.full(grid_shape + part_quantiles.shape[2:], np.nan, np.float32)
+                quantiles = np.zeros(grid_shape + part_quantiles.shape[2:], part_quantiles.dtype)
             quantiles[r0:r1, c0:c1] = part_quantiles
         variance_seconds += spent
     if not covered.all():  # the pieces tile the grid; anything else is a fault here
