@@ -422,7 +422,9 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
     band = np.zeros(padded)
     inner(band)[...] = _band_depth(medians)
     band = band.reshape(-1)
-    level = np.zeros(padded)
+    # The medians as given (levels: float32 from the engine, or bytes) in
+    # at least float32; every use compares or subtracts them in float64.
+    level = np.zeros(padded, np.result_type(medians.dtype, np.float32))
     inner(level)[...] = medians
     level = level.reshape(-1)
     count = np.zeros(padded, np.uint8)
@@ -530,23 +532,33 @@ def faint_objects(grid, kind, quantiles) -> np.ndarray:
     signal, while faint dark marks on a bright ground are what print and
     paper leave behind (show-through, stains, shadows).
     """
-    low, median, spread_high = (quantiles[..., i].astype(np.float64) for i in (0, 2, 3))
     # A region half over an object shows the object in its spread too; the
     # image's typical spread bounds it. Levels are whole numbers: a spread
     # under one level is their rounding, not the ground's calm.
-    spread = spread_high - median
-    noise = np.maximum(np.minimum(spread, np.median(spread)), 1.0)
-    tail = median - low
-    own = median - FAINT_SPLIT * tail
-    weaker = tail < 2.0 * (median - grid)  # its neighbours' threshold would miss it
-    faint = (kind == 2) & weaker & (tail >= FAINT_EVIDENCE * noise) & (own > grid)
-    return np.where(faint, own, grid)
+    typical = np.median(quantiles[..., 3].astype(np.float64) - quantiles[..., 2])
+    raised = np.empty(grid.shape, np.result_type(grid.dtype, np.float64))
+    # In bands of rows, so that the float64 working arrays stay small on
+    # large grids; every region's result depends on its own values alone.
+    for r0 in range(0, grid.shape[0], 256):
+        rows = slice(r0, r0 + 256)
+        low, median, spread_high = (quantiles[rows, :, i].astype(np.float64) for i in (0, 2, 3))
+        g = grid[rows]
+        spread = spread_high - median
+        noise = np.maximum(np.minimum(spread, typical), 1.0)
+        tail = median - low
+        own = median - FAINT_SPLIT * tail
+        weaker = tail < 2.0 * (median - g)  # its neighbours' threshold would miss it
+        faint = (kind[rows] == 2) & weaker & (tail >= FAINT_EVIDENCE * noise) & (own > g)
+        raised[rows] = np.where(faint, own, g)
+    return raised
 
 
 def mirror_quantiles(quantiles):
     """The quantile grid of bright objects seen as dark ones: levels 255 - v,
     shares reversed (QUANTILE_SHARES is symmetric about the median)."""
-    return 255.0 - quantiles[..., ::-1]
+    # At least float32, as the engine gives them; levels gathered as bytes
+    # give the same values.
+    return np.subtract(255.0, quantiles[..., ::-1], dtype=np.result_type(quantiles.dtype, np.float32))
 
 
 def choose_regions(variance: np.ndarray, percent: int, select_regions) -> tuple:

@@ -65,5 +65,5 @@ def grid_and_choices(selection, records, plan: Plan, count: int):
     """(threshold grid in the input's polarity, AutoChoices): _auto.settle on
     the gathered selection, records and quantiles, as _auto.run calls it."""
     return _auto.settle(selection.grid_shape, count, selection.rows, selection.cols, records,
-                        selection.quantiles.astype(np.float32), plan.mapping, plan.objects, plan.level_range(),
+                        selection.quantiles, plan.mapping, plan.objects, plan.level_range(),
                         lambda: plan.histogram)
