@@ -14,7 +14,10 @@ light falloff, with noise) is generated chunk by chunk into a Zarr store in
 - chunked: ``zentrel.dask.binarize`` on the Zarr, result written to Zarr, on
   a LocalCluster of 1 and of 2 single-thread worker processes;
 - the peak resident memory of each worker (sampled every 0.2 s) against
-  the bound  idle worker + 6 x chunk bytes + 8 x region-grid bytes;
+  the bound  idle worker + 6 x chunk bytes + G x region-grid bytes, where
+  region-grid bytes are 4 per region and G counts the grids the gathering
+  steps hold: 8 for the classic analysis, 16 for the automatic default's
+  grid logic (see GRIDS_HELD);
 - the equality of the chunked result with the in-memory one (when the
   in-memory run fits; otherwise of the region analysis only);
 - for the largest size, the 2-worker run again with each worker's memory
@@ -33,6 +36,11 @@ from pathlib import Path
 import numpy as np
 
 MiB = 1 << 20
+# Float32-sized region grids a gathering step holds at its peak: the
+# classic selection and fill (variances, their ranking, the known and the
+# filled grid); the automatic default's grid logic (its float64 planes, the
+# medians, masks and the front's sums, about 64 bytes per region).
+GRIDS_HELD = {"classic": 8, "auto": 16}
 
 
 def scene_block(block_info=None):
@@ -190,7 +198,7 @@ def main(argv=None) -> int:
             target = args.workdir / "chunked-out.zarr"
             seconds, idle, peak = chunked_run(source, target, workers, limit or "auto", args.chunk,
                                               args.preset)
-            bound = idle + 6 * chunk_bytes + 8 * grid_bytes
+            bound = idle + 6 * chunk_bytes + GRIDS_HELD[args.preset] * grid_bytes
             key = f"{workers}w" + ("_limited" if limit else "")
             same = None
             if want is not None:
