@@ -176,3 +176,24 @@ def test_command_line_batch_on_the_cluster(client, tmp_path, capsys):
     for name, image in images.items():
         assert np.array_equal(tifffile.imread(tmp_path / "out" / f"{name}.tif"), zentrel.binarize(image))
     assert not (tmp_path / "out" / "bad.tif").exists()
+
+
+@pytest.mark.parametrize("chunks, region_size", [((40, 40, 21), 17), ((16,) * 6 + (5,), 16), ((7, 9, 8), 2),
+                                                 ((100,), 33), ((5, 5, 5), 1)])
+def test_pieces_tile_the_region_grid_within_one_chunk_of_reach(chunks, region_size):
+    from zentrel.dask._geometry import axis_parts, piece_of, region_count
+
+    parts, r = axis_parts(chunks, region_size), region_size
+    regions = np.arange(region_count(sum(chunks), r))
+    pieces = piece_of(regions, parts)
+    assert np.all(np.diff(pieces) >= 0)  # each region in exactly one piece, in order
+    for index, part in enumerate(parts):
+        for seam in (False, True):
+            first, stop = part.piece(seam)
+            assert np.array_equal(regions[pieces == 2 * index + seam], np.arange(first, stop))
+            starts = regions[first:stop] * r // 2
+            assert np.all(starts >= part.start) and np.all(starts < part.stop)
+            # inner regions end in the chunk; seam ones within R-1 past it
+            ends = starts + r
+            assert np.all(ends > part.stop) if seam else np.all(ends <= part.stop)
+            assert np.all(ends <= part.stop + r - 1)
