@@ -436,14 +436,16 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
         if not len(at):
             break
         sums = _neighbour_sums(planes, at, width)
+        # Means in place of the sums, which are not needed after: the counts
+        # are small whole numbers, divided in float64 either way.
         with np.errstate(invalid="ignore", divide="ignore"):
-            near_t, near_c = sums[:2] / count.reshape(-1)[at].astype(np.float64)
+            near_t, near_c = np.divide(sums[:2], count.reshape(-1)[at], out=sums[:2])
         median = level[at]
         if noise is not None:
             _neighbour_count(own, inner(own_count))
             own_n = own_count.reshape(-1)[at]
             with np.errstate(invalid="ignore", divide="ignore"):
-                own_g = sums[2] / own_n
+                own_g = np.divide(sums[2], own_n, out=sums[2])
             step = (own_n > 0) & (own_g - median > STEP_EVIDENCE * noise)
             background = (median >= near_t) & ~step
         else:
