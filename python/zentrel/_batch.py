@@ -89,7 +89,7 @@ def plan(inputs: Sequence[Path], output: Optional[Path], out_dir: Optional[Path]
 def binarize_one(job: Job) -> Optional[str]:
     """Threshold one file; return an error message or None. Runs in the worker processes."""
     import zentrel
-    from zentrel._imageio import ImageReadError, one_line, read_grey, write_image
+    from zentrel._imageio import failure_text, read_grey, write_image
 
     try:
         image = read_grey(job.source, rescale=job.rescale, max_pixels=job.max_pixels,
@@ -97,14 +97,8 @@ def binarize_one(job: Job) -> Optional[str]:
         binary = zentrel.binarize(image, threads=job.threads, **job.settings)
         del image
         write_image(job.target, binary, bilevel=job.bilevel, overwrite=job.overwrite)
-    except (ImageReadError, FileExistsError) as error:
-        return str(error)
-    except OSError as error:
-        return f"cannot write {job.target}: {error.strerror or one_line(error)}"
-    except MemoryError:
-        return "not enough memory"
-    except Exception as error:  # ValueError, TypeError from the engine, or anything unforeseen
-        return one_line(error)
+    except Exception as error:
+        return failure_text(error, job.target)
     return None
 
 

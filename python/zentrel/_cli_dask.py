@@ -145,7 +145,7 @@ def _binarize_chunked(source: Path, target: Path, args, settings: dict) -> Optio
     import dask.array as da
 
     import zentrel.dask as zd
-    from zentrel._imageio import ImageReadError, image_format, one_line, read_grey, write_image
+    from zentrel._imageio import failure_text, image_format, read_grey, write_image
     from zentrel.dask import io
 
     chunks = args.chunks or DEFAULT_CHUNK
@@ -162,12 +162,6 @@ def _binarize_chunked(source: Path, target: Path, args, settings: dict) -> Optio
         else:
             image_format(target)
             write_image(target, binary.compute(), bilevel=args.bilevel, overwrite=args.overwrite)
-    except (ImageReadError, FileExistsError) as error:
-        return str(error)
-    except OSError as error:
-        return f"cannot write {target}: {error.strerror or one_line(error)}"
-    except MemoryError:
-        return "not enough memory"
-    except Exception as error:  # ValueError from the engine, NoRegionPassedError, or unforeseen
-        return one_line(error)
+    except Exception as error:
+        return failure_text(error, target)
     return None

@@ -212,3 +212,17 @@ def one_line(error: BaseException, limit: int = 200) -> str:
     text = str(error).strip().splitlines()
     line = text[0] if text else type(error).__name__
     return line if len(line) <= limit else line[:limit - 3] + "..."
+
+
+def failure_text(error: Exception, target) -> str:
+    """The one-line report of a file whose thresholding failed: a read or
+    collision message as it stands, a write error with the target named,
+    memory, or the first line of anything else (the engine's ValueError,
+    NoRegionPassedError, or the unforeseen)."""
+    if isinstance(error, (ImageReadError, FileExistsError)):
+        return str(error)
+    if isinstance(error, OSError):
+        return f"cannot write {target}: {error.strerror or one_line(error)}"
+    if isinstance(error, MemoryError):
+        return "not enough memory"
+    return one_line(error)

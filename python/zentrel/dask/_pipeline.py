@@ -105,14 +105,16 @@ class Pipeline:
         def cell(i, j):
             return TaskRef((cells.name, i, j)) if i < n_rows and j < n_cols else None
 
+        def item(name, i, j, index):
+            key = (f"{name}-{token}", i, j)
+            layer[key] = Task(key, _tasks.cell_item, cell(i, j), index)
+            return TaskRef(key)
+
         for i in range(n_rows):
             for j in range(n_cols):
-                for name, index, into in (("inner", 0, results), ("extra", 2, extras)):
-                    if index == 2 and extra is None:
-                        continue
-                    key = (f"{name}-{token}", i, j)
-                    layer[key] = Task(key, _tasks.cell_item, cell(i, j), index)
-                    into.append(TaskRef(key))
+                results.append(item("inner", i, j, 0))
+                if extra is not None:
+                    extras.append(item("extra", i, j, 2))
                 if (i + 1 < n_rows or j + 1 < n_cols) and self.depth:
                     key = (f"seam_task-{token}", i, j)
                     neighbours = List(cell(i, j), cell(i, j + 1), cell(i + 1, j), cell(i + 1, j + 1))
@@ -134,7 +136,7 @@ class Pipeline:
         if self._variance_stage is None:
             if self.auto:
                 mapping = self.mapping()
-                gate = mapping if hasattr(mapping, "key") else None
+                gate = mapping if isinstance(mapping, Delayed) else None
                 results, histograms = self._region_stage(
                     _tasks.variance_block, gate, self.region_size, self.threads, True,
                     extra=_auto.level_histogram)
@@ -162,15 +164,17 @@ class Pipeline:
                                         self.smooth, self.limits, self.threads, plan)
         return results
 
-    def analysis(self):
+    def _gathered(self, function):
+        """function(selection, the analysed pieces, region size, plan) as one task."""
         selection = self.selection()
-        return dask.delayed(_tasks.analysis_of)(selection, self._analysed(selection),
-                                                self.region_size, self.plan() if self.auto else None)
+        return dask.delayed(function)(selection, self._analysed(selection), self.region_size,
+                                      self.plan() if self.auto else None)
+
+    def analysis(self):
+        return self._gathered(_tasks.analysis_of)
 
     def grid(self):
-        selection = self.selection()
-        return dask.delayed(_tasks.threshold_grid)(selection, self._analysed(selection),
-                                                   self.region_size, self.plan() if self.auto else None)
+        return self._gathered(_tasks.threshold_grid)
 
     def decide(self, surface: bool) -> da.Array:
         dtype = np.float32 if surface else np.uint8

@@ -9,8 +9,9 @@ from typing import NamedTuple, Optional
 
 import numpy as np
 
-from zentrel import _engine
+from zentrel import _auto, _engine
 from zentrel._api import Analysis, NoRegionPassedError, _no_region_error
+from zentrel.dask._auto_tasks import grid_and_choices
 from zentrel.dask._geometry import piece_of
 
 _GREY_RULE = "is not a grey level; accepted are finite values that truncate toward zero into 0..255"
@@ -50,6 +51,13 @@ class Piece(NamedTuple):
     rows: tuple  # (first, stop) region rows
     cols: tuple  # (first, stop) region columns
 
+    @classmethod
+    def of(cls, parts, chunk, seam_rows: bool, seam_cols: bool) -> "Piece":
+        """The inner or seam piece of chunk (i, j) along each axis."""
+        i, j = chunk
+        return cls((2 * i + seam_rows, 2 * j + seam_cols), parts[0][i].piece(seam_rows),
+                   parts[1][j].piece(seam_cols))
+
     def empty(self) -> bool:
         return self.rows[0] >= self.rows[1] or self.cols[0] >= self.cols[1]
 
@@ -59,9 +67,9 @@ def chunk_task(function, parts, depth, extra, block, *args, block_info=None):
     bands (depth pixels) that the seam pieces of it and of its neighbours
     need, and extra(block) when given; as the 1 x 1 object block dask carries."""
     i, j = block_info[0]["chunk-location"]
-    rp, cp = parts[0][i], parts[1][j]
-    piece = Piece((2 * i, 2 * j), rp.piece(False), cp.piece(False))
-    results = [] if piece.empty() else [function(block, (rp.start, cp.start), piece, *args)]
+    piece = Piece.of(parts, (i, j), False, False)
+    offset = (parts[0][i].start, parts[1][j].start)
+    results = [] if piece.empty() else [function(block, offset, piece, *args)]
     bands = {}
     if depth:
         # Copies, so that holding a band does not hold the whole chunk.
@@ -83,12 +91,11 @@ def seam_task(function, parts, depth, chunk, cells, *args):
     each on the block joined from the edge bands of the chunks it spans.
     cells are the chunk tasks' results for the chunk and its neighbours
     right, below and diagonally below (None past the image's edge)."""
-    i, j = chunk
-    rp, cp = parts[0][i], parts[1][j]
+    rp, cp = parts[0][chunk[0]], parts[1][chunk[1]]
     here, right, below, diagonal = (None if c is None else c[0, 0][1] for c in cells)
     results = []
     for seam_rows, seam_cols in ((True, False), (False, True), (True, True)):
-        piece = Piece((2 * i + seam_rows, 2 * j + seam_cols), rp.piece(seam_rows), cp.piece(seam_cols))
+        piece = Piece.of(parts, chunk, seam_rows, seam_cols)
         if piece.empty():
             continue
         if seam_rows and seam_cols:
@@ -117,8 +124,6 @@ def variance_block(block, offset, piece, region_size, threads, auto=False):
                  regions=(span[0], span[2], span[1] - span[0], span[3] - span[2]))
     quantiles = None
     if auto:
-        from zentrel import _auto
-
         quantiles = _engine.region_quantiles(block, region_size, _auto.QUANTILE_SHARES, **where)
         # Grey levels (never -1: a region is never empty), so they travel and
         # are gathered as bytes, a quarter of their float32 size.
@@ -160,8 +165,6 @@ def select(results, grid_shape, percent, parts, auto=False) -> Selection:
         raise AssertionError("the pieces' region ranges do not cover the region grid")
     started = perf_counter()
     if auto:
-        from zentrel import _auto
-
         _, rows, cols = _auto.choose_regions(grid, percent, _engine.select_regions)
     else:
         rows, cols = _engine.select_regions(grid, grid.size * percent // 100)
@@ -183,9 +186,7 @@ def analyse_block(block, offset, piece, selection, region_size, smooth, limits, 
     started = perf_counter()
     if positions.size:
         if plan is not None:
-            from zentrel import _auto
-
-            # As the automatic default: its own limits and smoothing.
+                # As the automatic default: its own limits and smoothing.
             limits, smooth = _auto.AUTO_LIMITS, _auto.fit_smoothing(plan.mapping)
         records = _engine.analyse_regions(block, region_size, selection.rows[positions],
                                           selection.cols[positions], offset=offset,
@@ -219,8 +220,6 @@ def analysis_of(selection: Selection, parts, region_size, plan=None) -> Analysis
                   selected_count=int(selection.rows.size), records=records,
                   variances=selection.variances)
     if plan is not None:
-        from zentrel.dask._auto_tasks import grid_and_choices
-
         _, choices = grid_and_choices(selection, records, plan, int(selection.rows.size))
         return Analysis(valid_count=choices.passed_count, auto=choices, **fields)
     stage_seconds = dict.fromkeys(_engine.STAGE_NAMES, 0.0)
@@ -234,8 +233,6 @@ def threshold_grid(selection: Selection, parts, region_size, plan=None):
     analysis order, NoRegionPassedError (with the whole analysis) when none
     passed; automatic: the automatic default's grid, which always exists."""
     if plan is not None:
-        from zentrel.dask._auto_tasks import grid_and_choices
-
         records, _ = gathered(selection, parts)
         return grid_and_choices(selection, records, plan, int(selection.rows.size))[0]
     analysis = analysis_of(selection, parts, region_size)
