@@ -231,8 +231,9 @@ def main(argv=None) -> int:
     if tesseract_version is None:
         print(tesseract.INSTALL_HINT, file=sys.stderr)
         return 2
-    needed = {"PIL"} | {"cv2" for m in args.methods if m.startswith("cv-")} | {"doxapy" for m in args.methods
-                                                                             if m.startswith("dx-")}
+    libraries = {"cv-": "cv2", "dx-": "doxapy"}  # only what the chosen methods import
+    needed = {"PIL"} | {module for prefix, module in libraries.items()
+                        if any(m.startswith(prefix) for m in args.methods)}
     ensure_packages({k: v for k, v in PIP_PACKAGES.items() if k in needed})
     manifest = json.loads(args.manifest.read_text())
     root = args.manifest.resolve().parent
