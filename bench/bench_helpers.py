@@ -112,6 +112,15 @@ def format_table(headers: list[str], rows: list[list[str]]) -> str:
     return "\n".join(out)
 
 
+def markdown_table(headers: list[str], rows: list[list[str]]) -> str:
+    """A GitHub markdown table; the first column left aligned, the others right."""
+    for row in rows:
+        if len(row) != len(headers):
+            raise ValueError(f"row has {len(row)} cells, headers {len(headers)}")
+    align = ["---"] + ["---:"] * (len(headers) - 1)
+    return "\n".join("| " + " | ".join(cells) + " |" for cells in [headers, align, *rows])
+
+
 def timing_rows(cases: list[dict]) -> tuple[list[str], list[list[str]]]:
     headers = ["image", "size", "pct", "R", "ok"]
     headers += [f"{SHORT[m]} s" for m in METHODS]

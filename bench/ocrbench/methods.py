@@ -1,0 +1,49 @@
+"""The image each method gives Tesseract, and the options Tesseract reads it with.
+
+    METHODS                      -> names in table order
+    page_for(method, grey)       -> (uint8 page, Tesseract options)
+
+Binarised pages hold 0 (ink) and 255 only. ``none`` and ``tess-sauvola``
+pass the grey page and leave the thresholding to Tesseract (its Otsu by
+default, its Sauvola with ``thresholding_method=2``). The peers run at their
+libraries' defaults, untuned: doxapy's Sauvola and Wolf use window 75 and
+k 0.2 (what ``to_binary`` does without parameters), OpenCV's Gaussian the
+usual blockSize 11 and C 2. zentrel's result is used as ``binarize``
+returns it, whatever ``analyse`` says of the objects' side: it puts 0
+below the local threshold on either side, which is ink for dark text.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+__all__ = ["METHODS", "PEER_PARAMS", "page_for"]
+
+METHODS = ("none", "tess-sauvola", "dx-sauvola", "dx-wolf", "cv-gauss", "zentrel")
+
+# Peers from the quality benchmark, at their defaults, fed the image as it is.
+PEER_PARAMS = {
+    "dx-sauvola": {"window": 75, "k": 0.2},
+    "dx-wolf": {"window": 75, "k": 0.2},
+    "cv-gauss": {"block": 11, "C": 2},
+}
+
+_TESSERACT_OPTIONS = {"tess-sauvola": ("-c", "thresholding_method=2")}
+
+
+def page_for(method: str, grey: np.ndarray) -> tuple[np.ndarray, tuple[str, ...]]:
+    """The page Tesseract reads for ``method``, and the options to give it."""
+    options = _TESSERACT_OPTIONS.get(method, ())
+    if method in ("none", "tess-sauvola"):
+        return grey, options
+    if method == "zentrel":
+        import zentrel
+
+        return zentrel.binarize(grey), options
+    if method in PEER_PARAMS:
+        from quality.peers import PEERS
+
+        peer = next(p for p in PEERS if p.name == method)
+        ink = peer.method(dict(PEER_PARAMS[method], invert=False))(grey)
+        return np.where(ink, np.uint8(0), np.uint8(255)), options
+    raise ValueError(f"unknown method {method!r}; known: {', '.join(METHODS)}")
