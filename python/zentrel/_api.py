@@ -9,7 +9,9 @@ from typing import Any, Optional
 
 import numpy as np
 
-from zentrel import _auto, _engine, _limits
+from zentrel import _engine, _limits
+from zentrel.auto import AutoChoices, judge_regions
+from zentrel.auto.pipeline import run as run_auto_stages
 
 __all__ = [
     "Analysis",
@@ -105,7 +107,7 @@ class Analysis:
     records: np.ndarray = field(repr=False)
     variances: np.ndarray = field(repr=False)
     stage_seconds: dict = field(default_factory=dict)
-    auto: Optional[_auto.AutoChoices] = None
+    auto: Optional[AutoChoices] = None
 
     status_names = _limits.STATUS_NAMES
     test_names = _limits.TEST_NAMES
@@ -141,7 +143,7 @@ class Analysis:
         if self.auto is not None:
             # The default judges the engine's fits itself: its verdicts and
             # thresholds are what count (on the levels it analysed).
-            passed, auto_thresholds, _, verdicts = _auto.judge_regions(r)
+            passed, auto_thresholds, _, verdicts = judge_regions(r)
             statuses = ["recorded" if ok else ("failed_test" if v not in self.status_names else v)
                         for ok, v in zip(passed.tolist(), verdicts)]
             tests = list(verdicts)
@@ -263,7 +265,7 @@ def _run_auto(image, percent, region_size, smooth, threads, objects, *, surface=
     if min(array.shape) < region_size:
         raise ValueError(f"image: {array.shape[0]} x {array.shape[1]} pixels is smaller than one "
                          f"region of {region_size} x {region_size}")
-    out, surf, choices, records, _, variances = _auto.run(
+    out, surf, choices, records, _, variances = run_auto_stages(
         array, percent=percent, region_size=region_size, objects=objects, want_surface=surface,
         threads=threads)
     analysis = Analysis(

@@ -106,11 +106,11 @@ def draw_report(image, path, *, percent: int = 10, region_size: int = 32,
     failure = None if binary is not None else str(_no_region_error(analysis))
     analysed = image
     if analysis.auto is not None:
-        from zentrel import _auto
+        from zentrel.auto.levels import apply_mapping
 
-        analysed = _auto.apply_mapping(image, analysis.auto.mapping)
+        analysed = apply_mapping(image, analysis.auto.mapping)
         smooth = analysis.auto.mapping.kind == "robust"
-        image = _auto.apply_mapping(image, analysis.auto.mapping)
+        image = apply_mapping(image, analysis.auto.mapping)
 
     rows, cols = image.shape
     panel_width = 7.0

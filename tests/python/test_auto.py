@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import zentrel
-from zentrel import _auto
+from zentrel.auto import levels, polarity, surface
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 from quality import families, make_scene, score  # noqa: E402
@@ -94,14 +94,14 @@ def test_other_value_ranges(kind):
 def test_level_mapping_is_a_reduction_over_parts():
     rng = np.random.default_rng(4)
     image = rng.gamma(2.0, 300.0, (64, 80)).astype(np.float32)
-    low, high = _auto.value_range(image)
+    low, high = levels.value_range(image)
     parts = [image[:30], image[30:]]
-    whole = _auto.fine_histogram(image, low, high)
-    assert np.array_equal(whole, sum(_auto.fine_histogram(p, low, high) for p in parts))
-    mapping = _auto.level_mapping(image.dtype, low, high, whole)
-    levels = _auto.apply_mapping(image, mapping)
-    assert np.array_equal(levels, np.vstack([_auto.apply_mapping(p, mapping) for p in parts]))
-    assert (levels == 0).mean() <= 0.002 and (levels == 255).mean() <= 0.002
+    whole = levels.fine_histogram(image, low, high)
+    assert np.array_equal(whole, sum(levels.fine_histogram(p, low, high) for p in parts))
+    mapping = levels.level_mapping(image.dtype, low, high, whole)
+    mapped = levels.apply_mapping(image, mapping)
+    assert np.array_equal(mapped, np.vstack([levels.apply_mapping(p, mapping) for p in parts]))
+    assert (mapped == 0).mean() <= 0.002 and (mapped == 255).mean() <= 0.002
 
 
 @pytest.mark.parametrize("low, high", [(0, 255), (90, 200)])
@@ -134,7 +134,7 @@ def test_flat_wall_with_one_object_is_not_split():
 ])
 def test_threshold_grid_settles_small_grids_by_hand(medians, background, noise, grid, kind):
     medians = np.array(medians, np.float32)
-    got, got_kind = _auto.threshold_grid(medians.shape, np.array([0]), np.array([0]), np.array([100.0]),
+    got, got_kind = surface.threshold_grid(medians.shape, np.array([0]), np.array([0]), np.array([100.0]),
                                          np.array([float(background)]), medians, noise)
     assert np.array_equal(got, grid) and np.array_equal(got_kind, kind)
 
@@ -146,7 +146,7 @@ def test_flat_and_featureless_images_fall_back_soundly():
     noise = np.random.default_rng(1).normal(120, 3, (128, 128)).round().astype(np.uint8)
     analysis = zentrel.analyse(noise)
     assert analysis.auto.fallback == "otsu"
-    level = _auto.otsu(_auto.level_histogram(noise))[0]
+    level = polarity.otsu(levels.level_histogram(noise))[0]
     binary = zentrel.binarize(noise)
     # One threshold everywhere (the band right of the last nodes compares
     # strictly, so pixels exactly at it may differ there).

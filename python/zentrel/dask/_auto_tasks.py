@@ -1,7 +1,7 @@
 """The automatic default's tasks: its whole-image statistics as exact
 reductions over chunks (value range, fine histogram, level histogram), and
 its grid logic on the gathered region grids. The rules themselves are those
-of zentrel._auto; only their order of application over chunks is set here."""
+of zentrel.auto; only their order of application over chunks is set here."""
 
 from __future__ import annotations
 
@@ -9,13 +9,14 @@ from typing import NamedTuple, Optional
 
 import numpy as np
 
-from zentrel import _auto
+from zentrel.auto.levels import LevelMapping, apply_mapping, fine_histogram, level_mapping
+from zentrel.auto.pipeline import settle
 
 
 class Plan(NamedTuple):
     """What the whole image gives before any region is looked at."""
 
-    mapping: _auto.LevelMapping
+    mapping: LevelMapping
     histogram: np.ndarray  # of the levels, 256 bins
     objects: Optional[str]  # as the caller gave it; None: settled from the regions
 
@@ -41,18 +42,18 @@ def value_range(cells) -> tuple:
 def fine_histogram_part(block, value_range, block_info=None):
     cell = np.empty((1, 1), object)
     low, high = value_range
-    cell[0, 0] = _auto.fine_histogram(block, low, high) if high > low else None
+    cell[0, 0] = fine_histogram(block, low, high) if high > low else None
     return cell
 
 
-def mapping_of(dtype, value_range, cells) -> _auto.LevelMapping:
+def mapping_of(dtype, value_range, cells) -> LevelMapping:
     low, high = value_range
     histogram = sum(cell[0, 0] for cell in cells) if high > low else None
-    return _auto.level_mapping(dtype, low, high, histogram)
+    return level_mapping(dtype, low, high, histogram)
 
 
 def levels_block(block, mapping):
-    return _auto.apply_mapping(block, mapping)
+    return apply_mapping(block, mapping)
 
 
 def plan_of(mapping, histograms, objects) -> Plan:
@@ -62,8 +63,8 @@ def plan_of(mapping, histograms, objects) -> Plan:
 
 
 def grid_and_choices(selection, records, plan: Plan, count: int):
-    """(threshold grid in the input's polarity, AutoChoices): _auto.settle on
-    the gathered selection, records and quantiles, as _auto.run calls it."""
-    return _auto.settle(selection.grid_shape, count, selection.rows, selection.cols, records,
+    """(threshold grid in the input's polarity, AutoChoices): zentrel.auto's settle on
+    the gathered selection, records and quantiles, as its run calls it."""
+    return settle(selection.grid_shape, count, selection.rows, selection.cols, records,
                         selection.quantiles, plan.mapping, plan.objects, plan.level_range(),
                         lambda: plan.histogram)

@@ -29,7 +29,7 @@ from dask.delayed import Delayed
 from dask.array.overlap import ensure_minimum_chunksize
 from dask.highlevelgraph import HighLevelGraph
 
-from zentrel import _auto
+from zentrel.auto.levels import level_histogram, level_mapping
 from zentrel.dask import _auto_tasks, _tasks
 from zentrel.dask._geometry import axis_parts, region_count
 
@@ -68,7 +68,7 @@ class Pipeline:
         if self._mapping is None:
             dtype = self.source.dtype
             if dtype in (np.uint8, np.bool_):
-                self._mapping = _auto.level_mapping(dtype, 0, 0)
+                self._mapping = level_mapping(dtype, 0, 0)
             else:
                 span = dask.delayed(_auto_tasks.value_range)(
                     _cells(self._reduce(_fresh(self.source), _auto_tasks.value_range_part)))
@@ -139,7 +139,7 @@ class Pipeline:
                 gate = mapping if isinstance(mapping, Delayed) else None
                 results, histograms = self._region_stage(
                     _tasks.variance_block, gate, self.region_size, self.threads, True,
-                    extra=_auto.level_histogram)
+                    extra=level_histogram)
                 self._plan = dask.delayed(_auto_tasks.plan_of)(mapping, histograms, self.objects)
             else:
                 results, _ = self._region_stage(_tasks.variance_block, None, self.region_size,

@@ -9,7 +9,10 @@ from typing import NamedTuple, Optional
 
 import numpy as np
 
-from zentrel import _auto, _engine
+from zentrel import _engine
+from zentrel.auto.levels import fit_smoothing
+from zentrel.auto.regions import choose_regions
+from zentrel.auto.settings import AUTO_LIMITS, QUANTILE_SHARES
 from zentrel._api import Analysis, NoRegionPassedError, _no_region_error
 from zentrel.dask._auto_tasks import grid_and_choices
 from zentrel.dask._geometry import piece_of
@@ -124,7 +127,7 @@ def variance_block(block, offset, piece, region_size, threads, auto=False):
                  regions=(span[0], span[2], span[1] - span[0], span[3] - span[2]))
     quantiles = None
     if auto:
-        quantiles = _engine.region_quantiles(block, region_size, _auto.QUANTILE_SHARES, **where)
+        quantiles = _engine.region_quantiles(block, region_size, QUANTILE_SHARES, **where)
         # Grey levels (never -1: a region is never empty), so they travel and
         # are gathered as bytes, a quarter of their float32 size.
         if quantiles.size and quantiles.min() < 0:
@@ -165,7 +168,7 @@ def select(results, grid_shape, percent, parts, auto=False) -> Selection:
         raise AssertionError("the pieces' region ranges do not cover the region grid")
     started = perf_counter()
     if auto:
-        _, rows, cols = _auto.choose_regions(grid, percent, _engine.select_regions)
+        _, rows, cols = choose_regions(grid, percent, _engine.select_regions)
     else:
         rows, cols = _engine.select_regions(grid, grid.size * percent // 100)
     col_pieces = 2 * len(parts[1])
@@ -187,7 +190,7 @@ def analyse_block(block, offset, piece, selection, region_size, smooth, limits, 
     if positions.size:
         if plan is not None:
                 # As the automatic default: its own limits and smoothing.
-            limits, smooth = _auto.AUTO_LIMITS, _auto.fit_smoothing(plan.mapping)
+            limits, smooth = AUTO_LIMITS, fit_smoothing(plan.mapping)
         records = _engine.analyse_regions(block, region_size, selection.rows[positions],
                                           selection.cols[positions], offset=offset,
                                           smooth=smooth, limits=limits, threads=threads)
