@@ -12,13 +12,13 @@ from __future__ import annotations
 import numpy as np
 
 from zentrel.auto.polarity import otsu
-from zentrel.auto.settings import MIN_PASSED_SHARE
+from zentrel.auto.settings import DEFAULT, AutoSettings
 
 
-def enough_passed(passed_count, count) -> bool:
+def enough_passed(passed_count, count, settings: AutoSettings = DEFAULT) -> bool:
     """Whether enough of the count analysed regions passed to build a
     surface on; too few to do so are too few to vote the side, too."""
-    return passed_count >= max(1.0, MIN_PASSED_SHARE * count)
+    return passed_count >= max(1.0, settings.min_passed_share * count)
 
 
 def fallback_of(level_range, enough: bool):

@@ -8,17 +8,17 @@ from __future__ import annotations
 
 import numpy as np
 
-from zentrel.auto.settings import MAX_CHI_RATIO, MIN_SEPARATION, NARROW_SPREAD, PEAK_RATIO, SPREAD_SHIFT
+from zentrel.auto.settings import DEFAULT, AutoSettings
 
 
-def judge_regions(records) -> tuple:
+def judge_regions(records, settings: AutoSettings = DEFAULT) -> tuple:
     """Which analysed regions give a threshold, and what.
 
     records: structured array with fields start, fitted (c1, mean1, sigma1,
     mean2, sigma2), status and threshold, as the engine's region analysis
-    returns them under AUTO_LIMITS. Returns (passed, thresholds,
+    returns them under settings.limits. Returns (passed, thresholds,
     means, verdicts): a region passes when the engine recorded it and
-    its components lie MIN_SEPARATION pooled spreads apart, or when its
+    its components lie settings.min_separation pooled spreads apart, or when its
     histogram holds two clean levels (a start spread of 0 on both sides, as
     in an already binary image), which then split halfway. means holds the
     dark and the bright class's mean (n x 2); verdicts names each region's
@@ -33,17 +33,18 @@ def judge_regions(records) -> tuple:
     def named(word):
         return np.array([name == word for name in STATUS_NAMES])[status]
 
+    s = settings
     fitted = np.asarray(records["fitted"], np.float64).reshape(-1, 5)
     start = np.asarray(records["start"], np.float64).reshape(-1, 5)
     m1, s1, m2, s2 = fitted[:, 1], fitted[:, 2], fitted[:, 3], fitted[:, 4]
     recorded = named("recorded")
-    chi_bad = recorded & ~((records["chi_ratio"] <= MAX_CHI_RATIO) | (np.maximum(s1, s2) < NARROW_SPREAD))
-    flat_peak = recorded & ~chi_bad & (m2 - m1 < PEAK_RATIO * np.minimum(s1, s2))
+    chi_bad = recorded & ~((records["chi_ratio"] <= s.max_chi_ratio) | (np.maximum(s1, s2) < s.narrow_spread))
+    flat_peak = recorded & ~chi_bad & (m2 - m1 < s.peak_ratio * np.minimum(s1, s2))
     pooled = np.sqrt((s1 * s1 + s2 * s2) / 2)
-    separated = recorded & ~chi_bad & ~flat_peak & (m2 - m1 >= MIN_SEPARATION * pooled)
+    separated = recorded & ~chi_bad & ~flat_peak & (m2 - m1 >= s.min_separation * pooled)
     two_levels = named("flat") & (start[:, 2] == 0.0) & (start[:, 4] == 0.0) & (start[:, 3] > start[:, 1])
     passed = separated | two_levels
-    shifted = (m1 - SPREAD_SHIFT * s1 + m2 + SPREAD_SHIFT * s2) / 2
+    shifted = (m1 - s.spread_shift * s1 + m2 + s.spread_shift * s2) / 2
     thresholds = np.where(two_levels, (start[:, 1] + start[:, 3]) / 2, np.minimum(np.maximum(shifted, m1), m2))
     thresholds = np.where(passed, thresholds, 0.0)
     means = np.where(two_levels[:, None], start[:, [1, 3]], fitted[:, [1, 3]])

@@ -2,7 +2,7 @@
 analysis works on.
 
     value_range(image) -> (min, max)          exact, a reduction over parts
-    fine_histogram(image, low, high)          FINE_BINS counts, a reduction
+    fine_histogram(image, low, high)          settings.fine_bins counts, a reduction
     level_mapping(dtype, low, high, hist)     -> LevelMapping
     apply_mapping(image, mapping)             element by element
     to_levels(image) -> (levels, mapping)     the above on a whole array
@@ -16,7 +16,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from zentrel.auto.settings import FINE_BINS, ROBUST_SHARE
+from zentrel.auto.settings import DEFAULT, AutoSettings
 
 
 @dataclass(frozen=True)
@@ -41,19 +41,20 @@ def value_range(image: np.ndarray) -> tuple:
     return image.min().item(), image.max().item()
 
 
-def fine_histogram(image: np.ndarray, low, high) -> np.ndarray:
-    """Counts of FINE_BINS equal bins between low and high (a reduction: the
+def fine_histogram(image: np.ndarray, low, high, settings: AutoSettings = DEFAULT) -> np.ndarray:
+    """Counts of settings.fine_bins equal bins between low and high (a reduction: the
     histograms of parts add up to the whole's)."""
+    bins = settings.fine_bins
     values = image.astype(np.float64, copy=False).ravel()
     if high <= low:
-        return np.bincount(np.zeros(values.size, np.int64), minlength=FINE_BINS)
-    scale = FINE_BINS / (float(high) - float(low))
+        return np.bincount(np.zeros(values.size, np.int64), minlength=bins)
+    scale = bins / (float(high) - float(low))
     index = np.floor((values - float(low)) * scale).astype(np.int64)
-    np.clip(index, 0, FINE_BINS - 1, out=index)
-    return np.bincount(index, minlength=FINE_BINS)
+    np.clip(index, 0, bins - 1, out=index)
+    return np.bincount(index, minlength=bins)
 
 
-def level_mapping(dtype, low, high, histogram=None) -> LevelMapping:
+def level_mapping(dtype, low, high, histogram=None, settings: AutoSettings = DEFAULT) -> LevelMapping:
     """The mapping for an input of this type, value range and fine histogram."""
     dtype = np.dtype(dtype)
     if dtype == np.uint8:
@@ -64,18 +65,19 @@ def level_mapping(dtype, low, high, histogram=None) -> LevelMapping:
         return LevelMapping("flat", float(low), float(high), "every pixel holds the same value")
     total = int(histogram.sum())
     cumulative = np.cumsum(histogram)
-    cut = ROBUST_SHARE * total
+    share = settings.robust_share
+    cut = share * total
     first = int(np.searchsorted(cumulative, cut, side="right"))
     last = int(np.searchsorted(cumulative, total - cut, side="left"))
-    width = (float(high) - float(low)) / FINE_BINS
+    width = (float(high) - float(low)) / settings.fine_bins
     robust_low = float(low) + first * width
     robust_high = float(low) + (last + 1) * width
     if robust_high <= robust_low:
         robust_low, robust_high = float(low), float(high)
     return LevelMapping(
         "robust", robust_low, robust_high,
-        f"values {robust_low:.6g}..{robust_high:.6g} ({ROBUST_SHARE:.1%} to "
-        f"{1 - ROBUST_SHARE:.1%} of the pixels) stretched over levels 0..255",
+        f"values {robust_low:.6g}..{robust_high:.6g} ({share:.1%} to "
+        f"{1 - share:.1%} of the pixels) stretched over levels 0..255",
     )
 
 
@@ -93,14 +95,14 @@ def apply_mapping(image: np.ndarray, mapping: LevelMapping) -> np.ndarray:
     return levels.astype(np.uint8)
 
 
-def to_levels(image: np.ndarray) -> tuple:
+def to_levels(image: np.ndarray, settings: AutoSettings = DEFAULT) -> tuple:
     """(levels, mapping) of a whole in-memory image."""
     if image.dtype == np.uint8 or image.dtype == np.bool_:
         mapping = level_mapping(image.dtype, 0, 0)
     else:
         low, high = value_range(image)
-        histogram = fine_histogram(image, low, high) if high > low else None
-        mapping = level_mapping(image.dtype, low, high, histogram)
+        histogram = fine_histogram(image, low, high, settings) if high > low else None
+        mapping = level_mapping(image.dtype, low, high, histogram, settings)
     return apply_mapping(image, mapping), mapping
 
 

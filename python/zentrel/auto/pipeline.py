@@ -17,7 +17,7 @@ from zentrel.auto.judge import judge_regions
 from zentrel.auto.levels import LevelMapping, fit_smoothing, level_histogram, to_levels
 from zentrel.auto.polarity import detect_polarity, mirror_quantiles, vote_polarity
 from zentrel.auto.regions import choose_regions
-from zentrel.auto.settings import AUTO_LIMITS, MIN_SEPARATION, QUANTILE_SHARES
+from zentrel.auto.settings import DEFAULT, AutoSettings
 from zentrel.auto.surface import faint_objects, threshold_grid
 
 
@@ -34,10 +34,11 @@ class AutoChoices:
     passed_count: int
     fallback: str | None
     verdicts: tuple
+    settings: AutoSettings = DEFAULT  # the numbers it ran with
 
 
 def settle(grid_shape, count, rows, cols, records, quantiles, mapping: LevelMapping, objects,
-           level_range, level_histogram_of) -> tuple:
+           level_range, level_histogram_of, settings: AutoSettings = DEFAULT) -> tuple:
     """The threshold grid and the choices, from what the regions gave.
 
     Everything here works on small arrays gathered from the image: the
@@ -49,16 +50,16 @@ def settle(grid_shape, count, rows, cols, records, quantiles, mapping: LevelMapp
     """
     if objects not in (None, "dark", "bright"):
         raise ValueError(f"objects: got {objects!r}; expected 'dark', 'bright' or None")
-    passed, thresholds, means, verdicts = judge_regions(records)
+    passed, thresholds, means, verdicts = judge_regions(records, settings)
     medians = quantiles[..., 2]
-    enough = enough_passed(passed.sum(), count)
+    enough = enough_passed(passed.sum(), count, settings)
     histogram = None
     if objects is not None:
         why = "given by the caller"
     else:
         # Too few passing regions to build a surface on are too few to vote.
-        objects, dark, bright = vote_polarity(rows[passed], cols[passed], means[passed], medians) \
-            if enough else (None, 0, 0)
+        objects, dark, bright = (vote_polarity(rows[passed], cols[passed], means[passed], medians,
+                                               settings) if enough else (None, 0, 0))
         if objects is not None:
             why = (f"{max(dark, bright)} of {dark + bright} passing regions have the "
                    f"{'bright' if objects == 'dark' else 'dark'} class nearer the ground around them")
@@ -77,20 +78,23 @@ def settle(grid_shape, count, rows, cols, records, quantiles, mapping: LevelMapp
         grid = fallback_grid(fallback, grid_shape, level_range, histogram, objects)
     else:
         # The typical background spread: most regions are background.
-        noise = max(float(np.median(quantiles[..., 3] - quantiles[..., 2])), 0.5) if objects == "bright" else None
-        grid, kind = threshold_grid(grid_shape, rows[passed], cols[passed], thresholds[passed],
-                                    background[passed], quantiles[..., 2], noise)
+        noise = None
         if objects == "bright":
-            grid = faint_objects(grid, kind, quantiles)
+            noise = max(float(np.median(quantiles[..., 3] - quantiles[..., 2])),
+                        settings.min_ground_spread)
+        grid, kind = threshold_grid(grid_shape, rows[passed], cols[passed], thresholds[passed],
+                                    background[passed], quantiles[..., 2], noise, settings)
+        if objects == "bright":
+            grid = faint_objects(grid, kind, quantiles, settings)
     if objects == "bright" and fallback != "flat":
         grid = 256.0 - grid
-    choices = AutoChoices(mapping, objects, why, dict(AUTO_LIMITS), MIN_SEPARATION, count,
-                          int(passed.sum()), fallback, tuple(verdicts))
+    choices = AutoChoices(mapping, objects, why, settings.limits, settings.min_separation, count,
+                          int(passed.sum()), fallback, tuple(verdicts), settings)
     return grid.astype(np.float32), choices
 
 
 def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_surface=False,
-        threads=0):
+        threads=0, settings: AutoSettings = DEFAULT):
     """The automatic default on a whole image.
 
     stages provides variance_map, region_quantiles, select_regions,
@@ -108,14 +112,14 @@ def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_su
         from zentrel import _engine as stages
     if objects not in (None, "dark", "bright"):
         raise ValueError(f"objects: got {objects!r}; expected 'dark', 'bright' or None")
-    levels, mapping = to_levels(np.asarray(image))
+    levels, mapping = to_levels(np.asarray(image), settings)
     variance = stages.variance_map(levels, region_size, threads=threads)
-    count, rows, cols = choose_regions(variance, percent, stages.select_regions)
-    records = stages.analyse_regions(levels, region_size, rows, cols, limits=AUTO_LIMITS,
+    count, rows, cols = choose_regions(variance, percent, stages.select_regions, settings)
+    records = stages.analyse_regions(levels, region_size, rows, cols, limits=settings.limits,
                                      smooth=fit_smoothing(mapping), threads=threads)
-    quantiles = stages.region_quantiles(levels, region_size, QUANTILE_SHARES, threads=threads)
+    quantiles = stages.region_quantiles(levels, region_size, settings.quantile_shares, threads=threads)
     grid, choices = settle(variance.shape, count, rows, cols, records, quantiles, mapping, objects,
-                           (int(levels.min()), int(levels.max())), lambda: level_histogram(levels))
+                           (int(levels.min()), int(levels.max())), lambda: level_histogram(levels), settings)
     decided = stages.decide(levels, grid, region_size, threads=threads, want_surface=want_surface)
     output, surface = decided if want_surface else (decided, None)
     return output, surface, choices, records, grid, variance

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from zentrel.auto.settings import VOTE_LIMIT, VOTE_REACH
+from zentrel.auto.settings import DEFAULT, AutoSettings
 
 
 def otsu(histogram: np.ndarray) -> tuple:
@@ -45,21 +45,21 @@ def detect_polarity(histogram: np.ndarray) -> tuple:
     return "bright", f"the bright class of the histogram holds {1 - dark_share:.0%} of the pixels"
 
 
-def vote_polarity(rows, cols, means, medians) -> tuple:
+def vote_polarity(rows, cols, means, medians, settings: AutoSettings = DEFAULT) -> tuple:
     """("dark" or "bright", dark votes, bright votes) from passing regions.
 
     The background is what surrounds the objects: each passing region votes
     for the side whose class mean lies farther from the median of the
-    region medians around it (VOTE_REACH regions each way), which follows
+    region medians around it (settings.vote_reach regions each way), which follows
     the local light, so shading cannot turn the background into a class.
     """
     n = len(rows)
     if n == 0:
         return None, 0, 0
-    # A vote needs no more than VOTE_LIMIT voters, taken evenly.
-    step = -(-n // VOTE_LIMIT)
+    # A vote needs no more than vote_limit voters, taken evenly.
+    step = -(-n // settings.vote_limit)
     rows, cols, means = rows[::step], cols[::step], means[::step]
-    r = VOTE_REACH
+    r = settings.vote_reach
     dy, dx = np.mgrid[-r:r + 1, -r:r + 1]
     # Windows past the edge repeat the edge regions.
     window = medians[np.clip(rows[:, None] + dy.ravel(), 0, medians.shape[0] - 1),
@@ -74,7 +74,7 @@ def vote_polarity(rows, cols, means, medians) -> tuple:
 
 def mirror_quantiles(quantiles):
     """The quantile grid of bright objects seen as dark ones: levels 255 - v,
-    shares reversed (QUANTILE_SHARES is symmetric about the median)."""
+    shares reversed (the quantile shares are symmetric about the median)."""
     # At least float32, as the engine gives them; levels gathered as bytes
     # give the same values.
     return np.subtract(255.0, quantiles[..., ::-1], dtype=np.result_type(quantiles.dtype, np.float32))

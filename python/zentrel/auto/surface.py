@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from zentrel.auto.settings import BAND_REACH, FAINT_EVIDENCE, FAINT_SPLIT, STEP_EVIDENCE
+from zentrel.auto.settings import DEFAULT, AutoSettings
 
 
 _NEIGHBOURS = [(dy, dx) for dy in (-1, 0, 1) for dx in (-1, 0, 1) if dy or dx]
@@ -54,7 +54,7 @@ def _neighbour_sums(planes, at, width):
     return sums
 
 
-def _band_depth(medians, reach=BAND_REACH):
+def _band_depth(medians, reach):
     """How far each region lies below both regions ``reach`` away on either
     side, in the direction where that is deepest: a dark band narrower than
     about 2 * reach regions (a fold, a cast shadow's edge) has depth, the
@@ -77,7 +77,8 @@ def _band_depth(medians, reach=BAND_REACH):
     return np.subtract(top, centre, dtype=np.float64)
 
 
-def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noise=None) -> tuple:
+def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noise=None,
+                   settings: AutoSettings = DEFAULT) -> tuple:
     """The threshold of every region, for dark objects on a brighter ground.
 
     Passing regions keep their thresholds and show a contrast, background
@@ -90,7 +91,7 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
     threshold: at once when its median lies at the objects' level, else
     only once no region can be settled as background any more. With noise (the typical background spread; given for objects that
     are brighter than their ground, where no shade can make a region
-    brighter) a region whose median lies STEP_EVIDENCE spreads below its
+    brighter) a region whose median lies settings.step_evidence spreads below its
     neighbours' mean ground is an object of its own, however faint, and
     splits halfway between the two. Returns (grid, kind) with kind 1
     passed, 2 background, 3 inside an object, 0 unreached (no passing
@@ -122,7 +123,7 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
         own_count = np.zeros(padded, np.uint8)
     kind = known.astype(np.int8).reshape(-1)
     band = np.zeros(padded)
-    inner(band)[...] = _band_depth(medians)
+    inner(band)[...] = _band_depth(medians, settings.band_reach)
     band = band.reshape(-1)
     # The medians as given (levels: float32 from the engine, or bytes) in
     # at least float32; every use compares or subtracts them in float64.
@@ -148,7 +149,7 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
             own_n = own_count.reshape(-1)[at]
             with np.errstate(invalid="ignore", divide="ignore"):
                 own_g = np.divide(sums[2], own_n, out=sums[2])
-            step = (own_n > 0) & (own_g - median > STEP_EVIDENCE * noise)
+            step = (own_n > 0) & (own_g - median > settings.step_evidence * noise)
             background = (median >= near_t) & ~step
         else:
             step = None
@@ -181,14 +182,14 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
     return np.ascontiguousarray(inner(planes[0])), np.ascontiguousarray(inner(kind))
 
 
-def faint_objects(grid, kind, quantiles) -> np.ndarray:
+def faint_objects(grid, kind, quantiles, settings: AutoSettings = DEFAULT) -> np.ndarray:
     """The grid with regions that hold a faint object of their own raised.
 
-    quantiles: (rows, cols, 5) levels at QUANTILE_SHARES, dark objects.
+    quantiles: (rows, cols, 5) levels at settings.quantile_shares, dark objects.
     A region settled from its neighbours whose far dark tail lies
-    FAINT_EVIDENCE background spreads below its median holds an
+    settings.faint_evidence background spreads below its median holds an
     object its neighbours' contrast would miss (a dim cell beside bright
-    ones); it then splits FAINT_SPLIT of the way from its median to that
+    ones); it then splits settings.faint_split of the way from its median to that
     tail. Used for objects brighter than their ground only: light adds
     there (emission, as in fluorescence or the sky), so a faint excess is
     signal, while faint dark marks on a bright ground are what print and
@@ -197,6 +198,7 @@ def faint_objects(grid, kind, quantiles) -> np.ndarray:
     # A region half over an object shows the object in its spread too; the
     # image's typical spread bounds it. Levels are whole numbers: a spread
     # under one level is their rounding, not the ground's calm.
+    s = settings
     typical = np.median(quantiles[..., 3].astype(np.float64) - quantiles[..., 2])
     raised = np.empty(grid.shape, np.result_type(grid.dtype, np.float64))
     # In bands of rows, so that the float64 working arrays stay small on
@@ -206,10 +208,10 @@ def faint_objects(grid, kind, quantiles) -> np.ndarray:
         low, median, spread_high = (quantiles[rows, :, i].astype(np.float64) for i in (0, 2, 3))
         g = grid[rows]
         spread = spread_high - median
-        noise = np.maximum(np.minimum(spread, typical), 1.0)
+        noise = np.maximum(np.minimum(spread, typical), s.min_region_spread)
         tail = median - low
-        own = median - FAINT_SPLIT * tail
-        weaker = tail < 2.0 * (median - g)  # its neighbours' threshold would miss it
-        faint = (kind[rows] == 2) & weaker & (tail >= FAINT_EVIDENCE * noise) & (own > g)
+        own = median - s.faint_split * tail
+        weaker = tail < s.faint_missed * (median - g)  # its neighbours' threshold would miss it
+        faint = (kind[rows] == 2) & weaker & (tail >= s.faint_evidence * noise) & (own > g)
         raised[rows] = np.where(faint, own, g)
     return raised

@@ -12,7 +12,7 @@ import numpy as np
 from zentrel import _engine
 from zentrel.auto.levels import fit_smoothing
 from zentrel.auto.regions import choose_regions
-from zentrel.auto.settings import AUTO_LIMITS, QUANTILE_SHARES
+from zentrel.auto.settings import DEFAULT
 from zentrel._api import Analysis, NoRegionPassedError, _no_region_error
 from zentrel.dask._auto_tasks import grid_and_choices
 from zentrel.dask._geometry import piece_of
@@ -127,7 +127,7 @@ def variance_block(block, offset, piece, region_size, threads, auto=False):
                  regions=(span[0], span[2], span[1] - span[0], span[3] - span[2]))
     quantiles = None
     if auto:
-        quantiles = _engine.region_quantiles(block, region_size, QUANTILE_SHARES, **where)
+        quantiles = _engine.region_quantiles(block, region_size, DEFAULT.quantile_shares, **where)
         # Grey levels (never -1: a region is never empty), so they travel and
         # are gathered as bytes, a quarter of their float32 size.
         if quantiles.size and quantiles.min() < 0:
@@ -190,7 +190,7 @@ def analyse_block(block, offset, piece, selection, region_size, smooth, limits, 
     if positions.size:
         if plan is not None:
                 # As the automatic default: its own limits and smoothing.
-            limits, smooth = AUTO_LIMITS, fit_smoothing(plan.mapping)
+            limits, smooth = DEFAULT.limits, fit_smoothing(plan.mapping)
         records = _engine.analyse_regions(block, region_size, selection.rows[positions],
                                           selection.cols[positions], offset=offset,
                                           smooth=smooth, limits=limits, threads=threads)
