@@ -122,6 +122,32 @@ def test_flat_wall_with_one_object_is_not_split():
     assert (binary[disc] == 0).mean() > 0.97 and (binary[~disc] == 255).mean() > 0.99
 
 
+
+def ramp_with_disc():
+    """A horizontal ramp of light with one dark disc: most analysed regions
+    hold the ramp only, which the engine fits and the default rejects."""
+    yy, xx = np.mgrid[0:256, 0:320]
+    image = np.where((yy - 128) ** 2 + (xx - 160) ** 2 <= 30**2, 20.0, 40 + 180 * xx / 320)
+    image += np.random.default_rng(5).normal(0, 2, image.shape)
+    return np.clip(np.rint(image), 0, 255).astype(np.uint8)
+
+
+# Engine failures and the default's own (peak, separation) in both.
+@pytest.mark.parametrize("image, percent", [(ramp_with_disc(), 40),
+                                            (zentrel.uneven_scene((256, 256), seed=1)[0], 70)],
+                         ids=["ramp", "uneven"])
+def test_records_regions_and_counts_tell_one_verdict(image, percent):
+    analysis = zentrel.analyse(image, percent=percent)
+    records, regions = analysis.records, analysis.regions
+    passed = records["status"] == 0
+    assert passed.sum() == analysis.valid_count == sum(r.passed for r in regions)
+    assert 0 < analysis.valid_count < analysis.selected_count
+    assert [r.passed for r in regions] == [v in ("recorded", "two_levels") for v in analysis.auto.verdicts]
+    assert [r.threshold for r in regions if r.passed] == records["threshold"][passed].tolist()
+    failures = analysis.failure_counts()
+    assert sum(failures.values()) == analysis.selected_count - analysis.valid_count
+    assert set(failures) <= set(analysis.test_names) | set(analysis.status_names)
+
 # Small grids settled by hand from one passing region (threshold 100):
 # background follows its median less the contrast, a dark region waits
 # while others settle and then joins the object; a corner region deep below

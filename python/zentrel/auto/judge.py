@@ -1,63 +1,106 @@
-"""One verdict per analysed region: does its fit show two classes, and at
-what threshold.
+"""One verdict per analysed region, made here and nowhere else: does its fit
+show two classes, and at what threshold.
 
-    judge_regions(records) -> (passed, thresholds, means, verdicts)
+    judge_regions(records) -> Judgement(passed, thresholds, means, status, test, verdicts)
+    record_verdicts(records, judgement) -> the records, carrying the verdict
+    AUTO_TEST_NAMES, AUTO_TEST_WORDS   the test codes a judged record uses
+
+A judged record has status 0 ("recorded") exactly where the region passed,
+and then its threshold; a region that fails one of the default's own
+judgements has status "failed_test" and its test code; one the engine
+failed keeps the engine's status and test.
 """
 
 from __future__ import annotations
 
+from typing import NamedTuple
+
 import numpy as np
 
+from zentrel._limits import NO_THRESHOLD, STATUS_NAMES, TEST_NAMES, TEST_WORDS
 from zentrel.auto.settings import DEFAULT, AutoSettings
 
+# The default's own judgements of a fit, as test codes after the engine's.
+# chi_ratio keeps the engine's code (the same quantity, judged against
+# settings.max_chi_ratio instead of the engine limit, which the default
+# leaves open), with words of its own.
+_OWN_WORDS = {
+    "chi_ratio": "a fit that does not follow its histogram",
+    "peak": "two wide components, neither of them peaked",
+    "separation": "components too close together for their spreads",
+}
+AUTO_TEST_NAMES = TEST_NAMES + tuple(name for name in _OWN_WORDS if name not in TEST_NAMES)
+AUTO_TEST_WORDS = (tuple(_OWN_WORDS.get(name, words) for name, words in zip(TEST_NAMES, TEST_WORDS))
+                   + tuple(_OWN_WORDS[name] for name in AUTO_TEST_NAMES[len(TEST_NAMES):]))
 
-def judge_regions(records, settings: AutoSettings = DEFAULT) -> tuple:
+_RECORDED = STATUS_NAMES.index("recorded")
+_FAILED_TEST = STATUS_NAMES.index("failed_test")
+_PASSED_TEST = TEST_NAMES.index("passed")
+# Verdict words: every status, every test, and the passing clean split.
+_VERDICT_WORDS = np.array(STATUS_NAMES + AUTO_TEST_NAMES + ("two_levels",), dtype=object)
+
+
+class Judgement(NamedTuple):
+    passed: np.ndarray      # bool, per region
+    thresholds: np.ndarray  # float64; 0.0 where not passed
+    means: np.ndarray       # (n, 2) float64: dark and bright class mean; 0.0 where not passed
+    status: np.ndarray      # uint8 codes into STATUS_NAMES; 0 exactly where passed
+    test: np.ndarray        # uint8 codes into AUTO_TEST_NAMES
+    verdicts: list          # each region's outcome in words: a status or test name, or "two_levels"
+
+
+def judge_regions(records, settings: AutoSettings = DEFAULT) -> Judgement:
     """Which analysed regions give a threshold, and what.
 
     records: structured array with fields start, fitted (c1, mean1, sigma1,
-    mean2, sigma2), status and threshold, as the engine's region analysis
-    returns them under settings.limits. Returns (passed, thresholds,
-    means, verdicts): a region passes when the engine recorded it and
-    its components lie settings.min_separation pooled spreads apart, or when its
+    mean2, sigma2), chi_ratio, status and test, as the engine's region
+    analysis returns them under settings.limits. A region passes when the
+    engine recorded it, its fit follows the histogram (chi_ratio), one
+    component is peaked (peak) and its components lie
+    settings.min_separation pooled spreads apart (separation), or when its
     histogram holds two clean levels (a start spread of 0 on both sides, as
-    in an already binary image), which then split halfway. means holds the
-    dark and the bright class's mean (n x 2); verdicts names each region's
-    outcome. The judgement does not depend on which class the objects are.
+    in an already binary image), which then split halfway ("two_levels").
+    The judgement does not depend on which class the objects are.
     """
-    from zentrel._limits import STATUS_NAMES, TEST_NAMES
-
-    # Outcomes as indices into one table of words: comparing and listing
-    # words per region would cost more than all the arithmetic here.
-    status = np.arange(len(STATUS_NAMES))[np.asarray(records["status"]).astype(np.int64)]
-
-    def named(word):
-        return np.array([name == word for name in STATUS_NAMES])[status]
-
     s = settings
+    engine_status = np.asarray(records["status"])
     fitted = np.asarray(records["fitted"], np.float64).reshape(-1, 5)
     start = np.asarray(records["start"], np.float64).reshape(-1, 5)
     m1, s1, m2, s2 = fitted[:, 1], fitted[:, 2], fitted[:, 3], fitted[:, 4]
-    recorded = named("recorded")
+    recorded = engine_status == _RECORDED
     chi_bad = recorded & ~((records["chi_ratio"] <= s.max_chi_ratio) | (np.maximum(s1, s2) < s.narrow_spread))
     flat_peak = recorded & ~chi_bad & (m2 - m1 < s.peak_ratio * np.minimum(s1, s2))
     pooled = np.sqrt((s1 * s1 + s2 * s2) / 2)
     separated = recorded & ~chi_bad & ~flat_peak & (m2 - m1 >= s.min_separation * pooled)
-    two_levels = named("flat") & (start[:, 2] == 0.0) & (start[:, 4] == 0.0) & (start[:, 3] > start[:, 1])
+    too_close = recorded & ~chi_bad & ~flat_peak & ~separated
+    two_levels = ((engine_status == STATUS_NAMES.index("flat")) & (start[:, 2] == 0.0)
+                  & (start[:, 4] == 0.0) & (start[:, 3] > start[:, 1]))
     passed = separated | two_levels
     shifted = (m1 - s.spread_shift * s1 + m2 + s.spread_shift * s2) / 2
     thresholds = np.where(two_levels, (start[:, 1] + start[:, 3]) / 2, np.minimum(np.maximum(shifted, m1), m2))
     thresholds = np.where(passed, thresholds, 0.0)
     means = np.where(two_levels[:, None], start[:, [1, 3]], fitted[:, [1, 3]])
     means = np.where(passed[:, None], means, 0.0)
-    words = STATUS_NAMES + ("chi_ratio", "peak", "separation", "two_levels") + TEST_NAMES
-    judged = len(STATUS_NAMES)  # where the words of this judgement start
-    verdict = status.copy()
-    verdict[chi_bad], verdict[flat_peak] = judged, judged + 1
-    verdict[recorded & ~chi_bad & ~flat_peak & ~separated] = judged + 2
-    verdict[two_levels] = judged + 3
-    failed = named("failed_test")
-    if failed.any():
-        tests = np.arange(len(TEST_NAMES))[np.asarray(records["test"])[failed].astype(np.int64)]
-        verdict[failed] = judged + 4 + tests
-    verdicts = np.array(words, dtype=object)[verdict].tolist()
-    return passed, thresholds, means, verdicts
+
+    status = engine_status.astype(np.uint8)  # a copy
+    test = np.asarray(records["test"]).astype(np.uint8)
+    status[passed], test[passed] = _RECORDED, _PASSED_TEST
+    status[chi_bad | flat_peak | too_close] = _FAILED_TEST
+    for failed, name in ((chi_bad, "chi_ratio"), (flat_peak, "peak"), (too_close, "separation")):
+        test[failed] = AUTO_TEST_NAMES.index(name)
+    # Outcomes as indices into one table of words: comparing and listing
+    # words per region would cost more than all the arithmetic here.
+    word = np.where(status == _FAILED_TEST, len(STATUS_NAMES) + test.astype(np.int64), status)
+    word[two_levels] = len(_VERDICT_WORDS) - 1
+    return Judgement(passed, thresholds, means, status, test, _VERDICT_WORDS[word].tolist())
+
+
+def record_verdicts(records, judgement: Judgement) -> np.ndarray:
+    """The engine's records with the verdict written into their status, test
+    and threshold (the engine's marker for no threshold where none passed),
+    in place: a copy would double the largest array an analysis holds. The
+    start values and fits stay as the engine gave them. Returns records."""
+    records["status"] = judgement.status
+    records["test"] = judgement.test
+    records["threshold"] = np.where(judgement.passed, judgement.thresholds, NO_THRESHOLD)
+    return records

@@ -13,7 +13,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from zentrel.auto.fallback import enough_passed, fallback_grid, fallback_of
-from zentrel.auto.judge import judge_regions
+from zentrel.auto.judge import Judgement, judge_regions, record_verdicts
 from zentrel.auto.levels import LevelMapping, fit_smoothing, level_histogram, to_levels
 from zentrel.auto.polarity import detect_polarity, mirror_quantiles, vote_polarity
 from zentrel.auto.regions import choose_regions
@@ -37,12 +37,12 @@ class AutoChoices:
     settings: AutoSettings = DEFAULT  # the numbers it ran with
 
 
-def settle(grid_shape, count, rows, cols, records, quantiles, mapping: LevelMapping, objects,
+def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mapping: LevelMapping, objects,
            level_range, level_histogram_of, settings: AutoSettings = DEFAULT) -> tuple:
     """The threshold grid and the choices, from what the regions gave.
 
     Everything here works on small arrays gathered from the image: the
-    selection (rows, cols) and its records, the per-region quantiles, the
+    selection (rows, cols) and its judgement, the per-region quantiles, the
     levels' (minimum, maximum), and level_histogram_of(), called only when
     the side or a fallback needs the 256-bin histogram of the levels. A
     chunked caller that gathers the same quantities gets the same grid.
@@ -50,7 +50,7 @@ def settle(grid_shape, count, rows, cols, records, quantiles, mapping: LevelMapp
     """
     if objects not in (None, "dark", "bright"):
         raise ValueError(f"objects: got {objects!r}; expected 'dark', 'bright' or None")
-    passed, thresholds, means, verdicts = judge_regions(records, settings)
+    passed, thresholds, means = judgement.passed, judgement.thresholds, judgement.means
     medians = quantiles[..., 2]
     enough = enough_passed(passed.sum(), count, settings)
     histogram = None
@@ -89,7 +89,7 @@ def settle(grid_shape, count, rows, cols, records, quantiles, mapping: LevelMapp
     if objects == "bright" and fallback != "flat":
         grid = 256.0 - grid
     choices = AutoChoices(mapping, objects, why, settings.limits, settings.min_separation, count,
-                          int(passed.sum()), fallback, tuple(verdicts), settings)
+                          int(passed.sum()), fallback, tuple(judgement.verdicts), settings)
     return grid.astype(np.float32), choices
 
 
@@ -105,8 +105,8 @@ def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_su
     touch every pixel: the levels' minimum and maximum, and their histogram
     when the side or a fallback needs it. Returns (output uint8, surface
     float32 or None, AutoChoices, records, grid, variance grid) where
-    records hold the fits to the levels and grid is the threshold grid in
-    the input's level polarity.
+    records hold the fits to the levels with the verdict (see judge) and
+    grid is the threshold grid in the input's level polarity.
     """
     if stages is None:
         from zentrel import _engine as stages
@@ -118,8 +118,9 @@ def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_su
     records = stages.analyse_regions(levels, region_size, rows, cols, limits=settings.limits,
                                      smooth=fit_smoothing(mapping), threads=threads)
     quantiles = stages.region_quantiles(levels, region_size, settings.quantile_shares, threads=threads)
-    grid, choices = settle(variance.shape, count, rows, cols, records, quantiles, mapping, objects,
+    judgement = judge_regions(records, settings)
+    grid, choices = settle(variance.shape, count, rows, cols, judgement, quantiles, mapping, objects,
                            (int(levels.min()), int(levels.max())), lambda: level_histogram(levels), settings)
     decided = stages.decide(levels, grid, region_size, threads=threads, want_surface=want_surface)
     output, surface = decided if want_surface else (decided, None)
-    return output, surface, choices, records, grid, variance
+    return output, surface, choices, record_verdicts(records, judgement), grid, variance

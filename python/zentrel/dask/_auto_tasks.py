@@ -10,6 +10,7 @@ from typing import NamedTuple, Optional
 import numpy as np
 
 from zentrel.auto.levels import LevelMapping, apply_mapping, fine_histogram, level_mapping
+from zentrel.auto.judge import judge_regions
 from zentrel.auto.pipeline import settle
 
 
@@ -63,8 +64,11 @@ def plan_of(mapping, histograms, objects) -> Plan:
 
 
 def grid_and_choices(selection, records, plan: Plan, count: int):
-    """(threshold grid in the input's polarity, AutoChoices): zentrel.auto's settle on
-    the gathered selection, records and quantiles, as its run calls it."""
-    return settle(selection.grid_shape, count, selection.rows, selection.cols, records,
-                        selection.quantiles, plan.mapping, plan.objects, plan.level_range(),
-                        lambda: plan.histogram)
+    """(threshold grid in the input's polarity, AutoChoices, Judgement):
+    zentrel.auto's judge and settle on the gathered selection, records and
+    quantiles, as its run calls them."""
+    judgement = judge_regions(records)
+    grid, choices = settle(selection.grid_shape, count, selection.rows, selection.cols, judgement,
+                           selection.quantiles, plan.mapping, plan.objects, plan.level_range(),
+                           lambda: plan.histogram)
+    return grid, choices, judgement

@@ -10,6 +10,7 @@ from typing import NamedTuple, Optional
 import numpy as np
 
 from zentrel import _engine
+from zentrel.auto.judge import record_verdicts
 from zentrel.auto.levels import fit_smoothing
 from zentrel.auto.regions import choose_regions
 from zentrel.auto.settings import DEFAULT
@@ -223,7 +224,8 @@ def analysis_of(selection: Selection, parts, region_size, plan=None) -> Analysis
                   selected_count=int(selection.rows.size), records=records,
                   variances=selection.variances)
     if plan is not None:
-        _, choices = grid_and_choices(selection, records, plan, int(selection.rows.size))
+        _, choices, judgement = grid_and_choices(selection, records, plan, int(selection.rows.size))
+        record_verdicts(records, judgement)
         return Analysis(valid_count=choices.passed_count, auto=choices, **fields)
     stage_seconds = dict.fromkeys(_engine.STAGE_NAMES, 0.0)
     stage_seconds.update(selection.seconds, region_analysis=spent)
