@@ -10,9 +10,8 @@ from typing import Any, Optional
 import numpy as np
 
 from zentrel import _engine, _limits
-from zentrel.auto import AutoChoices
+from zentrel.auto import AutoChoices, run as run_auto
 from zentrel.auto.judge import AUTO_TEST_NAMES, AUTO_TEST_WORDS
-from zentrel.auto.pipeline import run as run_auto_stages
 
 __all__ = [
     "Analysis",
@@ -275,19 +274,24 @@ def _run_auto(image, percent, region_size, smooth, threads, objects, *, surface=
     if min(array.shape) < region_size:
         raise ValueError(f"image: {array.shape[0]} x {array.shape[1]} pixels is smaller than one "
                          f"region of {region_size} x {region_size}")
-    out, surf, choices, records, _, variances = run_auto_stages(
+    out, surf, choices, records, _, variance = run_auto(
         array, percent=percent, region_size=region_size, objects=objects, want_surface=surface,
         threads=threads)
-    analysis = Analysis(
-        grid_shape=variances.shape,
+    return out, surf, auto_analysis(region_size, variance, records, choices)
+
+
+def auto_analysis(region_size: int, variance: np.ndarray, records: np.ndarray,
+                  choices: AutoChoices) -> Analysis:
+    """The Analysis of the automatic default's stages (in memory and chunked)."""
+    return Analysis(
+        grid_shape=variance.shape,
         region_size=region_size,
         selected_count=len(records),
         valid_count=choices.passed_count,
         records=records,
-        variances=variances[records["row"], records["col"]],
+        variances=variance[records["row"], records["col"]],
         auto=choices,
     )
-    return out, surf, analysis
 
 
 # What to try when the classic analysis finds no threshold, by the reason

@@ -1,5 +1,6 @@
 """The automatic default of binarize / threshold_surface / analyse."""
 
+import dataclasses
 import sys
 from pathlib import Path
 
@@ -7,7 +8,9 @@ import numpy as np
 import pytest
 
 import zentrel
+from zentrel import auto
 from zentrel.auto import levels, polarity, surface
+from zentrel.auto.settings import DEFAULT
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 from quality import families, make_scene, score  # noqa: E402
@@ -178,6 +181,14 @@ def test_flat_and_featureless_images_fall_back_soundly():
     # strictly, so pixels exactly at it may differ there).
     assert ((binary == 255) == (noise > level)).mean() > 0.98
 
+
+def test_settings_reach_the_stages():
+    # Regions far apart in every fit still fail a separation of 100 spreads.
+    image, _ = lamp_scene((128, 128))
+    strict = dataclasses.replace(DEFAULT, min_separation=100.0)
+    *_, choices, records, _, _ = auto.run(image, settings=strict)
+    assert choices.settings == strict and choices.fallback == "otsu" and choices.passed_count == 0
+    assert "separation" in choices.verdicts and not (records["status"] == 0).any()
 
 def test_preset_and_options_are_checked():
     image, _ = lamp_scene((96, 96))

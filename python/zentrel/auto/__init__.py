@@ -1,19 +1,21 @@
 """The automatic default (preset="auto"): from any real or boolean image to
-a threshold grid, one stage per module.
+a threshold grid, one stage per module, in this order:
 
     levels      value range, fine histogram -> LevelMapping -> uint8 levels
-    regions     variance grid -> region scores, tile by tile -> the selection
-    (engine)    fits of the selected regions under the default's limits,
-                and per-region quantiles of the levels
+    (engine)    variance and quantile grids of the levels, one cell per region
+    regions     region scores, tile by tile -> the regions to fit
+    (engine)    two-Gaussian fits of those regions under the default's limits
     judge       one verdict per region: passed, threshold, class means
-    polarity    the objects' side: voted by passing regions, else Otsu
-    fallback    flat image or too few passing regions: one threshold
-    surface     the threshold grid settled outward from passing regions
+    pipeline.settle, on the small grids:
+      polarity  the objects' side: voted by passing regions, else Otsu
+      fallback  flat image or too few passing regions: one threshold
+      surface   the threshold grid settled outward from passing regions
                 (+ faint bright objects)
     (engine)    every pixel against the grid
 
-pipeline.run applies the stages in this order; pipeline.settle is the part
-after the fits, shared with zentrel.dask. settings holds every tuned number.
+pipeline.stages states this order once, for any source of the image-sized
+work: pipeline.run on an in-memory array (WholeImage), zentrel.dask over
+chunks. settings.AutoSettings holds every tuned number (DEFAULT).
 
 Everything here works on quantities that can be gathered exactly from parts
 of an image: the value range and a fine histogram of the input, the minimum,
@@ -27,15 +29,17 @@ whole image.
 
 from zentrel.auto.judge import judge_regions
 from zentrel.auto.levels import LevelMapping, apply_mapping, level_mapping, to_levels
-from zentrel.auto.pipeline import AutoChoices, run, settle
+from zentrel.auto.pipeline import AutoChoices, WholeImage, run, settle, stages
 
 __all__ = [
     "AutoChoices",
     "LevelMapping",
+    "WholeImage",
     "apply_mapping",
     "judge_regions",
     "level_mapping",
     "run",
     "settle",
+    "stages",
     "to_levels",
 ]

@@ -2,7 +2,7 @@
 show two classes, and at what threshold.
 
     judge_regions(records) -> Judgement(passed, thresholds, means, status, test, verdicts)
-    record_verdicts(records, judgement) -> the records, carrying the verdict
+    judged_records(records, judgement) -> the records, carrying the verdict
     AUTO_TEST_NAMES, AUTO_TEST_WORDS   the test codes a judged record uses
 
 A judged record has status 0 ("recorded") exactly where the region passed,
@@ -95,12 +95,12 @@ def judge_regions(records, settings: AutoSettings = DEFAULT) -> Judgement:
     return Judgement(passed, thresholds, means, status, test, _VERDICT_WORDS[word].tolist())
 
 
-def record_verdicts(records, judgement: Judgement) -> np.ndarray:
-    """The engine's records with the verdict written into their status, test
-    and threshold (the engine's marker for no threshold where none passed),
-    in place: a copy would double the largest array an analysis holds. The
-    start values and fits stay as the engine gave them. Returns records."""
-    records["status"] = judgement.status
-    records["test"] = judgement.test
-    records["threshold"] = np.where(judgement.passed, judgement.thresholds, NO_THRESHOLD)
-    return records
+def judged_records(records, judgement: Judgement) -> np.ndarray:
+    """A copy of the engine's records whose status, test and threshold hold
+    the verdict (the engine's marker for no threshold where none passed);
+    the start values and fits stay as the engine gave them."""
+    judged = np.array(records, copy=True)
+    judged["status"] = judgement.status
+    judged["test"] = judgement.test
+    judged["threshold"] = np.where(judgement.passed, judgement.thresholds, NO_THRESHOLD)
+    return judged

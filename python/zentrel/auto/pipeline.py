@@ -1,24 +1,73 @@
-"""The automatic default's stages in order, and the grid logic they share.
+"""The automatic default's stages, in the one order every caller follows.
 
-    run(image)  levels -> variance grid -> regions -> fits -> quantiles
-                -> settle -> pixel decision
-    settle      judge -> polarity -> fallback, or threshold grid
-                (+ faint objects for bright ones)
+    mapping   = source.mapping()              levels: value range, fine histogram
+    variance, quantiles = source.region_grids()       one pass over the levels
+    count, rows, cols = choose(variance)              regions, tile by tile
+    records   = source.fits(rows, cols)               the engine's fits
+    judgement = judge_regions(records)                one verdict per region
+    grid, choices = settle(judgement, quantiles, ...) polarity, fallback or surface
+    (then every pixel against the grid: source-specific, from the grid alone)
+
+stages(source, ...) is that order, written once. A source does the
+image-sized work and runs each small step through source.call(function,
+*args): WholeImage (below) on an in-memory array, at once; zentrel.dask's
+source over chunks, as one graph task per step. Either way the steps are
+the same functions on the same gathered values, so the results are equal.
+
+A source provides: grid_shape; call(function, *args, nout=None);
+mapping(settings) -> LevelMapping, after which it reads the image as those
+levels; region_grids(shares) -> (variance grid, quantile grid);
+fits(rows, cols, limits, smooth) -> engine records in that order;
+level_range() -> (min, max) of the levels; level_histogram_of() -> a
+callable giving their 256-bin histogram, called only when needed.
 """
 
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import Any, NamedTuple
 
 import numpy as np
 
+from zentrel import _engine
 from zentrel.auto.fallback import enough_passed, fallback_grid, fallback_of
-from zentrel.auto.judge import Judgement, judge_regions, record_verdicts
+from zentrel.auto.judge import Judgement, judge_regions, judged_records
 from zentrel.auto.levels import LevelMapping, fit_smoothing, level_histogram, to_levels
 from zentrel.auto.polarity import detect_polarity, mirror_quantiles, vote_polarity
 from zentrel.auto.regions import choose_regions
 from zentrel.auto.settings import DEFAULT, AutoSettings
 from zentrel.auto.surface import faint_objects, threshold_grid
+
+
+class Stages(NamedTuple):
+    """What the stages give before the pixel decision (values, or a
+    chunked source's Delayed)."""
+
+    variance: Any  # the variance grid
+    records: Any   # the engine's fits with the verdict written in (judged_records)
+    grid: Any      # the threshold grid, float32, in the input's level polarity
+    choices: Any   # AutoChoices
+
+
+def choose(variance, percent: int, settings: AutoSettings = DEFAULT) -> tuple:
+    """choose_regions with the engine's exact selection of the top scores
+    (a step of its own: a task cannot carry the engine's function)."""
+    return choose_regions(variance, percent, _engine.select_regions, settings)
+
+
+def stages(source, percent: int, objects=None, settings: AutoSettings = DEFAULT) -> Stages:
+    """The automatic default's stages on source, in order (see the module)."""
+    if objects not in (None, "dark", "bright"):
+        raise ValueError(f"objects: got {objects!r}; expected 'dark', 'bright' or None")
+    call = source.call
+    mapping = source.mapping(settings)
+    variance, quantiles = source.region_grids(settings.quantile_shares)
+    count, rows, cols = call(choose, variance, percent, settings, nout=3)
+    records = source.fits(rows, cols, settings.limits, call(fit_smoothing, mapping))
+    judgement = call(judge_regions, records, settings)
+    grid, choices = call(settle, source.grid_shape, count, rows, cols, judgement, quantiles, mapping,
+                         objects, source.level_range(), source.level_histogram_of(), settings, nout=2)
+    return Stages(variance, call(judged_records, records, judgement), grid, choices)
 
 
 @dataclass(frozen=True)
@@ -93,34 +142,59 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
     return grid.astype(np.float32), choices
 
 
-def run(image, stages=None, *, percent=10, region_size=32, objects=None, want_surface=False,
-        threads=0, settings: AutoSettings = DEFAULT):
-    """The automatic default on a whole image.
-
-    stages provides variance_map, region_quantiles, select_regions,
-    analyse_regions and decide with the signatures of the engine, which is
-    the default. The regions are analysed on the levels as they are (the
-    judgement is the same for either side); settle() then votes the
-    objects' side and builds the grid. Besides the stages, only reductions
+class WholeImage:
+    """The stages' source for an in-memory image: the engine on the whole
+    array, every step at once. Besides the engine's passes only reductions
     touch every pixel: the levels' minimum and maximum, and their histogram
-    when the side or a fallback needs it. Returns (output uint8, surface
-    float32 or None, AutoChoices, records, grid, variance grid) where
-    records hold the fits to the levels with the verdict (see judge) and
-    grid is the threshold grid in the input's level polarity.
+    when the side or a fallback needs it."""
+
+    def __init__(self, image: np.ndarray, region_size: int, threads: int = 0):
+        self.image, self.region_size, self.threads = image, region_size, threads
+        self.grid_shape = _engine.grid_shape(image.shape, region_size)
+        self.levels = None
+
+    @staticmethod
+    def call(function, *args, nout=None):
+        return function(*args)
+
+    def mapping(self, settings: AutoSettings) -> LevelMapping:
+        self.levels, mapping = to_levels(self.image, settings)
+        return mapping
+
+    def region_grids(self, shares) -> tuple:
+        where = dict(threads=self.threads)
+        return (_engine.variance_map(self.levels, self.region_size, **where),
+                _engine.region_quantiles(self.levels, self.region_size, shares, **where))
+
+    def fits(self, rows, cols, limits, smooth) -> np.ndarray:
+        return _engine.analyse_regions(self.levels, self.region_size, rows, cols, limits=limits,
+                                       smooth=smooth, threads=self.threads)
+
+    def level_range(self) -> tuple:
+        return int(self.levels.min()), int(self.levels.max())
+
+    def level_histogram_of(self):
+        return lambda: level_histogram(self.levels)
+
+    def decide(self, grid, want_surface: bool) -> tuple:
+        """(output uint8, surface float32 or None): every pixel against the grid."""
+        decided = _engine.decide(self.levels, grid, self.region_size, threads=self.threads,
+                                 want_surface=want_surface)
+        return decided if want_surface else (decided, None)
+
+
+def run(image, *, percent=10, region_size=32, objects=None, want_surface=False, threads=0,
+        settings: AutoSettings = DEFAULT):
+    """The automatic default on a whole in-memory image.
+
+    The regions are analysed on the levels as they are (the judgement is the
+    same for either side); settle() then votes the objects' side and builds
+    the grid. Returns (output uint8, surface float32 or None, AutoChoices,
+    records, grid, variance grid) where records hold the fits to the levels
+    with the verdict (see judge) and grid is the threshold grid in the
+    input's level polarity.
     """
-    if stages is None:
-        from zentrel import _engine as stages
-    if objects not in (None, "dark", "bright"):
-        raise ValueError(f"objects: got {objects!r}; expected 'dark', 'bright' or None")
-    levels, mapping = to_levels(np.asarray(image), settings)
-    variance = stages.variance_map(levels, region_size, threads=threads)
-    count, rows, cols = choose_regions(variance, percent, stages.select_regions, settings)
-    records = stages.analyse_regions(levels, region_size, rows, cols, limits=settings.limits,
-                                     smooth=fit_smoothing(mapping), threads=threads)
-    quantiles = stages.region_quantiles(levels, region_size, settings.quantile_shares, threads=threads)
-    judgement = judge_regions(records, settings)
-    grid, choices = settle(variance.shape, count, rows, cols, judgement, quantiles, mapping, objects,
-                           (int(levels.min()), int(levels.max())), lambda: level_histogram(levels), settings)
-    decided = stages.decide(levels, grid, region_size, threads=threads, want_surface=want_surface)
-    output, surface = decided if want_surface else (decided, None)
-    return output, surface, choices, record_verdicts(records, judgement), grid, variance
+    source = WholeImage(np.asarray(image), region_size, threads)
+    done = stages(source, percent, objects, settings)
+    output, surface = source.decide(done.grid, want_surface)
+    return output, surface, done.choices, done.records, done.grid, done.variance
