@@ -41,6 +41,8 @@ _VERDICT_WORDS = np.array(STATUS_NAMES + AUTO_TEST_NAMES + ("two_levels",), dtyp
 
 
 class Judgement(NamedTuple):
+    """The verdict on each analysed region, in analysis order."""
+
     passed: np.ndarray      # bool, per region
     thresholds: np.ndarray  # float64; 0.0 where not passed
     means: np.ndarray       # (n, 2) float64: dark and bright class mean; 0.0 where not passed
