@@ -9,7 +9,9 @@ from typing import Any, Optional
 
 import numpy as np
 
-from zentrel import _auto, _engine, _limits
+from zentrel import _engine, _limits
+from zentrel.auto import AutoChoices, run as run_auto
+from zentrel.auto.judge import AUTO_TEST_NAMES, AUTO_TEST_WORDS
 
 __all__ = [
     "Analysis",
@@ -59,8 +61,9 @@ class RegionInfo:
     that failed ("c1", "mean1", "mean2", "sigma1", "sigma2", "chi_ratio",
     "valley"; for the automatic default also "separation" and "peak", its
     own judgements of the fit) or is None. Under the automatic default the
-    fit, the verdict and the threshold are those of the levels it analysed
-    (mapped onto 0..255, and mirrored for bright objects).
+    status is its own verdict ("recorded" where the region passed), and the
+    fit and the threshold are those of the levels it analysed (mapped onto
+    0..255, as they are for either objects' side).
     """
 
     row: int
@@ -89,7 +92,9 @@ class Analysis:
     row per selected region in analysis order (highest variance first) as a
     numpy structured array with the fields row, col, start, fitted,
     chi_ratio, threshold, fitter_calls, status and test (status and test as
-    codes; see ``status_names`` and ``test_names``); ``variances`` holds the
+    codes; see ``status_names`` and ``test_names``: status 0 exactly where
+    a region passed, and under the automatic default its own verdict, with
+    test codes for its own judgements after the engine's); ``variances`` holds the
     same regions' variances. ``regions`` gives the same as a list of
     :class:`RegionInfo`, built on first use. ``stage_seconds`` gives the
     wall-clock time of each stage of the call. ``auto`` says what the
@@ -105,10 +110,26 @@ class Analysis:
     records: np.ndarray = field(repr=False)
     variances: np.ndarray = field(repr=False)
     stage_seconds: dict = field(default_factory=dict)
-    auto: Optional[_auto.AutoChoices] = None
+    auto: Optional[AutoChoices] = None
 
     status_names = _limits.STATUS_NAMES
-    test_names = _limits.TEST_NAMES
+    status_words = _limits.STATUS_WORDS
+
+    @property
+    def test_names(self) -> tuple:
+        """Names of the test codes in ``records["test"]``."""
+        return _limits.TEST_NAMES if self.auto is None else AUTO_TEST_NAMES
+
+    @property
+    def test_words(self) -> tuple:
+        """What each test code's failure means, in words."""
+        return _limits.TEST_WORDS if self.auto is None else AUTO_TEST_WORDS
+
+    def reason_words(self, reason: str) -> str:
+        """What a failure reason (a test or status name) means, in words."""
+        if reason in self.test_names:
+            return self.test_words[self.test_names.index(reason)]
+        return self.status_words[self.status_names.index(reason)]
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Analysis):
@@ -138,14 +159,6 @@ class Analysis:
         statuses = [self.status_names[s] for s in r["status"].tolist()]
         tests = [self.test_names[t] for t in r["test"].tolist()]
         thresholds = r["threshold"].tolist()
-        if self.auto is not None:
-            # The default judges the engine's fits itself: its verdicts and
-            # thresholds are what count (on the levels it analysed).
-            passed, auto_thresholds, _, verdicts = _auto.judge_regions(r)
-            statuses = ["recorded" if ok else ("failed_test" if v not in self.status_names else v)
-                        for ok, v in zip(passed.tolist(), verdicts)]
-            tests = list(verdicts)
-            thresholds = auto_thresholds.tolist()
         return [
             RegionInfo(
                 row=row, col=col, top=row * size // 2, left=col * size // 2, variance=variance,
@@ -162,8 +175,6 @@ class Analysis:
 
     def failure_counts(self) -> Counter:
         """How many regions failed, by reason ("c1", "valley", "flat", "separation", ...)."""
-        if self.auto is not None:
-            return Counter(r.failed_test or r.status for r in self.regions if not r.passed)
         r = self.records
         failed = r["status"] != self.status_names.index("recorded")
         on_test = r["status"] == self.status_names.index("failed_test")
@@ -263,19 +274,24 @@ def _run_auto(image, percent, region_size, smooth, threads, objects, *, surface=
     if min(array.shape) < region_size:
         raise ValueError(f"image: {array.shape[0]} x {array.shape[1]} pixels is smaller than one "
                          f"region of {region_size} x {region_size}")
-    out, surf, choices, records, _, variances = _auto.run(
+    out, surf, choices, records, _, variance = run_auto(
         array, percent=percent, region_size=region_size, objects=objects, want_surface=surface,
         threads=threads)
-    analysis = Analysis(
-        grid_shape=variances.shape,
+    return out, surf, auto_analysis(region_size, variance, records, choices)
+
+
+def auto_analysis(region_size: int, variance: np.ndarray, records: np.ndarray,
+                  choices: AutoChoices) -> Analysis:
+    """The Analysis of the automatic default's stages (in memory and chunked)."""
+    return Analysis(
+        grid_shape=variance.shape,
         region_size=region_size,
         selected_count=len(records),
         valid_count=choices.passed_count,
         records=records,
-        variances=variances[records["row"], records["col"]],
+        variances=variance[records["row"], records["col"]],
         auto=choices,
     )
-    return out, surf, analysis
 
 
 # What to try when the classic analysis finds no threshold, by the reason
@@ -296,13 +312,10 @@ def _no_region_error(analysis: Analysis) -> NoRegionPassedError:
         message = "no region passed: 0 regions were selected (raise percent)"
     else:
         reason, count = analysis.failure_counts().most_common(1)[0]
-        if reason in _limits.TEST_NAMES:
-            words = _limits.TEST_WORDS[_limits.TEST_NAMES.index(reason)]
-        else:
-            words = _limits.STATUS_WORDS[_limits.STATUS_NAMES.index(reason)]
         message = (
             f"no region passed the bimodality test: {analysis.selected_count} regions were "
-            f"selected and {count} of them failed on {words}; {_HINTS.get(reason, _HINT_PERCENT)}"
+            f"selected and {count} of them failed on {analysis.reason_words(reason)}; "
+            f"{_HINTS.get(reason, _HINT_PERCENT)}"
         )
     return NoRegionPassedError(message, analysis)
 

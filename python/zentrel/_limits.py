@@ -2,13 +2,16 @@
 
 The engine keeps each limit's name, default, meaning and accepted values in
 one table; the keyword arguments of the package's functions, their checks
-and their documentation are all made from it here.
+and their documentation are all made from it here, beside the names and
+words of the outcomes a region's analysis records.
 """
 
 from __future__ import annotations
 
 import inspect
 from typing import Any, Callable, NamedTuple, TypeVar
+
+import numpy as np
 
 from zentrel import _engine
 
@@ -28,6 +31,10 @@ NAMES = frozenset(option.name for option in LIMITS)
 
 STATUS_NAMES, STATUS_WORDS = (tuple(column) for column in zip(*_engine.outcome_table()[0]))
 TEST_NAMES, TEST_WORDS = (tuple(column) for column in zip(*_engine.outcome_table()[1]))
+
+# The threshold the engine records for a region that gave none, read from
+# one: a one-pixel region's histogram is too flat to split.
+NO_THRESHOLD = float(_engine.analyse_regions(np.zeros((1, 1), np.uint8), 1, [0], [0])["threshold"][0])
 
 
 def _show(value: Any) -> str:

@@ -25,19 +25,8 @@ _PASSED = "#2ca02c"
 _FAILED = "#d62728"
 _CHOSEN = "#ffdd00"
 
-_REASONS = {
-    "c1": "dark share c1 out of range",
-    "mean1": "dark mean out of range",
-    "mean2": "bright mean out of range",
-    "sigma1": "dark spread out of range",
-    "sigma2": "bright spread out of range",
-    "chi_ratio": "fit residual too large",
-    "valley": "no valley between peaks",
-    "empty": "empty histogram",
-    "flat": "histogram too flat",
-    "left_box": "fit left the plausibility box",
-    "no_crossing": "components do not cross",
-}
+# Characters per line of a histogram panel's title.
+TITLE_WIDTH = 40
 
 
 def region_histogram(image, top: int, left: int, size: int, *, smooth: bool = False) -> np.ndarray:
@@ -106,11 +95,11 @@ def draw_report(image, path, *, percent: int = 10, region_size: int = 32,
     failure = None if binary is not None else str(_no_region_error(analysis))
     analysed = image
     if analysis.auto is not None:
-        from zentrel import _auto
+        from zentrel.auto.levels import apply_mapping
 
-        analysed = _auto.apply_mapping(image, analysis.auto.mapping)
+        analysed = apply_mapping(image, analysis.auto.mapping)
         smooth = analysis.auto.mapping.kind == "robust"
-        image = _auto.apply_mapping(image, analysis.auto.mapping)
+        image = apply_mapping(image, analysis.auto.mapping)
 
     rows, cols = image.shape
     panel_width = 7.0
@@ -158,7 +147,7 @@ def draw_report(image, path, *, percent: int = 10, region_size: int = 32,
     for index in range(HISTOGRAM_PANELS):
         ax = figure.add_subplot(grid[2, index])
         if index < len(chosen):
-            _histogram(ax, analysed, chosen[index], index + 1, region_size, smooth)
+            _histogram(ax, analysed, analysis, chosen[index], index + 1, smooth)
         else:
             ax.set_axis_off()
 
@@ -252,8 +241,8 @@ def _histogram_regions(regions) -> list:
     return _spread(passed, take_passed) + _spread(failed, take_failed)
 
 
-def _histogram(ax, image, region, number: int, size: int, smooth: bool) -> None:
-    hist = region_histogram(image, region.top, region.left, size, smooth=smooth)
+def _histogram(ax, image, analysis: Analysis, region, number: int, smooth: bool) -> None:
+    hist = region_histogram(image, region.top, region.left, analysis.region_size, smooth=smooth)
     total = float(hist.sum())
     ax.stairs(hist, np.arange(257) - 0.5, fill=True, color="0.7", label="histogram")
     occupied = np.flatnonzero(hist)
@@ -262,8 +251,8 @@ def _histogram(ax, image, region, number: int, size: int, smooth: bool) -> None:
         outcome = f"passed, t = {region.threshold:.1f}"
         colour = _PASSED
     else:
-        reason = region.failed_test or region.status
-        outcome = f"failed: {_REASONS.get(reason, reason)}"
+        words = analysis.reason_words(region.failed_test or region.status)
+        outcome = textwrap.fill(f"failed: {words}", TITLE_WIDTH)
         colour = _FAILED
     c1, mean1, sigma1, mean2, sigma2 = region.fitted
     drawable = all(math.isfinite(v) for v in region.fitted) and sigma1 > 0 and sigma2 > 0

@@ -1,5 +1,6 @@
 """The automatic default of binarize / threshold_surface / analyse."""
 
+import dataclasses
 import sys
 from pathlib import Path
 
@@ -7,7 +8,9 @@ import numpy as np
 import pytest
 
 import zentrel
-from zentrel import _auto
+from zentrel import auto
+from zentrel.auto import levels, polarity, surface
+from zentrel.auto.settings import DEFAULT
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 from quality import families, make_scene, score  # noqa: E402
@@ -94,14 +97,14 @@ def test_other_value_ranges(kind):
 def test_level_mapping_is_a_reduction_over_parts():
     rng = np.random.default_rng(4)
     image = rng.gamma(2.0, 300.0, (64, 80)).astype(np.float32)
-    low, high = _auto.value_range(image)
+    low, high = levels.value_range(image)
     parts = [image[:30], image[30:]]
-    whole = _auto.fine_histogram(image, low, high)
-    assert np.array_equal(whole, sum(_auto.fine_histogram(p, low, high) for p in parts))
-    mapping = _auto.level_mapping(image.dtype, low, high, whole)
-    levels = _auto.apply_mapping(image, mapping)
-    assert np.array_equal(levels, np.vstack([_auto.apply_mapping(p, mapping) for p in parts]))
-    assert (levels == 0).mean() <= 0.002 and (levels == 255).mean() <= 0.002
+    whole = levels.fine_histogram(image, low, high)
+    assert np.array_equal(whole, sum(levels.fine_histogram(p, low, high) for p in parts))
+    mapping = levels.level_mapping(image.dtype, low, high, whole)
+    mapped = levels.apply_mapping(image, mapping)
+    assert np.array_equal(mapped, np.vstack([levels.apply_mapping(p, mapping) for p in parts]))
+    assert (mapped == 0).mean() <= 0.002 and (mapped == 255).mean() <= 0.002
 
 
 @pytest.mark.parametrize("low, high", [(0, 255), (90, 200)])
@@ -122,6 +125,32 @@ def test_flat_wall_with_one_object_is_not_split():
     assert (binary[disc] == 0).mean() > 0.97 and (binary[~disc] == 255).mean() > 0.99
 
 
+
+def ramp_with_disc():
+    """A horizontal ramp of light with one dark disc: most analysed regions
+    hold the ramp only, which the engine fits and the default rejects."""
+    yy, xx = np.mgrid[0:256, 0:320]
+    image = np.where((yy - 128) ** 2 + (xx - 160) ** 2 <= 30**2, 20.0, 40 + 180 * xx / 320)
+    image += np.random.default_rng(5).normal(0, 2, image.shape)
+    return np.clip(np.rint(image), 0, 255).astype(np.uint8)
+
+
+# Engine failures and the default's own (peak, separation) in both.
+@pytest.mark.parametrize("image, percent", [(ramp_with_disc(), 40),
+                                            (zentrel.uneven_scene((256, 256), seed=1)[0], 70)],
+                         ids=["ramp", "uneven"])
+def test_records_regions_and_counts_tell_one_verdict(image, percent):
+    analysis = zentrel.analyse(image, percent=percent)
+    records, regions = analysis.records, analysis.regions
+    passed = records["status"] == 0
+    assert passed.sum() == analysis.valid_count == sum(r.passed for r in regions)
+    assert 0 < analysis.valid_count < analysis.selected_count
+    assert [r.passed for r in regions] == [v in ("recorded", "two_levels") for v in analysis.auto.verdicts]
+    assert [r.threshold for r in regions if r.passed] == records["threshold"][passed].tolist()
+    failures = analysis.failure_counts()
+    assert sum(failures.values()) == analysis.selected_count - analysis.valid_count
+    assert set(failures) <= set(analysis.test_names) | set(analysis.status_names)
+
 # Small grids settled by hand from one passing region (threshold 100):
 # background follows its median less the contrast, a dark region waits
 # while others settle and then joins the object; a corner region deep below
@@ -134,7 +163,7 @@ def test_flat_wall_with_one_object_is_not_split():
 ])
 def test_threshold_grid_settles_small_grids_by_hand(medians, background, noise, grid, kind):
     medians = np.array(medians, np.float32)
-    got, got_kind = _auto.threshold_grid(medians.shape, np.array([0]), np.array([0]), np.array([100.0]),
+    got, got_kind = surface.threshold_grid(medians.shape, np.array([0]), np.array([0]), np.array([100.0]),
                                          np.array([float(background)]), medians, noise)
     assert np.array_equal(got, grid) and np.array_equal(got_kind, kind)
 
@@ -146,12 +175,20 @@ def test_flat_and_featureless_images_fall_back_soundly():
     noise = np.random.default_rng(1).normal(120, 3, (128, 128)).round().astype(np.uint8)
     analysis = zentrel.analyse(noise)
     assert analysis.auto.fallback == "otsu"
-    level = _auto.otsu(_auto.level_histogram(noise))[0]
+    level = polarity.otsu(levels.level_histogram(noise))[0]
     binary = zentrel.binarize(noise)
     # One threshold everywhere (the band right of the last nodes compares
     # strictly, so pixels exactly at it may differ there).
     assert ((binary == 255) == (noise > level)).mean() > 0.98
 
+
+def test_settings_reach_the_stages():
+    # Regions far apart in every fit still fail a separation of 100 spreads.
+    image, _ = lamp_scene((128, 128))
+    strict = dataclasses.replace(DEFAULT, min_separation=100.0)
+    *_, choices, records, _, _ = auto.run(image, settings=strict)
+    assert choices.settings == strict and choices.fallback == "otsu" and choices.passed_count == 0
+    assert "separation" in choices.verdicts and not (records["status"] == 0).any()
 
 def test_preset_and_options_are_checked():
     image, _ = lamp_scene((96, 96))

@@ -1,27 +1,16 @@
-"""The automatic default's tasks: its whole-image statistics as exact
-reductions over chunks (value range, fine histogram, level histogram), and
-its grid logic on the gathered region grids. The rules themselves are those
-of zentrel._auto; only their order of application over chunks is set here."""
+"""The automatic default's tasks over chunks: its whole-image statistics as
+exact reductions (value range, fine histogram, level histogram) and the
+gathering of the region grids. The stages themselves and their order are
+zentrel.auto's (pipeline.stages); zentrel.dask only supplies the source."""
 
 from __future__ import annotations
 
-from typing import NamedTuple, Optional
+from typing import Any, NamedTuple
 
 import numpy as np
 
-from zentrel import _auto
-
-
-class Plan(NamedTuple):
-    """What the whole image gives before any region is looked at."""
-
-    mapping: _auto.LevelMapping
-    histogram: np.ndarray  # of the levels, 256 bins
-    objects: Optional[str]  # as the caller gave it; None: settled from the regions
-
-    def level_range(self) -> tuple:
-        occupied = np.flatnonzero(self.histogram)
-        return int(occupied[0]), int(occupied[-1])
+from zentrel.auto.levels import LevelMapping, apply_mapping, fine_histogram, level_mapping
+from zentrel.auto.settings import AutoSettings
 
 
 def value_range_part(block, block_info=None):
@@ -38,32 +27,39 @@ def value_range(cells) -> tuple:
     return min(low for _, low, _ in parts), max(high for _, _, high in parts)
 
 
-def fine_histogram_part(block, value_range, block_info=None):
+def fine_histogram_part(block, value_range, settings: AutoSettings, block_info=None):
     cell = np.empty((1, 1), object)
     low, high = value_range
-    cell[0, 0] = _auto.fine_histogram(block, low, high) if high > low else None
+    cell[0, 0] = fine_histogram(block, low, high, settings) if high > low else None
     return cell
 
 
-def mapping_of(dtype, value_range, cells) -> _auto.LevelMapping:
+def mapping_of(dtype, value_range, cells, settings: AutoSettings) -> LevelMapping:
     low, high = value_range
     histogram = sum(cell[0, 0] for cell in cells) if high > low else None
-    return _auto.level_mapping(dtype, low, high, histogram)
+    return level_mapping(dtype, low, high, histogram, settings)
 
 
 def levels_block(block, mapping):
-    return _auto.apply_mapping(block, mapping)
+    return apply_mapping(block, mapping)
 
 
-def plan_of(mapping, histograms, objects) -> Plan:
-    """The plan from the chunks' level histograms (exact integer sums)."""
-    histogram = sum(histograms).astype(np.int64)
-    return Plan(mapping, histogram, objects)
+def level_histogram(histograms) -> np.ndarray:
+    """The levels' 256-bin histogram from the chunks' (exact integer sums)."""
+    return sum(histograms).astype(np.int64)
 
 
-def grid_and_choices(selection, records, plan: Plan, count: int):
-    """(threshold grid in the input's polarity, AutoChoices): _auto.settle on
-    the gathered selection, records and quantiles, as _auto.run calls it."""
-    return _auto.settle(selection.grid_shape, count, selection.rows, selection.cols, records,
-                        selection.quantiles, plan.mapping, plan.objects, plan.level_range(),
-                        lambda: plan.histogram)
+def level_range(histogram) -> tuple:
+    """(min, max) of the levels, from their histogram."""
+    occupied = np.flatnonzero(histogram)
+    return int(occupied[0]), int(occupied[-1])
+
+
+class Gathered(NamedTuple):
+    """A gathered value in the form of the callable settle asks for (it
+    computes the level histogram only on demand in memory; here it exists)."""
+
+    value: Any
+
+    def __call__(self):
+        return self.value

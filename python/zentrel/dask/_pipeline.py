@@ -4,7 +4,9 @@
 the automatic default quantiles and level histogram, of each chunk's
 regions) -> (the exact selection on the gathered grid) -> (analysis of the
 selected regions, chunk by chunk) -> (the grid logic on the small grid) ->
-(the pixel decision, chunk by chunk). Each image-sized stage reads the input
+(the pixel decision, chunk by chunk). The automatic default's stages are
+zentrel.auto.pipeline.stages, in its order, on a ChunkedSource (below);
+the classic ones are written here. Each image-sized stage reads the input
 afresh (a copy of its graph under new keys) once the step before it is done,
 so no worker keeps or preloads chunks across stages: between stages only
 region grids and records travel.
@@ -29,7 +31,10 @@ from dask.delayed import Delayed
 from dask.array.overlap import ensure_minimum_chunksize
 from dask.highlevelgraph import HighLevelGraph
 
-from zentrel import _auto
+from zentrel._api import auto_analysis
+from zentrel.auto.levels import level_histogram, level_mapping
+from zentrel.auto.pipeline import stages
+from zentrel.auto.settings import DEFAULT
 from zentrel.dask import _auto_tasks, _tasks
 from zentrel.dask._geometry import axis_parts, region_count
 
@@ -39,7 +44,8 @@ class Pipeline:
         self.source = array
         self.auto = auto
         self.objects = objects
-        self._plan = self._mapping = self._variance_stage = self._selection = None
+        self.settings = DEFAULT
+        self._mapping = self._variance_stage = self._selection = self._stages = None
         self.shape = tuple(int(n) for n in array.shape)
         self.percent = percent
         self.region_size = region_size
@@ -68,12 +74,14 @@ class Pipeline:
         if self._mapping is None:
             dtype = self.source.dtype
             if dtype in (np.uint8, np.bool_):
-                self._mapping = _auto.level_mapping(dtype, 0, 0)
+                self._mapping = level_mapping(dtype, 0, 0, None, self.settings)
             else:
                 span = dask.delayed(_auto_tasks.value_range)(
                     _cells(self._reduce(_fresh(self.source), _auto_tasks.value_range_part)))
-                fine = self._reduce(_fresh(self.source, span), _auto_tasks.fine_histogram_part, span)
-                self._mapping = dask.delayed(_auto_tasks.mapping_of)(dtype, span, _cells(fine))
+                fine = self._reduce(_fresh(self.source, span), _auto_tasks.fine_histogram_part, span,
+                                    self.settings)
+                self._mapping = dask.delayed(_auto_tasks.mapping_of)(dtype, span, _cells(fine),
+                                                                     self.settings)
         return self._mapping
 
     @staticmethod
@@ -131,49 +139,46 @@ class Pipeline:
         return results, extras if extra is not None else None
 
     def _variances(self):
-        """The variance stage: its piece results and, for the automatic
-        default, the plan built from the level histograms it also takes."""
+        """The classic variance stage's piece results."""
         if self._variance_stage is None:
-            if self.auto:
-                mapping = self.mapping()
-                gate = mapping if isinstance(mapping, Delayed) else None
-                results, histograms = self._region_stage(
-                    _tasks.variance_block, gate, self.region_size, self.threads, True,
-                    extra=_auto.level_histogram)
-                self._plan = dask.delayed(_auto_tasks.plan_of)(mapping, histograms, self.objects)
-            else:
-                results, _ = self._region_stage(_tasks.variance_block, None, self.region_size,
-                                                self.threads)
-            self._variance_stage = results
+            self._variance_stage, _ = self._region_stage(_tasks.variance_block, None,
+                                                         self.region_size, self.threads)
         return self._variance_stage
-
-    def plan(self):
-        """The automatic default's whole-image plan: mapping, level histogram, polarity."""
-        self._variances()
-        return self._plan
 
     def selection(self):
         if self._selection is None:
             self._selection = dask.delayed(_tasks.select)(self._variances(), self.grid_shape,
-                                                          self.percent, self.parts, self.auto)
+                                                          self.percent, self.parts)
         return self._selection
 
-    def _analysed(self, selection):
-        plan = self.plan() if self.auto else None
+    def _analysed(self, selection, smooth, limits):
+        """The analysis stage's piece results for a Delayed selection."""
         results, _ = self._region_stage(_tasks.analyse_block, selection, selection, self.region_size,
-                                        self.smooth, self.limits, self.threads, plan)
+                                        smooth, limits, self.threads)
         return results
 
     def _gathered(self, function):
-        """function(selection, the analysed pieces, region size, plan) as one task."""
+        """function(selection, the analysed pieces, region size) as one task (classic)."""
         selection = self.selection()
-        return dask.delayed(function)(selection, self._analysed(selection), self.region_size,
-                                      self.plan() if self.auto else None)
+        return dask.delayed(function)(selection, self._analysed(selection, self.smooth, self.limits),
+                                      self.region_size)
+
+    def auto_stages(self):
+        """The automatic default's stages up to the grid, as Delayed values."""
+        if self._stages is None:
+            self._stages = stages(ChunkedSource(self), self.percent, self.objects, self.settings)
+        return self._stages
 
     def analysis(self):
+        if self.auto:
+            done = self.auto_stages()
+            return dask.delayed(auto_analysis)(self.region_size, done.variance, done.records,
+                                               done.choices)
         return self._gathered(_tasks.analysis_of)
 
     def grid(self):
+        if self.auto:
+            return self.auto_stages().grid
         return self._gathered(_tasks.threshold_grid)
 
     def decide(self, surface: bool) -> da.Array:
@@ -182,6 +187,50 @@ class Pipeline:
         return self.levels(grid).map_blocks(
             _tasks.decide_block, grid, self.region_size, self.shape, self.threads, surface,
             dtype=dtype, meta=np.empty((0, 0), dtype))
+
+
+class ChunkedSource:
+    """The source zentrel.auto.pipeline.stages runs on over chunks: each
+    image-sized pass is a region stage of the pipeline, reading every chunk
+    once; each small step on the gathered grids is one task."""
+
+    def __init__(self, pipeline: Pipeline):
+        self.pipeline = pipeline
+        self.grid_shape = pipeline.grid_shape
+        self._histogram = None
+
+    @staticmethod
+    def call(function, *args, nout=None):
+        return dask.delayed(function, nout=nout)(*args)
+
+    def mapping(self, settings):
+        # The pipeline keeps the mapping, made under its own settings (those
+        # it runs the stages with): every later reading of chunks needs it.
+        assert settings is self.pipeline.settings
+        return self.pipeline.mapping()
+
+    def region_grids(self, shares) -> tuple:
+        """One pass: each region's variance and quantiles, and each chunk's
+        level histogram, which level_range and level_histogram_of use."""
+        mapping = self.pipeline.mapping()
+        gate = mapping if isinstance(mapping, Delayed) else None
+        results, histograms = self.pipeline._region_stage(
+            _tasks.variance_block, gate, self.pipeline.region_size, self.pipeline.threads, shares,
+            extra=level_histogram)
+        self._histogram = self.call(_auto_tasks.level_histogram, histograms)
+        variance, quantiles, _ = self.call(_tasks.region_grids, results, self.grid_shape, nout=3)
+        return variance, quantiles
+
+    def fits(self, rows, cols, limits, smooth):
+        selection = self.call(_tasks.selection_of, self.grid_shape, rows, cols, self.pipeline.parts)
+        pieces = self.pipeline._analysed(selection, smooth, limits)
+        return self.call(_tasks.records_of, selection, pieces)
+
+    def level_range(self):
+        return self.call(_auto_tasks.level_range, self._histogram)
+
+    def level_histogram_of(self):
+        return self.call(_auto_tasks.Gathered, self._histogram)
 
 
 def _cells(results: da.Array) -> list:

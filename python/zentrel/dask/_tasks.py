@@ -9,9 +9,8 @@ from typing import NamedTuple, Optional
 
 import numpy as np
 
-from zentrel import _auto, _engine
+from zentrel import _engine
 from zentrel._api import Analysis, NoRegionPassedError, _no_region_error
-from zentrel.dask._auto_tasks import grid_and_choices
 from zentrel.dask._geometry import piece_of
 
 _GREY_RULE = "is not a grey level; accepted are finite values that truncate toward zero into 0..255"
@@ -115,16 +114,16 @@ def joined(lists) -> list:
     return [result for results in lists for result in results]
 
 
-def variance_block(block, offset, piece, region_size, threads, auto=False):
+def variance_block(block, offset, piece, region_size, threads, shares=None):
     """(region span, variances, quantiles or None, seconds) of one piece's
-    regions; the quantiles for the automatic default."""
+    regions; the quantiles at shares when given (the automatic default)."""
     span = piece.rows + piece.cols
     started = perf_counter()
     where = dict(offset=offset, threads=threads,
                  regions=(span[0], span[2], span[1] - span[0], span[3] - span[2]))
     quantiles = None
-    if auto:
-        quantiles = _engine.region_quantiles(block, region_size, _auto.QUANTILE_SHARES, **where)
+    if shares is not None:
+        quantiles = _engine.region_quantiles(block, region_size, shares, **where)
         # Grey levels (never -1: a region is never empty), so they travel and
         # are gathered as bytes, a quarter of their float32 size.
         if quantiles.size and quantiles.min() < 0:
@@ -138,36 +137,33 @@ class Selection(NamedTuple):
     grid_shape: tuple
     rows: np.ndarray       # selected regions, highest score first
     cols: np.ndarray
-    variances: np.ndarray  # of the selected regions
+    variances: Optional[np.ndarray]  # of the selected regions (classic)
     groups: dict           # piece (row piece, col piece) -> positions in the selection, ascending
     seconds: dict          # stage name -> seconds so far
-    quantiles: Optional[np.ndarray]  # the region grid's quantiles as uint8 levels (automatic default)
 
 
-def select(results, grid_shape, percent, parts, auto=False) -> Selection:
-    """The exact selection on the whole gathered grid, grouped by the piece
-    holding each selected region. Classic: the percent highest variances;
-    automatic: the automatic default's region scores."""
+def region_grids(results, grid_shape) -> tuple:
+    """(variance grid, quantile grid or None, seconds spent) from the pieces'
+    results; the quantiles gathered as uint8 levels."""
     grid = np.full(grid_shape, np.nan, np.float32)
     quantiles = None
     covered = np.zeros(grid_shape, bool)
-    variance_seconds = 0.0
-    for result in results:
-        (r0, r1, c0, c1), scores, part_quantiles, spent = result
+    spent = 0.0
+    for (r0, r1, c0, c1), scores, part_quantiles, seconds in results:
         grid[r0:r1, c0:c1] = scores
         covered[r0:r1, c0:c1] = True
-        if auto:
+        if part_quantiles is not None:
             if quantiles is None:
                 quantiles = np.zeros(grid_shape + part_quantiles.shape[2:], part_quantiles.dtype)
             quantiles[r0:r1, c0:c1] = part_quantiles
-        variance_seconds += spent
+        spent += seconds
     if not covered.all():  # the pieces tile the grid; anything else is a fault here
         raise AssertionError("the pieces' region ranges do not cover the region grid")
-    started = perf_counter()
-    if auto:
-        _, rows, cols = _auto.choose_regions(grid, percent, _engine.select_regions)
-    else:
-        rows, cols = _engine.select_regions(grid, grid.size * percent // 100)
+    return grid, quantiles, spent
+
+
+def _groups(rows, cols, parts) -> dict:
+    """piece -> positions of the selected regions it holds, ascending."""
     col_pieces = 2 * len(parts[1])
     key = piece_of(rows, parts[0]) * col_pieces + piece_of(cols, parts[1])
     order = np.argsort(key, kind="stable")
@@ -175,19 +171,30 @@ def select(results, grid_shape, percent, parts, auto=False) -> Selection:
     if order.size:
         for positions in np.split(order, np.flatnonzero(np.diff(key[order])) + 1):
             groups[divmod(int(key[positions[0]]), col_pieces)] = positions
+    return groups
+
+
+def select(results, grid_shape, percent, parts) -> Selection:
+    """The classic selection on the whole gathered grid (the percent highest
+    variances), grouped by the piece holding each selected region."""
+    grid, _, variance_seconds = region_grids(results, grid_shape)
+    started = perf_counter()
+    rows, cols = _engine.select_regions(grid, grid.size * percent // 100)
+    groups = _groups(rows, cols, parts)
     seconds = {"variance_map": variance_seconds, "selection": perf_counter() - started}
-    return Selection(grid.shape, rows, cols, grid[rows, cols], groups, seconds, quantiles)
+    return Selection(grid.shape, rows, cols, grid[rows, cols], groups, seconds)
 
 
-def analyse_block(block, offset, piece, selection, region_size, smooth, limits, threads,
-                  plan=None):
+def selection_of(grid_shape, rows, cols, parts) -> Selection:
+    """A selection made elsewhere (the automatic default's), grouped by piece."""
+    return Selection(grid_shape, rows, cols, None, _groups(rows, cols, parts), {})
+
+
+def analyse_block(block, offset, piece, selection, region_size, smooth, limits, threads):
     """(positions in the selection, records, seconds) of one piece's selected regions."""
     positions = selection.groups.get(piece.key, np.zeros(0, np.int64))
     started = perf_counter()
     if positions.size:
-        if plan is not None:
-                # As the automatic default: its own limits and smoothing.
-            limits, smooth = _auto.AUTO_LIMITS, _auto.fit_smoothing(plan.mapping)
         records = _engine.analyse_regions(block, region_size, selection.rows[positions],
                                           selection.cols[positions], offset=offset,
                                           smooth=smooth, limits=limits, threads=threads)
@@ -210,31 +217,29 @@ def gathered(selection: Selection, parts):
     return records, spent
 
 
-def analysis_of(selection: Selection, parts, region_size, plan=None) -> Analysis:
-    """The Analysis of the whole image. For the classic analysis
-    stage_seconds sums the seconds the tasks of each stage spent, over all
-    workers (the pixel decision does not run); the automatic default, like
-    its in-memory form, reports none."""
+def records_of(selection: Selection, parts) -> np.ndarray:
+    """The records in selection order."""
+    return gathered(selection, parts)[0]
+
+
+def analysis_of(selection: Selection, parts, region_size) -> Analysis:
+    """The classic Analysis of the whole image; stage_seconds sums the
+    seconds the tasks of each stage spent, over all workers (the pixel
+    decision does not run)."""
     records, spent = gathered(selection, parts)
-    fields = dict(grid_shape=tuple(selection.grid_shape), region_size=region_size,
-                  selected_count=int(selection.rows.size), records=records,
-                  variances=selection.variances)
-    if plan is not None:
-        _, choices = grid_and_choices(selection, records, plan, int(selection.rows.size))
-        return Analysis(valid_count=choices.passed_count, auto=choices, **fields)
     stage_seconds = dict.fromkeys(_engine.STAGE_NAMES, 0.0)
     stage_seconds.update(selection.seconds, region_analysis=spent)
-    return Analysis(valid_count=int(np.count_nonzero(records["status"] == 0)),
-                    stage_seconds=stage_seconds, **fields)
+    return Analysis(grid_shape=tuple(selection.grid_shape), region_size=region_size,
+                    selected_count=int(selection.rows.size), records=records,
+                    variances=selection.variances,
+                    valid_count=int(np.count_nonzero(records["status"] == 0)),
+                    stage_seconds=stage_seconds)
 
 
-def threshold_grid(selection: Selection, parts, region_size, plan=None):
-    """The threshold grid. Classic: filled from the passed regions in
-    analysis order, NoRegionPassedError (with the whole analysis) when none
-    passed; automatic: the automatic default's grid, which always exists."""
-    if plan is not None:
-        records, _ = gathered(selection, parts)
-        return grid_and_choices(selection, records, plan, int(selection.rows.size))[0]
+def threshold_grid(selection: Selection, parts, region_size):
+    """The classic threshold grid: filled from the passed regions in
+    analysis order; NoRegionPassedError (with the whole analysis) when none
+    passed."""
     analysis = analysis_of(selection, parts, region_size)
     if analysis.valid_count == 0:
         raise _portable(_no_region_error(analysis))

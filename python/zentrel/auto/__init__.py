@@ -1,0 +1,45 @@
+"""The automatic default (preset="auto"): from any real or boolean image to
+a threshold grid, one stage per module, in this order:
+
+    levels      value range, fine histogram -> LevelMapping -> uint8 levels
+    (engine)    variance and quantile grids of the levels, one cell per region
+    regions     region scores, tile by tile -> the regions to fit
+    (engine)    two-Gaussian fits of those regions under the default's limits
+    judge       one verdict per region: passed, threshold, class means
+    pipeline.settle, on the small grids:
+      polarity  the objects' side: voted by passing regions, else Otsu
+      fallback  flat image or too few passing regions: one threshold
+      surface   the threshold grid settled outward from passing regions
+                (+ faint bright objects)
+    (engine)    every pixel against the grid
+
+pipeline.stages states this order once, for any source of the image-sized
+work: pipeline.run on an in-memory array (WholeImage), zentrel.dask over
+chunks. settings.AutoSettings holds every tuned number (DEFAULT).
+
+Everything here works on quantities that can be gathered exactly from parts
+of an image: the value range and a fine histogram of the input, the minimum,
+maximum and (for a fallback) the 256-bin histogram of the levels, and small
+grids with one cell per region (variance, quantiles, fit records).
+Image-sized work happens in the engine's stages; the only per-pixel
+operation here (mapping values to levels) is element by element, so a
+caller working chunk by chunk gets the same result as one working on the
+whole image.
+"""
+
+from zentrel.auto.judge import judge_regions
+from zentrel.auto.levels import LevelMapping, apply_mapping, level_mapping, to_levels
+from zentrel.auto.pipeline import AutoChoices, WholeImage, run, settle, stages
+
+__all__ = [
+    "AutoChoices",
+    "LevelMapping",
+    "WholeImage",
+    "apply_mapping",
+    "judge_regions",
+    "level_mapping",
+    "run",
+    "settle",
+    "stages",
+    "to_levels",
+]

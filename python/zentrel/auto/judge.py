@@ -1,0 +1,108 @@
+"""One verdict per analysed region, made here and nowhere else: does its fit
+show two classes, and at what threshold.
+
+    judge_regions(records) -> Judgement(passed, thresholds, means, status, test, verdicts)
+    judged_records(records, judgement) -> the records, carrying the verdict
+    AUTO_TEST_NAMES, AUTO_TEST_WORDS   the test codes a judged record uses
+
+A judged record has status 0 ("recorded") exactly where the region passed,
+and then its threshold; a region that fails one of the default's own
+judgements has status "failed_test" and its test code; one the engine
+failed keeps the engine's status and test.
+"""
+
+from __future__ import annotations
+
+from typing import NamedTuple
+
+import numpy as np
+
+from zentrel._limits import NO_THRESHOLD, STATUS_NAMES, TEST_NAMES, TEST_WORDS
+from zentrel.auto.settings import DEFAULT, AutoSettings
+
+# The default's own judgements of a fit, as test codes after the engine's.
+# chi_ratio keeps the engine's code (the same quantity, judged against
+# settings.max_chi_ratio instead of the engine limit, which the default
+# leaves open), with words of its own.
+_OWN_WORDS = {
+    "chi_ratio": "a fit that does not follow its histogram",
+    "peak": "two wide components, neither of them peaked",
+    "separation": "components too close together for their spreads",
+}
+AUTO_TEST_NAMES = TEST_NAMES + tuple(name for name in _OWN_WORDS if name not in TEST_NAMES)
+AUTO_TEST_WORDS = (tuple(_OWN_WORDS.get(name, words) for name, words in zip(TEST_NAMES, TEST_WORDS))
+                   + tuple(_OWN_WORDS[name] for name in AUTO_TEST_NAMES[len(TEST_NAMES):]))
+
+_RECORDED = STATUS_NAMES.index("recorded")
+_FAILED_TEST = STATUS_NAMES.index("failed_test")
+_PASSED_TEST = TEST_NAMES.index("passed")
+# Verdict words: every status, every test, and the passing clean split.
+_VERDICT_WORDS = np.array(STATUS_NAMES + AUTO_TEST_NAMES + ("two_levels",), dtype=object)
+
+
+class Judgement(NamedTuple):
+    """The verdict on each analysed region, in analysis order."""
+
+    passed: np.ndarray      # bool, per region
+    thresholds: np.ndarray  # float64; 0.0 where not passed
+    means: np.ndarray       # (n, 2) float64: dark and bright class mean; 0.0 where not passed
+    status: np.ndarray      # uint8 codes into STATUS_NAMES; 0 exactly where passed
+    test: np.ndarray        # uint8 codes into AUTO_TEST_NAMES
+    verdicts: list          # each region's outcome in words: a status or test name, or "two_levels"
+
+
+def judge_regions(records, settings: AutoSettings = DEFAULT) -> Judgement:
+    """Which analysed regions give a threshold, and what.
+
+    records: structured array with fields start, fitted (c1, mean1, sigma1,
+    mean2, sigma2), chi_ratio, status and test, as the engine's region
+    analysis returns them under settings.limits. A region passes when the
+    engine recorded it, its fit follows the histogram (chi_ratio), one
+    component is peaked (peak) and its components lie
+    settings.min_separation pooled spreads apart (separation), or when its
+    histogram holds two clean levels (a start spread of 0 on both sides, as
+    in an already binary image), which then split halfway ("two_levels").
+    The judgement does not depend on which class the objects are.
+    """
+    s = settings
+    engine_status = np.asarray(records["status"])
+    fitted = np.asarray(records["fitted"], np.float64).reshape(-1, 5)
+    start = np.asarray(records["start"], np.float64).reshape(-1, 5)
+    m1, s1, m2, s2 = fitted[:, 1], fitted[:, 2], fitted[:, 3], fitted[:, 4]
+    recorded = engine_status == _RECORDED
+    chi_bad = recorded & ~((records["chi_ratio"] <= s.max_chi_ratio) | (np.maximum(s1, s2) < s.narrow_spread))
+    flat_peak = recorded & ~chi_bad & (m2 - m1 < s.peak_ratio * np.minimum(s1, s2))
+    pooled = np.sqrt((s1 * s1 + s2 * s2) / 2)
+    separated = recorded & ~chi_bad & ~flat_peak & (m2 - m1 >= s.min_separation * pooled)
+    too_close = recorded & ~chi_bad & ~flat_peak & ~separated
+    two_levels = ((engine_status == STATUS_NAMES.index("flat")) & (start[:, 2] == 0.0)
+                  & (start[:, 4] == 0.0) & (start[:, 3] > start[:, 1]))
+    passed = separated | two_levels
+    shifted = (m1 - s.spread_shift * s1 + m2 + s.spread_shift * s2) / 2
+    thresholds = np.where(two_levels, (start[:, 1] + start[:, 3]) / 2, np.minimum(np.maximum(shifted, m1), m2))
+    thresholds = np.where(passed, thresholds, 0.0)
+    means = np.where(two_levels[:, None], start[:, [1, 3]], fitted[:, [1, 3]])
+    means = np.where(passed[:, None], means, 0.0)
+
+    status = engine_status.astype(np.uint8)  # a copy
+    test = np.asarray(records["test"]).astype(np.uint8)
+    status[passed], test[passed] = _RECORDED, _PASSED_TEST
+    status[chi_bad | flat_peak | too_close] = _FAILED_TEST
+    for failed, name in ((chi_bad, "chi_ratio"), (flat_peak, "peak"), (too_close, "separation")):
+        test[failed] = AUTO_TEST_NAMES.index(name)
+    # Outcomes as indices into one table of words: comparing and listing
+    # words per region would cost more than all the arithmetic here.
+    word = np.where(status == _FAILED_TEST, len(STATUS_NAMES) + test.astype(np.int64), status)
+    word[two_levels] = len(_VERDICT_WORDS) - 1
+    return Judgement(passed, thresholds, means, status, test, _VERDICT_WORDS[word].tolist())
+
+
+def judged_records(records, judgement: Judgement) -> np.ndarray:
+    """A copy of the engine's records whose status, test and threshold hold
+    the verdict (the engine's marker for no threshold where none passed);
+    the start values and fits stay as the engine gave them."""
+    judged = np.array(records, copy=True)
+    judged["status"] = judgement.status
+    judged["test"] = judgement.test
+    judged["threshold"] = np.where(judgement.passed, judgement.thresholds, NO_THRESHOLD)
+    return judged

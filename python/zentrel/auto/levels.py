@@ -1,0 +1,118 @@
+"""Grey levels: how any real or boolean input becomes the 256 levels the
+analysis works on.
+
+    value_range(image) -> (min, max)          exact, a reduction over parts
+    fine_histogram(image, low, high)          settings.fine_bins counts, a reduction
+    level_mapping(dtype, low, high, hist)     -> LevelMapping
+    apply_mapping(image, mapping)             element by element
+    to_levels(image) -> (levels, mapping)     the above on a whole array
+    level_histogram(levels)                   256 bins
+    fit_smoothing(mapping)                    whether the fits smooth
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+
+from zentrel.auto.settings import DEFAULT, AutoSettings
+
+
+@dataclass(frozen=True)
+class LevelMapping:
+    """How input values became the 256 levels the analysis works on.
+
+    ``kind`` is "identity" (8-bit input), "boolean" (False 0, True 255),
+    "robust" (``low``..``high`` stretched over 0..255, values outside
+    clipped) or "flat" (one value only: every pixel level 0).
+    """
+
+    kind: str
+    low: float
+    high: float
+    reason: str
+
+
+def value_range(image: np.ndarray) -> tuple:
+    """(min, max) of the values; NaN or infinite values are refused."""
+    if image.dtype.kind == "f" and not np.isfinite(image).all():
+        raise ValueError("image: holds NaN or infinite values")
+    return image.min().item(), image.max().item()
+
+
+def fine_histogram(image: np.ndarray, low, high, settings: AutoSettings = DEFAULT) -> np.ndarray:
+    """Counts of settings.fine_bins equal bins between low and high (a reduction: the
+    histograms of parts add up to the whole's)."""
+    bins = settings.fine_bins
+    values = image.astype(np.float64, copy=False).ravel()
+    if high <= low:
+        return np.bincount(np.zeros(values.size, np.int64), minlength=bins)
+    scale = bins / (float(high) - float(low))
+    index = np.floor((values - float(low)) * scale).astype(np.int64)
+    np.clip(index, 0, bins - 1, out=index)
+    return np.bincount(index, minlength=bins)
+
+
+def level_mapping(dtype, low, high, histogram=None, settings: AutoSettings = DEFAULT) -> LevelMapping:
+    """The mapping for an input of this type, value range and fine histogram."""
+    dtype = np.dtype(dtype)
+    if dtype == np.uint8:
+        return LevelMapping("identity", 0.0, 255.0, "8-bit input is used as it is")
+    if dtype == np.bool_:
+        return LevelMapping("boolean", 0.0, 1.0, "boolean input: False is level 0, True level 255")
+    if high <= low:
+        return LevelMapping("flat", float(low), float(high), "every pixel holds the same value")
+    total = int(histogram.sum())
+    cumulative = np.cumsum(histogram)
+    share = settings.robust_share
+    cut = share * total
+    first = int(np.searchsorted(cumulative, cut, side="right"))
+    last = int(np.searchsorted(cumulative, total - cut, side="left"))
+    width = (float(high) - float(low)) / settings.fine_bins
+    robust_low = float(low) + first * width
+    robust_high = float(low) + (last + 1) * width
+    if robust_high <= robust_low:
+        robust_low, robust_high = float(low), float(high)
+    return LevelMapping(
+        "robust", robust_low, robust_high,
+        f"values {robust_low:.6g}..{robust_high:.6g} ({share:.1%} to "
+        f"{1 - share:.1%} of the pixels) stretched over levels 0..255",
+    )
+
+
+def apply_mapping(image: np.ndarray, mapping: LevelMapping) -> np.ndarray:
+    """The uint8 levels of image under mapping, element by element."""
+    if mapping.kind == "identity":
+        return np.ascontiguousarray(image, dtype=np.uint8)
+    if mapping.kind == "boolean":
+        return np.where(image, np.uint8(255), np.uint8(0))
+    if mapping.kind == "flat":
+        return np.zeros(image.shape, np.uint8)
+    scale = 255.0 / (mapping.high - mapping.low)
+    levels = np.rint((image.astype(np.float64, copy=False) - mapping.low) * scale)
+    np.clip(levels, 0.0, 255.0, out=levels)
+    return levels.astype(np.uint8)
+
+
+def to_levels(image: np.ndarray, settings: AutoSettings = DEFAULT) -> tuple:
+    """(levels, mapping) of a whole in-memory image."""
+    if image.dtype == np.uint8 or image.dtype == np.bool_:
+        mapping = level_mapping(image.dtype, 0, 0)
+    else:
+        low, high = value_range(image)
+        histogram = fine_histogram(image, low, high, settings) if high > low else None
+        mapping = level_mapping(image.dtype, low, high, histogram, settings)
+    return apply_mapping(image, mapping), mapping
+
+
+def level_histogram(levels: np.ndarray) -> np.ndarray:
+    """The 256-bin histogram of the levels (int64)."""
+    return np.bincount(levels.ravel(), minlength=256).astype(np.int64)
+
+
+def fit_smoothing(mapping: LevelMapping) -> bool:
+    """Whether the fits smooth their histograms: stretched values leave empty
+    levels between occupied ones, and smoothing keeps that comb from
+    spoiling the fits."""
+    return mapping.kind == "robust"

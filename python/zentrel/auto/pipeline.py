@@ -1,0 +1,200 @@
+"""The automatic default's stages, in the one order every caller follows.
+
+    mapping   = source.mapping()              levels: value range, fine histogram
+    variance, quantiles = source.region_grids()       one pass over the levels
+    count, rows, cols = choose(variance)              regions, tile by tile
+    records   = source.fits(rows, cols)               the engine's fits
+    judgement = judge_regions(records)                one verdict per region
+    grid, choices = settle(judgement, quantiles, ...) polarity, fallback or surface
+    (then every pixel against the grid: source-specific, from the grid alone)
+
+stages(source, ...) is that order, written once. A source does the
+image-sized work and runs each small step through source.call(function,
+*args): WholeImage (below) on an in-memory array, at once; zentrel.dask's
+source over chunks, as one graph task per step. Either way the steps are
+the same functions on the same gathered values, so the results are equal.
+
+A source provides: grid_shape; call(function, *args, nout=None);
+mapping(settings) -> LevelMapping, after which it reads the image as those
+levels; region_grids(shares) -> (variance grid, quantile grid);
+fits(rows, cols, limits, smooth) -> engine records in that order;
+level_range() -> (min, max) of the levels; level_histogram_of() -> a
+callable giving their 256-bin histogram, called only when needed.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any, NamedTuple
+
+import numpy as np
+
+from zentrel import _engine
+from zentrel.auto.fallback import enough_passed, fallback_grid, fallback_of
+from zentrel.auto.judge import Judgement, judge_regions, judged_records
+from zentrel.auto.levels import LevelMapping, fit_smoothing, level_histogram, to_levels
+from zentrel.auto.polarity import detect_polarity, mirror_quantiles, vote_polarity
+from zentrel.auto.regions import choose_regions
+from zentrel.auto.settings import DEFAULT, AutoSettings
+from zentrel.auto.surface import faint_objects, threshold_grid
+
+
+class Stages(NamedTuple):
+    """What the stages give before the pixel decision (values, or a
+    chunked source's Delayed)."""
+
+    variance: Any  # the variance grid
+    records: Any   # the engine's fits with the verdict written in (judged_records)
+    grid: Any      # the threshold grid, float32, in the input's level polarity
+    choices: Any   # AutoChoices
+
+
+def choose(variance, percent: int, settings: AutoSettings = DEFAULT) -> tuple:
+    """choose_regions with the engine's exact selection of the top scores
+    (a step of its own: a task cannot carry the engine's function)."""
+    return choose_regions(variance, percent, _engine.select_regions, settings)
+
+
+def stages(source, percent: int, objects=None, settings: AutoSettings = DEFAULT) -> Stages:
+    """The automatic default's stages on source, in order (see the module)."""
+    if objects not in (None, "dark", "bright"):
+        raise ValueError(f"objects: got {objects!r}; expected 'dark', 'bright' or None")
+    call = source.call
+    mapping = source.mapping(settings)
+    variance, quantiles = source.region_grids(settings.quantile_shares)
+    count, rows, cols = call(choose, variance, percent, settings, nout=3)
+    records = source.fits(rows, cols, settings.limits, call(fit_smoothing, mapping))
+    judgement = call(judge_regions, records, settings)
+    grid, choices = call(settle, source.grid_shape, count, rows, cols, judgement, quantiles, mapping,
+                         objects, source.level_range(), source.level_histogram_of(), settings, nout=2)
+    return Stages(variance, call(judged_records, records, judgement), grid, choices)
+
+
+@dataclass(frozen=True)
+class AutoChoices:
+    """What the automatic default chose for one image, and why."""
+
+    mapping: LevelMapping
+    objects: str
+    objects_reason: str
+    limits: dict
+    min_separation: float
+    selected_count: int
+    passed_count: int
+    fallback: str | None
+    verdicts: tuple
+    settings: AutoSettings = DEFAULT  # the numbers it ran with
+
+
+def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mapping: LevelMapping, objects,
+           level_range, level_histogram_of, settings: AutoSettings = DEFAULT) -> tuple:
+    """The threshold grid and the choices, from what the regions gave.
+
+    Everything here works on small arrays gathered from the image: the
+    selection (rows, cols) and its judgement, the per-region quantiles, the
+    levels' (minimum, maximum), and level_histogram_of(), called only when
+    the side or a fallback needs the 256-bin histogram of the levels. A
+    chunked caller that gathers the same quantities gets the same grid.
+    Returns (grid float32 in the input's level polarity, AutoChoices).
+    """
+    if objects not in (None, "dark", "bright"):
+        raise ValueError(f"objects: got {objects!r}; expected 'dark', 'bright' or None")
+    passed, thresholds, means = judgement.passed, judgement.thresholds, judgement.means
+    medians = quantiles[..., 2]
+    enough = enough_passed(passed.sum(), count, settings)
+    histogram = None
+    if objects is not None:
+        why = "given by the caller"
+    else:
+        # Too few passing regions to build a surface on are too few to vote.
+        objects, dark, bright = (vote_polarity(rows[passed], cols[passed], means[passed], medians,
+                                               settings) if enough else (None, 0, 0))
+        if objects is not None:
+            why = (f"{max(dark, bright)} of {dark + bright} passing regions have the "
+                   f"{'bright' if objects == 'dark' else 'dark'} class nearer the ground around them")
+        else:
+            histogram = level_histogram_of()
+            objects, why = detect_polarity(histogram)
+    if objects == "bright":
+        thresholds, background = 255.0 - thresholds, 255.0 - means[:, 0]
+        quantiles = mirror_quantiles(quantiles)
+    else:
+        background = means[:, 1]
+    fallback = fallback_of(level_range, enough)
+    if fallback is not None:
+        if fallback == "otsu" and histogram is None:
+            histogram = level_histogram_of()
+        grid = fallback_grid(fallback, grid_shape, level_range, histogram, objects)
+    else:
+        # The typical background spread: most regions are background.
+        noise = None
+        if objects == "bright":
+            noise = max(float(np.median(quantiles[..., 3] - quantiles[..., 2])),
+                        settings.min_ground_spread)
+        grid, kind = threshold_grid(grid_shape, rows[passed], cols[passed], thresholds[passed],
+                                    background[passed], quantiles[..., 2], noise, settings)
+        if objects == "bright":
+            grid = faint_objects(grid, kind, quantiles, settings)
+    if objects == "bright" and fallback != "flat":
+        grid = 256.0 - grid
+    choices = AutoChoices(mapping, objects, why, settings.limits, settings.min_separation, count,
+                          int(passed.sum()), fallback, tuple(judgement.verdicts), settings)
+    return grid.astype(np.float32), choices
+
+
+class WholeImage:
+    """The stages' source for an in-memory image: the engine on the whole
+    array, every step at once. Besides the engine's passes only reductions
+    touch every pixel: the levels' minimum and maximum, and their histogram
+    when the side or a fallback needs it."""
+
+    def __init__(self, image: np.ndarray, region_size: int, threads: int = 0):
+        self.image, self.region_size, self.threads = image, region_size, threads
+        self.grid_shape = _engine.grid_shape(image.shape, region_size)
+        self.levels = None
+
+    @staticmethod
+    def call(function, *args, nout=None):
+        return function(*args)
+
+    def mapping(self, settings: AutoSettings) -> LevelMapping:
+        self.levels, mapping = to_levels(self.image, settings)
+        return mapping
+
+    def region_grids(self, shares) -> tuple:
+        where = dict(threads=self.threads)
+        return (_engine.variance_map(self.levels, self.region_size, **where),
+                _engine.region_quantiles(self.levels, self.region_size, shares, **where))
+
+    def fits(self, rows, cols, limits, smooth) -> np.ndarray:
+        return _engine.analyse_regions(self.levels, self.region_size, rows, cols, limits=limits,
+                                       smooth=smooth, threads=self.threads)
+
+    def level_range(self) -> tuple:
+        return int(self.levels.min()), int(self.levels.max())
+
+    def level_histogram_of(self):
+        return lambda: level_histogram(self.levels)
+
+    def decide(self, grid, want_surface: bool) -> tuple:
+        """(output uint8, surface float32 or None): every pixel against the grid."""
+        decided = _engine.decide(self.levels, grid, self.region_size, threads=self.threads,
+                                 want_surface=want_surface)
+        return decided if want_surface else (decided, None)
+
+
+def run(image, *, percent=10, region_size=32, objects=None, want_surface=False, threads=0,
+        settings: AutoSettings = DEFAULT):
+    """The automatic default on a whole in-memory image.
+
+    The regions are analysed on the levels as they are (the judgement is the
+    same for either side); settle() then votes the objects' side and builds
+    the grid. Returns (output uint8, surface float32 or None, AutoChoices,
+    records, grid, variance grid) where records hold the fits to the levels
+    with the verdict (see judge) and grid is the threshold grid in the
+    input's level polarity.
+    """
+    source = WholeImage(np.asarray(image), region_size, threads)
+    done = stages(source, percent, objects, settings)
+    output, surface = source.decide(done.grid, want_surface)
+    return output, surface, done.choices, done.records, done.grid, done.variance

@@ -1,0 +1,80 @@
+"""Which side the objects are on: voted by the passing regions against the
+ground around them, or from the level histogram's Otsu split.
+
+    vote_polarity(rows, cols, means, medians) -> (side or None, dark, bright)
+    detect_polarity(histogram) -> (side, reason)
+    otsu(histogram) -> (level, dark share, dark mean, bright mean)
+    mirror_quantiles(quantiles)   bright objects seen as dark ones
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+from zentrel.auto.settings import DEFAULT, AutoSettings
+
+
+def otsu(histogram: np.ndarray) -> tuple:
+    """(level, dark share, dark mean, bright mean) of Otsu's split of a
+    256-bin histogram: the dark class holds levels <= level. Ties go to the
+    lowest level; a histogram of one level splits above it."""
+    h = histogram.astype(np.float64)
+    total = h.sum()
+    levels = np.arange(256.0)
+    w0 = np.cumsum(h)
+    s0 = np.cumsum(h * levels)
+    w1 = total - w0
+    with np.errstate(divide="ignore", invalid="ignore"):
+        m0 = s0 / w0
+        m1 = (s0[-1] - s0) / w1
+        between = w0 * w1 * (m0 - m1) ** 2
+    between[~np.isfinite(between) | (w0 == 0) | (w1 == 0)] = -1.0
+    k = int(np.argmax(between))
+    if between[k] < 0:  # one level only
+        k = int(np.flatnonzero(h)[0]) if total else 0
+        return k, 1.0, float(k), float(k)
+    return k, float(w0[k] / total), float(m0[k]), float(m1[k])
+
+
+def detect_polarity(histogram: np.ndarray) -> tuple:
+    """("dark" or "bright", reason): objects are the smaller of Otsu's two
+    classes of the level histogram; the background holds most pixels."""
+    _, dark_share, _, _ = otsu(histogram)
+    if dark_share <= 0.5:
+        return "dark", f"the dark class of the histogram holds {dark_share:.0%} of the pixels"
+    return "bright", f"the bright class of the histogram holds {1 - dark_share:.0%} of the pixels"
+
+
+def vote_polarity(rows, cols, means, medians, settings: AutoSettings = DEFAULT) -> tuple:
+    """("dark" or "bright", dark votes, bright votes) from passing regions.
+
+    The background is what surrounds the objects: each passing region votes
+    for the side whose class mean lies farther from the median of the
+    region medians around it (settings.vote_reach regions each way), which follows
+    the local light, so shading cannot turn the background into a class.
+    """
+    n = len(rows)
+    if n == 0:
+        return None, 0, 0
+    # A vote needs no more than vote_limit voters, taken evenly.
+    step = -(-n // settings.vote_limit)
+    rows, cols, means = rows[::step], cols[::step], means[::step]
+    r = settings.vote_reach
+    dy, dx = np.mgrid[-r:r + 1, -r:r + 1]
+    # Windows past the edge repeat the edge regions.
+    window = medians[np.clip(rows[:, None] + dy.ravel(), 0, medians.shape[0] - 1),
+                     np.clip(cols[:, None] + dx.ravel(), 0, medians.shape[1] - 1)].astype(np.float64)
+    ground = np.median(window, axis=1)
+    dark = int(np.count_nonzero(np.abs(ground - means[:, 1]) < np.abs(ground - means[:, 0])))
+    bright = int(np.count_nonzero(np.abs(ground - means[:, 0]) < np.abs(ground - means[:, 1])))
+    if dark == bright:
+        return None, dark, bright
+    return ("dark" if dark > bright else "bright"), dark, bright
+
+
+def mirror_quantiles(quantiles):
+    """The quantile grid of bright objects seen as dark ones: levels 255 - v,
+    shares reversed (the quantile shares are symmetric about the median)."""
+    # At least float32, as the engine gives them; levels gathered as bytes
+    # give the same values.
+    return np.subtract(255.0, quantiles[..., ::-1], dtype=np.result_type(quantiles.dtype, np.float32))
