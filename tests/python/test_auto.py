@@ -52,8 +52,10 @@ def test_image_and_its_inverse_give_nearly_complementary_results():
     b = zentrel.binarize(255 - image)
     assert {zentrel.analyse(image).objects, zentrel.analyse(255 - image).objects} == {"dark", "bright"}
     # Bright objects also keep faint ones and steps above the ground (light
-    # adds, shade cannot brighten), so the two differ a little, not wholesale.
-    assert ((a == b) & ~truth).mean() < 0.02
+    # adds, shade cannot brighten), while dark ones drop classes much lighter
+    # than the page's ink (bleed-through): the two differ a little, not
+    # wholesale.
+    assert ((a == b) & ~truth).mean() < 0.05
 
 
 def test_faint_bright_objects_beside_bright_ones_are_kept():
@@ -185,7 +187,7 @@ def test_flat_and_featureless_images_fall_back_soundly():
 def test_settings_reach_the_stages():
     # Regions far apart in every fit still fail a separation of 100 spreads.
     image, _ = lamp_scene((128, 128))
-    strict = dataclasses.replace(DEFAULT, min_separation=100.0)
+    strict = dataclasses.replace(DEFAULT, min_separation=100.0, split_separation=100.0)
     *_, choices, records, _, _ = auto.run(image, settings=strict)
     assert choices.settings == strict and choices.fallback == "otsu" and choices.passed_count == 0
     assert "separation" in choices.verdicts and not (records["status"] == 0).any()

@@ -2,6 +2,7 @@
 show two classes, and at what threshold.
 
     judge_regions(records) -> Judgement(passed, thresholds, means, status, test, verdicts)
+    reject_faint(judgement, ink, ground, ratios) -> the Judgement, bleed-through rejected
     judged_records(records, judgement) -> the records, carrying the verdict
     AUTO_TEST_NAMES, AUTO_TEST_WORDS   the test codes a judged record uses
 
@@ -28,6 +29,7 @@ _OWN_WORDS = {
     "chi_ratio": "a fit that does not follow its histogram",
     "peak": "two wide components, neither of them peaked",
     "separation": "components too close together for their spreads",
+    "faint": "a dark class much lighter than the picture's ink (bleed-through, texture)",
 }
 AUTO_TEST_NAMES = TEST_NAMES + tuple(name for name in _OWN_WORDS if name not in TEST_NAMES)
 AUTO_TEST_WORDS = (tuple(_OWN_WORDS.get(name, words) for name, words in zip(TEST_NAMES, TEST_WORDS))
@@ -36,8 +38,9 @@ AUTO_TEST_WORDS = (tuple(_OWN_WORDS.get(name, words) for name, words in zip(TEST
 _RECORDED = STATUS_NAMES.index("recorded")
 _FAILED_TEST = STATUS_NAMES.index("failed_test")
 _PASSED_TEST = TEST_NAMES.index("passed")
-# Verdict words: every status, every test, and the passing clean split.
-_VERDICT_WORDS = np.array(STATUS_NAMES + AUTO_TEST_NAMES + ("two_levels",), dtype=object)
+# Verdict words: every status, every test, and the two passing splits
+# without a fit: two clean levels, and a histogram split at its mean.
+_VERDICT_WORDS = np.array(STATUS_NAMES + AUTO_TEST_NAMES + ("two_levels", "split"), dtype=object)
 
 
 class Judgement(NamedTuple):
@@ -61,8 +64,10 @@ def judge_regions(records, settings: AutoSettings = DEFAULT) -> Judgement:
     component is peaked (peak) and its components lie
     settings.min_separation pooled spreads apart (separation), or when its
     histogram holds two clean levels (a start spread of 0 on both sides, as
-    in an already binary image), which then split halfway ("two_levels").
-    The judgement does not depend on which class the objects are.
+    in an already binary image), which then split halfway ("two_levels"),
+    or when its fit failed but its histogram split at its mean shows two
+    classes (see AutoSettings.split_separation), which split halfway too
+    ("split"). The judgement does not depend on which class the objects are.
     """
     s = settings
     engine_status = np.asarray(records["status"])
@@ -77,24 +82,74 @@ def judge_regions(records, settings: AutoSettings = DEFAULT) -> Judgement:
     too_close = recorded & ~chi_bad & ~flat_peak & ~separated
     two_levels = ((engine_status == STATUS_NAMES.index("flat")) & (start[:, 2] == 0.0)
                   & (start[:, 4] == 0.0) & (start[:, 3] > start[:, 1]))
-    passed = separated | two_levels
+    split = ~separated & ~two_levels & _split_classes(start, settings)
+    split &= recorded | np.isin(engine_status, _FIT_FAILURES)
+    unfitted = two_levels | split  # passing on their start values
+    passed = separated | unfitted
     shifted = (m1 - s.spread_shift * s1 + m2 + s.spread_shift * s2) / 2
-    thresholds = np.where(two_levels, (start[:, 1] + start[:, 3]) / 2, np.minimum(np.maximum(shifted, m1), m2))
+    thresholds = np.where(unfitted, (start[:, 1] + start[:, 3]) / 2, np.minimum(np.maximum(shifted, m1), m2))
     thresholds = np.where(passed, thresholds, 0.0)
-    means = np.where(two_levels[:, None], start[:, [1, 3]], fitted[:, [1, 3]])
+    means = np.where(unfitted[:, None], start[:, [1, 3]], fitted[:, [1, 3]])
     means = np.where(passed[:, None], means, 0.0)
 
     status = engine_status.astype(np.uint8)  # a copy
     test = np.asarray(records["test"]).astype(np.uint8)
-    status[passed], test[passed] = _RECORDED, _PASSED_TEST
     status[chi_bad | flat_peak | too_close] = _FAILED_TEST
     for failed, name in ((chi_bad, "chi_ratio"), (flat_peak, "peak"), (too_close, "separation")):
         test[failed] = AUTO_TEST_NAMES.index(name)
+    status[passed], test[passed] = _RECORDED, _PASSED_TEST
     # Outcomes as indices into one table of words: comparing and listing
     # words per region would cost more than all the arithmetic here.
     word = np.where(status == _FAILED_TEST, len(STATUS_NAMES) + test.astype(np.int64), status)
-    word[two_levels] = len(_VERDICT_WORDS) - 1
+    word[two_levels] = len(_VERDICT_WORDS) - 2
+    word[split] = len(_VERDICT_WORDS) - 1
     return Judgement(passed, thresholds, means, status, test, _VERDICT_WORDS[word].tolist())
+
+
+# Engine outcomes of a fit that went wrong on a histogram that may still
+# hold two classes; "flat" and "empty" histograms hold none.
+_FIT_FAILURES = [STATUS_NAMES.index(name) for name in ("left_box", "no_crossing", "failed_test")]
+
+
+def _split_classes(start: np.ndarray, settings: AutoSettings) -> np.ndarray:
+    """Whether the histogram split at its mean (the fit's start values)
+    gives two classes settings.split_separation pooled spreads apart, one
+    of them peaked (see AutoSettings.split_separation)."""
+    m1, s1, m2, s2 = start[:, 1], start[:, 2], start[:, 3], start[:, 4]
+    with np.errstate(invalid="ignore"):
+        pooled = np.sqrt((s1 * s1 + s2 * s2) / 2)
+        gap = m2 - m1
+        return (np.isfinite(pooled) & (gap >= settings.split_separation * pooled)
+                & (gap >= settings.peak_ratio * np.minimum(s1, s2)))
+
+
+def reject_faint(judgement: Judgement, ink: np.ndarray, ground: np.ndarray, ratios: np.ndarray,
+                 settings: AutoSettings = DEFAULT) -> Judgement:
+    """The judgement with the passing regions whose dark class holds no ink
+    of the picture's own failed ("faint"). For dark objects: ink and ground
+    are each region's dark and bright class mean, ratios its stroke ratio
+    (strokes.stroke_ratios). The picture's ink contrast is the
+    settings.ink_quantile quantile of ground - ink over the passing regions
+    whose ratio shows strokes; with fewer than settings.ink_basis of them
+    the picture shows no ink level and nothing is rejected."""
+    s = settings
+    passed = judgement.passed
+    contrast = ground - ink
+    with np.errstate(invalid="ignore"):
+        basis = passed & (ratios >= s.thin_ratio)
+    if np.count_nonzero(basis) < s.ink_basis:
+        return judgement
+    level = float(np.quantile(contrast[basis], s.ink_quantile))
+    faint = passed & (contrast < s.faint_ratio * level)
+    if not faint.any():
+        return judgement
+    status, test = judgement.status.copy(), judgement.test.copy()
+    status[faint], test[faint] = _FAILED_TEST, AUTO_TEST_NAMES.index("faint")
+    verdicts = list(judgement.verdicts)
+    for i in np.flatnonzero(faint).tolist():
+        verdicts[i] = "faint"
+    return Judgement(passed & ~faint, np.where(faint, 0.0, judgement.thresholds),
+                     np.where(faint[:, None], 0.0, judgement.means), status, test, verdicts)
 
 
 def judged_records(records, judgement: Judgement) -> np.ndarray:

@@ -7,7 +7,9 @@ analysis works on.
     apply_mapping(image, mapping)             element by element
     to_levels(image) -> (levels, mapping)     the above on a whole array
     level_histogram(levels)                   256 bins
-    fit_smoothing(mapping)                    whether the fits smooth
+    sample_histogram(levels, offset, shape)   256 bins of a fixed lattice of pixels
+    level_step(sample)                        spacing of occupied levels (1, or a comb's)
+    fit_smoothing(mapping, sample)            whether the fits smooth
 """
 
 from __future__ import annotations
@@ -111,8 +113,52 @@ def level_histogram(levels: np.ndarray) -> np.ndarray:
     return np.bincount(levels.ravel(), minlength=256).astype(np.int64)
 
 
-def fit_smoothing(mapping: LevelMapping) -> bool:
-    """Whether the fits smooth their histograms: stretched values leave empty
-    levels between occupied ones, and smoothing keeps that comb from
-    spoiling the fits."""
-    return mapping.kind == "robust"
+def sample_step(image_shape, settings: AutoSettings = DEFAULT) -> int:
+    """Row and column step of the level sample: 1 up to about
+    settings.sample_pixels pixels, then a coarser lattice."""
+    rows, cols = image_shape
+    return max(1, int(np.sqrt(rows * cols / float(settings.sample_pixels))))
+
+
+def sample_histogram(levels: np.ndarray, offset=(0, 0), image_shape=None,
+                     settings: AutoSettings = DEFAULT) -> np.ndarray:
+    """The 256-bin histogram of the pixels of ``levels`` on the sample's
+    lattice (whole-image rows and columns that are multiples of
+    sample_step). ``levels`` may be a block at ``offset`` of an image of
+    ``image_shape``: the blocks' histograms add up to the whole's."""
+    step = sample_step(levels.shape if image_shape is None else image_shape, settings)
+    part = levels[(-offset[0]) % step::step, (-offset[1]) % step::step]
+    return np.bincount(part.ravel(), minlength=256).astype(np.int64)
+
+
+def _span(histogram) -> tuple:
+    """(first, last) level of the 1..99 % span of the counted pixels."""
+    cumulative = np.cumsum(histogram)
+    total = cumulative[-1]
+    return (int(np.searchsorted(cumulative, 0.01 * total)),
+            int(np.searchsorted(cumulative, 0.99 * total)))
+
+
+def combed(sample: np.ndarray, settings: AutoSettings = DEFAULT) -> bool:
+    """Whether more than settings.comb_share of the levels in the sample's
+    1..99 % span are empty: values stretched before they reached us."""
+    if not sample.sum():
+        return False
+    first, last = _span(sample)
+    return last > first and float(np.mean(sample[first:last + 1] == 0)) > settings.comb_share
+
+
+def level_step(sample: np.ndarray, settings: AutoSettings = DEFAULT) -> float:
+    """The spacing of the occupied levels in a combed sample (about the
+    stretch factor), else 1: the smallest difference the levels can show."""
+    if not combed(sample, settings):
+        return 1.0
+    first, last = _span(sample)
+    return (last - first + 1) / max(int(np.count_nonzero(sample[first:last + 1])), 1)
+
+
+def fit_smoothing(mapping: LevelMapping, sample=None, settings: AutoSettings = DEFAULT) -> bool:
+    """Whether the fits smooth their histograms: values stretched here or
+    before they reached us leave empty levels between occupied ones, and
+    smoothing keeps that comb from spoiling the fits."""
+    return mapping.kind == "robust" or (sample is not None and combed(sample, settings))

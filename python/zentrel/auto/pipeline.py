@@ -2,10 +2,13 @@
 
     mapping   = source.mapping()              levels: value range, fine histogram
     variance, quantiles = source.region_grids()       one pass over the levels
+    sample    = source.level_sample()                 a lattice's level histogram (same pass)
     count, rows, cols = choose(variance)              regions, tile by tile
-    records   = source.fits(rows, cols)               the engine's fits
+    records, measured = source.fits(rows, cols)       the engine's fits, and the
+                                                      sampled regions' small squares
     judgement = judge_regions(records)                one verdict per region
-    grid, choices = settle(judgement, quantiles, ...) polarity, fallback or surface
+    grid, choices, judgement = settle(judgement, ...) polarity, faint classes,
+                                                      fallback or surface
     (then every pixel against the grid: source-specific, from the grid alone)
 
 stages(source, ...) is that order, written once. A source does the
@@ -17,7 +20,9 @@ the same functions on the same gathered values, so the results are equal.
 A source provides: grid_shape; call(function, *args, nout=None);
 mapping(settings) -> LevelMapping, after which it reads the image as those
 levels; region_grids(shares) -> (variance grid, quantile grid);
-fits(rows, cols, limits, smooth) -> engine records in that order;
+level_sample(settings) -> levels.sample_histogram of the whole image;
+fits(rows, cols, limits, smooth, settings) -> (engine records in that
+order, strokes.square_variances of the strokes.sample_positions regions);
 level_range() -> (min, max) of the levels; level_histogram_of() -> a
 callable giving their 256-bin histogram, called only when needed.
 """
@@ -31,11 +36,13 @@ import numpy as np
 
 from zentrel import _engine
 from zentrel.auto.fallback import enough_passed, fallback_grid, fallback_of
-from zentrel.auto.judge import Judgement, judge_regions, judged_records
-from zentrel.auto.levels import LevelMapping, fit_smoothing, level_histogram, to_levels
+from zentrel.auto.judge import Judgement, judge_regions, judged_records, reject_faint
+from zentrel.auto.levels import (LevelMapping, fit_smoothing, level_histogram, level_step,
+                                 sample_histogram, to_levels)
 from zentrel.auto.polarity import detect_polarity, mirror_quantiles, vote_polarity
 from zentrel.auto.regions import choose_regions
 from zentrel.auto.settings import DEFAULT, AutoSettings
+from zentrel.auto.strokes import sample_positions, square_variances, stroke_ratios, thin_strokes
 from zentrel.auto.surface import faint_objects, threshold_grid
 
 
@@ -62,11 +69,14 @@ def stages(source, percent: int, objects=None, settings: AutoSettings = DEFAULT)
     call = source.call
     mapping = source.mapping(settings)
     variance, quantiles = source.region_grids(settings.quantile_shares)
+    sample = source.level_sample(settings)
     count, rows, cols = call(choose, variance, percent, settings, nout=3)
-    records = source.fits(rows, cols, settings.limits, call(fit_smoothing, mapping))
+    records, measured = source.fits(rows, cols, settings.limits,
+                                    call(fit_smoothing, mapping, sample, settings), settings)
     judgement = call(judge_regions, records, settings)
-    grid, choices = call(settle, source.grid_shape, count, rows, cols, judgement, quantiles, mapping,
-                         objects, source.level_range(), source.level_histogram_of(), settings, nout=2)
+    grid, choices, judgement = call(settle, source.grid_shape, count, rows, cols, judgement, quantiles,
+                                    mapping, objects, source.level_range(), source.level_histogram_of(),
+                                    settings, variance, measured, sample, nout=3)
     return Stages(variance, call(judged_records, records, judgement), grid, choices)
 
 
@@ -84,18 +94,24 @@ class AutoChoices:
     fallback: str | None
     verdicts: tuple
     settings: AutoSettings = DEFAULT  # the numbers it ran with
+    thin: bool = False  # dark objects read as thin strokes: no region lies inside one
 
 
 def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mapping: LevelMapping, objects,
-           level_range, level_histogram_of, settings: AutoSettings = DEFAULT) -> tuple:
+           level_range, level_histogram_of, settings: AutoSettings = DEFAULT, variance=None,
+           measured=None, sample=None) -> tuple:
     """The threshold grid and the choices, from what the regions gave.
 
     Everything here works on small arrays gathered from the image: the
     selection (rows, cols) and its judgement, the per-region quantiles, the
-    levels' (minimum, maximum), and level_histogram_of(), called only when
-    the side or a fallback needs the 256-bin histogram of the levels. A
-    chunked caller that gathers the same quantities gets the same grid.
-    Returns (grid float32 in the input's level polarity, AutoChoices).
+    variance grid, the sampled regions' square variances (measured), the
+    levels' (minimum, maximum), the level sample's histogram, and
+    level_histogram_of(), called only when the side or a fallback needs the
+    256-bin histogram of the levels. A chunked caller that gathers the same
+    quantities gets the same grid. For dark objects, passing regions whose
+    dark class holds no ink of the picture's own fail here (judge.reject_faint).
+    Returns (grid float32 in the input's level polarity, AutoChoices, the
+    final Judgement).
     """
     if objects not in (None, "dark", "bright"):
         raise ValueError(f"objects: got {objects!r}; expected 'dark', 'bright' or None")
@@ -115,11 +131,20 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
         else:
             histogram = level_histogram_of()
             objects, why = detect_polarity(histogram)
+    ratios = np.full(count, np.nan)
+    if measured is not None and variance is not None:
+        ratios = stroke_ratios(measured, count, variance, settings)
+    thin = False
     if objects == "bright":
         thresholds, background = 255.0 - thresholds, 255.0 - means[:, 0]
         quantiles = mirror_quantiles(quantiles)
     else:
+        judgement = reject_faint(judgement, means[:, 0], means[:, 1], ratios, settings)
+        passed, thresholds, means = judgement.passed, judgement.thresholds, judgement.means
+        enough = enough_passed(passed.sum(), count, settings)
+        thin = thin_strokes(ratios, passed, settings)
         background = means[:, 1]
+    quantum = 1.0 if sample is None else level_step(sample, settings)
     fallback = fallback_of(level_range, enough)
     if fallback is not None:
         if fallback == "otsu" and histogram is None:
@@ -127,19 +152,23 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
         grid = fallback_grid(fallback, grid_shape, level_range, histogram, objects)
     else:
         # The typical background spread: most regions are background.
-        noise = None
+        noise, grounds = None, None
         if objects == "bright":
             noise = max(float(np.median(quantiles[..., 3] - quantiles[..., 2])),
-                        settings.min_ground_spread)
+                        settings.min_ground_spread * quantum)
+        else:
+            grounds = quantiles[..., settings.ground_quantile]
+            background = grounds[rows, cols].astype(np.float64)
         grid, kind = threshold_grid(grid_shape, rows[passed], cols[passed], thresholds[passed],
-                                    background[passed], quantiles[..., 2], noise, settings)
+                                    background[passed], quantiles[..., 2], noise, settings,
+                                    grounds=grounds, thin=thin)
         if objects == "bright":
-            grid = faint_objects(grid, kind, quantiles, settings)
+            grid = faint_objects(grid, kind, quantiles, settings, quantum)
     if objects == "bright" and fallback != "flat":
         grid = 256.0 - grid
     choices = AutoChoices(mapping, objects, why, settings.limits, settings.min_separation, count,
-                          int(passed.sum()), fallback, tuple(judgement.verdicts), settings)
-    return grid.astype(np.float32), choices
+                          int(passed.sum()), fallback, tuple(judgement.verdicts), settings, thin)
+    return grid.astype(np.float32), choices, judgement
 
 
 class WholeImage:
@@ -166,9 +195,15 @@ class WholeImage:
         return (_engine.variance_map(self.levels, self.region_size, **where),
                 _engine.region_quantiles(self.levels, self.region_size, shares, **where))
 
-    def fits(self, rows, cols, limits, smooth) -> np.ndarray:
-        return _engine.analyse_regions(self.levels, self.region_size, rows, cols, limits=limits,
-                                       smooth=smooth, threads=self.threads)
+    def level_sample(self, settings: AutoSettings) -> np.ndarray:
+        return sample_histogram(self.levels, settings=settings)
+
+    def fits(self, rows, cols, limits, smooth, settings: AutoSettings) -> tuple:
+        records = _engine.analyse_regions(self.levels, self.region_size, rows, cols, limits=limits,
+                                          smooth=smooth, threads=self.threads)
+        pick = sample_positions(len(rows), settings)
+        return records, square_variances(self.levels, self.region_size, rows[pick], cols[pick],
+                                         settings=settings)
 
     def level_range(self) -> tuple:
         return int(self.levels.min()), int(self.levels.max())

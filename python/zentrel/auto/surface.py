@@ -78,7 +78,7 @@ def _band_depth(medians, reach):
 
 
 def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noise=None,
-                   settings: AutoSettings = DEFAULT) -> tuple:
+                   settings: AutoSettings = DEFAULT, *, grounds=None, thin=False) -> tuple:
     """The threshold of every region, for dark objects on a brighter ground.
 
     Passing regions keep their thresholds and show a contrast, background
@@ -96,6 +96,13 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
     splits halfway between the two. Returns (grid, kind) with kind 1
     passed, 2 background, 3 inside an object, 0 unreached (no passing
     region).
+
+    grounds (a grid like medians) gives the level a background region's
+    threshold is taken below instead of its median; backgrounds are then
+    the passing regions' grounds of the same kind. With thin (the objects
+    are strokes, see strokes.thin_strokes) no region lies inside an object:
+    a dark area wider than a region is a margin, stain or shade, and every
+    region is settled as background.
 
     Each wave works on its front only (the unsettled regions next to
     settled ones), gathering their neighbours' sums from grids padded by
@@ -130,6 +137,11 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
     level = np.zeros(padded, np.result_type(medians.dtype, np.float32))
     inner(level)[...] = medians
     level = level.reshape(-1)
+    ground = level
+    if grounds is not None:
+        ground = np.zeros(padded, np.result_type(grounds.dtype, np.float32))
+        inner(ground)[...] = grounds
+        ground = ground.reshape(-1)
     count = np.zeros(padded, np.uint8)
     while True:
         _neighbour_count(known, inner(count))
@@ -154,6 +166,8 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
         else:
             step = None
             background = median >= near_t
+        if thin:
+            background[:] = True
         # A region darker than the threshold by more than the contrast lies
         # at the objects' level: inside at once. One just below it may be
         # shade; it waits until no background region can reach it, so
@@ -169,7 +183,7 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
         settled = background | inside
         on, into = at[background], at[inside]
         median_on = median[background]
-        planes[0][on] = median_on - near_c[background]
+        planes[0][on] = ground[on] - near_c[background]
         planes[0][into] = near_t[inside]
         if stepped:  # steps are inside: they split halfway, if above the threshold
             planes[0][at[step]] = np.maximum((own_g[step] + median[step]) / 2, near_t[step])
@@ -182,7 +196,7 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
     return np.ascontiguousarray(inner(planes[0])), np.ascontiguousarray(inner(kind))
 
 
-def faint_objects(grid, kind, quantiles, settings: AutoSettings = DEFAULT) -> np.ndarray:
+def faint_objects(grid, kind, quantiles, settings: AutoSettings = DEFAULT, quantum: float = 1.0) -> np.ndarray:
     """The grid with regions that hold a faint object of their own raised.
 
     quantiles: (rows, cols, 5) levels at settings.quantile_shares, dark objects.
@@ -193,7 +207,9 @@ def faint_objects(grid, kind, quantiles, settings: AutoSettings = DEFAULT) -> np
     tail. Used for objects brighter than their ground only: light adds
     there (emission, as in fluorescence or the sky), so a faint excess is
     signal, while faint dark marks on a bright ground are what print and
-    paper leave behind (show-through, stains, shadows).
+    paper leave behind (show-through, stains, shadows). quantum is the
+    spacing of the occupied levels (levels.level_step): no spread is taken
+    as less than it.
     """
     # A region half over an object shows the object in its spread too; the
     # image's typical spread bounds it. Levels are whole numbers: a spread
@@ -208,7 +224,7 @@ def faint_objects(grid, kind, quantiles, settings: AutoSettings = DEFAULT) -> np
         low, median, spread_high = (quantiles[rows, :, i].astype(np.float64) for i in (0, 2, 3))
         g = grid[rows]
         spread = spread_high - median
-        noise = np.maximum(np.minimum(spread, typical), s.min_region_spread)
+        noise = np.maximum(np.minimum(spread, typical), s.min_region_spread * quantum)
         tail = median - low
         own = median - s.faint_split * tail
         weaker = tail < s.faint_missed * (median - g)  # its neighbours' threshold would miss it

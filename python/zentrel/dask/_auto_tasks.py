@@ -9,7 +9,8 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from zentrel.auto.levels import LevelMapping, apply_mapping, fine_histogram, level_mapping
+from zentrel.auto.levels import (LevelMapping, apply_mapping, fine_histogram, level_mapping,
+                                 sample_histogram)
 from zentrel.auto.settings import AutoSettings
 
 
@@ -44,9 +45,21 @@ def levels_block(block, mapping):
     return apply_mapping(block, mapping)
 
 
+def chunk_histograms(block, offset, image_shape, settings: AutoSettings) -> tuple:
+    """A chunk's 256-bin level histogram and that of its pixels on the
+    level sample's lattice."""
+    return (np.bincount(block.ravel(), minlength=256).astype(np.int64),
+            sample_histogram(block, offset, image_shape, settings))
+
+
 def level_histogram(histograms) -> np.ndarray:
     """The levels' 256-bin histogram from the chunks' (exact integer sums)."""
     return sum(histograms).astype(np.int64)
+
+
+def histogram_part(pairs, index: int) -> list:
+    """Part index of each chunk's chunk_histograms."""
+    return [pair[index] for pair in pairs]
 
 
 def level_range(histogram) -> tuple:

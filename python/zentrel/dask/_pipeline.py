@@ -32,7 +32,7 @@ from dask.array.overlap import ensure_minimum_chunksize
 from dask.highlevelgraph import HighLevelGraph
 
 from zentrel._api import auto_analysis
-from zentrel.auto.levels import level_histogram, level_mapping
+from zentrel.auto.levels import level_mapping
 from zentrel.auto.pipeline import stages
 from zentrel.auto.settings import DEFAULT
 from zentrel.dask import _auto_tasks, _tasks
@@ -197,7 +197,7 @@ class ChunkedSource:
     def __init__(self, pipeline: Pipeline):
         self.pipeline = pipeline
         self.grid_shape = pipeline.grid_shape
-        self._histogram = None
+        self._histogram = self._sample = None
 
     @staticmethod
     def call(function, *args, nout=None):
@@ -216,15 +216,25 @@ class ChunkedSource:
         gate = mapping if isinstance(mapping, Delayed) else None
         results, histograms = self.pipeline._region_stage(
             _tasks.variance_block, gate, self.pipeline.region_size, self.pipeline.threads, shares,
-            extra=level_histogram)
-        self._histogram = self.call(_auto_tasks.level_histogram, histograms)
+            extra=partial(_auto_tasks.chunk_histograms, image_shape=self.pipeline.shape,
+                          settings=self.pipeline.settings))
+        self._histogram = self.call(_auto_tasks.level_histogram,
+                                    self.call(_auto_tasks.histogram_part, histograms, 0))
+        self._sample = self.call(_auto_tasks.level_histogram,
+                                 self.call(_auto_tasks.histogram_part, histograms, 1))
         variance, quantiles, _ = self.call(_tasks.region_grids, results, self.grid_shape, nout=3)
         return variance, quantiles
 
-    def fits(self, rows, cols, limits, smooth):
+    def level_sample(self, settings):
+        assert settings is self.pipeline.settings
+        return self._sample
+
+    def fits(self, rows, cols, limits, smooth, settings):
         selection = self.call(_tasks.selection_of, self.grid_shape, rows, cols, self.pipeline.parts)
-        pieces = self.pipeline._analysed(selection, smooth, limits)
-        return self.call(_tasks.records_of, selection, pieces)
+        pieces, _ = self.pipeline._region_stage(_tasks.auto_analyse_block, selection, selection,
+                                                self.pipeline.region_size, smooth, limits,
+                                                self.pipeline.threads, settings)
+        return self.call(_tasks.auto_records_of, selection, pieces, settings, nout=2)
 
     def level_range(self):
         return self.call(_auto_tasks.level_range, self._histogram)

@@ -10,6 +10,7 @@ from typing import NamedTuple, Optional
 import numpy as np
 
 from zentrel import _engine
+from zentrel.auto.strokes import sample_positions, square_variances
 from zentrel._api import Analysis, NoRegionPassedError, _no_region_error
 from zentrel.dask._geometry import piece_of
 
@@ -64,7 +65,7 @@ class Piece(NamedTuple):
 def chunk_task(function, parts, depth, extra, block, *args, block_info=None):
     """One chunk, read once: function on its inner piece, copies of the edge
     bands (depth pixels) that the seam pieces of it and of its neighbours
-    need, and extra(block) when given; as the 1 x 1 object block dask carries."""
+    need, and extra(block, offset) when given; as the 1 x 1 object block dask carries."""
     i, j = block_info[0]["chunk-location"]
     piece = Piece.of(parts, (i, j), False, False)
     offset = (parts[0][i].start, parts[1][j].start)
@@ -75,7 +76,7 @@ def chunk_task(function, parts, depth, extra, block, *args, block_info=None):
         bands = {"top": block[:depth].copy(), "bottom": block[-depth:].copy(),
                  "left": block[:, :depth].copy(), "right": block[:, -depth:].copy()}
     cell = np.empty((1, 1), object)
-    cell[0, 0] = (results, bands, None if extra is None else extra(block))
+    cell[0, 0] = (results, bands, None if extra is None else extra(block, offset))
     return cell
 
 
@@ -203,6 +204,30 @@ def analyse_block(block, offset, piece, selection, region_size, smooth, limits, 
     return positions, records, perf_counter() - started
 
 
+def auto_analyse_block(block, offset, piece, selection, region_size, smooth, limits, threads,
+                       settings):
+    """analyse_block, and the small-square variances of the piece's regions
+    that the automatic default measures: (positions, records, seconds,
+    measured positions, their square variances)."""
+    positions, records, seconds = analyse_block(block, offset, piece, selection, region_size, smooth,
+                                                limits, threads)
+    measured = positions[np.isin(positions, sample_positions(selection.rows.size, settings))]
+    squares = square_variances(block, region_size, selection.rows[measured], selection.cols[measured],
+                               offset, settings)
+    return positions, records, seconds, measured, squares
+
+
+def auto_records_of(selection: Selection, parts, settings) -> tuple:
+    """(records in selection order, square variances of the measured
+    regions in sample order), as the in-memory source gives them."""
+    records = np.zeros(selection.rows.size, empty_records().dtype)
+    squares = np.zeros((selection.rows.size, 2))
+    for positions, part, _, measured, part_squares in parts:
+        records[positions] = part
+        squares[measured] = part_squares
+    return records, squares[sample_positions(selection.rows.size, settings)]
+
+
 def empty_records() -> np.ndarray:
     return _engine.analyse_regions(np.zeros((1, 1), np.uint8), 1, [], [])
 
@@ -215,11 +240,6 @@ def gathered(selection: Selection, parts):
         records[positions] = part
         spent += seconds
     return records, spent
-
-
-def records_of(selection: Selection, parts) -> np.ndarray:
-    """The records in selection order."""
-    return gathered(selection, parts)[0]
 
 
 def analysis_of(selection: Selection, parts, region_size) -> Analysis:

@@ -1,0 +1,78 @@
+"""Strokes: whether the objects are thin strokes or areas wider than a
+region's small squares, read from the pixels of a sample of the fitted
+regions.
+
+    sample_positions(count)                      which selected regions are measured
+    square_variances(levels, R, rows, cols, offset) -> (n, 2) per region:
+        mean variance of the squares of side R // stroke_division tiling it,
+        and its own variance (exact: integer sums)
+    stroke_ratios(measured, count, variance)     -> ratio per selected region (NaN: not measured)
+    thin_strokes(ratios, passed)                 the picture's objects are strokes
+
+A region's pixels lie inside any block that holds the region, so a chunked
+caller measures each region where it fits it and gets the same numbers.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+from zentrel.auto.settings import DEFAULT, AutoSettings
+
+
+def sample_positions(count: int, settings: AutoSettings = DEFAULT) -> np.ndarray:
+    """Positions in a selection of ``count`` regions that are measured:
+    every k-th, so that at most settings.stroke_sample are."""
+    step = max(1, -(-count // settings.stroke_sample))
+    return np.arange(0, count, step)
+
+
+def square_variances(levels: np.ndarray, region_size: int, rows, cols, offset=(0, 0),
+                     settings: AutoSettings = DEFAULT) -> np.ndarray:
+    """(n, 2) float64: for each region (rows[i], cols[i]) of the whole
+    image's grid, the mean variance of the squares of side
+    region_size // stroke_division that tile it from its top-left corner,
+    and the variance of the pixels those squares cover. ``levels`` is a
+    block at ``offset`` holding the regions."""
+    n = len(rows)
+    side = max(1, region_size // settings.stroke_division)
+    k = region_size // side
+    span = k * side
+    if n == 0:
+        return np.zeros((0, 2))
+    half = region_size // 2
+    top = np.asarray(rows, np.int64) * half - offset[0]
+    left = np.asarray(cols, np.int64) * half - offset[1]
+    reach = np.arange(span)
+    pixels = levels[(top[:, None] + reach)[:, :, None], (left[:, None] + reach)[:, None, :]]
+    squares = pixels.astype(np.int64).reshape(n, k, side, k, side)
+    sums = squares.sum(axis=(2, 4))
+    powers = (squares * squares).sum(axis=(2, 4))
+    m = float(side * side)
+    small = (powers / m - (sums / m) ** 2).mean(axis=(1, 2))
+    whole_n = m * k * k
+    whole = powers.sum(axis=(1, 2)) / whole_n - (sums.sum(axis=(1, 2)) / whole_n) ** 2
+    return np.stack([small, whole], axis=1)
+
+
+def stroke_ratios(measured: np.ndarray, count: int, variance: np.ndarray,
+                  settings: AutoSettings = DEFAULT) -> np.ndarray:
+    """Per selected region: (small-square variance - quiet) / (variance -
+    quiet), NaN where not measured. ``measured`` holds square_variances of
+    the sample_positions(count) regions, in that order; quiet is the
+    settings.quiet_share quantile of the variance grid (the noise that
+    every square shows alike)."""
+    ratios = np.full(count, np.nan)
+    if count == 0 or not len(measured):
+        return ratios
+    quiet = float(np.quantile(variance.astype(np.float64), settings.quiet_share))
+    small, whole = measured[:, 0], measured[:, 1]
+    ratios[sample_positions(count, settings)] = (small - quiet) / np.maximum(whole - quiet, 1e-9)
+    return ratios
+
+
+def thin_strokes(ratios: np.ndarray, passed: np.ndarray, settings: AutoSettings = DEFAULT) -> bool:
+    """Whether the measured passing regions' median ratio reaches
+    settings.thin_ratio: the objects are strokes thinner than a square."""
+    measured = ratios[passed & np.isfinite(ratios)]
+    return bool(len(measured)) and float(np.median(measured)) >= settings.thin_ratio
