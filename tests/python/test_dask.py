@@ -7,10 +7,12 @@ import signal
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
 import zentrel
+from zentrel.auto import levels
 
 da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
@@ -197,3 +199,32 @@ def test_pieces_tile_the_region_grid_within_one_chunk_of_reach(chunks, region_si
             ends = starts + r
             assert np.all(ends > part.stop) if seam else np.all(ends <= part.stop)
             assert np.all(ends <= part.stop + r - 1)
+
+
+def _pictures():
+    from PIL import Image
+
+    data = Path(__file__).parent / "data"
+    page = np.asarray(Image.open(data / "dibco2009_h02_crop.png").convert("L"))
+    receipt = np.asarray(Image.open(data / "sroie_000_crop.png").convert("L"))
+    combed = np.clip((page.astype(np.int64) - 60) * 3, 0, 255).astype(np.uint8)  # every 3rd level
+    return {"page": page, "receipt": receipt, "combed-bright": 255 - combed}
+
+
+@pytest.mark.parametrize("name, chunks", [("page", (100, 150)), ("receipt", (96, 200)),
+                                          ("combed-bright", (128, 128))])
+def test_chunked_equals_in_memory_on_real_pictures(client, name, chunks):
+    # Each picture takes the automatic default through its rules for real
+    # pictures: the page thin strokes, bleed-through rejected and grounds
+    # at the 84 % level; the receipt histograms split at their mean; the
+    # stretched negative a combed histogram, bright objects and its spacing.
+    image = _pictures()[name]
+    want = zentrel.analyse(image)
+    uses = {"page": want.auto.thin and "faint" in want.auto.verdicts,
+            "receipt": "split" in want.auto.verdicts,
+            "combed-bright": want.objects == "bright" and levels.combed(levels.sample_histogram(image))}
+    assert uses[name]
+    array = da.from_array(image, chunks=chunks)
+    got = client.compute(zd.binarize(array), sync=True)
+    assert np.array_equal(got, zentrel.binarize(image))
+    assert zd.analyse(array) == want
