@@ -131,7 +131,10 @@ def reject_faint(judgement: Judgement, ink: np.ndarray, ground: np.ndarray, rati
     (strokes.stroke_ratios). The picture's ink contrast is the
     settings.ink_quantile quantile of ground - ink over the passing regions
     whose ratio shows strokes; with fewer than settings.ink_basis of them
-    the picture shows no ink level and nothing is rejected."""
+    the picture shows no ink level and nothing is rejected. Nor is anything
+    when the lighter classes' median ratio reaches settings.sharp_ratio:
+    they are sharp print of a lighter ink, not writing diffused through
+    the paper."""
     s = settings
     passed = judgement.passed
     contrast = ground - ink
@@ -141,8 +144,9 @@ def reject_faint(judgement: Judgement, ink: np.ndarray, ground: np.ndarray, rati
         return judgement
     level = float(np.quantile(contrast[basis], s.ink_quantile))
     faint = passed & (contrast < s.faint_ratio * level)
-    if not faint.any():
-        return judgement
+    measured = ratios[faint & np.isfinite(ratios)]
+    if not faint.any() or (len(measured) and float(np.median(measured)) >= s.sharp_ratio):
+        return judgement  # none, or sharp print of a lighter ink (a receipt's grey print)
     status, test = judgement.status.copy(), judgement.test.copy()
     status[faint], test[faint] = _FAILED_TEST, AUTO_TEST_NAMES.index("faint")
     verdicts = list(judgement.verdicts)

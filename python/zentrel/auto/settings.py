@@ -138,6 +138,12 @@ class AutoSettings:
     ink_quantile: float = 0.97
     faint_ratio: float = 0.45
     ink_basis: int = 10
+    # Lighter classes whose regions' median stroke ratio reaches
+    # sharp_ratio are sharp print of a lighter ink (a receipt's thermal
+    # print beside its black bar code: 0.79-0.99 on the receipts and forms
+    # of bench/ocr.py), not bleed-through, which the paper blurs (0.1-0.5 on
+    # the DIBCO and PHIBD pages): nothing is rejected then.
+    sharp_ratio: float = 0.7
     # Dark objects: a region's ground is the level ground_quantile of its
     # quantiles (the 84 % level): a region's median sits among its own ink
     # and blurred edges, so a threshold taken from it below the ground's
