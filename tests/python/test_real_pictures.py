@@ -100,17 +100,20 @@ def test_a_stretched_image_is_combed(every, step):
 
 def test_faint_classes_are_rejected_against_the_pages_ink():
     n = 13
-    # Ten stroke regions with contrast 100..190, one at 40 (0.21 of the ink's
-    # 0.97 quantile, 187.3), one at 90 (0.48: kept) and one at 40 whose
-    # stroke ratio is unknown: rejected too, by its contrast.
+    # Ten sharp stroke regions with contrast 100..190 (the ink's 0.97
+    # quantile: 187.3) and three lighter ones: 40 (0.21 of it), 90 (0.48:
+    # kept) and 40 without a measured ratio, rejected by its contrast too.
     contrast = np.array([100, 110, 120, 130, 140, 150, 160, 170, 180, 190, 40, 90, 40], float)
-    ratios = np.array([0.9] * 10 + [0.9, 0.9, np.nan])
+    blurred = np.array([0.9] * 10 + [0.3, 0.3, np.nan])
     judgement = Judgement(np.ones(n, bool), np.full(n, 150.0), np.zeros((n, 2)),
                           np.zeros(n, np.uint8), np.zeros(n, np.uint8), ["recorded"] * n)
     ground = np.full(n, 200.0)
-    kept = reject_faint(judgement, ground - contrast, ground, ratios)
+    kept = reject_faint(judgement, ground - contrast, ground, blurred)
     assert kept.passed.tolist() == [True] * 10 + [False, True, False]
     assert [kept.verdicts[i] for i in (10, 11, 12)] == ["faint", "recorded", "faint"]
     assert kept.status[10] != 0 and kept.thresholds[10] == 0.0
-    # Fewer than ink_basis stroke regions: no ink level, nothing rejected.
-    assert reject_faint(judgement, ground - contrast, ground, np.where(ratios > 0, 0.1, 0.1)) is judgement
+    # The lighter classes sharp (grey print), or fewer than ink_basis stroke
+    # regions (no ink level): nothing is rejected.
+    sharp = np.where(np.isnan(blurred), np.nan, 0.9)
+    assert reject_faint(judgement, ground - contrast, ground, sharp) is judgement
+    assert reject_faint(judgement, ground - contrast, ground, np.full(n, 0.1)) is judgement
