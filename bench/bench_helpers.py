@@ -112,6 +112,17 @@ def format_table(headers: list[str], rows: list[list[str]]) -> str:
     return "\n".join(out)
 
 
+def markdown_table(headers: list[str], rows: list[list[str]]) -> str:
+    """A markdown table, numbers right aligned."""
+    def numeric(column: int) -> bool:
+        return all(r[column] == "-" or r[column].replace(".", "", 1).lstrip("-").isdigit() for r in rows)
+
+    align = ["---:" if rows and numeric(i) else "---" for i in range(len(headers))]
+    out = ["| " + " | ".join(headers) + " |", "|" + "|".join(align) + "|"]
+    out += ["| " + " | ".join(r) + " |" for r in rows]
+    return "\n".join(out)
+
+
 def timing_rows(cases: list[dict]) -> tuple[list[str], list[list[str]]]:
     headers = ["image", "size", "pct", "R", "ok"]
     headers += [f"{SHORT[m]} s" for m in METHODS]
