@@ -19,6 +19,7 @@ import argparse
 import functools
 import json
 import math
+import multiprocessing
 import os
 import sys
 import time
@@ -93,22 +94,49 @@ def _zentrel_side_given(image, bright: bool):
     return result == 255 if bright else result == 0
 
 
+def _peer_child(picture, jobs, connection) -> None:
+    by_name = {p.name: p for p in PEERS}
+    for key, name, params in jobs:
+        method = by_name[name].method(dict(params, invert=picture.bright))
+        connection.send((key, _scored(method, picture.peer_image, picture)))
+    connection.close()
+
+
+def peer_scores(picture, jobs) -> dict:
+    """Scores of the (cache key, peer, setting) jobs, run in a child process so that a peer that kills
+    its process (doxapy's Gatos divides by zero on some pages) fails alone, scored as all background."""
+    context = multiprocessing.get_context("fork")
+    results, remaining = {}, list(jobs)
+    while remaining:
+        reader, writer = context.Pipe(duplex=False)
+        child = context.Process(target=_peer_child, args=(picture, remaining, writer))
+        child.start()
+        writer.close()
+        while True:
+            try:
+                key, scores = reader.recv()
+            except EOFError:
+                break
+            results[key] = scores
+        child.join()
+        remaining = [job for job in remaining if job[0] not in results]
+        if remaining:  # the child died in the first job it did not answer
+            results[remaining.pop(0)[0]] = dict(picture.reference.score(np.zeros(picture.image.shape, bool)),
+                                                error=f"the process died (exit code {child.exitcode})", seconds=0.0)
+    return results
+
+
 def picture_task(task) -> dict:
-    """Score one picture: zentrel's variants always, and the listed (cache key, peer, setting) jobs."""
+    """Score one picture: zentrel's variants always, and the listed peer jobs."""
     entry, jobs = task
     try:
         picture = load_picture(entry)
     except Exception as error:  # an unreadable picture is skipped and listed, not fatal
         return {"name": entry["name"], "error": f"{type(error).__name__}: {error}"}
-    by_name = {p.name: p for p in PEERS}
-    out = {"name": picture.name, ZENTREL: _zentrel(picture),
-           SIDE_GIVEN: _scored(functools.partial(_zentrel_side_given, bright=picture.bright), picture.image, picture),
-           CLASSIC: _scored(functools.partial(zentrel_classic, white_objects=picture.bright), picture.image, picture),
-           "peers": {}}
-    for key, name, params in jobs:
-        method = by_name[name].method(dict(params, invert=picture.bright))
-        out["peers"][key] = _scored(method, picture.peer_image, picture)
-    return out
+    return {"name": picture.name, ZENTREL: _zentrel(picture),
+            SIDE_GIVEN: _scored(functools.partial(_zentrel_side_given, bright=picture.bright), picture.image, picture),
+            CLASSIC: _scored(functools.partial(zentrel_classic, white_objects=picture.bright), picture.image, picture),
+            "peers": peer_scores(picture, jobs)}
 
 
 # ------------------------------------------------------------------ plan, cache, run
@@ -202,7 +230,8 @@ def _means(scores: list[dict]) -> dict:
 
 
 def _in_grid_order(peer, params: dict) -> dict:
-    return {k: params[k] for k in sorted(params, key=lambda k: list(peer.grid).index(k) if k in peer.grid else 99)}
+    order = [k for k in peer.grid if k in params] + [k for k in params if k not in peer.grid]
+    return {k: params[k] for k in order}
 
 
 def aggregate(entries, peers, searched, keys, zentrel_results, cache) -> dict:

@@ -134,3 +134,20 @@ def test_real_benchmark_scores_inside_the_field_of_view_and_caches_peers(tmp_pat
     assert run()["peer_runs_computed"] == 0
     (tmp_path / "cells_img.png").write_bytes((tmp_path / "cells_img.png").read_bytes() + b"\0")
     assert run()["peer_runs_computed"] == 1
+
+
+def test_real_benchmark_scores_a_peer_that_kills_its_process_as_a_failure(tmp_path, monkeypatch):
+    pytest.importorskip("skimage")
+    import os
+
+    from quality import real
+    from quality.peers import Peer
+
+    crash = Peer("crash", "scikit-image", lambda image: os._exit(3))
+    monkeypatch.setattr(real, "PEERS", (crash,) + tuple(p for p in real.PEERS if p.name == "sk-otsu"))
+    out = tmp_path / "real.json"
+    real.main([str(_write_manifest(tmp_path, True)), "--workers", "1", "--no-montage", "--json", str(out),
+               "--cache", str(tmp_path / "cache.json")])
+    docs = json.loads(out.read_text())["sets"]["docs"]["methods"]
+    assert docs["crash (def)"]["failures"] == 1 and docs["crash (def)"]["f_measure"] == 0.0
+    assert docs["sk-otsu (def)"]["f_measure"] == 1.0
