@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import functools
+import hashlib
 import json
 import math
 import multiprocessing
@@ -276,8 +277,8 @@ def summarise(methods: dict, peers, searched) -> dict:
     zf = methods[ZENTREL]["f_measure"]
     def_label, def_f = best_of(lambda p: f"{p.name} (def)")
     best_label, best_f = best_of(lambda p: f"{p.name} ({'best' if p.name in searched else 'def'})")
-    return {"zentrel_f": zf, "defaults_peer": def_label, "defaults_f": def_f,
-            "best_peer": best_label, "best_f": best_f, "best_params": methods[best_label]["params"] if best_label else None,
+    return {"zentrel_f": zf, "defaults_peer": def_label, "defaults_f": def_f, "best_peer": best_label,
+            "best_f": best_f, "best_params": methods[best_label]["params"] if best_label else None,
             "ratio_defaults": zf / def_f if def_f else None, "ratio_best": zf / best_f if best_f else None}
 
 
@@ -327,7 +328,10 @@ def metric_table(results: dict, metric: str) -> str:
 
 def settings_table(results: dict, peers, searched) -> str:
     sets = list(results)
-    rows = [[p.name] + [param_text(results[s]["best_settings"][p.name]) for s in sets]
+    def text(peer, params):
+        return "defaults" if params == peer.defaults else param_text(params)
+
+    rows = [[p.name] + [text(p, results[s]["best_settings"][p.name]) for s in sets]
             for p in peers if p.name in searched]
     return markdown_table(["peer"] + sets, rows)
 
@@ -343,6 +347,18 @@ def overall(results: dict) -> dict:
     }
 
 
+def failures_text(results: dict) -> str:
+    """Which methods failed (raised, or killed their process) on how many pictures of which set."""
+    lines = []
+    for name, r in results.items():
+        for label, means in r["methods"].items():
+            if means["failures"]:
+                errors = sorted({s["error"].splitlines()[-1] for s in
+                                 (pic.get(label) for pic in r["per_picture"].values()) if s and s.get("error")})
+                lines.append(f"- {label} on {name}: {means['failures']} of {r['pictures']} ({'; '.join(errors)[:160]})")
+    return "\n".join(lines) or "none"
+
+
 def report(results: dict, peers, searched) -> str:
     parts = ["## Summary (F-measure; peers told the objects' side)", summary_table(results)]
     if peers:
@@ -356,6 +372,7 @@ def report(results: dict, peers, searched) -> str:
         parts += [f"## {METRIC_TITLES[metric]}", metric_table(results, metric)]
     if searched:
         parts += ["## Best settings per set", settings_table(results, peers, searched)]
+    parts += ["## Failures (scored as all background)", failures_text(results)]
     return "\n\n".join(parts)
 
 
@@ -401,6 +418,17 @@ def make_montages(entries, results, folder: Path) -> list[str]:
 
 # ------------------------------------------------------------------ main
 
+def zentrel_build() -> dict:
+    """Where the installed zentrel is and a hash of its files, to tell builds of one version apart."""
+    import zentrel
+
+    folder = Path(zentrel.__file__).parent
+    digest = hashlib.sha256()
+    for path in sorted(f for f in folder.rglob("*") if f.is_file() and "__pycache__" not in f.parts):
+        digest.update(path.relative_to(folder).as_posix().encode() + b"\0" + path.read_bytes())
+    return {"path": str(folder), "sha256": digest.hexdigest()[:16]}
+
+
 def parse_args(argv=None):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("manifest", type=Path)
@@ -442,6 +470,8 @@ def main(argv=None) -> int:
     cache = load_cache(args.cache)
     tasks, keys = plan(entries, peers, searched, cache, libraries)
     jobs = sum(len(j) for _, j in tasks)
+    build = zentrel_build()
+    print(f"zentrel {machine['zentrel']} from {build['path']} (files {build['sha256']})")
     print(f"{len(tasks)} pictures; {jobs} peer runs to compute, "
           f"{sum(len(s) for k in keys.values() for s in k.values()) - jobs} cached", flush=True)
     zentrel_results, unreadable = compute(tasks, args.workers, cache, args.cache)
@@ -454,7 +484,7 @@ def main(argv=None) -> int:
         "settings": {"manifest": str(args.manifest), "sets": list(results), "peers": [p.name for p in peers],
                      "searched": sorted(searched), "workers": args.workers,
                      "defaults": {p.name: p.defaults for p in peers}},
-        "machine": {"versions": machine},
+        "machine": {"versions": machine, "zentrel_build": build},
         "sets": results, "overall": overall(results) if peers else None, "unreadable": unreadable,
         "peer_runs_computed": jobs,
     }

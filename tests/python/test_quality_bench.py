@@ -97,7 +97,8 @@ def _write_manifest(root, with_fovmask):
     for name, values in files.items():
         Image.fromarray(values).save(root / name)
     manifest = [
-        {"set": "docs", "image": "page_img.png", "gt": "page_gt.png", "gt_foreground": "black", "image_objects": "dark"},
+        {"set": "docs", "image": "page_img.png", "gt": "page_gt.png", "gt_foreground": "black",
+         "image_objects": "dark"},
         {"set": "cells", "image": "cells_img.png", "gt": "cells_gt.png", "gt_foreground": "white",
          "image_objects": "bright"},
     ]
