@@ -353,9 +353,10 @@ def failures_text(results: dict) -> str:
     for name, r in results.items():
         for label, means in r["methods"].items():
             if means["failures"]:
-                errors = sorted({s["error"].splitlines()[-1] for s in
+                # The exception's name, or how the process died.
+                errors = sorted({s["error"].splitlines()[-1].split(":")[0].split(".")[-1] for s in
                                  (pic.get(label) for pic in r["per_picture"].values()) if s and s.get("error")})
-                lines.append(f"- {label} on {name}: {means['failures']} of {r['pictures']} ({'; '.join(errors)[:160]})")
+                lines.append(f"- {label} on {name}: {means['failures']} of {r['pictures']} ({'; '.join(errors)})")
     return "\n".join(lines) or "none"
 
 
