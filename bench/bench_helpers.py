@@ -113,12 +113,19 @@ def format_table(headers: list[str], rows: list[list[str]]) -> str:
 
 
 def markdown_table(headers: list[str], rows: list[list[str]]) -> str:
-    """A GitHub markdown table; the first column left aligned, the others right."""
+    """A markdown table, columns of numbers (bold or not) right aligned."""
     for row in rows:
         if len(row) != len(headers):
             raise ValueError(f"row has {len(row)} cells, headers {len(headers)}")
-    align = ["---"] + ["---:"] * (len(headers) - 1)
-    return "\n".join("| " + " | ".join(cells) + " |" for cells in [headers, align, *rows])
+
+    def numeric(column: int) -> bool:
+        return all(r[column] == "-" or r[column].strip("*").replace(".", "", 1).lstrip("-").isdigit()
+                   for r in rows)
+
+    align = ["---:" if rows and numeric(i) else "---" for i in range(len(headers))]
+    out = ["| " + " | ".join(headers) + " |", "|" + "|".join(align) + "|"]
+    out += ["| " + " | ".join(r) + " |" for r in rows]
+    return "\n".join(out)
 
 
 def timing_rows(cases: list[dict]) -> tuple[list[str], list[list[str]]]:

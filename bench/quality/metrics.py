@@ -3,7 +3,8 @@
 The measures of the document-binarisation contests: the foreground's
 F-measure, PSNR of the binary image, DRD (distance-reciprocal distortion) and
 the fraction of pixels right. All take boolean masks (True = foreground) and
-are vectorised.
+are vectorised; ``Reference`` prepares one truth for scoring many predictions,
+optionally only inside a mask.
 """
 
 from __future__ import annotations
@@ -12,7 +13,7 @@ import math
 
 import numpy as np
 
-__all__ = ["PSNR_CAP", "DRD_BLOCK", "drd", "drd_weights", "f_measure", "psnr", "score", "METRICS"]
+__all__ = ["PSNR_CAP", "DRD_BLOCK", "Reference", "drd", "drd_weights", "f_measure", "psnr", "score", "METRICS"]
 
 METRICS = ("f_measure", "psnr", "drd", "accuracy", "precision", "recall")
 # PSNR of a perfect result is infinite; it is reported as this many decibels
@@ -30,20 +31,25 @@ def _masks(pred, truth):
     return pred, truth
 
 
+def _f_of(tp: int, n_pred: int, n_true: int) -> float:
+    return 0.0 if tp == 0 else 2.0 * tp / (n_pred + n_true)
+
+
+def _psnr_of(wrong: int, total: int) -> float:
+    mse = wrong / total if total else 0.0
+    return PSNR_CAP if mse == 0 else min(PSNR_CAP, 10.0 * math.log10(1.0 / mse))
+
+
 def f_measure(pred, truth) -> float:
     """Harmonic mean of the foreground's precision and recall (0 when either is 0)."""
     pred, truth = _masks(pred, truth)
-    tp = np.count_nonzero(pred & truth)
-    if tp == 0:
-        return 0.0
-    return 2.0 * tp / (np.count_nonzero(pred) + np.count_nonzero(truth))
+    return _f_of(np.count_nonzero(pred & truth), np.count_nonzero(pred), np.count_nonzero(truth))
 
 
 def psnr(pred, truth) -> float:
     """10 log10(1 / MSE) of the two binary images (values 0 and 1), capped at PSNR_CAP."""
     pred, truth = _masks(pred, truth)
-    mse = np.count_nonzero(pred != truth) / truth.size
-    return PSNR_CAP if mse == 0 else min(PSNR_CAP, 10.0 * math.log10(1.0 / mse))
+    return _psnr_of(np.count_nonzero(pred != truth), truth.size)
 
 
 def drd_weights(radius: int = DRD_RADIUS) -> np.ndarray:
@@ -69,6 +75,73 @@ def nonuniform_blocks(truth, block: int = DRD_BLOCK) -> int:
     return int(np.count_nonzero((ones > 0) & (ones < size)))
 
 
+def _weighted_neighbours(values: np.ndarray) -> np.ndarray:
+    """Sum of the DRD weights times ``values`` over each pixel's neighbourhood; nothing from outside."""
+    w, r = drd_weights(), DRD_RADIUS
+    rows, cols = values.shape
+    padded = np.pad(values.astype(np.float64), r, mode="constant")
+    out = np.zeros((rows, cols))
+    for dy in range(2 * r + 1):
+        for dx in range(2 * r + 1):
+            if w[dy, dx]:
+                out += w[dy, dx] * padded[dy:dy + rows, dx:dx + cols]
+    return out
+
+
+class Reference:
+    """A ground truth prepared once to score many predictions of it.
+
+    ``inside`` (a bool mask, default everywhere) limits the scoring to its
+    pixels: counts and PSNR are over them alone, and DRD charges only the
+    wrong pixels inside (their neighbourhoods still read the truth around
+    them, and the block count is the whole truth's).
+    """
+
+    def __init__(self, truth, inside=None):
+        truth = np.asarray(truth, dtype=bool)
+        if truth.ndim != 2:
+            raise ValueError(f"need a 2-D mask, got shape {truth.shape}")
+        self.truth = truth
+        self.inside = None if inside is None else _masks(inside, truth)[0]
+        counted = truth if self.inside is None else truth & self.inside
+        self.n_true = int(np.count_nonzero(counted))
+        self.n_pixels = truth.size if self.inside is None else int(np.count_nonzero(self.inside))
+        # What a wrong pixel costs, from the truth alone: predicted foreground on
+        # background, its foreground-free neighbours' weight; predicted
+        # background on foreground, its foreground neighbours' weight.
+        near = _weighted_neighbours(truth)
+        self._cost = np.where(truth, near, _weighted_neighbours(np.ones_like(truth)) - near)
+        if self.inside is not None:
+            self._cost[~self.inside] = 0.0
+        self._blocks = max(1, nonuniform_blocks(truth))
+
+    def _wrong(self, pred) -> np.ndarray:
+        wrong = pred != self.truth
+        return wrong if self.inside is None else wrong & self.inside
+
+    def drd(self, pred) -> float:
+        """Summed neighbourhood disagreement of the wrong pixels over the non-uniform block count."""
+        pred = _masks(pred, self.truth)[0]
+        return float(self._cost[self._wrong(pred)].sum()) / self._blocks
+
+    def score(self, pred) -> dict:
+        """All measures (see ``score``) of one prediction."""
+        pred = _masks(pred, self.truth)[0]
+        counted = pred if self.inside is None else pred & self.inside
+        tp = np.count_nonzero(counted & self.truth)
+        n_pred = np.count_nonzero(counted)
+        wrong = self._wrong(pred)
+        n_wrong = np.count_nonzero(wrong)
+        return {
+            "f_measure": _f_of(tp, n_pred, self.n_true),
+            "psnr": _psnr_of(n_wrong, self.n_pixels),
+            "drd": float(self._cost[wrong].sum()) / self._blocks,
+            "accuracy": 1.0 - n_wrong / self.n_pixels if self.n_pixels else 0.0,
+            "precision": tp / n_pred if n_pred else 0.0,
+            "recall": tp / self.n_true if self.n_true else 0.0,
+        }
+
+
 def drd(pred, truth) -> float:
     """Distance-reciprocal distortion: summed weighted disagreement around each wrong pixel / NUBN.
 
@@ -78,41 +151,16 @@ def drd(pred, truth) -> float:
     number of non-uniform 8 x 8 blocks of the ground truth (at least 1).
     """
     pred, truth = _masks(pred, truth)
-    wrong = pred != truth
-    if not wrong.any():
-        return 0.0
-    w = drd_weights()
-    r = DRD_RADIUS
-    rows, cols = truth.shape
-    t = np.pad(truth, r, mode="constant")
-    inside = np.pad(np.ones_like(truth), r, mode="constant")
-    total = 0.0
-    ys, xs = np.nonzero(wrong)
-    g = pred[ys, xs]
-    for dy in range(-r, r + 1):
-        for dx in range(-r, r + 1):
-            if dy == 0 and dx == 0:
-                continue
-            ny, nx = ys + r + dy, xs + r + dx
-            differs = (t[ny, nx] != g) & inside[ny, nx]
-            total += w[dy + r, dx + r] * np.count_nonzero(differs)
-    return total / max(1, nonuniform_blocks(truth))
+    return Reference(truth).drd(pred)
 
 
-def score(pred, truth) -> dict:
-    """All measures of one result: f_measure, psnr, drd, accuracy, precision, recall."""
+def score(pred, truth, inside=None) -> dict:
+    """All measures of one result: f_measure, psnr, drd, accuracy, precision, recall.
+
+    ``inside`` limits them to a part of the picture (see ``Reference``).
+    """
     pred, truth = _masks(pred, truth)
-    tp = np.count_nonzero(pred & truth)
-    n_pred, n_true = np.count_nonzero(pred), np.count_nonzero(truth)
-    wrong = np.count_nonzero(pred != truth)
-    return {
-        "f_measure": f_measure(pred, truth),
-        "psnr": psnr(pred, truth),
-        "drd": drd(pred, truth),
-        "accuracy": 1.0 - wrong / truth.size,
-        "precision": tp / n_pred if n_pred else 0.0,
-        "recall": tp / n_true if n_true else 0.0,
-    }
+    return Reference(truth, inside).score(pred)
 
 
 def mean_scores(scores: list[dict]) -> dict:

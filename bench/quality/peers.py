@@ -14,10 +14,12 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-__all__ = ["Peer", "PEERS", "PIP_PACKAGES", "zentrel_default", "zentrel_classic", "classic_keywords"]
+__all__ = ["Peer", "PEERS", "PIP_PACKAGES", "LIBRARY_MODULES", "zentrel_default", "zentrel_classic", "classic_keywords"]
 
 # Import name -> pip package, installed on demand by run.py.
 PIP_PACKAGES = {"cv2": "opencv-python-headless", "skimage": "scikit-image", "doxapy": "doxapy", "PIL": "Pillow"}
+# Peer.library -> import name.
+LIBRARY_MODULES = {"opencv": "cv2", "scikit-image": "skimage", "doxapy": "doxapy"}
 
 WINDOWS = (7, 15, 31, 63, 127, 255)  # from stroke width to past the largest objects (~150 px)
 INVERT = (False, True)
@@ -25,12 +27,18 @@ INVERT = (False, True)
 
 @dataclass(frozen=True)
 class Peer:
-    """A peer method: ``run(image, **params)`` -> bool mask of dark objects, and its grid."""
+    """A peer method: ``run(image, **params)`` -> bool mask of dark objects, its grid and defaults.
+
+    ``defaults`` are the parameters a user of the library gets without
+    choosing any: its documented defaults, or {} where the library fills
+    them in itself (doxapy).
+    """
 
     name: str
     library: str
     run: callable
     grid: dict = field(default_factory=dict)
+    defaults: dict = field(default_factory=dict)
 
     def combinations(self) -> list[dict]:
         """Every parameter combination of the grid, ``invert`` included."""
@@ -96,16 +104,24 @@ def _doxa(algorithm):
     return run
 
 
-def _doxa_su(image, window):
-    return _doxa("SU")(image, window=window, minN=window)
+def _doxa_su(image, window=None):
+    return _doxa("SU")(image) if window is None else _doxa("SU")(image, window=window, minN=window)
 
+
+# Defaults: OpenCV's documentation shows blockSize 11 and C 2; scikit-image's
+# Sauvola and Niblack default to window 15 and k 0.2; doxapy fills in its own
+# (window 75, k 0.2, NICK's k -0.2, Su's window 9, as its results show).
+_CV_DEFAULTS = {"block": 11, "C": 2}
+_SK_DEFAULTS = {"window": 15, "k": 0.2}
 
 PEERS = (
     Peer("sk-otsu", "scikit-image", _sk_otsu),
-    Peer("cv-mean", "opencv", _cv("mean"), {"block": WINDOWS, "C": (0, 4, 10, 20, 35)}),
-    Peer("cv-gauss", "opencv", _cv("gauss"), {"block": WINDOWS, "C": (0, 4, 10, 20, 35)}),
-    Peer("sk-sauvola", "scikit-image", _sk_sauvola, {"window": WINDOWS, "k": (0.0, 0.05, 0.1, 0.2, 0.35, 0.5)}),
-    Peer("sk-niblack", "scikit-image", _sk_niblack, {"window": WINDOWS, "k": (-0.2, 0.0, 0.2, 0.5, 1.0, 1.5)}),
+    Peer("cv-mean", "opencv", _cv("mean"), {"block": WINDOWS, "C": (0, 4, 10, 20, 35)}, _CV_DEFAULTS),
+    Peer("cv-gauss", "opencv", _cv("gauss"), {"block": WINDOWS, "C": (0, 4, 10, 20, 35)}, _CV_DEFAULTS),
+    Peer("sk-sauvola", "scikit-image", _sk_sauvola, {"window": WINDOWS, "k": (0.0, 0.05, 0.1, 0.2, 0.35, 0.5)},
+         _SK_DEFAULTS),
+    Peer("sk-niblack", "scikit-image", _sk_niblack, {"window": WINDOWS, "k": (-0.2, 0.0, 0.2, 0.5, 1.0, 1.5)},
+         _SK_DEFAULTS),
     Peer("dx-sauvola", "doxapy", _doxa("SAUVOLA"), {"window": WINDOWS, "k": (0.0, 0.05, 0.1, 0.2, 0.35, 0.5)}),
     Peer("dx-wolf", "doxapy", _doxa("WOLF"), {"window": WINDOWS, "k": (0.05, 0.1, 0.3, 0.5)}),
     Peer("dx-su", "doxapy", _doxa_su, {"window": (3, 5, 9, 15, 31, 63)}),
@@ -114,6 +130,7 @@ PEERS = (
     Peer("dx-bataineh", "doxapy", _doxa("BATAINEH")),
     Peer("dx-wan", "doxapy", _doxa("WAN"), {"window": WINDOWS, "k": (0.05, 0.1, 0.2, 0.4)}),
 )
+
 
 
 # ------------------------------------------------------------------ zentrel

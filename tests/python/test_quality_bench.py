@@ -1,5 +1,6 @@
-"""The quality benchmark's scene generator and metrics (bench/quality)."""
+"""The quality benchmark's scene generator and metrics, and the real-data benchmark (bench/quality)."""
 
+import json
 import sys
 from pathlib import Path
 
@@ -73,3 +74,81 @@ def test_evaluate_scores_failures_as_background():
     assert out["failures"] == 2 and out["f_measure"] == 0.0 and out["scenes"] == 2
     truthful = evaluate(lambda im: make_scene("objects", 1, (64, 64))[1], "objects", [1], shape=(64, 64))
     assert truthful["f_measure"] == 1.0 and truthful["failures"] == 0
+
+
+def _write_manifest(root, with_fovmask):
+    """Two 16 x 16 pictures: dark objects in colour, and bright ones with a bright rim outside the field of view."""
+    from PIL import Image
+
+    page = np.full((16, 16, 3), 200, np.uint8)
+    page[4:8, 4:8] = (40, 60, 80)  # luma 56
+    page_gt = np.full((16, 16), 255, np.uint8)
+    page_gt[4:8, 4:8] = 0
+    cells = np.full((16, 16), 30, np.uint8)
+    cells[8:12, 8:12] = 200
+    cells[:2] = 200  # not an object: outside the field of view
+    cells_gt = np.where(cells == 200, 255, 0).astype(np.uint8)
+    cells_gt[:2] = 0
+    fov = np.full((16, 16), 255, np.uint8)
+    fov[:2] = 0
+    files = {"page_img.png": page, "page_gt.png": page_gt, "cells_img.png": cells, "cells_gt.png": cells_gt}
+    if with_fovmask:
+        files["cells_fovmask.png"] = fov
+    for name, values in files.items():
+        Image.fromarray(values).save(root / name)
+    manifest = [
+        {"set": "docs", "image": "page_img.png", "gt": "page_gt.png", "gt_foreground": "black",
+         "image_objects": "dark"},
+        {"set": "cells", "image": "cells_img.png", "gt": "cells_gt.png", "gt_foreground": "white",
+         "image_objects": "bright"},
+    ]
+    (root / "manifest.json").write_text(json.dumps(manifest))
+    return root / "manifest.json"
+
+
+@pytest.mark.parametrize(
+    "with_fovmask, cells_f",
+    [
+        (True, 1.0),
+        # Otsu on the negative finds the 16 object pixels and the 32 of the rim: F = 2*16 / (48 + 16).
+        (False, 0.5),
+    ],
+)
+def test_real_benchmark_scores_inside_the_field_of_view_and_caches_peers(tmp_path, with_fovmask, cells_f):
+    pytest.importorskip("skimage")
+    from quality import real
+
+    manifest = _write_manifest(tmp_path, with_fovmask)
+    out, cache = tmp_path / "real.json", tmp_path / "cache.json"
+
+    def run():
+        real.main([str(manifest), "--peers", "sk-otsu", "--workers", "1", "--no-montage",
+                   "--json", str(out), "--cache", str(cache)])
+        return json.loads(out.read_text())
+
+    first = run()
+    page = first["sets"]["docs"]["per_picture"]["page_img.png"]["sk-otsu (def)"]
+    assert (page["f_measure"], page["drd"], page["psnr"]) == (1.0, 0.0, 100.0)
+    cells = first["sets"]["cells"]["methods"]["sk-otsu (def)"]
+    assert cells["f_measure"] == pytest.approx(cells_f) and cells["recall"] == 1.0
+    assert first["peer_runs_computed"] == 2 and "zentrel" in first["sets"]["cells"]["methods"]
+    assert run()["peer_runs_computed"] == 0
+    (tmp_path / "cells_img.png").write_bytes((tmp_path / "cells_img.png").read_bytes() + b"\0")
+    assert run()["peer_runs_computed"] == 1
+
+
+def test_real_benchmark_scores_a_peer_that_kills_its_process_as_a_failure(tmp_path, monkeypatch):
+    pytest.importorskip("skimage")
+    import os
+
+    from quality import real
+    from quality.peers import Peer
+
+    crash = Peer("crash", "scikit-image", lambda image: os._exit(3))
+    monkeypatch.setattr(real, "PEERS", (crash,) + tuple(p for p in real.PEERS if p.name == "sk-otsu"))
+    out = tmp_path / "real.json"
+    real.main([str(_write_manifest(tmp_path, True)), "--workers", "1", "--no-montage", "--json", str(out),
+               "--cache", str(tmp_path / "cache.json")])
+    docs = json.loads(out.read_text())["sets"]["docs"]["methods"]
+    assert docs["crash (def)"]["failures"] == 1 and docs["crash (def)"]["f_measure"] == 0.0
+    assert docs["sk-otsu (def)"]["f_measure"] == 1.0
