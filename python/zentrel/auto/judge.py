@@ -139,7 +139,7 @@ def reject_faint(judgement: Judgement, ink: np.ndarray, ground: np.ndarray, rati
     passed = judgement.passed
     contrast = ground - ink
     with np.errstate(invalid="ignore"):
-        basis = passed & (ratios >= s.thin_ratio)
+        basis = passed & (ratios >= s.stroke_ratio)
     if np.count_nonzero(basis) < s.ink_basis:
         return judgement
     level = float(np.quantile(contrast[basis], s.ink_quantile))
