@@ -43,11 +43,15 @@ def square_variances(levels: np.ndarray, region_size: int, rows, cols, offset=(0
     half = region_size // 2
     top = np.asarray(rows, np.int64) * half - offset[0]
     left = np.asarray(cols, np.int64) * half - offset[1]
-    reach = np.arange(span)
-    pixels = levels[(top[:, None] + reach)[:, :, None], (left[:, None] + reach)[:, None, :]]
-    squares = pixels.astype(np.int64).reshape(n, k, side, k, side)
-    sums = squares.sum(axis=(2, 4))
-    powers = (squares * squares).sum(axis=(2, 4))
+    pixels = np.lib.stride_tricks.sliding_window_view(levels, (span, span))[top, left]
+    # Exact in int32: a square's sum of squared levels stays below 2**31
+    # for squares of up to 33,000 pixels (regions up to about 720 wide).
+    squares = pixels.astype(np.int32 if side * side * 255 * 255 < 2**31 else np.int64)
+    squares = squares.reshape(n, k, side, k, side)
+    sums = squares.sum(axis=(2, 4), dtype=squares.dtype)
+    squares *= squares
+    powers = squares.sum(axis=(2, 4), dtype=squares.dtype)
+    sums, powers = sums.astype(np.int64), powers.astype(np.int64)
     m = float(side * side)
     small = (powers / m - (sums / m) ** 2).mean(axis=(1, 2))
     whole_n = m * k * k
