@@ -83,6 +83,10 @@ def test_squares_tell_strokes_from_an_edge():
     block = np.hstack([stripes, edge])
     got = strokes.square_variances(block, 8, [0, 0], [0, 2])
     assert np.array_equal(got, [[25.0, 25.0], [0.0, 25.0]])
+    # An odd size: region (3, 3) of size 5 starts at pixel 3 * 5 // 2 = 7.
+    patch = np.zeros((16, 16), np.uint8)
+    patch[7:12, 7:12] = 9
+    assert np.array_equal(strokes.square_variances(patch, 5, [3], [3]), [[0.0, 0.0]])
     # quiet level 0: ratios 1 and 0; the median of the two passing is 0.5.
     ratios = strokes.stroke_ratios(got, 2, np.zeros((3, 3)))
     assert np.array_equal(ratios, [1.0, 0.0])

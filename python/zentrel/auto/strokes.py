@@ -40,9 +40,9 @@ def square_variances(levels: np.ndarray, region_size: int, rows, cols, offset=(0
     span = k * side
     if n == 0:
         return np.zeros((0, 2))
-    half = region_size // 2
-    top = np.asarray(rows, np.int64) * half - offset[0]
-    left = np.asarray(cols, np.int64) * half - offset[1]
+    # Region (i, j) starts at pixel (i * R // 2, j * R // 2), as in the engine.
+    top = np.asarray(rows, np.int64) * region_size // 2 - offset[0]
+    left = np.asarray(cols, np.int64) * region_size // 2 - offset[1]
     pixels = np.lib.stride_tricks.sliding_window_view(levels, (span, span))[top, left]
     # Exact in int32: a square's sum of squared levels stays below 2**31
     # for squares of up to 33,000 pixels (regions up to about 720 wide).
