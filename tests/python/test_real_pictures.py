@@ -94,6 +94,16 @@ def test_squares_tell_strokes_from_an_edge():
     assert strokes.thin_strokes(ratios, np.array([False, True])) is False
 
 
+@pytest.mark.parametrize("stroke_regions, voters", [(10, "strokes"), (9, "all")])
+def test_strokes_vote_alone_where_there_are_enough(stroke_regions, voters):
+    # 12 passing regions: the first stroke_regions show strokes (ratio 0.9),
+    # the others are area edges (0.1); one region failed, one unmeasured.
+    ratios = np.array([0.9] * stroke_regions + [0.1] * (12 - stroke_regions) + [0.9, np.nan])
+    passed = np.array([True] * 12 + [False, True])
+    want = passed & (ratios > 0.5) if voters == "strokes" else passed
+    assert np.array_equal(strokes.stroke_voters(ratios, passed), want)
+
+
 @pytest.mark.parametrize("every, step", [(1, 1.0), (3, 3.0)])
 def test_a_stretched_image_is_combed(every, step):
     sample = np.zeros(256, np.int64)
@@ -116,7 +126,7 @@ def test_faint_classes_are_rejected_against_the_pages_ink():
     assert kept.passed.tolist() == [True] * 10 + [False, True, False]
     assert [kept.verdicts[i] for i in (10, 11, 12)] == ["faint", "recorded", "faint"]
     assert kept.status[10] != 0 and kept.thresholds[10] == 0.0
-    # The lighter classes sharp (grey print), or fewer than ink_basis stroke
+    # The lighter classes sharp (grey print), or fewer than stroke_basis stroke
     # regions (no ink level): nothing is rejected.
     sharp = np.where(np.isnan(blurred), np.nan, 0.9)
     assert reject_faint(judgement, ground - contrast, ground, sharp) is judgement

@@ -27,7 +27,7 @@ from zentrel.auto.settings import DEFAULT, AutoSettings
 # leaves open), with words of its own.
 _OWN_WORDS = {
     "chi_ratio": "a fit that does not follow its histogram",
-    "peak": "two wide components, neither of them peaked",
+    "peak": "means closer than the narrower component's spread allows (no clear peak)",
     "separation": "components too close together for their spreads",
     "faint": "a dark class much lighter than the picture's ink (bleed-through, texture)",
 }
@@ -130,7 +130,7 @@ def reject_faint(judgement: Judgement, ink: np.ndarray, ground: np.ndarray, rati
     are each region's dark and bright class mean, ratios its stroke ratio
     (strokes.stroke_ratios). The picture's ink contrast is the
     settings.ink_quantile quantile of ground - ink over the passing regions
-    whose ratio shows strokes; with fewer than settings.ink_basis of them
+    whose ratio shows strokes; with fewer than settings.stroke_basis of them
     the picture shows no ink level and nothing is rejected. Nor is anything
     when the lighter classes' median ratio reaches settings.sharp_ratio:
     they are sharp print of a lighter ink, not writing diffused through
@@ -140,7 +140,7 @@ def reject_faint(judgement: Judgement, ink: np.ndarray, ground: np.ndarray, rati
     contrast = ground - ink
     with np.errstate(invalid="ignore"):
         basis = passed & (ratios >= s.stroke_ratio)
-    if np.count_nonzero(basis) < s.ink_basis:
+    if np.count_nonzero(basis) < s.stroke_basis:
         return judgement
     level = float(np.quantile(contrast[basis], s.ink_quantile))
     faint = passed & (contrast < s.faint_ratio * level)

@@ -42,7 +42,8 @@ from zentrel.auto.levels import (LevelMapping, fit_smoothing, level_histogram, l
 from zentrel.auto.polarity import detect_polarity, mirror_quantiles, vote_polarity
 from zentrel.auto.regions import choose_regions
 from zentrel.auto.settings import DEFAULT, AutoSettings
-from zentrel.auto.strokes import sample_positions, square_variances, stroke_ratios, thin_strokes
+from zentrel.auto.strokes import (sample_positions, square_variances, stroke_ratios, stroke_voters,
+                                  thin_strokes)
 from zentrel.auto.surface import faint_objects, threshold_grid
 
 
@@ -108,8 +109,10 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
     levels' (minimum, maximum), the level sample's histogram, and
     level_histogram_of(), called only when the side or a fallback needs the
     256-bin histogram of the levels. A chunked caller that gathers the same
-    quantities gets the same grid. For dark objects, passing regions whose
-    dark class holds no ink of the picture's own fail here (judge.reject_faint).
+    quantities gets the same grid. Where enough measured regions show
+    strokes, only they vote on the objects' side (strokes.stroke_voters).
+    For dark objects, passing regions whose dark class holds no ink of the
+    picture's own fail here (judge.reject_faint).
     Returns (grid float32 in the input's level polarity, AutoChoices, the
     final Judgement).
     """
@@ -119,11 +122,17 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
     medians = quantiles[..., 2]
     enough = enough_passed(passed.sum(), count, settings)
     histogram = None
+    ratios = np.full(count, np.nan)
+    if measured is not None and variance is not None:
+        ratios = stroke_ratios(measured, count, variance, settings)
     if objects is not None:
         why = "given by the caller"
     else:
-        # Too few passing regions to build a surface on are too few to vote.
-        objects, dark, bright = (vote_polarity(rows[passed], cols[passed], means[passed], medians,
+        # Strokes vote alone where there are enough of them (see
+        # AutoSettings.stroke_basis). Too few passing regions to build a
+        # surface on are too few to vote.
+        voters = stroke_voters(ratios, passed, settings)
+        objects, dark, bright = (vote_polarity(rows[voters], cols[voters], means[voters], medians,
                                                settings) if enough else (None, 0, 0))
         if objects is not None:
             why = (f"{max(dark, bright)} of {dark + bright} passing regions have the "
@@ -131,9 +140,6 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
         else:
             histogram = level_histogram_of()
             objects, why = detect_polarity(histogram)
-    ratios = np.full(count, np.nan)
-    if measured is not None and variance is not None:
-        ratios = stroke_ratios(measured, count, variance, settings)
     thin = False
     if objects == "bright":
         thresholds, background = 255.0 - thresholds, 255.0 - means[:, 0]

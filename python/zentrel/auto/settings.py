@@ -138,11 +138,18 @@ class AutoSettings:
     stroke_ratio: float = 0.4
     thin_ratio: float = 0.3
     stroke_sample: int = 1024
+    # Where at least stroke_basis measured passing regions show strokes,
+    # the strokes' evidence counts: only they vote on the objects' side (a
+    # thin thing is an object; the edge of a wide area says little about
+    # which side is ground: on the DRIVE fundus pictures the black surround's
+    # edge outvoted the vessels on 7 of 20, F 0.29 -> 0.32), and for dark
+    # objects the picture's ink level is taken from them.
+    stroke_basis: int = 10
     # Dark objects: the picture's ink level is the ink_quantile quantile of
     # the contrast (background minus dark class mean) of the passing
     # regions whose ratio reaches stroke_ratio (strokes, not the edges of
-    # margins, stains or a black surround), when at least ink_basis of them
-    # exist. A passing region whose dark class is lighter than faint_ratio
+    # margins, stains or a black surround), when at least stroke_basis of
+    # them exist. A passing region whose dark class is lighter than faint_ratio
     # of that contrast holds no ink of the picture's own: bleed-through
     # from the back of the page, paper texture, a stain's rim. Set on the
     # real pages (F without the rule -> with it: DIBCO 2009 0.75 -> 0.84,
@@ -150,7 +157,6 @@ class AutoSettings:
     # 0.02).
     ink_quantile: float = 0.97
     faint_ratio: float = 0.45
-    ink_basis: int = 10
     # Lighter classes whose regions' median stroke ratio reaches
     # sharp_ratio are sharp print of a lighter ink (a receipt's thermal
     # print beside its black bar code: 0.79-0.99 on the receipts and forms

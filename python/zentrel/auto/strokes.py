@@ -8,6 +8,7 @@ regions.
         and its own variance (exact: integer sums)
     stroke_ratios(measured, count, variance)     -> ratio per selected region (NaN: not measured)
     thin_strokes(ratios, passed)                 the picture's objects are strokes
+    stroke_voters(ratios, passed)                the regions that vote on the objects' side
 
 A region's pixels lie inside any block that holds the region, so a chunked
 caller measures each region where it fits it and gets the same numbers.
@@ -80,3 +81,12 @@ def thin_strokes(ratios: np.ndarray, passed: np.ndarray, settings: AutoSettings 
     settings.thin_ratio: the objects are strokes thinner than a square."""
     measured = ratios[passed & np.isfinite(ratios)]
     return bool(len(measured)) and float(np.median(measured)) >= settings.thin_ratio
+
+
+def stroke_voters(ratios: np.ndarray, passed: np.ndarray, settings: AutoSettings = DEFAULT) -> np.ndarray:
+    """The passing regions that vote on the objects' side: those whose ratio
+    shows strokes (settings.stroke_ratio) where there are at least
+    settings.stroke_basis of them, else every passing region."""
+    with np.errstate(invalid="ignore"):
+        strokes = passed & (ratios >= settings.stroke_ratio)
+    return strokes if np.count_nonzero(strokes) >= settings.stroke_basis else passed
