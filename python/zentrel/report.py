@@ -93,13 +93,11 @@ def draw_report(image, path, *, percent: int = 10, region_size: int = 32,
     # One analysis gives the picture's three parts.
     binary, surface, analysis = run_all(image, **settings)
     failure = None if binary is not None else str(_no_region_error(analysis))
-    analysed = image
     if analysis.auto is not None:
         from zentrel.auto.levels import apply_mapping
 
-        analysed = apply_mapping(image, analysis.auto.mapping)
-        smooth = analysis.auto.mapping.kind == "robust"
         image = apply_mapping(image, analysis.auto.mapping)
+        smooth = analysis.auto.mapping.kind == "robust"
 
     rows, cols = image.shape
     panel_width = 7.0
@@ -147,7 +145,7 @@ def draw_report(image, path, *, percent: int = 10, region_size: int = 32,
     for index in range(HISTOGRAM_PANELS):
         ax = figure.add_subplot(grid[2, index])
         if index < len(chosen):
-            _histogram(ax, analysed, analysis, chosen[index], index + 1, smooth)
+            _histogram(ax, image, analysis, chosen[index], index + 1, smooth)
         else:
             ax.set_axis_off()
 

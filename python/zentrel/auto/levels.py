@@ -127,8 +127,7 @@ def sample_histogram(levels: np.ndarray, offset=(0, 0), image_shape=None,
     sample_step). ``levels`` may be a block at ``offset`` of an image of
     ``image_shape``: the blocks' histograms add up to the whole's."""
     step = sample_step(levels.shape if image_shape is None else image_shape, settings)
-    part = levels[(-offset[0]) % step::step, (-offset[1]) % step::step]
-    return np.bincount(part.ravel(), minlength=256).astype(np.int64)
+    return level_histogram(levels[(-offset[0]) % step::step, (-offset[1]) % step::step])
 
 
 def _span(histogram) -> tuple:

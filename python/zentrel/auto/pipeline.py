@@ -146,10 +146,9 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
         quantiles = mirror_quantiles(quantiles)
     else:
         judgement = reject_faint(judgement, means[:, 0], means[:, 1], ratios, settings)
-        passed, thresholds, means = judgement.passed, judgement.thresholds, judgement.means
+        passed, thresholds = judgement.passed, judgement.thresholds
         enough = enough_passed(passed.sum(), count, settings)
         thin = thin_strokes(ratios, passed, settings)
-        background = means[:, 1]
     quantum = 1.0 if sample is None else level_step(sample, settings)
     fallback = fallback_of(level_range, enough)
     if fallback is not None:
@@ -162,7 +161,7 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
         if objects == "bright":
             noise = max(float(np.median(quantiles[..., 3] - quantiles[..., 2])),
                         settings.min_ground_spread * quantum)
-        else:
+        else:  # a dark object's ground is its region's (see AutoSettings.ground_quantile)
             grounds = quantiles[..., settings.ground_quantile]
             background = grounds[rows, cols].astype(np.float64)
         grid, kind = threshold_grid(grid_shape, rows[passed], cols[passed], thresholds[passed],

@@ -9,8 +9,8 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from zentrel.auto.levels import (LevelMapping, apply_mapping, fine_histogram, level_mapping,
-                                 sample_histogram)
+from zentrel.auto.levels import (LevelMapping, apply_mapping, fine_histogram, level_histogram,
+                                 level_mapping, sample_histogram)
 from zentrel.auto.settings import AutoSettings
 
 
@@ -48,18 +48,13 @@ def levels_block(block, mapping):
 def chunk_histograms(block, offset, image_shape, settings: AutoSettings) -> tuple:
     """A chunk's 256-bin level histogram and that of its pixels on the
     level sample's lattice."""
-    return (np.bincount(block.ravel(), minlength=256).astype(np.int64),
-            sample_histogram(block, offset, image_shape, settings))
+    return level_histogram(block), sample_histogram(block, offset, image_shape, settings)
 
 
-def level_histogram(histograms) -> np.ndarray:
-    """The levels' 256-bin histogram from the chunks' (exact integer sums)."""
-    return sum(histograms).astype(np.int64)
-
-
-def histogram_part(pairs, index: int) -> list:
-    """Part index of each chunk's chunk_histograms."""
-    return [pair[index] for pair in pairs]
+def histogram_sums(pairs) -> tuple:
+    """The whole image's level and level-sample histograms from the chunks'
+    chunk_histograms (exact integer sums)."""
+    return tuple(sum(pair[index] for pair in pairs).astype(np.int64) for index in (0, 1))
 
 
 def level_range(histogram) -> tuple:

@@ -218,10 +218,7 @@ class ChunkedSource:
             _tasks.variance_block, gate, self.pipeline.region_size, self.pipeline.threads, shares,
             extra=partial(_auto_tasks.chunk_histograms, image_shape=self.pipeline.shape,
                           settings=self.pipeline.settings))
-        self._histogram = self.call(_auto_tasks.level_histogram,
-                                    self.call(_auto_tasks.histogram_part, histograms, 0))
-        self._sample = self.call(_auto_tasks.level_histogram,
-                                 self.call(_auto_tasks.histogram_part, histograms, 1))
+        self._histogram, self._sample = self.call(_auto_tasks.histogram_sums, histograms, nout=2)
         variance, quantiles, _ = self.call(_tasks.region_grids, results, self.grid_shape, nout=3)
         return variance, quantiles
 
