@@ -97,7 +97,7 @@ def draw_report(image, path, *, percent: int = 10, region_size: int = 32,
         from zentrel.auto.levels import apply_mapping
 
         image = apply_mapping(image, analysis.auto.mapping)
-        smooth = analysis.auto.mapping.kind == "robust"
+        smooth = analysis.auto.smooth  # the histograms as the fits saw them
 
     rows, cols = image.shape
     panel_width = 7.0

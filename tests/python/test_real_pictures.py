@@ -112,6 +112,14 @@ def test_a_stretched_image_is_combed(every, step):
     assert levels.level_step(sample) == pytest.approx(step, rel=0.02)
 
 
+def test_the_fits_smooth_combed_and_stretched_levels_only():
+    page = picture("dibco2009_h02_crop.png")
+    combed = np.clip((page.astype(np.int64) - 60) * 3, 0, 255).astype(np.uint8)
+    smoothed = [zentrel.analyse(image).auto.smooth
+                for image in (page, combed, page.astype(np.float32) / 7)]
+    assert smoothed == [False, True, True]
+
+
 def test_faint_classes_are_rejected_against_the_pages_ink():
     n = 13
     # Ten sharp stroke regions with contrast 100..190 (the ink's 0.97

@@ -72,12 +72,12 @@ def stages(source, percent: int, objects=None, settings: AutoSettings = DEFAULT)
     variance, quantiles = source.region_grids(settings.quantile_shares)
     sample = source.level_sample(settings)
     count, rows, cols = call(choose, variance, percent, settings, nout=3)
-    records, measured = source.fits(rows, cols, settings.limits,
-                                    call(fit_smoothing, mapping, sample, settings), settings)
+    smooth = call(fit_smoothing, mapping, sample, settings)
+    records, measured = source.fits(rows, cols, settings.limits, smooth, settings)
     judgement = call(judge_regions, records, settings)
     grid, choices, judgement = call(settle, source.grid_shape, count, rows, cols, judgement, quantiles,
                                     mapping, objects, source.level_range(), source.level_histogram_of(),
-                                    settings, variance, measured, sample, nout=3)
+                                    settings, variance, measured, sample, smooth, nout=3)
     return Stages(variance, call(judged_records, records, judgement), grid, choices)
 
 
@@ -96,11 +96,12 @@ class AutoChoices:
     verdicts: tuple
     settings: AutoSettings = DEFAULT  # the numbers it ran with
     thin: bool = False  # dark objects read as thin strokes: no region lies inside one
+    smooth: bool = False  # the fits smoothed their histograms (levels.fit_smoothing)
 
 
 def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mapping: LevelMapping, objects,
            level_range, level_histogram_of, settings: AutoSettings = DEFAULT, variance=None,
-           measured=None, sample=None) -> tuple:
+           measured=None, sample=None, smooth=False) -> tuple:
     """The threshold grid and the choices, from what the regions gave.
 
     Everything here works on small arrays gathered from the image: the
@@ -108,7 +109,8 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
     variance grid, the sampled regions' square variances (measured), the
     levels' (minimum, maximum), the level sample's histogram, and
     level_histogram_of(), called only when the side or a fallback needs the
-    256-bin histogram of the levels. A chunked caller that gathers the same
+    256-bin histogram of the levels; smooth, whether the fits smoothed their
+    histograms, is kept in the choices. A chunked caller that gathers the same
     quantities gets the same grid. Where enough measured regions show
     strokes, only they vote on the objects' side (strokes.stroke_voters).
     For dark objects, passing regions whose dark class holds no ink of the
@@ -172,7 +174,8 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
     if objects == "bright" and fallback != "flat":
         grid = 256.0 - grid
     choices = AutoChoices(mapping, objects, why, settings.limits, settings.min_separation, count,
-                          int(passed.sum()), fallback, tuple(judgement.verdicts), settings, thin)
+                          int(passed.sum()), fallback, tuple(judgement.verdicts), settings, thin,
+                          bool(smooth))
     return grid.astype(np.float32), choices, judgement
 
 
