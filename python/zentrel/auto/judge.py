@@ -20,6 +20,7 @@ import numpy as np
 
 from zentrel._limits import NO_THRESHOLD, STATUS_NAMES, TEST_NAMES, TEST_WORDS
 from zentrel.auto.settings import DEFAULT, AutoSettings
+from zentrel.auto.strokes import stroke_regions
 
 # The default's own judgements of a fit, as test codes after the engine's.
 # chi_ratio keeps the engine's code (the same quantity, judged against
@@ -138,9 +139,8 @@ def reject_faint(judgement: Judgement, ink: np.ndarray, ground: np.ndarray, rati
     s = settings
     passed = judgement.passed
     contrast = ground - ink
-    with np.errstate(invalid="ignore"):
-        basis = passed & (ratios >= s.stroke_ratio)
-    if np.count_nonzero(basis) < s.stroke_basis:
+    basis = stroke_regions(ratios, passed, settings)
+    if not basis.any():
         return judgement
     level = float(np.quantile(contrast[basis], s.ink_quantile))
     faint = passed & (contrast < s.faint_ratio * level)

@@ -8,6 +8,7 @@ regions.
         and its own variance (exact: integer sums)
     stroke_ratios(measured, count, variance)     -> ratio per selected region (NaN: not measured)
     thin_strokes(ratios, passed)                 the picture's objects are strokes
+    stroke_regions(ratios, passed)               the passing regions that show strokes, if enough
     stroke_voters(ratios, passed)                the regions that vote on the objects' side
 
 A region's pixels lie inside any block that holds the region, so a chunked
@@ -83,10 +84,17 @@ def thin_strokes(ratios: np.ndarray, passed: np.ndarray, settings: AutoSettings 
     return bool(len(measured)) and float(np.median(measured)) >= settings.thin_ratio
 
 
-def stroke_voters(ratios: np.ndarray, passed: np.ndarray, settings: AutoSettings = DEFAULT) -> np.ndarray:
-    """The passing regions that vote on the objects' side: those whose ratio
-    shows strokes (settings.stroke_ratio) where there are at least
-    settings.stroke_basis of them, else every passing region."""
+def stroke_regions(ratios: np.ndarray, passed: np.ndarray, settings: AutoSettings = DEFAULT) -> np.ndarray:
+    """The passing regions whose measured ratio shows strokes
+    (settings.stroke_ratio), or none where there are fewer than
+    settings.stroke_basis of them: too few to speak for the picture."""
     with np.errstate(invalid="ignore"):
         strokes = passed & (ratios >= settings.stroke_ratio)
-    return strokes if np.count_nonzero(strokes) >= settings.stroke_basis else passed
+    return strokes if np.count_nonzero(strokes) >= settings.stroke_basis else np.zeros_like(strokes)
+
+
+def stroke_voters(ratios: np.ndarray, passed: np.ndarray, settings: AutoSettings = DEFAULT) -> np.ndarray:
+    """The passing regions that vote on the objects' side: the stroke
+    regions where there are any, else every passing region."""
+    strokes = stroke_regions(ratios, passed, settings)
+    return strokes if strokes.any() else passed
