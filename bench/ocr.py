@@ -80,7 +80,7 @@ def crop(page, box):
 
 def prepare(entry, root: Path, args, cache: TextCache, pool, folder: Path, version: str) -> ImageWork:
     """Make every method's page, take what the cache has, and send the rest to Tesseract."""
-    from zentrel._imageio import read_grey
+    from zentrel.io import read_grey
 
     grey = read_grey(root / entry["image"])
     boxes = json.loads((root / entry["boxes"]).read_text())

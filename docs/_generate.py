@@ -100,7 +100,7 @@ def _show(value) -> str:
 
 def limits_page() -> str:
     try:
-        from zentrel._limits import LIMITS
+        from zentrel.core.limits import LIMITS
     except ImportError:
         return "The limits and their defaults are listed with :func:`zentrel.binarize`.\n"
     rows = [[f"``{option.name}``", _show(option.default), option.meaning] for option in LIMITS]

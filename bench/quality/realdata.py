@@ -23,7 +23,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
-from zentrel._imageio import read_grey, rescale_to_8bit
+from zentrel.io import read_grey, rescale_to_8bit
 
 from .metrics import Reference
 

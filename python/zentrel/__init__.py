@@ -7,15 +7,9 @@
 (256, 256)
 """
 
-from zentrel._api import (
-    Analysis,
-    NoRegionPassedError,
-    RegionInfo,
-    analyse,
-    binarize,
-    threshold_surface,
-)
 from zentrel._version import __version__
+from zentrel.api import analyse, binarize, threshold_surface
+from zentrel.core import Analysis, NoRegionPassedError, RegionInfo
 from zentrel.scenes import uneven_scene
 
 __all__ = [

@@ -42,6 +42,13 @@ def run_uint8(image: npt.NDArray[np.uint8], percent: int, region_size: int, smoo
 def grid_shape(image_shape: tuple[int, int], region_size: int) -> tuple[int, int]:
     """(2*rows//R - 1, 2*cols//R - 1), at least 0 each."""
 
+def region_origins(indices: npt.ArrayLike, region_size: int) -> npt.NDArray[np.int64]:
+    """First pixel along one axis of each region index i: i*region_size//2."""
+
+def smoothed_histogram(hist: npt.ArrayLike) -> npt.NDArray[np.int32]:
+    """A 256-bin histogram smoothed as the fits smooth it (1-2-3-2-1 over
+    bins 2..253, integer division by 9)."""
+
 def variance_map(levels: npt.ArrayLike, region_size: int, offset: tuple[int, int] = (0, 0),
                  regions: tuple[int, int, int, int] | None = None, threads: int = 0) -> npt.NDArray[np.float32]:
     """Grey-level variance of regions (first_row + i, first_col + j).

@@ -8,8 +8,10 @@ import textwrap
 
 import numpy as np
 
-from zentrel._api import Analysis, _no_region_error, run_all
-from zentrel._files import exists_message, write_atomic
+from zentrel.api import run
+from zentrel.auto import apply_mapping
+from zentrel.core import Analysis, Settings, engine, lattice, no_region_error
+from zentrel.io import exists_message, image_format, write_atomic
 
 __all__ = ["REPORT_FORMATS", "draw_report", "region_histogram", "fitted_components"]
 
@@ -39,12 +41,7 @@ def region_histogram(image, top: int, left: int, size: int, *, smooth: bool = Fa
     values = np.trunc(block).astype(np.int64).ravel()
     values = values[(values >= 0) & (values <= 255)]
     hist = np.bincount(values, minlength=256).astype(np.int64)
-    if smooth:
-        smoothed = hist.copy()
-        smoothed[2:254] = (hist[:252] + 2 * hist[1:253] + 3 * hist[2:254]
-                           + 2 * hist[3:255] + hist[4:256]) // 9
-        hist = smoothed
-    return hist
+    return engine.smoothed_histogram(hist).astype(np.int64) if smooth else hist
 
 
 def fitted_components(x, fitted, total: float):
@@ -82,20 +79,17 @@ def draw_report(image, path, *, percent: int = 10, region_size: int = 32,
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
-    from zentrel._imageio import image_format
-
     fmt = image_format(path, REPORT_FORMATS)
     if not overwrite and os.path.lexists(path):
         raise FileExistsError(exists_message(path))
     image = np.asarray(image)
-    settings = {"percent": percent, "region_size": region_size, "smooth": smooth, "threads": threads,
-                "preset": preset, "objects": objects, **limits}
+    settings = Settings.from_kwargs("draw_report", percent=percent, region_size=region_size,
+                                    smooth=smooth, threads=threads, preset=preset, objects=objects,
+                                    **limits)
     # One analysis gives the picture's three parts.
-    binary, surface, analysis = run_all(image, **settings)
-    failure = None if binary is not None else str(_no_region_error(analysis))
+    binary, surface, analysis, passed = run(image, settings, {"binary", "surface", "analysis"})
+    failure = None if passed else str(no_region_error(analysis))
     if analysis.auto is not None:
-        from zentrel.auto.levels import apply_mapping
-
         image = apply_mapping(image, analysis.auto.mapping)
         smooth = analysis.auto.smooth  # the histograms as the fits saw them
 
@@ -177,10 +171,10 @@ def _region_grid(ax, image, analysis: Analysis, chosen) -> None:
     ax.imshow(image, cmap="gray", vmin=0, vmax=255, interpolation="nearest")
     # Region origins lie on a lattice of half a region; draw it while it is not too dense.
     if max(region_rows, region_cols) <= 120:
-        for i in range(region_rows + 2):
-            ax.axhline(i * size // 2 - 0.5, color="white", linewidth=0.3, alpha=0.35)
-        for j in range(region_cols + 2):
-            ax.axvline(j * size // 2 - 0.5, color="white", linewidth=0.3, alpha=0.35)
+        for top in lattice.origins(np.arange(region_rows + 2), size):
+            ax.axhline(top - 0.5, color="white", linewidth=0.3, alpha=0.35)
+        for left in lattice.origins(np.arange(region_cols + 2), size):
+            ax.axvline(left - 0.5, color="white", linewidth=0.3, alpha=0.35)
 
     boxes, colours = [], []
     for region in analysis.regions:

@@ -337,7 +337,7 @@ def test_draw_report_returns_the_analysis(tmp_path, grey):
 
 
 def test_every_analysis_option_reaches_the_engine(tmp_path, grey):
-    from zentrel._limits import LIMITS
+    from zentrel.core.limits import LIMITS
 
     Image.fromarray(grey).save(tmp_path / "scan.png")
     limits = []

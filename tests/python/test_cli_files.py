@@ -186,7 +186,7 @@ def test_images_above_the_pixel_limit_are_refused_in_one_line(tmp_path, grey):
 
 
 def test_pillows_bomb_guard_gives_way_to_the_pixel_limit(tmp_path, grey, monkeypatch):
-    from zentrel._imageio import read_grey
+    from zentrel.io import read_grey
 
     Image.fromarray(grey).save(tmp_path / "scan.png")
     # Pillow would warn above this and refuse above twice it; warnings are errors here.
@@ -203,7 +203,7 @@ class _Failure(Exception):
 @pytest.mark.parametrize("exists", [False, True])
 @pytest.mark.parametrize("overwrite", [False, True])
 def test_write_atomic_leaves_the_old_file_when_the_writer_fails(tmp_path, exists, overwrite):
-    from zentrel._files import write_atomic
+    from zentrel.io import write_atomic
 
     target = tmp_path / "out.bin"
     if exists:
@@ -220,7 +220,7 @@ def test_write_atomic_leaves_the_old_file_when_the_writer_fails(tmp_path, exists
 
 
 def test_a_dead_worker_loses_its_task_only():
-    from zentrel._workers import Lost, Workers
+    from zentrel.cli.workers import Lost, Workers
 
     with Workers(2, os._exit) as workers:
         outcomes = dict(workers.run([3, 4, 5]))

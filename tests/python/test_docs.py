@@ -4,11 +4,11 @@ import doctest
 
 import pytest
 import zentrel
-import zentrel._api
+import zentrel.api
 import zentrel.scenes
 
 
-@pytest.mark.parametrize("module", [zentrel, zentrel._api, zentrel.scenes], ids=lambda m: m.__name__)
+@pytest.mark.parametrize("module", [zentrel, zentrel.api, zentrel.scenes], ids=lambda m: m.__name__)
 def test_docstring_examples(module):
     failures, tried = doctest.testmod(module, raise_on_error=False, verbose=False)
     assert tried > 0

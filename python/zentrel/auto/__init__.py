@@ -13,6 +13,7 @@ a threshold grid, one stage per module, in this order:
                 (+ faint bright objects)
     (engine)    every pixel against the grid
 
+analysis.run_auto is the package's entry (zentrel.api.run calls it).
 pipeline.stages states this order once, for any source of the image-sized
 work: pipeline.run on an in-memory array (WholeImage), zentrel.dask over
 chunks. settings.AutoSettings holds every tuned number (DEFAULT).
@@ -27,6 +28,7 @@ caller working chunk by chunk gets the same result as one working on the
 whole image.
 """
 
+from zentrel.auto.analysis import analysis_of, run_auto
 from zentrel.auto.judge import judge_regions
 from zentrel.auto.levels import LevelMapping, apply_mapping, level_mapping, to_levels
 from zentrel.auto.pipeline import AutoChoices, WholeImage, run, settle, stages
@@ -35,10 +37,12 @@ __all__ = [
     "AutoChoices",
     "LevelMapping",
     "WholeImage",
+    "analysis_of",
     "apply_mapping",
     "judge_regions",
     "level_mapping",
     "run",
+    "run_auto",
     "settle",
     "stages",
     "to_levels",

@@ -4,12 +4,11 @@ show two classes, and at what threshold.
     judge_regions(records) -> Judgement(passed, thresholds, means, status, test, verdicts)
     reject_faint(judgement, ink, ground, ratios) -> the Judgement, bleed-through rejected
     judged_records(records, judgement) -> the records, carrying the verdict
-    AUTO_TEST_NAMES, AUTO_TEST_WORDS   the test codes a judged record uses
 
 A judged record has status 0 ("recorded") exactly where the region passed,
 and then its threshold; a region that fails one of the default's own
 judgements has status "failed_test" and its test code; one the engine
-failed keeps the engine's status and test.
+failed keeps the engine's status and test (codes: core.outcomes).
 """
 
 from __future__ import annotations
@@ -18,23 +17,9 @@ from typing import NamedTuple
 
 import numpy as np
 
-from zentrel._limits import NO_THRESHOLD, STATUS_NAMES, TEST_NAMES, TEST_WORDS
+from zentrel.core.outcomes import AUTO_TEST_NAMES, NO_THRESHOLD, STATUS_NAMES, TEST_NAMES
 from zentrel.auto.settings import DEFAULT, AutoSettings
 from zentrel.auto.strokes import stroke_regions
-
-# The default's own judgements of a fit, as test codes after the engine's.
-# chi_ratio keeps the engine's code (the same quantity, judged against
-# settings.max_chi_ratio instead of the engine limit, which the default
-# leaves open), with words of its own.
-_OWN_WORDS = {
-    "chi_ratio": "a fit that does not follow its histogram",
-    "peak": "means closer than the narrower component's spread allows (no clear peak)",
-    "separation": "components too close together for their spreads",
-    "faint": "a dark class much lighter than the picture's ink (bleed-through, texture)",
-}
-AUTO_TEST_NAMES = TEST_NAMES + tuple(name for name in _OWN_WORDS if name not in TEST_NAMES)
-AUTO_TEST_WORDS = (tuple(_OWN_WORDS.get(name, words) for name, words in zip(TEST_NAMES, TEST_WORDS))
-                   + tuple(_OWN_WORDS[name] for name in AUTO_TEST_NAMES[len(TEST_NAMES):]))
 
 _RECORDED = STATUS_NAMES.index("recorded")
 _FAILED_TEST = STATUS_NAMES.index("failed_test")

@@ -34,7 +34,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from zentrel import _engine
+from zentrel.core import engine
 from zentrel.auto.fallback import enough_passed, fallback_grid, fallback_of
 from zentrel.auto.judge import Judgement, judge_regions, judged_records, reject_faint
 from zentrel.auto.levels import (LevelMapping, fit_smoothing, level_histogram, level_step,
@@ -60,13 +60,12 @@ class Stages(NamedTuple):
 def choose(variance, percent: int, settings: AutoSettings = DEFAULT) -> tuple:
     """choose_regions with the engine's exact selection of the top scores
     (a step of its own: a task cannot carry the engine's function)."""
-    return choose_regions(variance, percent, _engine.select_regions, settings)
+    return choose_regions(variance, percent, engine.select_regions, settings)
 
 
 def stages(source, percent: int, objects=None, settings: AutoSettings = DEFAULT) -> Stages:
-    """The automatic default's stages on source, in order (see the module)."""
-    if objects not in (None, "dark", "bright"):
-        raise ValueError(f"objects: got {objects!r}; expected 'dark', 'bright' or None")
+    """The automatic default's stages on source, in order (see the module);
+    the options are checked (core.Settings)."""
     call = source.call
     mapping = source.mapping(settings)
     variance, quantiles = source.region_grids(settings.quantile_shares)
@@ -187,7 +186,7 @@ class WholeImage:
 
     def __init__(self, image: np.ndarray, region_size: int, threads: int = 0):
         self.image, self.region_size, self.threads = image, region_size, threads
-        self.grid_shape = _engine.grid_shape(image.shape, region_size)
+        self.grid_shape = engine.grid_shape(image.shape, region_size)
         self.levels = None
 
     @staticmethod
@@ -200,14 +199,14 @@ class WholeImage:
 
     def region_grids(self, shares) -> tuple:
         where = dict(threads=self.threads)
-        return (_engine.variance_map(self.levels, self.region_size, **where),
-                _engine.region_quantiles(self.levels, self.region_size, shares, **where))
+        return (engine.variance_map(self.levels, self.region_size, **where),
+                engine.region_quantiles(self.levels, self.region_size, shares, **where))
 
     def level_sample(self, settings: AutoSettings) -> np.ndarray:
         return sample_histogram(self.levels, settings=settings)
 
     def fits(self, rows, cols, limits, smooth, settings: AutoSettings) -> tuple:
-        records = _engine.analyse_regions(self.levels, self.region_size, rows, cols, limits=limits,
+        records = engine.analyse_regions(self.levels, self.region_size, rows, cols, limits=limits,
                                           smooth=smooth, threads=self.threads)
         pick = sample_positions(len(rows), settings)
         return records, square_variances(self.levels, self.region_size, rows[pick], cols[pick],
@@ -221,7 +220,7 @@ class WholeImage:
 
     def decide(self, grid, want_surface: bool) -> tuple:
         """(output uint8, surface float32 or None): every pixel against the grid."""
-        decided = _engine.decide(self.levels, grid, self.region_size, threads=self.threads,
+        decided = engine.decide(self.levels, grid, self.region_size, threads=self.threads,
                                  want_surface=want_surface)
         return decided if want_surface else (decided, None)
 

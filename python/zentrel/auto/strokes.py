@@ -20,6 +20,7 @@ from __future__ import annotations
 import numpy as np
 
 from zentrel.auto.settings import DEFAULT, AutoSettings
+from zentrel.core import lattice
 
 
 def sample_positions(count: int, settings: AutoSettings = DEFAULT) -> np.ndarray:
@@ -42,9 +43,8 @@ def square_variances(levels: np.ndarray, region_size: int, rows, cols, offset=(0
     span = k * side
     if n == 0:
         return np.zeros((0, 2))
-    # Region (i, j) starts at pixel (i * R // 2, j * R // 2), as in the engine.
-    top = np.asarray(rows, np.int64) * region_size // 2 - offset[0]
-    left = np.asarray(cols, np.int64) * region_size // 2 - offset[1]
+    top = lattice.origins(rows, region_size) - offset[0]
+    left = lattice.origins(cols, region_size) - offset[1]
     pixels = np.lib.stride_tricks.sliding_window_view(levels, (span, span))[top, left]
     # Exact in int32: a square's sum of squared levels stays below 2**31
     # for squares of up to 33,000 pixels (regions up to about 720 wide).

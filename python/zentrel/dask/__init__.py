@@ -25,54 +25,23 @@ from typing import Optional
 
 import numpy as np
 
-from zentrel import _api, _limits
-from zentrel._api import Analysis
+from zentrel.core import Analysis, Settings, check_element_type, check_shape, limits as _limits
 from zentrel.dask._pipeline import Pipeline
 
 __all__ = ["analyse", "binarize", "threshold_surface"]
 
 
-def _pipeline(array, percent, region_size, smooth, threads, limits, function, preset="auto",
-              objects=None) -> Pipeline:
-    limits = _limits.given(limits, function)
-    auto = not _api._preset(preset, objects, limits, function)
-    if auto and objects not in (None, "dark", "bright"):
-        raise ValueError(f"objects: got {objects!r}; expected 'dark', 'bright' or None")
-    if auto and smooth:
-        raise ValueError("smooth: applies to preset='classic' only")
+def _pipeline(array, function: str, **options) -> Pipeline:
+    settings = Settings.from_kwargs(function, threads_default="1", **options)
     if isinstance(array, np.ndarray):
         array = da.from_array(array)
     if not isinstance(array, da.Array):
         raise TypeError(f"array: got {type(array).__name__}; a dask array (or a numpy array) is required")
-    if array.dtype.kind not in "biuf":
-        raise TypeError(f"image: got element type {array.dtype}; a real-valued array is required")
-    if array.ndim != 2:
-        if auto:
-            raise ValueError(f"image: got {array.ndim} dimensions; a 2-D array is required")
-        raise ValueError(f"image: got an array with {array.ndim} dimensions; a two-dimensional "
-                         "image is required")
+    check_element_type(array.dtype)
     if any(math.isnan(n) for n in array.shape):
         raise ValueError("image: its shape is not known; call compute_chunk_sizes() first")
-    percent = _api._check_int("percent", percent, 0, 100)
-    region_size = _api._check_int("region_size", region_size, 1, _api._INT32_MAX)
-    threads = 1 if threads is None else _api._check_int("threads", threads, 1, 1024,
-                                                        " (or None for 1)")
-    rows, cols = array.shape
-    if rows > _api._INT32_MAX or cols > _api._INT32_MAX:
-        raise ValueError(f"image: shape ({rows}, {cols}) has a side longer than "
-                         f"{_api._INT32_MAX} pixels")
-    if min(rows, cols) < region_size and auto:
-        raise ValueError(f"image: {rows} x {cols} pixels is smaller than one region of "
-                         f"{region_size} x {region_size}")
-    if min(rows, cols) < region_size:
-        raise ValueError(f"image: shape ({rows}, {cols}) is too small for region_size "
-                         f"{region_size}; each side must be at least region_size ({region_size}) "
-                         "pixels")
-    # Bad limits fail now, not in a worker later.
-    from zentrel import _engine
-
-    _engine.analyse_regions(np.zeros((1, 1), np.uint8), 1, [], [], limits=limits or None)
-    return Pipeline(array, percent, region_size, bool(smooth), threads, limits, auto, objects)
+    check_shape(array.shape, settings)
+    return Pipeline(array, settings)
 
 
 @_limits.with_limit_options
@@ -107,8 +76,8 @@ def binarize(array, *, percent: int = 10, region_size: int = 32, smooth: bool = 
     so that no worker keeps chunks between stages; persist it first when
     holding it is cheaper than recomputing it.
     """
-    return _pipeline(array, percent, region_size, smooth, threads, limits, "binarize", preset,
-                     objects).decide(False)
+    return _pipeline(array, "binarize", percent=percent, region_size=region_size, smooth=smooth,
+                     threads=threads, preset=preset, objects=objects, **limits).decide(False)
 
 
 @_limits.with_limit_options
@@ -128,8 +97,9 @@ def threshold_surface(array, *, percent: int = 10, region_size: int = 32, smooth
     dask.array.Array of float32
         The threshold of every pixel, with the input's shape and chunks.
     """
-    return _pipeline(array, percent, region_size, smooth, threads, limits,
-                     "threshold_surface", preset, objects).decide(True)
+    return _pipeline(array, "threshold_surface", percent=percent, region_size=region_size,
+                     smooth=smooth, threads=threads, preset=preset, objects=objects,
+                     **limits).decide(True)
 
 
 @_limits.with_limit_options
@@ -151,5 +121,6 @@ def analyse(array, *, percent: int = 10, region_size: int = 32, smooth: bool = F
         Equal to the in-memory one except ``stage_seconds``, which here sums
         the seconds of each stage's tasks (the pixel decision does not run).
     """
-    pipeline = _pipeline(array, percent, region_size, smooth, threads, limits, "analyse", preset, objects)
+    pipeline = _pipeline(array, "analyse", percent=percent, region_size=region_size, smooth=smooth,
+                         threads=threads, preset=preset, objects=objects, **limits)
     return pipeline.analysis().compute()

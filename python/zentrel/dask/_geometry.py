@@ -1,9 +1,9 @@
 """Where each chunk's regions lie: pure arithmetic on the region lattice.
 
-Region i of an axis starts at pixel i*R//2 and is R pixels long. Every region
-belongs to exactly one chunk, the one holding its first pixel. A chunk's
-regions split in two pieces along each axis: the inner ones, which end inside
-the chunk, and the seam ones, which reach up to R-1 pixels into the next
+Region i of an axis starts at pixel lattice.origins(i) and is R pixels long.
+Every region belongs to exactly one chunk, the one holding its first pixel.
+A chunk's regions split in two pieces along each axis: the inner ones, which
+end inside the chunk, and the seam ones, which reach up to R-1 pixels into the next
 chunk. In two dimensions that makes four pieces per chunk; the inner x inner
 piece is computed from the chunk alone, the others from the edge bands
 (R-1 pixels wide) of the chunk and its neighbours, so no task ever needs a
@@ -18,6 +18,9 @@ from typing import NamedTuple
 
 import numpy as np
 
+from zentrel.core import lattice
+from zentrel.core.lattice import first_region_at
+
 
 class AxisPart(NamedTuple):
     start: int         # first pixel of the chunk
@@ -31,21 +34,11 @@ class AxisPart(NamedTuple):
         return (self.seam_region, self.stop_region) if seam else (self.first_region, self.seam_region)
 
 
-def region_count(side: int, region_size: int) -> int:
-    return max(2 * side // region_size - 1, 0)
-
-
-def first_region_at(pixel: int, region_size: int) -> int:
-    """The first region whose top-left pixel is at or after ``pixel``:
-    floor(i*R/2) >= p exactly when i >= ceil(2p/R)."""
-    return -(-2 * pixel // region_size)
-
-
 def axis_parts(chunks: tuple, region_size: int) -> list[AxisPart]:
     """The chunks of one axis with the regions that start in each, split
     where they stop ending inside the chunk (floor(i*R/2) + R > stop)."""
     side = sum(chunks)
-    count = region_count(side, region_size)
+    count = lattice.grid_shape((side, side), region_size)[0]
     parts, start = [], 0
     for length in chunks:
         stop = start + length

@@ -31,32 +31,32 @@ from dask.delayed import Delayed
 from dask.array.overlap import ensure_minimum_chunksize
 from dask.highlevelgraph import HighLevelGraph
 
-from zentrel._api import auto_analysis
 from zentrel.auto.levels import level_mapping
-from zentrel.auto.pipeline import stages
+from zentrel.auto import analysis_of, stages
 from zentrel.auto.settings import DEFAULT
+from zentrel.core import Settings, lattice
 from zentrel.dask import _auto_tasks, _tasks
-from zentrel.dask._geometry import axis_parts, region_count
+from zentrel.dask._geometry import axis_parts
 
 class Pipeline:
-    def __init__(self, array: da.Array, percent: int, region_size: int, smooth: bool,
-                 threads: int, limits: dict, auto: bool = False, objects=None):
+    def __init__(self, array: da.Array, options: Settings):
         self.source = array
-        self.auto = auto
-        self.objects = objects
+        self.auto = not options.classic
+        self.objects = options.objects
         self.settings = DEFAULT
         self._mapping = self._variance_stage = self._selection = self._stages = None
         self.shape = tuple(int(n) for n in array.shape)
-        self.percent = percent
-        self.region_size = region_size
-        self.smooth = smooth
-        self.threads = threads
-        self.limits = limits or None
+        self.percent = options.percent
+        self.region_size = region_size = options.region_size
+        self.smooth = options.smooth
+        # One engine thread per task unless asked: dask runs the tasks in parallel.
+        self.threads = options.threads or 1
+        self.limits = options.limits or None
         self.depth = region_size - 1
         self.region_chunks = tuple(ensure_minimum_chunksize(max(self.depth, 1), c)
                                    for c in array.chunks)
         self.parts = tuple(axis_parts(c, region_size) for c in self.region_chunks)
-        self.grid_shape = tuple(region_count(n, region_size) for n in self.shape)
+        self.grid_shape = lattice.grid_shape(self.shape, region_size)
 
     def levels(self, after=None) -> da.Array:
         """A fresh reading of the input as uint8 grey levels, after ``after``."""
@@ -172,7 +172,7 @@ class Pipeline:
     def analysis(self):
         if self.auto:
             done = self.auto_stages()
-            return dask.delayed(auto_analysis)(self.region_size, done.variance, done.records,
+            return dask.delayed(analysis_of)(self.region_size, done.variance, done.records,
                                                done.choices)
         return self._gathered(_tasks.analysis_of)
 

@@ -9,9 +9,8 @@ from typing import NamedTuple, Optional
 
 import numpy as np
 
-from zentrel import _engine
 from zentrel.auto.strokes import sample_positions, square_variances
-from zentrel._api import Analysis, NoRegionPassedError, _no_region_error
+from zentrel.core import Analysis, NoRegionPassedError, engine, no_region_error
 from zentrel.dask._geometry import piece_of
 
 _GREY_RULE = "is not a grey level; accepted are finite values that truncate toward zero into 0..255"
@@ -124,13 +123,13 @@ def variance_block(block, offset, piece, region_size, threads, shares=None):
                  regions=(span[0], span[2], span[1] - span[0], span[3] - span[2]))
     quantiles = None
     if shares is not None:
-        quantiles = _engine.region_quantiles(block, region_size, shares, **where)
+        quantiles = engine.region_quantiles(block, region_size, shares, **where)
         # Grey levels (never -1: a region is never empty), so they travel and
         # are gathered as bytes, a quarter of their float32 size.
         if quantiles.size and quantiles.min() < 0:
             raise AssertionError("a region without pixels in the region grid")
         quantiles = quantiles.astype(np.uint8)
-    scores = _engine.variance_map(block, region_size, **where)
+    scores = engine.variance_map(block, region_size, **where)
     return span, scores, quantiles, perf_counter() - started
 
 
@@ -180,7 +179,7 @@ def select(results, grid_shape, percent, parts) -> Selection:
     variances), grouped by the piece holding each selected region."""
     grid, _, variance_seconds = region_grids(results, grid_shape)
     started = perf_counter()
-    rows, cols = _engine.select_regions(grid, grid.size * percent // 100)
+    rows, cols = engine.select_regions(grid, grid.size * percent // 100)
     groups = _groups(rows, cols, parts)
     seconds = {"variance_map": variance_seconds, "selection": perf_counter() - started}
     return Selection(grid.shape, rows, cols, grid[rows, cols], groups, seconds)
@@ -196,7 +195,7 @@ def analyse_block(block, offset, piece, selection, region_size, smooth, limits, 
     positions = selection.groups.get(piece.key, np.zeros(0, np.int64))
     started = perf_counter()
     if positions.size:
-        records = _engine.analyse_regions(block, region_size, selection.rows[positions],
+        records = engine.analyse_regions(block, region_size, selection.rows[positions],
                                           selection.cols[positions], offset=offset,
                                           smooth=smooth, limits=limits, threads=threads)
     else:
@@ -229,7 +228,7 @@ def auto_records_of(selection: Selection, parts, settings) -> tuple:
 
 
 def empty_records() -> np.ndarray:
-    return _engine.analyse_regions(np.zeros((1, 1), np.uint8), 1, [], [])
+    return engine.analyse_regions(np.zeros((1, 1), np.uint8), 1, [], [])
 
 
 def gathered(selection: Selection, parts):
@@ -247,7 +246,7 @@ def analysis_of(selection: Selection, parts, region_size) -> Analysis:
     seconds the tasks of each stage spent, over all workers (the pixel
     decision does not run)."""
     records, spent = gathered(selection, parts)
-    stage_seconds = dict.fromkeys(_engine.STAGE_NAMES, 0.0)
+    stage_seconds = dict.fromkeys(engine.STAGE_NAMES, 0.0)
     stage_seconds.update(selection.seconds, region_analysis=spent)
     return Analysis(grid_shape=tuple(selection.grid_shape), region_size=region_size,
                     selected_count=int(selection.rows.size), records=records,
@@ -262,17 +261,17 @@ def threshold_grid(selection: Selection, parts, region_size):
     passed."""
     analysis = analysis_of(selection, parts, region_size)
     if analysis.valid_count == 0:
-        raise _portable(_no_region_error(analysis))
+        raise _portable(no_region_error(analysis))
     records = analysis.records
     passed = records["status"] == 0
-    return _engine.fill_grid(selection.grid_shape, records["row"][passed], records["col"][passed],
+    return engine.fill_grid(selection.grid_shape, records["row"][passed], records["col"][passed],
                              records["threshold"][passed])
 
 
 def decide_block(block, grid, region_size, image_shape, threads, surface, block_info=None):
     """0/255 of one chunk, or its float32 thresholds when surface."""
     offset = tuple(s[0] for s in block_info[0]["array-location"])
-    result = _engine.decide(block, grid, region_size, offset=offset, image_shape=image_shape,
+    result = engine.decide(block, grid, region_size, offset=offset, image_shape=image_shape,
                             threads=threads, want_surface=surface)
     return result[1] if surface else result
 

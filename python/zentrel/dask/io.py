@@ -18,19 +18,14 @@ from pathlib import Path
 import dask.array as da
 import numpy as np
 
-from zentrel._imageio import ImageReadError
+from zentrel.io import (TEMP_MARK, ImageReadError, exists_message, is_zarr, luma,
+                        write_atomic)
 
 __all__ = ["CHUNKED_FORMATS", "open_image", "write", "is_zarr"]
 
 # What the chunked path reads and writes, by extension.
 CHUNKED_FORMATS = {".zarr": "Zarr", ".tif": "TIFF", ".tiff": "TIFF"}
 TIFF_TILE = 512
-
-
-def is_zarr(path) -> bool:
-    path = Path(path)
-    return path.suffix.lower() == ".zarr" or any(
-        (path / name).exists() for name in ("zarr.json", ".zarray", ".zgroup"))
 
 
 def open_image(path, *, chunks=None, rescale: bool = False, keep_wide: bool = False) -> da.Array:
@@ -133,8 +128,6 @@ def _tiff_array(path: Path, chunks):
 
 
 def _luma(block):
-    from zentrel._imageio import luma
-
     return luma(block[..., :3])
 
 
@@ -157,8 +150,6 @@ def write(array: da.Array, path, *, overwrite: bool = False) -> None:
     """Store ``array`` (computed chunk by chunk) as Zarr or tiled TIFF by the
     extension of ``path``. FileExistsError for an existing ``path`` unless
     ``overwrite``."""
-    from zentrel._files import exists_message
-
     path = Path(path)
     kind = CHUNKED_FORMATS.get(path.suffix.lower())
     if kind is None:
@@ -172,8 +163,6 @@ def write(array: da.Array, path, *, overwrite: bool = False) -> None:
 
 
 def _write_zarr(array: da.Array, path: Path, overwrite: bool) -> None:
-    from zentrel._files import TEMP_MARK, exists_message
-
     temp = path.parent / f".{path.name}{TEMP_MARK}{os.urandom(4).hex()}"
     # Zarr wants equal chunks but the last; a ragged input chunking is evened out.
     regular = tuple(c[0] for c in array.chunks)
@@ -194,8 +183,6 @@ def _write_zarr(array: da.Array, path: Path, overwrite: bool) -> None:
 
 def _write_tiff(array: da.Array, path: Path, overwrite: bool) -> None:
     import tifffile
-
-    from zentrel._files import write_atomic
 
     rows, cols = array.shape
     tile = TIFF_TILE

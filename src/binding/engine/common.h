@@ -47,5 +47,6 @@ struct Block16 {
 void register_limits(py::module_& m);
 void register_run(py::module_& m);
 void register_stages(py::module_& m);
+void register_lattice(py::module_& m);
 
 }  // namespace zentrel_engine

@@ -9,4 +9,5 @@ PYBIND11_MODULE(_engine, m) {
     zentrel_engine::register_limits(m);
     zentrel_engine::register_run(m);
     zentrel_engine::register_stages(m);
+    zentrel_engine::register_lattice(m);
 }

@@ -49,8 +49,11 @@ void require_inside(const Block16& b, int region_size, long long row, long long 
 
 py::tuple grid_shape(std::pair<long long, long long> shape, int region_size) {
     check_region_size(region_size);
-    auto count = [&](long long n) { return n < 0 ? -1LL : 2 * n / region_size - 1; };
-    return py::make_tuple(std::max(count(shape.first), 0LL), std::max(count(shape.second), 0LL));
+    // Sides past the engine's int range count as that range; no caller gets that far.
+    auto count = [&](long long n) {
+        return std::max(zentrel::region_count(static_cast<int>(std::clamp(n, 0LL, 2147483647LL)), region_size), 0);
+    };
+    return py::make_tuple(count(shape.first), count(shape.second));
 }
 
 // The shared shape of the per-region grid stages: regions of the whole image

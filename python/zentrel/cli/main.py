@@ -12,9 +12,16 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Optional, Sequence
 
-from zentrel import _cli_dask
+from zentrel import scenes
+from zentrel.api import binarize as binarize_image
+from zentrel.cli import batch, chunked
+from zentrel.core import preset_conflict
+from zentrel.core.limits import LIMITS
+from zentrel.io import (BINARY_FORMATS, ImageReadError, default_max_pixels, exists_message,
+                        image_format, one_line, png_text, read_grey, write_image)
+from zentrel.report import REPORT_FORMATS, draw_report
 
-__all__ = ["main"]
+__all__ = ["build_parser", "main"]
 
 PROG = "zentrel"
 EXIT_FAILED = 1
@@ -60,8 +67,6 @@ def _output_path(formats):
     """An argparse type: a path whose extension names one of ``formats``."""
 
     def parse(text: str) -> Path:
-        from zentrel._imageio import image_format
-
         try:
             image_format(text, formats)
         except ValueError as error:
@@ -73,8 +78,6 @@ def _output_path(formats):
 
 def _name_pattern(text: str) -> str:
     """An argparse type: a file name pattern with {stem} and a supported extension."""
-    from zentrel._imageio import image_format
-
     try:
         name = text.format(stem="x")
     except (KeyError, IndexError, ValueError, AttributeError):
@@ -83,16 +86,10 @@ def _name_pattern(text: str) -> str:
     if not name or name in (".", "..") or any(sep and sep in name for sep in (os.sep, os.altsep)):
         raise argparse.ArgumentTypeError(f"got {text!r}; it must give a file name, without folders")
     try:
-        image_format(name, _cli_dask.OUTPUT_FORMATS)
+        image_format(name, chunked.OUTPUT_FORMATS)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
     return text
-
-
-def _limit_options():
-    from zentrel._limits import LIMITS
-
-    return LIMITS
 
 
 def analysis_settings(args: argparse.Namespace) -> dict:
@@ -102,19 +99,18 @@ def analysis_settings(args: argparse.Namespace) -> dict:
     --objects with it.
     """
     limits = {}
-    for option in _limit_options():
+    for option in LIMITS:
         value = getattr(args, option.name, None)
         if value is not None:
             limits[option.name] = tuple(value) if option.arity == 2 else value
     classic = args.preset == "classic"
-    problem = None
-    if limits and not classic:
-        problem = f"--{next(iter(limits)).replace('_', '-')} applies to --classic only"
-    elif args.smooth and not classic:
-        problem = "--smooth applies to --classic only"
-    elif args.objects is not None and classic:
-        problem = "--objects applies to the automatic default, not --classic"
-    if problem:
+    conflict = preset_conflict(args.preset, args.objects, args.smooth, limits)
+    if conflict is not None:
+        option, rule = conflict
+        if rule == "auto":
+            problem = f"--{option} applies to the automatic default, not --classic"
+        else:
+            problem = f"--{option.replace('_', '-')} applies to --classic only"
         sys.stderr.write(f"{PROG}: error: {problem}\n")
         raise SystemExit(EXIT_USAGE)
     settings = {"percent": args.percent, "region_size": args.region_size, "preset": args.preset,
@@ -144,7 +140,7 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
                              "(default: found from the image; auto only)")
     limits = parser.add_argument_group(
         "analysis limits (--classic only; the automatic default derives its own)")
-    for option in _limit_options():
+    for option in LIMITS:
         flag = "--" + option.name.replace("_", "-")
         kind = int if option.integer else float
         if option.arity == 2:
@@ -164,11 +160,13 @@ def _add_common_options(parser: argparse.ArgumentParser) -> None:
                         help="replace existing output files (never an input)")
 
 
+def build_parser() -> argparse.ArgumentParser:
+    """The command line's parser, with a command parser per command (the docs draw from it)."""
+    return _parser()[0]
+
+
 def _parser() -> tuple[argparse.ArgumentParser, dict]:
     """The main parser and its command parsers by name."""
-    from zentrel._imageio import BINARY_FORMATS
-    from zentrel.report import REPORT_FORMATS
-
     binary_formats = ", ".join(BINARY_FORMATS)
     parser = _Parser(
         prog=PROG,
@@ -188,7 +186,7 @@ def _parser() -> tuple[argparse.ArgumentParser, dict]:
     )
     binarize.add_argument("inputs", nargs="+", type=Path, metavar="INPUT", help="image files")
     target = binarize.add_mutually_exclusive_group(required=True)
-    target.add_argument("-o", "--output", type=_output_path(_cli_dask.OUTPUT_FORMATS), metavar="OUTPUT",
+    target.add_argument("-o", "--output", type=_output_path(chunked.OUTPUT_FORMATS), metavar="OUTPUT",
                         help=f"output file ({binary_formats}; one input only)")
     target.add_argument("--out-dir", type=Path, metavar="DIR",
                         help="folder for the outputs, named by --name; a name already used by "
@@ -201,7 +199,7 @@ def _parser() -> tuple[argparse.ArgumentParser, dict]:
                                "PBM always is")
     binarize.add_argument("--jobs", type=_integer_in(1), default=1, metavar="N",
                           help="worker processes for a batch (default 1)")
-    _cli_dask.add_options(binarize, _integer_in(16))
+    chunked.add_options(binarize, _integer_in(16))
     _add_common_options(binarize)
 
     demo = commands.add_parser(
@@ -300,26 +298,28 @@ def _run_binarize(args: argparse.Namespace, parser: argparse.ArgumentParser, tal
     if args.out_dir is not None:
         _make_folder(args.out_dir, parser)
 
-    from zentrel import _batch
-    from zentrel._imageio import default_max_pixels
-
-    pairs, errors = _batch.plan(args.inputs, args.output, args.out_dir, args.name or DEFAULT_NAME,
+    pairs, errors = batch.plan(args.inputs, args.output, args.out_dir, args.name or DEFAULT_NAME,
                                 args.overwrite)
     failures = {index: (source, message) for index, source, message in errors}
     settings = analysis_settings(args)
     tally.total = len(args.inputs)
-    if _cli_dask.wanted(args):
-        pairs = _cli_dask.run(args, settings, tally, failures, pairs)
+    if chunked.wanted(args):
+        through_dask, pairs = chunked.split(args, pairs)
+        for index, source, message in chunked.run(args, settings, through_dask):
+            if message is None:
+                tally.done += 1
+            else:
+                failures[index] = (source, message)
     workers = min(args.jobs, max(len(pairs), 1))
     # Each worker process gets its share of the cores, so workers do not oversubscribe.
     threads = args.threads or (None if workers == 1 else max(1, (os.cpu_count() or 1) // workers))
     max_pixels = args.max_pixels or default_max_pixels(workers)
-    jobs = [_batch.Job(index, source, target, settings, args.rescale, threads, max_pixels,
+    jobs = [batch.Job(index, source, target, settings, args.rescale, threads, max_pixels,
                        args.bilevel, args.overwrite)
             for index, source, target in pairs]
     tally.total = len(args.inputs)
     try:
-        _batch.run(jobs, workers, tally, failures, progress=len(args.inputs) > 1)
+        batch.run(jobs, workers, tally, failures, progress=len(args.inputs) > 1)
     finally:
         # After the others, and also when stopped: one line per file that failed.
         for index in sorted(failures):
@@ -341,10 +341,6 @@ def _same_file(a: Path, b: Path) -> bool:
 
 
 def _run_report(args: argparse.Namespace, parser: argparse.ArgumentParser, tally: _Tally) -> int:
-    from zentrel._files import exists_message
-    from zentrel._imageio import ImageReadError, one_line, read_grey
-    from zentrel.report import draw_report
-
     tally.total = 1
     if _same_file(args.output, args.input):
         _error(f"{args.input}: refusing to overwrite the input with the report")
@@ -391,18 +387,11 @@ DEMO_MARK = {"Software": "zentrel demo"}
 
 
 def _is_demo_picture(path: Path) -> bool:
-    from zentrel._imageio import png_text
-
     text = png_text(path)
     return all(text.get(key) == value for key, value in DEMO_MARK.items())
 
 
 def _run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser, tally: _Tally) -> int:
-    import zentrel
-    from zentrel._files import exists_message
-    from zentrel._imageio import one_line, write_image
-    from zentrel.report import draw_report
-
     _make_folder(args.out_dir, parser)
     paths = [args.out_dir / name for name in DEMO_FILES]
     tally.total = len(paths)
@@ -414,9 +403,9 @@ def _run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser, tally: 
     if blocked:
         return EXIT_FAILED
 
-    image, objects = zentrel.uneven_scene(DEMO_SHAPE, **DEMO_SCENE)
+    image, objects = scenes.uneven_scene(DEMO_SHAPE, **DEMO_SCENE)
     settings = {"percent": DEMO_PERCENT, "region_size": DEMO_REGION_SIZE}
-    binary = zentrel.binarize(image, **settings)
+    binary = binarize_image(image, **settings)
     try:
         for path, picture in zip(paths, (image, binary)):
             write_image(path, picture, overwrite=True, text=DEMO_MARK)
@@ -428,7 +417,7 @@ def _run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser, tally: 
         return EXIT_FAILED
 
     right = int(((binary == 0) == objects).sum())
-    threshold, global_right = zentrel.scenes.best_global_accuracy(image, objects)
+    threshold, global_right = scenes.best_global_accuracy(image, objects)
     for path in paths:
         print(path)
     print(f"{right} of {image.size} pixels ({right / image.size:.4%}) classified right against "

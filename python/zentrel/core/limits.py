@@ -1,17 +1,19 @@
 """The analysis limits as keyword options, read from the engine's own table.
 
+    LIMITS, NAMES               each limit's name, arity, default, meaning, range
+    given(values, function)     the limits a caller set (unknown names raise TypeError)
+    with_limit_options(func)    the limits in func's signature and docstring
+    doc_text()                  their numpydoc entries
+
 The engine keeps each limit's name, default, meaning and accepted values in
 one table; the keyword arguments of the package's functions, their checks
-and their documentation are all made from it here, beside the names and
-words of the outcomes a region's analysis records.
+and their documentation are all made from it here.
 """
 
 from __future__ import annotations
 
 import inspect
 from typing import Any, Callable, NamedTuple, TypeVar
-
-import numpy as np
 
 from zentrel import _engine
 
@@ -28,13 +30,6 @@ class LimitOption(NamedTuple):
 
 LIMITS: tuple[LimitOption, ...] = tuple(LimitOption(*row) for row in _engine.limit_table())
 NAMES = frozenset(option.name for option in LIMITS)
-
-STATUS_NAMES, STATUS_WORDS = (tuple(column) for column in zip(*_engine.outcome_table()[0]))
-TEST_NAMES, TEST_WORDS = (tuple(column) for column in zip(*_engine.outcome_table()[1]))
-
-# The threshold the engine records for a region that gave none, read from
-# one: a one-pixel region's histogram is too flat to split.
-NO_THRESHOLD = float(_engine.analyse_regions(np.zeros((1, 1), np.uint8), 1, [0], [0])["threshold"][0])
 
 
 def _show(value: Any) -> str:

@@ -8,12 +8,13 @@ from pathlib import Path
 
 import numpy as np
 
-from zentrel._files import write_atomic
+from zentrel.io.files import write_atomic
 
 __all__ = [
     "BINARY_FORMATS",
     "ImageReadError",
     "default_max_pixels",
+    "failure_text",
     "image_format",
     "luma",
     "one_line",

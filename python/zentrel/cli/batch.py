@@ -9,6 +9,10 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Optional, Sequence
 
+from zentrel.api import binarize
+from zentrel.cli.workers import Lost, Workers
+from zentrel.io import exists_message, failure_text, identity, read_grey, remove_temporaries, write_image
+
 __all__ = ["Job", "plan", "run"]
 
 
@@ -61,8 +65,6 @@ def plan(inputs: Sequence[Path], output: Optional[Path], out_dir: Optional[Path]
     output gets -2, -3, ... Names depend on the inputs alone, not on what the
     folder holds, so a repeated run gives the same names.
     """
-    from zentrel._files import exists_message
-
     known = _Inputs(inputs)
     claimed = set()
     pairs, errors = [], []
@@ -88,13 +90,10 @@ def plan(inputs: Sequence[Path], output: Optional[Path], out_dir: Optional[Path]
 
 def binarize_one(job: Job) -> Optional[str]:
     """Threshold one file; return an error message or None. Runs in the worker processes."""
-    import zentrel
-    from zentrel._imageio import failure_text, read_grey, write_image
-
     try:
         image = read_grey(job.source, rescale=job.rescale, max_pixels=job.max_pixels,
                           keep_wide=job.settings.get("preset") != "classic")
-        binary = zentrel.binarize(image, threads=job.threads, **job.settings)
+        binary = binarize(image, threads=job.threads, **job.settings)
         del image
         write_image(job.target, binary, bilevel=job.bilevel, overwrite=job.overwrite)
     except Exception as error:
@@ -111,9 +110,6 @@ def run(jobs: Sequence[Job], workers: int, tally, failures: dict, *, progress: b
     files of those they were writing are removed.
     """
     from tqdm import tqdm
-
-    from zentrel._files import identity, remove_temporaries
-    from zentrel._workers import Lost, Workers
 
     before = {job.index: identity(job.target) for job in jobs}
     unreported = {job.index: job for job in jobs}

@@ -15,9 +15,11 @@ from __future__ import annotations
 import argparse
 import sys
 from pathlib import Path
-from typing import Optional
+from typing import Iterator, Optional
 
-from zentrel._imageio import BINARY_FORMATS
+from zentrel.cli import batch
+from zentrel.io import (BINARY_FORMATS, default_max_pixels, failure_text, image_format, is_zarr,
+                        read_grey, write_image)
 
 DEFAULT_CHUNK = 4096
 # What binarize writes: Zarr through the chunked path, the rest either way.
@@ -36,11 +38,6 @@ def add_options(parser: argparse.ArgumentParser, integer_type) -> None:
                              "the workers share")
 
 
-def _is_zarr(path: Path) -> bool:
-    return path.suffix.lower() == ".zarr" or any(
-        (path / name).exists() for name in ("zarr.json", ".zarray", ".zgroup"))
-
-
 def _tiff_pixels(path: Path) -> int:
     if path.suffix.lower() not in (".tif", ".tiff"):
         return 0
@@ -56,14 +53,12 @@ def _tiff_pixels(path: Path) -> int:
 
 
 def _chunked(source: Path, target: Path, args, limit: int) -> bool:
-    return (args.chunks is not None or _is_zarr(source) or target.suffix.lower() == ".zarr"
+    return (args.chunks is not None or is_zarr(source) or target.suffix.lower() == ".zarr"
             or _tiff_pixels(source) > limit)
 
 
 def wanted(args) -> bool:
     """Whether this command line needs the chunked or distributed path."""
-    from zentrel._imageio import default_max_pixels
-
     if args.scheduler is not None or args.chunks is not None:
         return True
     limit = args.max_pixels or default_max_pixels()
@@ -71,12 +66,21 @@ def wanted(args) -> bool:
     return any(_chunked(source, targets[0], args, limit) for source in args.inputs)
 
 
-def run(args, settings: dict, tally, failures: dict, plan: list) -> list:
-    """Threshold the planned (index, source, target) files that need dask,
-    with ``settings`` (keyword arguments of zentrel.binarize); failures go
-    into ``failures`` by index. Returns the files left for the
-    local in-memory path: none with --scheduler, which takes them all (one
-    file per task)."""
+def split(args, plan: list) -> tuple:
+    """(files for dask, files left for the local in-memory path) of the
+    planned (index, source, target) files: with --scheduler all go through
+    dask (those not chunked one file per task)."""
+    if args.scheduler is not None:
+        return list(plan), []
+    limit = args.max_pixels or default_max_pixels()
+    chunked = [item for item in plan if _chunked(item[1], item[2], args, limit)]
+    return chunked, [item for item in plan if item not in chunked]
+
+
+def run(args, settings: dict, files: list) -> Iterator[tuple]:
+    """Threshold the (index, source, target) files that split() gave dask,
+    with ``settings`` (keyword arguments of zentrel.binarize), yielding
+    (index, source, error message or None) as each is done."""
     try:
         import dask
         import zentrel.dask  # noqa: F401
@@ -87,20 +91,17 @@ def run(args, settings: dict, tally, failures: dict, plan: list) -> list:
                          f"({error})") from None
     from tqdm import tqdm
 
-    from zentrel import _batch
-    from zentrel._imageio import default_max_pixels
-
     limit = args.max_pixels or default_max_pixels()
-    chunked = [item for item in plan if _chunked(item[1], item[2], args, limit)]
-    rest = [item for item in plan if item not in chunked]
+    chunked = [item for item in files if _chunked(item[1], item[2], args, limit)]
+    rest = [item for item in files if item not in chunked]
     if args.scheduler is None:
         with dask.config.set(scheduler="threads"), \
                 tqdm(total=len(chunked), file=sys.stderr, unit="image", dynamic_ncols=True,
                      disable=None if len(chunked) > 1 else True) as bar:
             for index, source, target in chunked:
-                _settle(tally, failures, index, source, _binarize_chunked(source, target, args, settings))
+                yield index, source, _binarize_chunked(source, target, args, settings)
                 bar.update(1)
-        return rest
+        return
 
     try:
         client = distributed.Client(args.scheduler, timeout="20s")
@@ -109,14 +110,14 @@ def run(args, settings: dict, tally, failures: dict, plan: list) -> list:
                          f"{error}") from None
     sys.stderr.write(f"zentrel: dashboard {client.dashboard_link}\n")
     # One engine thread per task: the workers run as many tasks as they have threads.
-    jobs = {client.submit(_batch.binarize_one, _batch.Job(
+    jobs = {client.submit(batch.binarize_one, batch.Job(
         index, source, target, settings, args.rescale, args.threads or 1, limit, args.bilevel,
         args.overwrite), pure=False): (index, source) for index, source, target in rest}
     try:
         with dask.config.set(scheduler=client), \
-                tqdm(total=len(plan), file=sys.stderr, unit="image", dynamic_ncols=True) as bar:
+                tqdm(total=len(files), file=sys.stderr, unit="image", dynamic_ncols=True) as bar:
             for index, source, target in chunked:
-                _settle(tally, failures, index, source, _binarize_chunked(source, target, args, settings))
+                yield index, source, _binarize_chunked(source, target, args, settings)
                 bar.update(1)
             for future in distributed.as_completed(jobs):
                 index, source = jobs[future]
@@ -124,20 +125,12 @@ def run(args, settings: dict, tally, failures: dict, plan: list) -> list:
                     message = future.result()
                 except Exception as error:  # a task that could not run, or lost its workers
                     message = f"worker failed: {error}"
-                _settle(tally, failures, index, source, message)
+                yield index, source, message
                 bar.update(1)
     finally:
         for future in jobs:
             future.cancel()
         client.close()
-    return []
-
-
-def _settle(tally, failures, index, source, message) -> None:
-    if message is None:
-        tally.done += 1
-    else:
-        failures[index] = (source, message)
 
 
 def _binarize_chunked(source: Path, target: Path, args, settings: dict) -> Optional[str]:
@@ -145,13 +138,12 @@ def _binarize_chunked(source: Path, target: Path, args, settings: dict) -> Optio
     import dask.array as da
 
     import zentrel.dask as zd
-    from zentrel._imageio import failure_text, image_format, read_grey, write_image
     from zentrel.dask import io
 
     chunks = args.chunks or DEFAULT_CHUNK
     wide = settings.get("preset") != "classic"
     try:
-        if _is_zarr(source) or source.suffix.lower() in (".tif", ".tiff"):
+        if is_zarr(source) or source.suffix.lower() in (".tif", ".tiff"):
             image = io.open_image(source, chunks=chunks, rescale=args.rescale, keep_wide=wide)
         else:
             image = da.from_array(read_grey(source, rescale=args.rescale, keep_wide=wide,
