@@ -1,8 +1,6 @@
 """The automatic default of binarize / threshold_surface / analyse."""
 
 import dataclasses
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -12,8 +10,7 @@ from zentrel import auto
 from zentrel.auto import levels, polarity, surface
 from zentrel.auto.settings import DEFAULT
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
-from quality import families, make_scene, score  # noqa: E402
+from quality import families, make_scene, score
 
 
 def objects_of(image, **kwargs):
@@ -170,6 +167,26 @@ def test_threshold_grid_settles_small_grids_by_hand(medians, background, noise, 
     assert np.array_equal(got, grid) and np.array_equal(got_kind, kind)
 
 
+def otsu_by_within_variance(image) -> int:
+    """Otsu's level by its other definition: the split (dark <= t) with the
+    least pooled within-class variance, searched level by level."""
+    values = image.ravel().astype(np.float64)
+    best, level = np.inf, 0
+    for t in range(int(values.min()), int(values.max())):
+        dark, bright = values[values <= t], values[values > t]
+        within = dark.size * dark.var() + bright.size * bright.var()
+        if within < best - 1e-9 * values.size:
+            best, level = within, t
+    return level
+
+
+def test_otsu_splits_a_hand_worked_histogram():
+    # Three pixels at 10, one at 20, four at 200: every level from 20 to 199
+    # splits the same way; ties go to the lowest.
+    histogram = np.bincount([10, 10, 10, 20, 200, 200, 200, 200], minlength=256)
+    assert polarity.otsu(histogram) == (20, 0.5, 12.5, 200.0)
+
+
 def test_flat_and_featureless_images_fall_back_soundly():
     flat = np.full((64, 64), 7, np.uint8)
     assert (zentrel.binarize(flat) == 255).all()
@@ -177,7 +194,7 @@ def test_flat_and_featureless_images_fall_back_soundly():
     noise = np.random.default_rng(1).normal(120, 3, (128, 128)).round().astype(np.uint8)
     analysis = zentrel.analyse(noise)
     assert analysis.auto.fallback == "otsu"
-    level = polarity.otsu(levels.level_histogram(noise))[0]
+    level = otsu_by_within_variance(noise)
     binary = zentrel.binarize(noise)
     # One threshold everywhere (the band right of the last nodes compares
     # strictly, so pixels exactly at it may differ there).

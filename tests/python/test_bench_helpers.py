@@ -1,13 +1,9 @@
 """The benchmark script's pure helpers: metrics, tiling, memory arithmetic, tables."""
 
-import sys
-from pathlib import Path
-
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
-import bench_helpers as bench  # noqa: E402
+import bench_helpers as bench
 
 
 def test_quality_counts_object_pixels():

@@ -1,14 +1,11 @@
 """The OCR benchmark (bench/ocr.py, bench/ocrbench): its scoring rules, and one small run through Tesseract."""
 
 import json
-import sys
-from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
-import ocr  # noqa: E402
-from ocrbench import scoring, tesseract  # noqa: E402
+import ocr
+from ocrbench import scoring, tesseract
 
 
 @pytest.mark.parametrize(

@@ -1,15 +1,12 @@
 """The quality benchmark's scene generator and metrics, and the real-data benchmark (bench/quality)."""
 
 import json
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
-from quality import evaluate, families, make_scene, score  # noqa: E402
-from quality.metrics import PSNR_CAP, drd, nonuniform_blocks  # noqa: E402
+from quality import evaluate, families, make_scene, score
+from quality.metrics import PSNR_CAP, drd, nonuniform_blocks
 
 
 def _truth_with_edge():

@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 import zentrel
 from zentrel import _engine
+from zentrel.core import lattice
 
 CASES = [
     # shape, seed, percent, region size, smooth
@@ -13,6 +14,25 @@ CASES = [
     ((200, 333), 3, 100, 17, False),
     ((96, 160), 4, 30, 8, False),
 ]
+
+
+@pytest.mark.parametrize("indices, region_size, origins", [
+    ([0, 1, 2, 3, 4], 5, [0, 2, 5, 7, 10]),  # odd R: steps of 2 and 3
+    ([0, 1, 7], 32, [0, 16, 112]),
+    ([0, 1, 2, 3], 1, [0, 0, 1, 1]),
+])
+def test_region_lattice_by_hand(indices, region_size, origins):
+    assert lattice.origins(indices, region_size).tolist() == origins
+    # The first region starting at or after each origin is that region
+    # (for R = 1 two regions share an origin: the first of them).
+    assert [lattice.first_region_at(o, region_size) for o in origins] == \
+        [indices[origins.index(o)] for o in origins]
+
+
+@pytest.mark.parametrize("shape, region_size, grid", [((10, 7), 4, (4, 2)), ((3, 64), 4, (0, 31)),
+                                                      ((31, 32), 32, (0, 1))])
+def test_grid_shape_by_hand(shape, region_size, grid):
+    assert lattice.grid_shape(shape, region_size) == grid
 
 
 def compose(levels, percent, region_size, smooth):
@@ -59,9 +79,9 @@ def test_blocks_give_their_part_of_the_whole(case):
         assert np.array_equal(got, binary[top:bottom, left:right])
         assert np.array_equal(got_surface, surface[top:bottom, left:right])
 
-        first = [-(-2 * o // region_size) for o in (top, left)]  # first region starting inside
-        last = [min(2 * (e - region_size) // region_size, n - 1)
-                for e, n in zip((bottom, right), full_map.shape)]
+        first = [lattice.first_region_at(o, region_size) for o in (top, left)]  # starting inside
+        last = [min(lattice.first_region_at(e - region_size + 1, region_size) - 1, n - 1)
+                for e, n in zip((bottom, right), full_map.shape)]  # ending inside
         counts = [b - a + 1 for a, b in zip(first, last)]
         if min(counts) < 1:
             continue
