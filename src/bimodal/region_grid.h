@@ -15,8 +15,14 @@ inline int region_count(int extent, int region_size) {
     return static_cast<int>(2 * static_cast<std::int64_t>(extent) / region_size - 1);
 }
 
+// First pixel of region index along an axis, for any index (callers that
+// check indices from outside before they use them).
+inline std::int64_t region_origin_wide(std::int64_t index, int region_size) {
+    return index * region_size / 2;
+}
+
 inline int region_origin(int index, int region_size) {
-    return static_cast<int>(static_cast<std::int64_t>(index) * region_size / 2);
+    return static_cast<int>(region_origin_wide(index, region_size));
 }
 
 // Number of regions to analyse: percent of all regions, truncated.

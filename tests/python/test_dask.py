@@ -12,8 +12,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 import zentrel
+from hypothesis import example, given, settings, strategies as st
 from zentrel.auto import levels
 
+dask = pytest.importorskip("dask")
 da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
 zd = pytest.importorskip("zentrel.dask")
@@ -180,9 +182,24 @@ def test_command_line_batch_on_the_cluster(client, tmp_path, capsys):
     assert not (tmp_path / "out" / "bad.tif").exists()
 
 
-@pytest.mark.parametrize("chunks, region_size", [((40, 40, 21), 17), ((16,) * 6 + (5,), 16), ((7, 9, 8), 2),
-                                                 ((100,), 33), ((5, 5, 5), 1)])
-def test_pieces_tile_the_region_grid_within_one_chunk_of_reach(chunks, region_size):
+@st.composite
+def chunkings(draw):
+    """A region size and chunks of one axis as the pipeline lays them:
+    every chunk but the last at least R-1 long (shorter ones are merged)."""
+    region_size = draw(st.integers(1, 40))
+    chunks = draw(st.lists(st.integers(max(region_size - 1, 1), 60), min_size=0, max_size=7))
+    return tuple(chunks) + (draw(st.integers(1, 60)),), region_size
+
+
+@given(chunkings())
+@example(((40, 40, 21), 17)).via("hand-picked")
+@example(((16,) * 6 + (5,), 16)).via("hand-picked")
+@example(((7, 9, 8), 2)).via("hand-picked")
+@example(((100,), 33)).via("hand-picked")
+@example(((5, 5, 5), 1)).via("hand-picked")
+@settings(max_examples=150, deadline=None)
+def test_pieces_tile_the_region_grid_within_one_chunk_of_reach(case):
+    chunks, region_size = case
     from zentrel.dask._geometry import axis_parts, piece_of
 
     parts, r = axis_parts(chunks, region_size), region_size
@@ -228,3 +245,23 @@ def test_chunked_equals_in_memory_on_real_pictures(client, name, chunks):
     got = client.compute(zd.binarize(array), sync=True)
     assert np.array_equal(got, zentrel.binarize(image))
     assert zd.analyse(array) == want
+
+
+@given(rows=st.lists(st.integers(20, 70), min_size=1, max_size=3),
+       cols=st.lists(st.integers(20, 70), min_size=1, max_size=3),
+       preset=st.sampled_from(["auto", "classic"]), seed=st.integers(0, 3))
+@settings(max_examples=12, deadline=None)
+def test_any_chunking_gives_the_in_memory_result(rows, cols, preset, seed):
+    image = _image((sum(rows), sum(cols)), seed=seed)
+    options = dict(preset=preset, percent=40, region_size=16)
+    try:
+        want = zentrel.binarize(image, **options)
+    except zentrel.NoRegionPassedError:
+        want = None
+    array = da.from_array(image, chunks=(tuple(rows), tuple(cols)))
+    with dask.config.set(scheduler="synchronous"):
+        if want is None:
+            with pytest.raises(zentrel.NoRegionPassedError):
+                zd.binarize(array, **options).compute()
+        else:
+            assert np.array_equal(zd.binarize(array, **options).compute(), want)

@@ -19,8 +19,8 @@ py::array_t<long long> region_origins(const py::array_t<long long, py::array::c_
     const long long* in = indices.data();
     long long* out = origins.mutable_data();
     for (py::ssize_t i = 0; i < indices.size(); ++i) {
-        if (in[i] < 0 || in[i] > 2147483647LL) throw py::value_error("region index " + std::to_string(in[i]) + " is out of range");
-        out[i] = zentrel::region_origin(static_cast<int>(in[i]), region_size);
+        if (in[i] < 0) throw py::value_error("region index " + std::to_string(in[i]) + " is negative");
+        out[i] = zentrel::region_origin_wide(in[i], region_size);
     }
     return origins;
 }

@@ -36,9 +36,11 @@ void check_region_size(int region_size) {
 
 // Raises unless region (row, col) lies inside the block.
 void require_inside(const Block16& b, int region_size, long long row, long long col) {
-    const long long top = static_cast<long long>(row) * region_size / 2;
-    const long long left = static_cast<long long>(col) * region_size / 2;
-    if (row < 0 || col < 0 || top < b.top || left < b.left || top + region_size > static_cast<long long>(b.top) + b.rows ||
+    // Indices beyond int range are refused by the bounds below (their origin lies past any block).
+    const bool indexed = row >= 0 && col >= 0 && row <= 2147483647LL && col <= 2147483647LL;
+    const long long top = indexed ? zentrel::region_origin_wide(row, region_size) : 0;
+    const long long left = indexed ? zentrel::region_origin_wide(col, region_size) : 0;
+    if (!indexed || top < b.top || left < b.left || top + region_size > static_cast<long long>(b.top) + b.rows ||
         left + region_size > static_cast<long long>(b.left) + b.cols) {
         throw py::value_error("region (" + std::to_string(row) + ", " + std::to_string(col) +
                               ") does not lie inside the block of " + std::to_string(b.rows) + " x " +
