@@ -11,7 +11,9 @@ import subprocess
 import sys
 
 import numpy as np
-from zentrel._engine import STAGE_NAMES as STAGES
+from zentrel.core import engine
+
+STAGES = engine.STAGE_NAMES
 
 PEER_METHODS = ("cv_gauss", "cv_mean", "sauvola", "local")
 METHODS = ("ours",) + PEER_METHODS

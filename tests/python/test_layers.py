@@ -2,8 +2,8 @@
 
 Lowest first; a module may import its own layer and the layers below it,
 and from another layer only public names (no module or name starting with
-an underscore). zentrel._engine belongs to core: the others reach the
-engine through zentrel.core. Imports inside functions are kept for the
+an underscore). The native engine, zentrel.core._engine, is core's own:
+the others reach it as zentrel.core.engine. Imports inside functions are kept for the
 modules that need an optional extra.
 """
 
@@ -18,7 +18,7 @@ import pytest
 SOURCE = Path(__file__).resolve().parents[2] / "python"
 
 LAYERS = (
-    ("core", ("zentrel.core", "zentrel._engine", "zentrel.scenes")),
+    ("core", ("zentrel.core", "zentrel.scenes")),
     ("auto", ("zentrel.auto",)),
     ("api", ("zentrel.api",)),
     ("io", ("zentrel.io",)),
@@ -102,7 +102,7 @@ def test_the_package_keeps_its_layers():
     ("auto/x.py", "import zentrel.dask\n", "a higher layer"),
     ("auto/x.py", "from zentrel.core.settings import _hidden\n", "private to zentrel.core"),
     ("dask/x.py", "from zentrel.io._secret import y\n", "private to zentrel.io"),
-    ("api.py", "from zentrel import _engine\n", "private to zentrel._engine"),
+    ("api.py", "from zentrel.core import _engine\n", "private to zentrel.core"),
     ("cli/x.py", "def f():\n    from zentrel.io import read_grey\n", "inside a function"),
 ])
 def test_a_planted_import_is_caught(tmp_path, module, text, complaint):

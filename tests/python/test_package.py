@@ -13,4 +13,4 @@ def test_version_is_the_distributions_and_the_module_stays_dev():
 
 def test_type_information_is_installed():
     installed = {str(path).replace("\\", "/") for path in metadata.files("zentrel") or ()}
-    assert {"zentrel/py.typed", "zentrel/_engine.pyi", "zentrel_py-stubs/__init__.pyi"} <= installed
+    assert {"zentrel/py.typed", "zentrel/core/_engine.pyi", "zentrel_py-stubs/__init__.pyi"} <= installed

@@ -4,7 +4,7 @@ give what the one-call functions give, bit for bit."""
 import numpy as np
 import pytest
 import zentrel
-from zentrel import _engine
+from zentrel.core import engine as _engine
 from zentrel.core import lattice
 
 CASES = [

@@ -1,7 +1,7 @@
 """The engine's side of the package: everything that calls the native
 module, and the facts it holds.
 
-    engine                      the native module (zentrel._engine); only core
+    engine                      the native module (zentrel.core._engine); only core
                                 imports it, every layer above calls it through here
     Settings                    one analysis's options, checked (settings)
     limits                      the classic limits as keyword options
@@ -15,7 +15,7 @@ point for both presets), zentrel.io, zentrel.dask, zentrel.report and
 zentrel.cli. None of them reaches below this package's public names.
 """
 
-from zentrel import _engine as engine
+from zentrel.core import _engine as engine
 from zentrel.core import lattice, limits, outcomes
 from zentrel.core.analysis import Analysis, NoRegionPassedError, RegionInfo, no_region_error
 from zentrel.core.classic import check_element_type, real_array, run_classic

@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from zentrel import _engine
+from zentrel.core import _engine
 from zentrel.core.analysis import Analysis
 from zentrel.core.settings import Settings
 

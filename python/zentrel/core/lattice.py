@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from zentrel import _engine
+from zentrel.core import _engine
 
 
 def grid_shape(image_shape, region_size: int) -> tuple:

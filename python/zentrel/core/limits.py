@@ -15,7 +15,7 @@ from __future__ import annotations
 import inspect
 from typing import Any, Callable, NamedTuple, TypeVar
 
-from zentrel import _engine
+from zentrel.core import _engine
 
 
 class LimitOption(NamedTuple):

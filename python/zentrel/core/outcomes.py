@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from zentrel import _engine
+from zentrel.core import _engine
 
 STATUS_NAMES, STATUS_WORDS = (tuple(column) for column in zip(*_engine.outcome_table()[0]))
 TEST_NAMES, TEST_WORDS = (tuple(column) for column in zip(*_engine.outcome_table()[1]))

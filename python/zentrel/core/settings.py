@@ -19,7 +19,7 @@ from typing import Any, Optional
 
 import numpy as np
 
-from zentrel import _engine
+from zentrel.core import _engine
 from zentrel.core import limits as _limit_options
 
 # The engine takes C ints.

@@ -1,4 +1,4 @@
-// zentrel._engine: the private native module under the zentrel package. It
+// zentrel.core._engine: the private native module of the package's core layer. It
 // runs the same driver as zentrel_py, but silently, with adjustable limits,
 // with the interpreter lock released, and offers each stage of the pipeline
 // on numpy arrays.
