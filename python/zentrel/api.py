@@ -59,6 +59,15 @@ def run(image, settings: Settings, want=frozenset({"binary"})) -> Outcome:
     return Outcome(out, surf, analysis, True)
 
 
+def _answer(function: str, image, want: str, **options):
+    """What ``function`` returns: the wanted part of the outcome; for the
+    binary or the surface, NoRegionPassedError where no region passed."""
+    done = run(image, Settings.from_kwargs(function, **options), {want})
+    if want != "analysis" and not done.passed:
+        raise no_region_error(done.analysis)
+    return getattr(done, want)
+
+
 def run_all(image, *, percent=10, region_size=32, smooth=False, threads=None, preset="auto",
             objects=None, **limits):
     """binarize, threshold_surface and analyse from one analysis.
@@ -162,13 +171,8 @@ def binarize(image, *, percent: int = 10, region_size: int = 32, smooth: bool = 
     >>> float(((classic == 0) == objects).mean()) > 0.95
     True
     """
-    settings = Settings.from_kwargs("binarize", percent=percent, region_size=region_size,
-                                    smooth=smooth, threads=threads, preset=preset, objects=objects,
-                                    **limits)
-    done = run(image, settings, {"binary"})
-    if not done.passed:
-        raise no_region_error(done.analysis)
-    return done.binary
+    return _answer("binarize", image, "binary", percent=percent, region_size=region_size, smooth=smooth,
+                   threads=threads, preset=preset, objects=objects, **limits)
 
 
 @_limits.with_limit_options
@@ -210,13 +214,8 @@ def threshold_surface(image, *, percent: int = 10, region_size: int = 32, smooth
     >>> bool(np.all((surface > 50) & (surface < 250)))
     True
     """
-    settings = Settings.from_kwargs("threshold_surface", percent=percent, region_size=region_size,
-                                    smooth=smooth, threads=threads, preset=preset, objects=objects,
-                                    **limits)
-    done = run(image, settings, {"surface"})
-    if not done.passed:
-        raise no_region_error(done.analysis)
-    return done.surface
+    return _answer("threshold_surface", image, "surface", percent=percent, region_size=region_size, smooth=smooth,
+                   threads=threads, preset=preset, objects=objects, **limits)
 
 
 @_limits.with_limit_options
@@ -255,7 +254,5 @@ def analyse(image, *, percent: int = 10, region_size: int = 32, smooth: bool = F
     >>> int((result.records["status"] == 0).sum()) == result.valid_count
     True
     """
-    settings = Settings.from_kwargs("analyse", percent=percent, region_size=region_size,
-                                    smooth=smooth, threads=threads, preset=preset, objects=objects,
-                                    **limits)
-    return run(image, settings, {"analysis"}).analysis
+    return _answer("analyse", image, "analysis", percent=percent, region_size=region_size,
+                   smooth=smooth, threads=threads, preset=preset, objects=objects, **limits)
