@@ -25,8 +25,9 @@ LAYERS = (
     ("dask", ("zentrel.dask",)),
     ("report", ("zentrel.report",)),
     ("cli", ("zentrel.cli",)),
-    ("plugins", ("zentrel.ocrmypdf", "zentrel.napari")),
-    ("package", ("zentrel", "zentrel.__main__", "zentrel._version")),
+    # The package's face, and the plugins that use it as their users do.
+    ("package", ("zentrel", "zentrel.__main__", "zentrel._version", "zentrel.ocrmypdf",
+                 "zentrel.napari")),
 )
 # Importing these needs an extra, so they may be imported where used.
 NEEDS_EXTRA = ("zentrel.dask",)
