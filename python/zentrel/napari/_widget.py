@@ -133,6 +133,7 @@ class BinarizeWidget(Container):
                 edge_color=grid.edge_colours(), face_color="transparent", edge_width=1,
                 features={"passed": grid.passed, "note": grid.notes},
                 text={"string": "{note}", "size": 7, "color": "white"}, **where)
+        self.viewer.layers.selection.active = layer  # keep the image chosen, not the layers just added
         passed = sum(sum(r.grid.passed) for r in results) if results[0].grid is not None else None
         self.status.value = f"{layer.name}: done" + (f", {passed} regions passed" if passed is not None else "")
 
