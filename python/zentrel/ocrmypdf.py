@@ -58,6 +58,18 @@ class ZentrelOptions(BaseModel):
                 "percent": self.percent}
 
 
+def _int_in(name: str, low: int, high: Optional[int] = None):
+    """An argparse type: an integer from low to high; argparse refuses others in one line naming ``name``."""
+    def parse(text: str) -> int:
+        value = int(text)
+        if value < low or (high is not None and value > high):
+            raise ValueError(text)
+        return value
+
+    parse.__name__ = name
+    return parse
+
+
 @hookimpl
 def register_options():
     return {NAMESPACE: ZentrelOptions}
@@ -71,9 +83,9 @@ def add_options(parser):
                        help="analysis preset (default %(default)s)")
     group.add_argument("--zentrel-objects", choices=["dark", "bright"], default=None,
                        help="the text's side; found per page when not given")
-    group.add_argument("--zentrel-region-size", type=int, metavar="R", default=defaults.region_size,
+    group.add_argument("--zentrel-region-size", type=_int_in("region size (1 or more)", 1), metavar="R", default=defaults.region_size,
                        help="side of the square regions in pixels (default %(default)s)")
-    group.add_argument("--zentrel-percent", type=int, metavar="P", default=defaults.percent,
+    group.add_argument("--zentrel-percent", type=_int_in("percent (0 to 100)", 0, 100), metavar="P", default=defaults.percent,
                        help="share of regions fitted, 0..100 (default %(default)s)")
     group.add_argument("--zentrel-clean-page", action="store_true",
                        help="also put the black-and-white page into the output PDF (implies --mode force)")

@@ -90,3 +90,21 @@ def test_an_image_smaller_than_a_region_shows_a_message(widget):
     layers = widget.binarize(np.zeros((10, 10), np.uint8), region_size=32)
     assert layers == {}
     assert "scene:" in widget.status.value and "region" in widget.status.value
+
+
+def test_the_manifest_brings_the_sample_and_the_widget(make_napari_viewer, qtbot):
+    viewer = make_napari_viewer()
+    viewer.open_sample("zentrel", "uneven_scene")
+    _, widget = viewer.window.add_plugin_dock_widget("zentrel", "Binarize (zentrel)")
+    assert np.array_equal(viewer.layers["uneven scene"].data, zentrel.uneven_scene((512, 512), seed=1)[0])
+    assert widget.image.value is viewer.layers["uneven scene"]
+
+
+def test_the_library_imports_neither_plugin_nor_qt():
+    import subprocess
+    import sys
+
+    code = ("import sys, zentrel\n"
+            "print(sorted(m for m in ('napari', 'ocrmypdf', 'PyQt5', 'qtpy', 'magicgui') if m in sys.modules))")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert result.stdout.strip() == "[]"

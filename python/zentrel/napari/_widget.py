@@ -12,6 +12,7 @@ notification; nothing raises.
 
 from __future__ import annotations
 
+import napari.viewer
 import numpy as np
 from magicgui.widgets import CheckBox, ComboBox, Container, Label, PushButton, SpinBox
 from napari.layers import Image
@@ -24,7 +25,7 @@ _OBJECTS = {"found": None, "dark": "dark", "bright": "bright"}
 
 
 class BinarizeWidget(Container):
-    def __init__(self, viewer: "napari.viewer.Viewer"):  # noqa: F821 - napari reads the annotation
+    def __init__(self, viewer: napari.viewer.Viewer):  # napari passes its viewer by this annotation
         self.viewer = viewer
         self.image = ComboBox(label="image", choices=self._image_choices)
         self.preset = ComboBox(label="preset", choices=["auto", "classic"], value="auto",
