@@ -9,17 +9,19 @@ os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
 pytest.importorskip("napari", reason='napari missing: pip install "zentrel[napari-test]"')
 pytest.importorskip("pytestqt", reason='pytest-qt missing: pip install "zentrel[napari-test]"')
 
+import subprocess  # noqa: E402
+import sys  # noqa: E402
+
 import zentrel  # noqa: E402
 
+# napari's canvas needs OpenGL; asked in a child process so that no Qt application starts here.
+_GL = ("from qtpy.QtWidgets import QApplication; from qtpy.QtGui import QOpenGLContext\n"
+       "app = QApplication([]); raise SystemExit(0 if QOpenGLContext().create() else 1)")
+if subprocess.run([sys.executable, "-c", _GL], capture_output=True).returncode != 0:
+    pytest.skip("Qt cannot start with OpenGL for napari's canvas (Debian: xvfb, libgl1, libegl1)",
+                allow_module_level=True)
+
 pytestmark = pytest.mark.filterwarnings("ignore:System theme detection requires a Qt6 backend:UserWarning")
-
-
-@pytest.fixture(scope="module", autouse=True)
-def opengl(qapp):
-    from qtpy.QtGui import QOpenGLContext
-
-    if not QOpenGLContext().create():
-        pytest.skip("no OpenGL for napari's canvas (install xvfb, or libgl1 and libegl1)")
 
 
 @pytest.fixture
@@ -101,9 +103,6 @@ def test_the_manifest_brings_the_sample_and_the_widget(make_napari_viewer, qtbot
 
 
 def test_the_library_imports_neither_plugin_nor_qt():
-    import subprocess
-    import sys
-
     code = ("import sys, zentrel\n"
             "print(sorted(m for m in ('napari', 'ocrmypdf', 'PyQt5', 'qtpy', 'magicgui') if m in sys.modules))")
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
