@@ -10,7 +10,7 @@ Tesseract thresholds the page itself, and with ``--plugin zentrel.ocrmypdf``.
 The score is the share of the image's scored boxes found in the output's
 text layer (``pdftotext -raw``), by the page protocol's rule
 (ocrbench/scoring.py). Texts are cached by what decides them: the input
-PDF, the OCRmyPDF and Tesseract versions and, with the plugin, the plugin's
+image, the OCRmyPDF and Tesseract versions and, with the plugin, the plugin's
 source and zentrel's result on the image.
 """
 
@@ -92,7 +92,8 @@ def one_image(entry: dict, root: Path, cache: TextCache, versions: str, folder: 
     folder.mkdir()
     pdf = folder / "in.pdf"
     make_pdf(image_path, pdf)
-    base = digest(np.frombuffer(pdf.read_bytes(), np.uint8), versions)
+    # The image's bytes, not the PDF's: img2pdf stamps each PDF with the time it was made.
+    base = digest(np.frombuffer(image_path.read_bytes(), np.uint8), versions, DPI)
     boxes = json.loads((root / entry["boxes"]).read_text())
     truths = [b[4] for b in boxes if scoring.eligible(b[4])]
     result = {"set": entry["set"], "image": entry["image"], "boxes": len(truths), "ocrmypdf_runs": 0}

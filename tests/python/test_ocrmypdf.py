@@ -1,6 +1,7 @@
 """The OCRmyPDF plugin through the real ocrmypdf command, on a page of words under a lamp."""
 
 import glob
+import json
 import os
 import shutil
 import subprocess
@@ -32,8 +33,13 @@ def page_pdf(tmp_path_factory):
     paper = Image.new("L", (width, height), 255)
     font = ImageFont.truetype(str(Path(matplotlib.get_data_path()) / "fonts/ttf/DejaVuSans.ttf"), 34)
     draw = ImageDraw.Draw(paper)
+    boxes = []
     for line in range(3):
-        draw.text((60, 80 + line * 180), "  ".join(WORDS[3 * line:3 * line + 3]), fill=0, font=font)
+        x = 60
+        for word in WORDS[3 * line:3 * line + 3]:
+            boxes.append([*draw.textbbox((x, 80 + line * 180), word, font=font), word])
+            draw.text((x, 80 + line * 180), word, fill=0, font=font)
+            x = boxes[-1][2] + 30
     y, x = np.mgrid[0:height, 0:width]
     light = 40 + 200 * np.clip(1 - np.hypot(x - 0.85 * width, y - 0.1 * height) / (1.1 * width), 0, 1)
     noise = np.random.default_rng(0).normal(0, 4, (height, width))
@@ -41,6 +47,10 @@ def page_pdf(tmp_path_factory):
     folder = tmp_path_factory.mktemp("page")
     Image.fromarray(grey).save(folder / "page.png", dpi=(300, 300))
     (folder / "page.pdf").write_bytes(img2pdf.convert(str(folder / "page.png")))
+    # The same page for the benchmark's OCRmyPDF mode, a box per word.
+    (folder / "page.boxes.json").write_text(json.dumps(boxes))
+    (folder / "manifest.json").write_text(json.dumps([{"set": "made", "image": "page.png",
+                                                        "boxes": "page.boxes.json"}]))
     return folder / "page.pdf"
 
 
@@ -104,3 +114,21 @@ def test_a_page_zentrel_cannot_binarize_is_read_grey_with_a_warning(page_pdf, tm
     assert np.array_equal(sent_to_ocr(work), rasterized(work))
     (image,) = page_images(out)
     assert image.mode == "L"
+
+
+def test_benchmark_mode_scores_the_text_layers_and_caches_them(page_pdf, tmp_path):
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+    import ocr
+
+    def run():
+        out = tmp_path / "ocrmypdf.json"
+        assert ocr.main([str(page_pdf.with_name("manifest.json")), "--ocrmypdf", "--json", str(out),
+                         "--cache", str(tmp_path / "cache.json")]) == 0
+        return json.loads(out.read_text())
+
+    first = run()
+    (image,) = first["images"]
+    assert image["boxes"] == len(WORDS) and image["ocrmypdf+zentrel"] == len(WORDS)
+    assert first["ocrmypdf_runs"] == 2
+    again = run()
+    assert again["ocrmypdf_runs"] == 0 and again["sets"] == first["sets"]
