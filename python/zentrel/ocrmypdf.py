@@ -83,10 +83,10 @@ def add_options(parser):
                        help="analysis preset (default %(default)s)")
     group.add_argument("--zentrel-objects", choices=["dark", "bright"], default=None,
                        help="the text's side; found per page when not given")
-    group.add_argument("--zentrel-region-size", type=_int_in("region size (1 or more)", 1), metavar="R", default=defaults.region_size,
-                       help="side of the square regions in pixels (default %(default)s)")
-    group.add_argument("--zentrel-percent", type=_int_in("percent (0 to 100)", 0, 100), metavar="P", default=defaults.percent,
-                       help="share of regions fitted, 0..100 (default %(default)s)")
+    group.add_argument("--zentrel-region-size", type=_int_in("region size (1 or more)", 1), metavar="R",
+                       default=defaults.region_size, help="side of the square regions in pixels (default %(default)s)")
+    group.add_argument("--zentrel-percent", type=_int_in("percent (0 to 100)", 0, 100), metavar="P",
+                       default=defaults.percent, help="share of regions fitted, 0..100 (default %(default)s)")
     group.add_argument("--zentrel-clean-page", action="store_true",
                        help="also put the black-and-white page into the output PDF (implies --mode force)")
 
@@ -104,12 +104,12 @@ def check_options(options):
         options.mode = type(options.mode)("force")  # OCRmyPDF's ProcessingMode, not exported
 
 
-def _binarize(image: Image.Image, pageno: int, options: ZentrelOptions) -> Optional[Image.Image]:
+def _binarize(image: Image.Image, pageno: int, options: ZentrelOptions, instead: str) -> Optional[Image.Image]:
     """zentrel's result as an "L" image of 0 and 255; None, with a warning, when zentrel cannot help."""
     try:
         binary = zentrel.binarize(np.asarray(image.convert("L")), **options.analysis_options())
     except ValueError as error:  # NoRegionPassedError, a page smaller than a region
-        log.warning("page %d: zentrel cannot binarize it (%s); the grey page is used", pageno + 1, error)
+        log.warning("page %d: zentrel cannot binarize it (%s); %s", pageno + 1, error, instead)
         return None
     out = Image.fromarray(binary)
     out.info.update(image.info)  # the DPI places the text layer
@@ -122,7 +122,7 @@ def filter_ocr_image(page, image):
     image = (yield) or image
     if image.mode == "1":
         return image  # already black and white
-    binary = _binarize(image, page.pageno, page.options.zentrel)
+    binary = _binarize(image, page.pageno, page.options.zentrel, "OCR reads the grey page")
     if binary is None:
         grey = image.convert("L")
         grey.info.update(image.info)
@@ -139,7 +139,7 @@ def filter_page_image(page, image_filename: Path) -> Path:
         if image.mode == "1":
             return image_filename
         dpi = image.info.get("dpi")
-        binary = _binarize(image, page.pageno, options)
+        binary = _binarize(image, page.pageno, options, "the output keeps the page as it was")
     if binary is None:
         return image_filename  # the page as it was
     out = image_filename.with_name(image_filename.stem + "_zentrel.png")
