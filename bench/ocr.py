@@ -18,6 +18,10 @@ image's grey (BT.601 luma), and Tesseract reads it two ways:
 Texts are compared normalised (ocrbench/scoring.py). Prints a markdown table
 per protocol, writes JSON with every image's scores, and keeps Tesseract's
 texts in a cache so that a rerun reads only pages that changed.
+
+``--ocrmypdf`` runs each image as a one-page PDF through OCRmyPDF instead,
+with and without the zentrel plugin, and scores the boxes found in the
+output's text layer (ocrbench/pdf.py).
 """
 
 from __future__ import annotations
@@ -46,6 +50,8 @@ from quality.peers import PIP_PACKAGES  # noqa: E402
 
 DEFAULT_JSON = HERE / "results" / "ocr.json"
 DEFAULT_CACHE = HERE / "results" / "ocr-cache.json"
+PDF_JSON = HERE / "results" / "ocrmypdf.json"
+PDF_CACHE = HERE / "results" / "ocrmypdf-cache.json"
 PSM = {"page": 4, "box": 7}  # Tesseract's page segmentation: a column of text; a single line
 PAD = 4  # pixels of page around a box: the ground-truth boxes are tight and Tesseract wants some margin
 CHUNK = 200  # crops per Tesseract process: its model load (~0.2 s) is shared, the workers stay busy
@@ -217,9 +223,13 @@ def parse_args(argv=None):
     parser.add_argument("--max-boxes", type=int, metavar="N",
                         help="box protocol: read at most N boxes per image, evenly spread over its scored boxes")
     parser.add_argument("--workers", type=int, default=2, help="Tesseract processes at once (default 2)")
-    parser.add_argument("--json", type=Path, default=DEFAULT_JSON)
-    parser.add_argument("--cache", type=Path, default=DEFAULT_CACHE)
+    parser.add_argument("--ocrmypdf", action="store_true",
+                        help="each image as a one-page PDF through OCRmyPDF, with and without the zentrel plugin")
+    parser.add_argument("--json", type=Path, help=f"default {DEFAULT_JSON} ({PDF_JSON} with --ocrmypdf)")
+    parser.add_argument("--cache", type=Path, help=f"default {DEFAULT_CACHE} ({PDF_CACHE} with --ocrmypdf)")
     args = parser.parse_args(argv)
+    args.json = args.json or (PDF_JSON if args.ocrmypdf else DEFAULT_JSON)
+    args.cache = args.cache or (PDF_CACHE if args.ocrmypdf else DEFAULT_CACHE)
     if args.max_boxes is not None and args.max_boxes < 1:
         parser.error("--max-boxes must be at least 1")
     return args
@@ -227,6 +237,8 @@ def parse_args(argv=None):
 
 def main(argv=None) -> int:
     args = parse_args(argv)
+    if args.ocrmypdf:
+        return run_ocrmypdf(args)
     tesseract_version = tesseract.version()
     if tesseract_version is None:
         print(tesseract.INSTALL_HINT, file=sys.stderr)
@@ -288,6 +300,19 @@ def main(argv=None) -> int:
     }, indent=1))
     print(f"wrote {args.json}")
     return 0
+
+
+def run_ocrmypdf(args) -> int:
+    from ocrbench import pdf
+
+    manifest = json.loads(args.manifest.read_text())
+    all_sets = list(dict.fromkeys(e["set"] for e in manifest))
+    sets = args.sets or all_sets
+    unknown = set(sets) - set(all_sets)
+    if unknown:
+        print(f"unknown sets {', '.join(sorted(unknown))}; the manifest has {', '.join(all_sets)}", file=sys.stderr)
+        return 2
+    return pdf.run(args, manifest, args.manifest.resolve().parent, sets)
 
 
 if __name__ == "__main__":

@@ -51,8 +51,9 @@ numpydoc_xref_param_type = False
 sphinx_gallery_conf = {
     "examples_dirs": str(ROOT / "examples"),
     "gallery_dirs": "auto_examples",
-    # Every script in the gallery runs at build time, so a broken one fails the build.
-    "filename_pattern": r".*\.py$",
+    # Every plot_ script runs at build time, so a broken one fails the build; the
+    # others (the napari viewer, which needs a display) are shown as code.
+    "filename_pattern": r"/plot_[^/]*\.py$",
     "ignore_pattern": r"__init__\.py",
     "within_subsection_order": "_generate.GalleryOrder",
     "download_all_examples": False,
