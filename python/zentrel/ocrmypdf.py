@@ -14,6 +14,10 @@ or from Python: ``ocrmypdf.ocr(..., plugins=["zentrel.ocrmypdf"], zentrel_preset
 - ``--zentrel-preset auto|classic``, ``--zentrel-objects dark|bright``,
   ``--zentrel-region-size R``, ``--zentrel-percent P``: the analysis options
   of :func:`zentrel.binarize`.
+- An evenly lit page (a scan) goes to OCR as it is, said in the log:
+  thresholding under uneven light has nothing to add there, and Tesseract
+  reads the soft edges of grey print better than any black and white of
+  them. ``--zentrel-every-page`` binarizes these too.
 - A page zentrel cannot binarize (no region passed, a page smaller than a
   region) keeps its grey image, with a warning in OCRmyPDF's log; the
   document goes on.
@@ -42,6 +46,17 @@ log = logging.getLogger(__name__)
 
 NAMESPACE = "zentrel"
 
+# A page is evenly lit when the level of its paper varies across it by less
+# than this share of its contrast. Paper level: the 90th percentile of each
+# square tile (PAPER_TILES along the shorter side); variation: its 5-95 %
+# range; contrast: the page's 1-99 % range. Set on the receipts and forms of
+# the OCR benchmark (75 pages): scans measure 0.000-0.014 (a scanner lights
+# the page evenly and clips the paper white), phone photos 0.05-0.97; any
+# value from 0.02 to 0.05 sorts them alike. Sent grey, the scans lost no
+# box; binarized, FUNSD lost 45 % of its boxes and SROIE 5 %.
+EVEN_PAPER = 0.03
+PAPER_TILES = 16
+
 
 class ZentrelOptions(BaseModel):
     """The plugin's options, reached as ``options.zentrel`` inside OCRmyPDF."""
@@ -51,6 +66,7 @@ class ZentrelOptions(BaseModel):
     region_size: int = Field(32, ge=1)
     percent: int = Field(10, ge=0, le=100)
     clean_page: bool = False
+    every_page: bool = False
 
     def analysis_options(self) -> dict:
         """Keyword arguments of zentrel.binarize."""
@@ -87,6 +103,8 @@ def add_options(parser):
                        default=defaults.region_size, help="side of the square regions in pixels (default %(default)s)")
     group.add_argument("--zentrel-percent", type=_int_in("percent (0 to 100)", 0, 100), metavar="P",
                        default=defaults.percent, help="share of regions fitted, 0..100 (default %(default)s)")
+    group.add_argument("--zentrel-every-page", action="store_true",
+                       help="binarize evenly lit pages (scans) too; by default they go to OCR as they are")
     group.add_argument("--zentrel-clean-page", action="store_true",
                        help="also put the black-and-white page into the output PDF (implies --mode force)")
 
@@ -116,13 +134,31 @@ def _binarize(image: Image.Image, pageno: int, options: ZentrelOptions, instead:
     return out
 
 
+def paper_spread(grey: np.ndarray) -> float:
+    """How much the paper's level varies across a page, as a share of its contrast (see EVEN_PAPER)."""
+    low, high = np.percentile(grey, [1, 99])
+    side = max(1, min(grey.shape) // PAPER_TILES)
+    rows, cols = grey.shape[0] // side, grey.shape[1] // side
+    tiles = grey[:rows * side, :cols * side].reshape(rows, side, cols, side).swapaxes(1, 2)
+    paper = np.percentile(tiles.reshape(rows * cols, side * side), 90, axis=1)
+    spread = np.percentile(paper, 95) - np.percentile(paper, 5)
+    return float(spread / max(high - low, 1.0))
+
+
 @hookimpl(wrapper=True)
 def filter_ocr_image(page, image):
     # Wraps the other filters (Tesseract's own shrinks pages too large for it) and binarizes their result.
     image = (yield) or image
     if image.mode == "1":
         return image  # already black and white
-    binary = _binarize(image, page.pageno, page.options.zentrel, "OCR reads the grey page")
+    options = page.options.zentrel
+    if not options.every_page:
+        spread = paper_spread(np.asarray(image.convert("L")))
+        if spread < EVEN_PAPER:
+            log.info("page %d: evenly lit (paper varies by %.3f of the contrast); OCR reads it as it is",
+                     page.pageno + 1, spread)
+            return image
+    binary = _binarize(image, page.pageno, options, "OCR reads the grey page")
     if binary is None:
         grey = image.convert("L")
         grey.info.update(image.info)

@@ -26,9 +26,9 @@ import zentrel  # noqa: E402
 WORDS = ["INVOICE", "Harbour", "Lantern", "Quarry", "Velvet", "Orchard", "Meadow", "Copper", "Thistle"]
 
 
-@pytest.fixture(scope="module")
-def page_pdf(tmp_path_factory):
-    """Three lines of words on a page lit from the top right, dark and noisy at the far corner."""
+def make_page(folder, lamp=True):
+    """Three lines of words on a page lit from the top right, dark and noisy at the far
+    corner (or, without the lamp, evenly), as page.pdf in folder."""
     height, width = 700, 1000
     paper = Image.new("L", (width, height), 255)
     font = ImageFont.truetype(str(Path(matplotlib.get_data_path()) / "fonts/ttf/DejaVuSans.ttf"), 34)
@@ -42,9 +42,10 @@ def page_pdf(tmp_path_factory):
             x = boxes[-1][2] + 30
     y, x = np.mgrid[0:height, 0:width]
     light = 40 + 200 * np.clip(1 - np.hypot(x - 0.85 * width, y - 0.1 * height) / (1.1 * width), 0, 1)
+    if not lamp:
+        light = np.full(light.shape, 230.0)
     noise = np.random.default_rng(0).normal(0, 4, (height, width))
     grey = np.clip(light * (0.35 + 0.65 * np.asarray(paper) / 255) + noise, 0, 255).astype(np.uint8)
-    folder = tmp_path_factory.mktemp("page")
     Image.fromarray(grey).save(folder / "page.png", dpi=(300, 300))
     (folder / "page.pdf").write_bytes(img2pdf.convert(str(folder / "page.png")))
     # The same page for the benchmark's OCRmyPDF mode, a box per word.
@@ -52,6 +53,11 @@ def page_pdf(tmp_path_factory):
     (folder / "manifest.json").write_text(json.dumps([{"set": "made", "image": "page.png",
                                                         "boxes": "page.boxes.json"}]))
     return folder / "page.pdf"
+
+
+@pytest.fixture(scope="module")
+def page_pdf(tmp_path_factory):
+    return make_page(tmp_path_factory.mktemp("page"))
 
 
 def ocrmypdf(page_pdf, tmp_path, *options):
@@ -107,6 +113,17 @@ def test_clean_page_puts_the_black_and_white_page_in_the_output(page_pdf, tmp_pa
     assert np.array_equal(np.asarray(image.convert("L")), zentrel.binarize(rasterized(work)))
 
 
+@pytest.mark.parametrize("options, binarized", [([], False), (["--zentrel-every-page"], True)])
+def test_an_evenly_lit_page_goes_to_ocr_as_it_is(tmp_path, options, binarized):
+    even = make_page(tmp_path, lamp=False)
+    out, log, work = ocrmypdf(even, tmp_path, *options)
+    assert ("page 1: evenly lit" in log) != binarized
+    grey = rasterized(work)
+    assert np.array_equal(sent_to_ocr(work), zentrel.binarize(grey) if binarized else grey)
+    text = subprocess.run(["pdftotext", str(out), "-"], capture_output=True, text=True, check=True).stdout
+    assert [w for w in WORDS if w not in text] == []
+
+
 def test_a_page_zentrel_cannot_binarize_is_read_grey_with_a_warning(page_pdf, tmp_path):
     # Regions larger than the page: nothing to analyse.
     out, log, work = ocrmypdf(page_pdf, tmp_path, "--zentrel-region-size", "2000", "--zentrel-clean-page")
@@ -117,7 +134,6 @@ def test_a_page_zentrel_cannot_binarize_is_read_grey_with_a_warning(page_pdf, tm
 
 
 def test_benchmark_mode_scores_the_text_layers_and_caches_them(page_pdf, tmp_path):
-    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
     import ocr
 
     def run():
