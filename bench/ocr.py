@@ -247,14 +247,10 @@ def main(argv=None) -> int:
     needed = {"PIL"} | {module for prefix, module in libraries.items()
                         if any(m.startswith(prefix) for m in args.methods)}
     ensure_packages({k: v for k, v in PIP_PACKAGES.items() if k in needed})
-    manifest = json.loads(args.manifest.read_text())
-    root = args.manifest.resolve().parent
-    all_sets = list(dict.fromkeys(e["set"] for e in manifest))
-    sets = args.sets or all_sets
-    unknown = set(sets) - set(all_sets)
-    if unknown:
-        print(f"unknown sets {', '.join(sorted(unknown))}; the manifest has {', '.join(all_sets)}", file=sys.stderr)
+    manifest, sets = chosen_sets(args)
+    if sets is None:
         return 2
+    root = args.manifest.resolve().parent
     entries = [e for e in manifest if e["set"] in sets]
     cache = TextCache(args.cache)
     start = time.perf_counter()
@@ -305,14 +301,22 @@ def main(argv=None) -> int:
 def run_ocrmypdf(args) -> int:
     from ocrbench import pdf
 
+    manifest, sets = chosen_sets(args)
+    if sets is None:
+        return 2
+    return pdf.run(args, manifest, args.manifest.resolve().parent, sets)
+
+
+def chosen_sets(args) -> tuple:
+    """(the manifest's entries, the sets to run); sets is None, said in one line, for an unknown one."""
     manifest = json.loads(args.manifest.read_text())
     all_sets = list(dict.fromkeys(e["set"] for e in manifest))
     sets = args.sets or all_sets
     unknown = set(sets) - set(all_sets)
     if unknown:
         print(f"unknown sets {', '.join(sorted(unknown))}; the manifest has {', '.join(all_sets)}", file=sys.stderr)
-        return 2
-    return pdf.run(args, manifest, args.manifest.resolve().parent, sets)
+        return manifest, None
+    return manifest, sets
 
 
 if __name__ == "__main__":
