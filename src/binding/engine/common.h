@@ -1,6 +1,6 @@
 // Shared pieces of zentrel._engine: limits from keyword values, region
-// records as numpy structured arrays, and 16-bit working copies of grey
-// level blocks.
+// records as numpy structured arrays, 16-bit working copies of grey level
+// blocks and row tables over them as they are.
 #pragma once
 
 #include <cstdint>
@@ -41,6 +41,19 @@ struct Block16 {
     int left;
     std::vector<std::int16_t> pixels;
     std::vector<const std::int16_t*> table;
+};
+
+// A row table over a 2-D C-contiguous uint8 block as the caller holds it (no
+// copy); the array must outlive the view.
+struct Block8 {
+    explicit Block8(const py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>& levels, int top,
+                    int left);
+    zentrel::ImageBlock8 view() const { return {table.data(), top, left}; }
+    int rows;
+    int cols;
+    int top;
+    int left;
+    std::vector<const std::uint8_t*> table;
 };
 
 // Registration of each concern's functions.
