@@ -21,7 +21,8 @@ alike, best of --repeats each:
    classic setting's stages from Analysis.stage_seconds.
 3. One thread against --threads, for the default and classic 10 and 50.
 4. Peak memory of one binarize call beyond its input and output, in a fresh
-   interpreter (growth of ru_maxrss), in bytes per pixel.
+   interpreter (growth of its peak resident memory, VmHWM; Linux), in bytes
+   per pixel.
 
 Installs opencv-python-headless, doxapy and scikit-image when missing.
 """
@@ -142,23 +143,32 @@ def best_of(calls: dict, repeats: int) -> dict:
     return best
 
 
+# VmHWM, the peak of this process's own memory: ru_maxrss would carry the
+# parent's peak over into the child.
 MEMORY_SNIPPET = r"""
-import json, resource, sys
+import json, sys
 import numpy as np
 import zentrel
-image = np.load(sys.argv[1])
+def peak():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
 kwargs = json.loads(sys.argv[2])
+side = int(sys.argv[3])
+image = np.empty((side, side), np.uint8)
+with open(sys.argv[1], "rb", buffering=0) as file:  # straight into the array: no second copy
+    file.readinto(memoryview(image).cast("B"))
 zentrel.binarize(image[:256, :256], **kwargs)   # modules and threads loaded
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+before = peak()
 out = zentrel.binarize(image, **kwargs)
-after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+after = peak()
 print(json.dumps({"grown": (after - before) * 1024, "output": out.nbytes}))
 """
 
 
 def peak_memory(path: Path, pixels: int, **kwargs) -> float:
     """Bytes per pixel one binarize call takes beyond its input and output."""
-    done = subprocess.run([sys.executable, "-c", MEMORY_SNIPPET, str(path), json.dumps(kwargs)],
+    side = int(round(pixels ** 0.5))
+    done = subprocess.run([sys.executable, "-c", MEMORY_SNIPPET, str(path), json.dumps(kwargs), str(side)],
                           capture_output=True, text=True, check=True)
     m = json.loads(done.stdout.strip().splitlines()[-1])
     return (m["grown"] - m["output"]) / pixels
@@ -258,8 +268,8 @@ def main() -> None:
               f"{best[one] / best[many]:.2f} |")
 
     with tempfile.TemporaryDirectory() as scratch:
-        path = Path(scratch) / "image.npy"
-        np.save(path, image)
+        path = Path(scratch) / "image.raw"
+        image.tofile(path)
         print("\nPeak memory of one binarize call beyond its input and output (fresh interpreter):\n")
         print("| call | bytes per pixel |\n|---|---:|")
         for label, kwargs in (("default", {}), ("classic, percent 10", {"preset": "classic", "percent": 10})):
