@@ -1,6 +1,6 @@
 // Shared pieces of zentrel._engine: limits from keyword values, region
-// records as numpy structured arrays, 16-bit working copies of grey level
-// blocks and row tables over them as they are.
+// records as numpy structured arrays, and row tables over grey-level blocks
+// as the caller holds them.
 #pragma once
 
 #include <cstdint>
@@ -30,18 +30,6 @@ py::array records_array(std::vector<zentrel::RegionRecord>&& records);
 
 // A one-dimensional float32 array that owns the vector's storage (no copy).
 py::array_t<float> floats_array(std::vector<float>&& values);
-
-// The 16-bit working copy of a 2-D uint8 block, with its row table.
-struct Block16 {
-    explicit Block16(const py::array_t<std::uint8_t>& levels, int top, int left);
-    zentrel::ImageBlock view() const { return {table.data(), top, left}; }
-    int rows;
-    int cols;
-    int top;
-    int left;
-    std::vector<std::int16_t> pixels;
-    std::vector<const std::int16_t*> table;
-};
 
 // A row table over a 2-D C-contiguous uint8 block as the caller holds it (no
 // copy); the array must outlive the view.

@@ -71,25 +71,6 @@ std::pair<int, int> block_extent(const py::array& levels, int top, int left) {
 
 }  // namespace
 
-Block16::Block16(const py::array_t<std::uint8_t>& levels, int top_, int left_) : top(top_), left(left_) {
-    std::tie(rows, cols) = block_extent(levels, top, left);
-    const std::size_t r = static_cast<std::size_t>(rows), c = static_cast<std::size_t>(cols);
-    pixels.resize(r * c);
-    table.resize(r);
-    auto view = levels.unchecked<2>();
-    for (std::size_t i = 0; i < r; ++i) {
-        std::int16_t* row = pixels.data() + i * c;
-        // A plain loop over bytes of one row: the compiler widens it in vectors.
-        if (c > 0 && levels.strides(1) == 1) {
-            const std::uint8_t* from = &view(static_cast<py::ssize_t>(i), 0);
-            for (std::size_t j = 0; j < c; ++j) row[j] = from[j];
-        } else {
-            for (std::size_t j = 0; j < c; ++j) row[j] = view(static_cast<py::ssize_t>(i), static_cast<py::ssize_t>(j));
-        }
-        table[i] = row;
-    }
-}
-
 Block8::Block8(const py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>& levels, int top_,
                int left_)
     : top(top_), left(left_) {

@@ -186,7 +186,7 @@ py::array analyse_regions(const Levels& levels, int region_size, const py::array
         throw py::value_error("rows, cols: two one-dimensional arrays of the same length are required");
     }
     const zentrel::AnalysisLimits limits = limits_from(limits_given);
-    Block16 block(levels, offset.first, offset.second);
+    Block8 block(levels, offset.first, offset.second);
     const int count = static_cast<int>(rows.size());
     for (int k = 0; k < count; ++k) require_inside(block, region_size, rows.data()[k], cols.data()[k]);
     zentrel::SilentSink silent;
@@ -231,7 +231,7 @@ py::object decide(const Levels& levels, const py::array_t<float, py::array::c_st
                   int region_size, std::pair<int, int> offset, const py::object& image_shape, int threads,
                   bool want_surface) {
     check_region_size(region_size);
-    Block16 block(levels, offset.first, offset.second);
+    Block8 block(levels, offset.first, offset.second);
     long long rows = block.rows, cols = block.cols;
     if (!image_shape.is_none()) {
         const auto s = image_shape.cast<std::pair<long long, long long>>();
