@@ -17,14 +17,9 @@ namespace {
 constexpr int BINS = 256;
 
 // Variance from a region's histogram, as compute_region_variance sums it:
-// single-precision sums over the occupied bins, lowest first, each product
-// exact in 64 bits and rounded once to float.
-float histogram_variance(const std::int64_t* h, std::int64_t k) {
-    if (k == 0) return 0.0f;
-    int lo = 0;
-    while (h[lo] == 0) ++lo;
-    int hi = BINS - 1;
-    while (h[hi] == 0) --hi;
+// single-precision sums over the occupied bins lo..hi (h[lo] and h[hi] > 0),
+// lowest first, each product exact in 64 bits and rounded once to float.
+float histogram_variance(const std::int64_t* h, int lo, int hi, std::int64_t k) {
     float s1 = 0.0f;
     float s2 = 0.0f;
     for (std::int64_t v = lo; v <= hi; ++v) {
@@ -38,17 +33,30 @@ float histogram_variance(const std::int64_t* h, std::int64_t k) {
 }
 
 // Quantiles as compute_region_quantiles takes them: the lowest level whose
-// cumulative count reaches share * k (compared in double), -1 when empty.
-void histogram_quantiles(const std::int64_t* h, const double* shares, int share_count, float* out) {
+// cumulative count reaches share * k (compared in double), k > 0, with the
+// occupied bins in lo..hi. Shares in ascending order are found in one walk
+// from lo; others each by a search.
+void histogram_quantiles(const std::int64_t* h, int lo, int hi, std::int64_t k, const double* shares,
+                         int share_count, bool ascending, float* out) {
+    if (ascending) {
+        int n = 0;
+        // Below lo the count is 0, which reaches only a need of 0 (or less), at level 0.
+        for (; n < share_count && shares[n] * static_cast<double>(k) <= 0.0; ++n) out[n] = 0.0f;
+        std::int64_t seen = 0;
+        for (int v = lo; v <= hi && n < share_count; ++v) {
+            seen += h[v];
+            while (n < share_count && static_cast<double>(seen) >= shares[n] * static_cast<double>(k)) {
+                out[n++] = static_cast<float>(v);
+            }
+        }
+        // Shares above 1 are never reached: the search would stop at the last level.
+        for (; n < share_count; ++n) out[n] = static_cast<float>(BINS - 1);
+        return;
+    }
     std::int64_t cumulative[BINS];
     std::int64_t seen = 0;
-    for (int v = 0; v < BINS; ++v) cumulative[v] = seen += h[v];
-    const std::int64_t k = seen;
+    for (int v = 0; v < BINS; ++v) cumulative[v] = seen += (v >= lo && v <= hi) ? h[v] : 0;
     for (int n = 0; n < share_count; ++n) {
-        if (k == 0) {
-            out[n] = -1.0f;
-            continue;
-        }
         const double need = shares[n] * static_cast<double>(k);
         const std::int64_t* at = std::lower_bound(cumulative, cumulative + BINS, need,
                                                   [](std::int64_t c, double x) { return static_cast<double>(c) < x; });
@@ -87,6 +95,7 @@ void count_tile_row(const Geometry& g, const ImageBlock8& image, int t, Count* t
 template <class Count>
 struct WorkerBuffers {
     std::vector<Count> upper, lower, pairs;
+    std::vector<int> low, high;  // occupied span of each pair of tiles (low > high: empty)
     std::int64_t histogram[BINS] = {};
 };
 
@@ -105,27 +114,47 @@ template <class Count>
 void stats_rows(const Geometry& g, const ImageBlock8& image, const RegionStatsOutput& out, int begin, int end,
                 bool last, WorkerBuffers<Count>& b) {
     const int tile_count = g.region_cols + 1;
+    const bool ascending = std::is_sorted(out.shares, out.shares + out.share_count);
     std::int64_t region[BINS];
     count_tile_row(g, image, g.first_row + begin, b.upper.data());
     if (out.level_histogram) add_tiles(b.upper.data(), tile_count, b.histogram);
     for (int i = begin; i < end; ++i) {
         count_tile_row(g, image, g.first_row + i + 1, b.lower.data());
         if (out.level_histogram && (i + 1 < end || last)) add_tiles(b.lower.data(), tile_count, b.histogram);
-        const std::size_t n = static_cast<std::size_t>(tile_count) * BINS;
-        for (std::size_t k = 0; k < n; ++k) b.pairs[k] = b.upper[k] + b.lower[k];
+        // Each column of two tiles (upper over lower) and its occupied span.
+        for (int u = 0; u < tile_count; ++u) {
+            const std::size_t at = static_cast<std::size_t>(u) * BINS;
+            Count* pair = b.pairs.data() + at;
+            for (int v = 0; v < BINS; ++v) pair[v] = b.upper[at + v] + b.lower[at + v];
+            // Four bins at a step through the empty ends (BINS is a multiple of 4).
+            int lo = 0, hi = BINS - 1;
+            while (lo < BINS && (pair[lo] | pair[lo + 1] | pair[lo + 2] | pair[lo + 3]) == 0) lo += 4;
+            while (lo < BINS && pair[lo] == 0) ++lo;
+            while (hi > lo + 3 && (pair[hi] | pair[hi - 1] | pair[hi - 2] | pair[hi - 3]) == 0) hi -= 4;
+            while (hi >= lo && pair[hi] == 0) --hi;
+            if (lo == BINS) hi = -1;  // empty (tiles of no width): min and max pass it over
+            b.low[static_cast<std::size_t>(u)] = lo;
+            b.high[static_cast<std::size_t>(u)] = hi;
+        }
         for (int j = 0; j < g.region_cols; ++j) {
             const Count* left = b.pairs.data() + static_cast<std::size_t>(j) * BINS;
             const Count* right = left + BINS;
+            const int lo = std::min(b.low[static_cast<std::size_t>(j)], b.low[static_cast<std::size_t>(j) + 1]);
+            const int hi = std::max(b.high[static_cast<std::size_t>(j)], b.high[static_cast<std::size_t>(j) + 1]);
             std::int64_t k = 0;
-            for (int v = 0; v < BINS; ++v) {
+            for (int v = lo; v <= hi; ++v) {
                 region[v] = static_cast<std::int64_t>(left[v]) + static_cast<std::int64_t>(right[v]);
                 k += region[v];
             }
-            if (out.variance) out.variance[i][j] = histogram_variance(region, k);
-            if (out.quantiles) {
-                histogram_quantiles(region, out.shares, out.share_count,
-                                    out.quantiles[i] + static_cast<std::size_t>(j) * out.share_count);
+            float* variance = out.variance ? out.variance[i] + j : nullptr;
+            float* quantiles = out.quantiles ? out.quantiles[i] + static_cast<std::size_t>(j) * out.share_count : nullptr;
+            if (k == 0) {  // no pixel: what the per-region stages give
+                if (variance) *variance = 0.0f;
+                if (quantiles) std::fill(quantiles, quantiles + out.share_count, -1.0f);
+                continue;
             }
+            if (variance) *variance = histogram_variance(region, lo, hi, k);
+            if (quantiles) histogram_quantiles(region, lo, hi, k, out.shares, out.share_count, ascending, quantiles);
         }
         std::swap(b.upper, b.lower);
     }
@@ -150,6 +179,8 @@ void run_stats(const PipelineContext& context, const Geometry& g, const ImageBlo
         b.upper.resize(n);
         b.lower.resize(n);
         b.pairs.resize(n);
+        b.low.resize(static_cast<std::size_t>(g.region_cols) + 1);
+        b.high.resize(static_cast<std::size_t>(g.region_cols) + 1);
     }
     auto start = [&](int w) { return static_cast<int>(static_cast<std::int64_t>(g.region_rows) * w / workers); };
     run_workers(workers, [&](int w) {
