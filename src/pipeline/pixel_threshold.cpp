@@ -59,7 +59,7 @@ struct Layout {
 
 // Per-worker storage: the byte row and, for the node row a in use, the
 // horizontal interpolations along the upper and lower node rows.
-struct Scratch {
+struct alignas(64) Scratch {  // one cache line apart: each worker writes node_row
     std::vector<std::uint8_t> bytes;
     std::vector<float> upper;
     std::vector<float> lower;

@@ -93,7 +93,7 @@ void count_tile_row(const Geometry& g, const ImageBlock8& image, int t, Count* t
 }
 
 template <class Count>
-struct WorkerBuffers {
+struct alignas(64) WorkerBuffers {  // one cache line apart: workers write their own
     std::vector<Count> upper, lower, pairs;
     std::vector<int> low, high;  // occupied span of each pair of tiles (low > high: empty)
     std::int64_t histogram[BINS] = {};
