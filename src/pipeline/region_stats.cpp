@@ -1,6 +1,7 @@
 #include "pipeline/region_stats.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -15,6 +16,7 @@ namespace zentrel {
 namespace {
 
 constexpr int BINS = 256;
+constexpr int MAX_WALKED_SHARES = 16;  // the default asks for 5
 
 // Variance from a region's histogram, as compute_region_variance sums it:
 // single-precision sums over the occupied bins lo..hi (h[lo] and h[hi] > 0),
@@ -34,20 +36,27 @@ float histogram_variance(const std::int64_t* h, int lo, int hi, std::int64_t k) 
 
 // Quantiles as compute_region_quantiles takes them: the lowest level whose
 // cumulative count reaches share * k (compared in double), k > 0, with the
-// occupied bins in lo..hi. Shares in ascending order are found in one walk
-// from lo; others each by a search.
+// occupied bins in lo..hi. Shares in ascending order (ascending: at most
+// MAX_WALKED_SHARES of them) are found in one walk from lo; others each by a
+// search.
 void histogram_quantiles(const std::int64_t* h, int lo, int hi, std::int64_t k, const double* shares,
                          int share_count, bool ascending, float* out) {
-    if (ascending) {
+    if (ascending && k <= (std::int64_t{1} << 53)) {  // counts exact in double
         int n = 0;
         // Below lo the count is 0, which reaches only a need of 0 (or less), at level 0.
         for (; n < share_count && shares[n] * static_cast<double>(k) <= 0.0; ++n) out[n] = 0.0f;
+        // A count (exact in double) reaches a need exactly when it reaches the
+        // need's ceiling, so the walk compares integers. Needs above k are
+        // never reached.
+        std::int64_t reach[MAX_WALKED_SHARES];
+        for (int m = n; m < share_count; ++m) {
+            const double need = shares[m] * static_cast<double>(k);
+            reach[m] = need > static_cast<double>(k) ? k + 1 : static_cast<std::int64_t>(std::ceil(need));
+        }
         std::int64_t seen = 0;
         for (int v = lo; v <= hi && n < share_count; ++v) {
             seen += h[v];
-            while (n < share_count && static_cast<double>(seen) >= shares[n] * static_cast<double>(k)) {
-                out[n++] = static_cast<float>(v);
-            }
+            while (n < share_count && seen >= reach[n]) out[n++] = static_cast<float>(v);
         }
         // Shares above 1 are never reached: the search would stop at the last level.
         for (; n < share_count; ++n) out[n] = static_cast<float>(BINS - 1);
@@ -114,7 +123,8 @@ template <class Count>
 void stats_rows(const Geometry& g, const ImageBlock8& image, const RegionStatsOutput& out, int begin, int end,
                 bool last, WorkerBuffers<Count>& b) {
     const int tile_count = g.region_cols + 1;
-    const bool ascending = std::is_sorted(out.shares, out.shares + out.share_count);
+    const bool ascending =
+        out.share_count <= MAX_WALKED_SHARES && std::is_sorted(out.shares, out.shares + out.share_count);
     std::int64_t region[BINS];
     count_tile_row(g, image, g.first_row + begin, b.upper.data());
     if (out.level_histogram) add_tiles(b.upper.data(), tile_count, b.histogram);
