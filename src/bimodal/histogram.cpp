@@ -10,16 +10,18 @@ namespace {
 constexpr int BINS = 256;
 }
 
-void build_region_histogram(const AnalysisSettings& settings, const ImageBlock& image16,
-                            int region_size, int grid_row, int grid_col, int hist[],
-                            float& pixel_count, int& mean_level) {
+namespace {
+
+template <class Pixel>
+void build_histogram(const AnalysisSettings& settings, const BasicImageBlock<Pixel>& image16, int region_size,
+                     int grid_row, int grid_col, int hist[], float& pixel_count, int& mean_level) {
     std::fill(hist, hist + BINS, 0);
 
     const int top = region_origin(grid_row, region_size);
     const int left = region_origin(grid_col, region_size);
     const int excluded = settings.excluded_value;
     for (int r = top; r < top + region_size; ++r) {
-        const std::int16_t* row = image16.at(r) + (left - image16.left);
+        const Pixel* row = image16.at(r) + (left - image16.left);
         for (int c = 0; c < region_size; ++c) {
             const int v = row[c];
             if (v == excluded) continue;
@@ -38,6 +40,18 @@ void build_region_histogram(const AnalysisSettings& settings, const ImageBlock& 
     }
     pixel_count = n;
     mean_level = n < 1.0f ? 0 : static_cast<int>(s / n);
+}
+
+}  // namespace
+
+void build_region_histogram(const AnalysisSettings& settings, const ImageBlock& image16, int region_size,
+                            int grid_row, int grid_col, int hist[], float& pixel_count, int& mean_level) {
+    build_histogram(settings, image16, region_size, grid_row, grid_col, hist, pixel_count, mean_level);
+}
+
+void build_region_histogram(const AnalysisSettings& settings, const ImageBlock8& image, int region_size,
+                            int grid_row, int grid_col, int hist[], float& pixel_count, int& mean_level) {
+    build_histogram(settings, image, region_size, grid_row, grid_col, hist, pixel_count, mean_level);
 }
 
 void smooth_histogram(int hist[]) {

@@ -15,6 +15,9 @@ namespace zentrel {
 void build_region_histogram(const AnalysisSettings& settings, const ImageBlock& image16,
                             int region_size, int grid_row, int grid_col, int hist[],
                             float& pixel_count, int& mean_level);
+void build_region_histogram(const AnalysisSettings& settings, const ImageBlock8& image,
+                            int region_size, int grid_row, int grid_col, int hist[],
+                            float& pixel_count, int& mean_level);
 
 // One pass of the 1-2-3-2-1 kernel with integer division by 9 over bins
 // 2..253, each computed from the unsmoothed counts; bins 0, 1, 254, 255 keep

@@ -115,18 +115,21 @@ const OutcomeText& outcome_text(RegionStatus status) {
     return texts[static_cast<int>(status)];
 }
 
-int touch_region(const ImageBlock& image16, int region_size, int row, int col) {
+namespace {
+
+template <class Pixel>
+int touch_pixels(const BasicImageBlock<Pixel>& image16, int region_size, int row, int col) {
     // The selection visits regions in variance order, scattered over the
     // image; without this nearly every row of a region misses the caches (a
     // prefetch hint is dropped on such misses).
-    constexpr int LINE_PIXELS = 64 / static_cast<int>(sizeof(std::int16_t));
+    constexpr int LINE_PIXELS = 64 / static_cast<int>(sizeof(Pixel));
     constexpr int MAX_READS = 512;  // large regions stream well on their own
     const int top = region_origin(row, region_size);
     const int left = region_origin(col, region_size);
     int sum = 0;
     int reads = 0;
     for (int r = top; r < top + region_size && reads < MAX_READS; ++r) {
-        const std::int16_t* pixels = image16.at(r) + (left - image16.left);
+        const Pixel* pixels = image16.at(r) + (left - image16.left);
         for (int c = 0; c < region_size + LINE_PIXELS - 1 && reads < MAX_READS; c += LINE_PIXELS, ++reads) {
             sum += pixels[std::min(c, region_size - 1)];
         }
@@ -134,7 +137,8 @@ int touch_region(const ImageBlock& image16, int region_size, int row, int col) {
     return sum;
 }
 
-RegionRecord analyse_region(const AnalysisSettings& settings, const ImageBlock& image16,
+template <class Pixel>
+RegionRecord analyse_pixels(const AnalysisSettings& settings, const BasicImageBlock<Pixel>& image16,
                             int region_size, int row, int col, int index, RegionWork& work,
                             Sink& trace) {
     const AnalysisLimits& limits = *settings.limits;
@@ -245,6 +249,26 @@ RegionRecord analyse_region(const AnalysisSettings& settings, const ImageBlock& 
         record.status = RegionStatus::no_crossing;
     }
     return record;
+}
+
+}  // namespace
+
+int touch_region(const ImageBlock& image16, int region_size, int row, int col) {
+    return touch_pixels(image16, region_size, row, col);
+}
+
+int touch_region(const ImageBlock8& image, int region_size, int row, int col) {
+    return touch_pixels(image, region_size, row, col);
+}
+
+RegionRecord analyse_region(const AnalysisSettings& settings, const ImageBlock& image16, int region_size, int row,
+                            int col, int index, RegionWork& work, Sink& trace) {
+    return analyse_pixels(settings, image16, region_size, row, col, index, work, trace);
+}
+
+RegionRecord analyse_region(const AnalysisSettings& settings, const ImageBlock8& image, int region_size, int row,
+                            int col, int index, RegionWork& work, Sink& trace) {
+    return analyse_pixels(settings, image, region_size, row, col, index, work, trace);
 }
 
 }  // namespace zentrel

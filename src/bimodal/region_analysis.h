@@ -71,10 +71,15 @@ private:
 RegionRecord analyse_region(const AnalysisSettings& settings, const ImageBlock& image16,
                             int region_size, int row, int col, int index, RegionWork& work,
                             Sink& trace);
+// The same on grey levels as the caller holds them.
+RegionRecord analyse_region(const AnalysisSettings& settings, const ImageBlock8& image,
+                            int region_size, int row, int col, int index, RegionWork& work,
+                            Sink& trace);
 
 // Reads one pixel of every cache line of region (row, col), so that its rows
 // are loaded while another region is fitted; returns a sum that only serves
 // to keep the reads.
 int touch_region(const ImageBlock& image16, int region_size, int row, int col);
+int touch_region(const ImageBlock8& image, int region_size, int row, int col);
 
 }  // namespace zentrel

@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "numeric/isa.h"
 #include "pipeline/workers.h"
 
 namespace zentrel {
@@ -31,6 +32,7 @@ inline std::int32_t truncate_threshold(float t) {
 // well inside the int32 range and the plain conversion is safe.
 constexpr float PLAIN_CAST_LIMIT = 16777216.0f;
 
+template <class Pixel>
 struct Layout {
     int rows;
     int cols;
@@ -47,16 +49,17 @@ struct Layout {
     int first_row;     // the block's rows: first_row .. last_row - 1
     int last_row;
     float** grid;
-    ImageBlock image;
+    BasicImageBlock<Pixel> image;
     std::int16_t* const* output16;  // one of the two is set
     std::uint8_t* const* output8;
     float* surface;
     bool plain_cast;  // interior thresholds convert without a range check
+    bool avx2;        // the interior runs in 8-wide vectors (same bits)
 };
 
 // Per-worker storage: the byte row and, for the node row a in use, the
 // horizontal interpolations along the upper and lower node rows.
-struct Scratch {
+struct alignas(64) Scratch {  // one cache line apart: each worker writes node_row
     std::vector<std::uint8_t> bytes;
     std::vector<float> upper;
     std::vector<float> lower;
@@ -68,7 +71,8 @@ struct Scratch {
 // keep to the block's.
 
 // Columns [first, last) compared with one node value t: p >= trunc(t).
-inline void step_run(const Layout& L, const std::int16_t* p, std::uint8_t* out, float* surface_row,
+template <class Pixel>
+inline void step_run(const Layout<Pixel>& L, const Pixel* p, std::uint8_t* out, float* surface_row,
                      int first, int last, float t) {
     first = std::max(first, L.first_col) - L.first_col;
     last = std::min(last, L.last_col) - L.first_col;
@@ -79,7 +83,8 @@ inline void step_run(const Layout& L, const std::int16_t* p, std::uint8_t* out, 
 }
 
 // The right band: float(p) > t, strictly and without truncation.
-inline void strict_run(const Layout& L, const std::int16_t* p, std::uint8_t* out, float* surface_row,
+template <class Pixel>
+inline void strict_run(const Layout<Pixel>& L, const Pixel* p, std::uint8_t* out, float* surface_row,
                        int first, int last, float t) {
     first = std::max(first, L.first_col) - L.first_col;
     last = std::min(last, L.last_col) - L.first_col;
@@ -88,13 +93,16 @@ inline void strict_run(const Layout& L, const std::int16_t* p, std::uint8_t* out
 }
 
 // The interior columns of the block: [interior_first, interior_last).
-inline int interior_first(const Layout& L) { return std::max(L.left_end, L.first_col); }
-inline int interior_last(const Layout& L) { return std::min(L.right_start, L.last_col); }
+template <class Pixel>
+inline int interior_first(const Layout<Pixel>& L) { return std::max(L.left_end, L.first_col); }
+template <class Pixel>
+inline int interior_last(const Layout<Pixel>& L) { return std::min(L.right_start, L.last_col); }
 
 // upper and lower along node rows a and a + 1 for every interior column of
 // the block: (fc * G[.][b+1] + (hf - fc) * G[.][b]) / hf. Each value depends
 // on its column alone, so a block computes what the whole image would.
-void interpolate_node_rows(const Layout& L, int a, Scratch& s) {
+template <class Pixel>
+void interpolate_node_rows(const Layout<Pixel>& L, int a, Scratch& s) {
     const float* g0 = L.grid[a];
     const float* g1 = L.grid[a + 1];
     const float hf = L.hf;
@@ -109,40 +117,66 @@ void interpolate_node_rows(const Layout& L, int a, Scratch& s) {
     s.node_row = a;
 }
 
-// T = (lower * fr + upper * (hf - fr)) / hf, then p >= trunc(T).
-template <bool PlainCast>
-void interior_run(const Layout& L, const Scratch& s, float fr, const std::int16_t* p,
-                  std::uint8_t* out, float* surface_row) {
-    const float hf = L.hf;
-    const float rest = hf - fr;
-    const int first = interior_first(L) - L.first_col;
-    const int n = interior_last(L) - interior_first(L);
-    const float* upper = s.upper.data();
-    const float* lower = s.lower.data();
-    const std::int16_t* pi = p + first;
-    std::uint8_t* oi = out + first;
-    if (surface_row) {
-        float* si = surface_row + first;
+// T = (lower * fr + upper * (hf - fr)) / hf, then p >= trunc(T), for n
+// columns. Element by element IEEE operations: every build of it gives the
+// same bits.
+template <bool PlainCast, class Pixel>
+ZENTREL_FORCE_INLINE void interior_body(const float* ZENTREL_RESTRICT upper, const float* ZENTREL_RESTRICT lower,
+                                        float fr, float rest, float hf, const Pixel* ZENTREL_RESTRICT pi,
+                                        std::uint8_t* ZENTREL_RESTRICT oi, float* ZENTREL_RESTRICT si, int n) {
+    if (si) {
         for (int k = 0; k < n; ++k) {
             const float t = (lower[k] * fr + upper[k] * rest) / hf;
             const std::int32_t ti = PlainCast ? static_cast<std::int32_t>(t) : truncate_threshold(t);
-            oi[k] = pi[k] >= ti ? ON : OFF;
+            oi[k] = static_cast<std::int32_t>(pi[k]) >= ti ? ON : OFF;
             si[k] = t;
         }
     } else {
         for (int k = 0; k < n; ++k) {
             const float t = (lower[k] * fr + upper[k] * rest) / hf;
             const std::int32_t ti = PlainCast ? static_cast<std::int32_t>(t) : truncate_threshold(t);
-            oi[k] = pi[k] >= ti ? ON : OFF;
+            oi[k] = static_cast<std::int32_t>(pi[k]) >= ti ? ON : OFF;
         }
     }
 }
 
-// One image row of the block: every part it crosses into the byte row, then
-// one copy of the row to the output.
-void decide_row(const Layout& L, int i, Scratch& s) {
-    const std::int16_t* p = L.image.at(i);
-    std::uint8_t* out = s.bytes.data();
+template <bool PlainCast, class Pixel>
+void interior_portable(const float* upper, const float* lower, float fr, float rest, float hf, const Pixel* pi,
+                       std::uint8_t* oi, float* si, int n) {
+    interior_body<PlainCast>(upper, lower, fr, rest, hf, pi, oi, si, n);
+}
+
+#if ZENTREL_HAVE_AVX2
+template <bool PlainCast, class Pixel>
+ZENTREL_TARGET_AVX2 void interior_avx2(const float* upper, const float* lower, float fr, float rest, float hf,
+                                       const Pixel* pi, std::uint8_t* oi, float* si, int n) {
+    interior_body<PlainCast>(upper, lower, fr, rest, hf, pi, oi, si, n);
+}
+#endif
+
+template <bool PlainCast, class Pixel>
+void interior_run(const Layout<Pixel>& L, const Scratch& s, float fr, const Pixel* p, std::uint8_t* out,
+                  float* surface_row) {
+    const float rest = L.hf - fr;
+    const int first = interior_first(L) - L.first_col;
+    const int n = interior_last(L) - interior_first(L);
+    float* si = surface_row ? surface_row + first : nullptr;
+#if ZENTREL_HAVE_AVX2
+    if (L.avx2) {
+        interior_avx2<PlainCast>(s.upper.data(), s.lower.data(), fr, rest, L.hf, p + first, out + first, si, n);
+        return;
+    }
+#endif
+    interior_portable<PlainCast>(s.upper.data(), s.lower.data(), fr, rest, L.hf, p + first, out + first, si, n);
+}
+
+// One image row of the block: every part it crosses, straight into a uint8
+// output row, or into the byte row and then one copy to an int16 output.
+template <class Pixel>
+void decide_row(const Layout<Pixel>& L, int i, Scratch& s) {
+    const Pixel* p = L.image.at(i);
+    const std::size_t k = static_cast<std::size_t>(i - L.first_row);
+    std::uint8_t* out = L.output8 ? L.output8[k] : s.bytes.data();
     const int width = L.last_col - L.first_col;
     float* surface_row =
         L.surface ? L.surface + static_cast<std::size_t>(i - L.first_row) * static_cast<std::size_t>(width)
@@ -174,15 +208,11 @@ void decide_row(const Layout& L, int i, Scratch& s) {
         strict_run(L, p, out, surface_row, L.right_start, L.cols, L.grid[a][L.region_cols - 1]);
     }
 
-    const std::size_t k = static_cast<std::size_t>(i - L.first_row);
-    if (L.output8) {
-        std::copy(out, out + width, L.output8[k]);
-    } else {
-        std::copy(out, out + width, L.output16[k]);
-    }
+    if (!L.output8) std::copy(out, out + width, L.output16[k]);
 }
 
-void decide_rows(const Layout& L, int first, int last, Scratch& s) {
+template <class Pixel>
+void decide_rows(const Layout<Pixel>& L, int first, int last, Scratch& s) {
     for (int i = first; i < last; ++i) decide_row(L, i, s);
 }
 
@@ -195,12 +225,10 @@ bool grid_within(float** grid, int region_rows, int region_cols, float limit) {
     return true;
 }
 
-}  // namespace
-
-template <class Out>
-void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, int rows, int cols,
-                      int region_size, const ImageBlock& image16, Out* const* output_rows,
-                      int threads, float* surface, int block_rows, int block_cols) {
+template <class Pixel, class Out>
+void run_threshold_pixels(int region_rows, int region_cols, float** threshold_grid, int rows, int cols,
+                          int region_size, const BasicImageBlock<Pixel>& image16, Out* const* output_rows,
+                          int threads, float* surface, int block_rows, int block_cols) {
     if (region_rows < 1 || region_cols < 1 || region_size < 1) {
         throw std::invalid_argument("threshold_pixels: empty region grid or region size below 1");
     }
@@ -212,7 +240,7 @@ void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, 
     }
     if (block_rows < 1 || block_cols < 1) return;
 
-    Layout L;
+    Layout<Pixel> L;
     L.rows = rows;
     L.cols = cols;
     L.h = region_size / 2;
@@ -242,6 +270,7 @@ void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, 
     }
     L.surface = surface;
     L.plain_cast = grid_within(threshold_grid, region_rows, region_cols, PLAIN_CAST_LIMIT);
+    L.avx2 = preferred_isa() == Isa::avx2;
 
     const int workers = std::max(1, std::min(threads, block_rows));
     const std::size_t interior_cols =
@@ -263,6 +292,23 @@ void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, 
     };
 
     run_workers(workers, run_block);
+}
+
+}  // namespace
+
+template <class Out>
+void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, int rows, int cols,
+                      int region_size, const ImageBlock& image16, Out* const* output_rows,
+                      int threads, float* surface, int block_rows, int block_cols) {
+    run_threshold_pixels(region_rows, region_cols, threshold_grid, rows, cols, region_size, image16, output_rows,
+                         threads, surface, block_rows, block_cols);
+}
+
+void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, int rows, int cols,
+                      int region_size, const ImageBlock8& image, std::uint8_t* const* output_rows,
+                      int threads, float* surface, int block_rows, int block_cols) {
+    run_threshold_pixels(region_rows, region_cols, threshold_grid, rows, cols, region_size, image, output_rows,
+                         threads, surface, block_rows, block_cols);
 }
 
 template void threshold_pixels<std::int16_t>(int, int, float**, int, int, int, const ImageBlock&,

@@ -41,4 +41,9 @@ void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, 
                       int threads = 1, float* surface = nullptr, int block_rows = -1,
                       int block_cols = -1);
 
+// The same on grey levels as the caller holds them (uint8), into uint8 rows.
+void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, int rows, int cols,
+                      int region_size, const ImageBlock8& image, std::uint8_t* const* output_rows,
+                      int threads = 1, float* surface = nullptr, int block_rows = -1, int block_cols = -1);
+
 }  // namespace zentrel

@@ -47,11 +47,9 @@ private:
     int recorded_ = 0;
 };
 
-}  // namespace
-
-std::vector<RegionRecord> analyse_regions(const PipelineContext& context, const ImageBlock& image16,
-                                          int region_size, int count, const int rows[],
-                                          const int cols[]) {
+template <class Block>
+std::vector<RegionRecord> analyse_all(const PipelineContext& context, const Block& image16, int region_size,
+                                      int count, const int rows[], const int cols[]) {
     count = std::max(count, 0);
     Sink& sink = *context.sink;
 
@@ -91,6 +89,20 @@ std::vector<RegionRecord> analyse_regions(const PipelineContext& context, const 
 
     sink.print(text::COMPLETED, progress.recorded());
     return records;
+}
+
+}  // namespace
+
+std::vector<RegionRecord> analyse_regions(const PipelineContext& context, const ImageBlock& image16,
+                                          int region_size, int count, const int rows[],
+                                          const int cols[]) {
+    return analyse_all(context, image16, region_size, count, rows, cols);
+}
+
+std::vector<RegionRecord> analyse_regions(const PipelineContext& context, const ImageBlock8& image,
+                                          int region_size, int count, const int rows[],
+                                          const int cols[]) {
+    return analyse_all(context, image, region_size, count, rows, cols);
 }
 
 }  // namespace zentrel

@@ -17,5 +17,9 @@ namespace zentrel {
 std::vector<RegionRecord> analyse_regions(const PipelineContext& context, const ImageBlock& image16,
                                           int region_size, int count, const int rows[],
                                           const int cols[]);
+// The same on grey levels as the caller holds them.
+std::vector<RegionRecord> analyse_regions(const PipelineContext& context, const ImageBlock8& image,
+                                          int region_size, int count, const int rows[],
+                                          const int cols[]);
 
 }  // namespace zentrel

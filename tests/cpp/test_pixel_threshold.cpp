@@ -330,7 +330,8 @@ TEST(PixelThreshold, ThreadCountDoesNotChangeTheResult) {
 }
 
 // Blocks anywhere in the image, crossing bands and node rows, decide what the
-// whole image decides, into uint8 as into int16.
+// whole image decides, into uint8 as into int16, from 16-bit pixels and from
+// uint8 levels.
 TEST(PixelThreshold, BlocksMatchTheWholeImage) {
     const Shape shapes[] = {{5, 53, 41}, {8, 40, 33}, {25, 101, 77}, {1, 9, 12}};
     unsigned seed = 900;
@@ -355,20 +356,63 @@ TEST(PixelThreshold, BlocksMatchTheWholeImage) {
                 in_rows.push_back(&s.pixel(top + i, left));
                 out_rows.push_back(out.data() + static_cast<std::size_t>(i) * n_cols);
             }
-            std::vector<float> surface(out.size());
-            threshold_pixels(s.region_rows, s.region_cols, grid.get(), s.rows, s.cols, s.region_size,
-                             ImageBlock(in_rows.data(), top, left), out_rows.data(), 2, surface.data(), n_rows,
-                             n_cols);
+            // The same block as uint8 levels, read where they lie.
+            std::vector<std::uint8_t> bytes(out.size());
+            std::vector<const std::uint8_t*> byte_rows;
             for (int i = 0; i < n_rows; ++i) {
                 for (int j = 0; j < n_cols; ++j) {
-                    const std::size_t w = static_cast<std::size_t>(top + i) * s.cols + left + j;
-                    const std::size_t b = static_cast<std::size_t>(i) * n_cols + j;
-                    ASSERT_EQ(out[b], whole.output[w]) << "block at " << top << "," << left << " pixel " << i << "," << j;
-                    ASSERT_EQ(surface[b], whole.surface[w]) << "block at " << top << "," << left;
+                    bytes[static_cast<std::size_t>(i) * n_cols + j] = static_cast<std::uint8_t>(s.pixel(top + i, left + j));
+                }
+                byte_rows.push_back(bytes.data() + static_cast<std::size_t>(i) * n_cols);
+            }
+            for (bool wide : {true, false}) {
+                std::vector<float> surface(out.size());
+                std::fill(out.begin(), out.end(), 7);
+                if (wide) {
+                    threshold_pixels(s.region_rows, s.region_cols, grid.get(), s.rows, s.cols, s.region_size,
+                                     ImageBlock(in_rows.data(), top, left), out_rows.data(), 2, surface.data(),
+                                     n_rows, n_cols);
+                } else {
+                    threshold_pixels(s.region_rows, s.region_cols, grid.get(), s.rows, s.cols, s.region_size,
+                                     ImageBlock8(byte_rows.data(), top, left), out_rows.data(), 2, surface.data(),
+                                     n_rows, n_cols);
+                }
+                for (int i = 0; i < n_rows; ++i) {
+                    for (int j = 0; j < n_cols; ++j) {
+                        const std::size_t w = static_cast<std::size_t>(top + i) * s.cols + left + j;
+                        const std::size_t b = static_cast<std::size_t>(i) * n_cols + j;
+                        ASSERT_EQ(out[b], whole.output[w]) << (wide ? "int16" : "uint8") << " block at " << top << ","
+                                                           << left << " pixel " << i << "," << j;
+                        ASSERT_EQ(surface[b], whole.surface[w]) << "block at " << top << "," << left;
+                    }
                 }
             }
         }
     }
+}
+
+// uint8 levels decide as their 16-bit copy does where the thresholds are
+// NaN, negative, beyond the levels or beyond int32 (the checked conversion).
+TEST(PixelThreshold, ByteLevelsMatchTheWideCopyAtOddThresholds) {
+    Scene s(70, 90, 16);
+    randomise(s, 41);
+    const float odd[] = {std::nanf(""), -1.0f, 255.5f, 256.0f, 3e9f, -3e9f, 0.99f, 254.999f};
+    for (std::size_t k = 0; k < s.grid_values.size(); k += 3) s.grid_values[k] = odd[(k / 3) % 8];
+    const Result wide = run(s, 2);
+    FImage grid(s.region_rows, s.region_cols);
+    for (int a = 0; a < s.region_rows; ++a) {
+        for (int b = 0; b < s.region_cols; ++b) grid[a][b] = s.node(a, b);
+    }
+    std::vector<std::uint8_t> bytes(s.pixels.begin(), s.pixels.end()), out(bytes.size(), 7);
+    std::vector<const std::uint8_t*> in_rows;
+    std::vector<std::uint8_t*> out_rows;
+    for (int i = 0; i < s.rows; ++i) {
+        in_rows.push_back(bytes.data() + static_cast<std::size_t>(i) * s.cols);
+        out_rows.push_back(out.data() + static_cast<std::size_t>(i) * s.cols);
+    }
+    threshold_pixels(s.region_rows, s.region_cols, grid.get(), s.rows, s.cols, s.region_size,
+                     ImageBlock8(in_rows.data()), out_rows.data(), 2);
+    for (std::size_t p = 0; p < out.size(); ++p) ASSERT_EQ(out[p], wide.output[p]) << "pixel " << p;
 }
 
 }  // namespace

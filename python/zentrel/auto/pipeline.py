@@ -37,8 +37,7 @@ import numpy as np
 from zentrel.core import engine
 from zentrel.auto.fallback import enough_passed, fallback_grid, fallback_of
 from zentrel.auto.judge import Judgement, judge_regions, judged_records, reject_faint
-from zentrel.auto.levels import (LevelMapping, fit_smoothing, level_histogram, level_step,
-                                 sample_histogram, to_levels)
+from zentrel.auto.levels import LevelMapping, fit_smoothing, level_step, sample_histogram, to_levels
 from zentrel.auto.polarity import detect_polarity, mirror_quantiles, vote_polarity
 from zentrel.auto.regions import choose_regions
 from zentrel.auto.settings import DEFAULT, AutoSettings
@@ -180,14 +179,14 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
 
 class WholeImage:
     """The stages' source for an in-memory image: the engine on the whole
-    array, every step at once. Besides the engine's passes only reductions
-    touch every pixel: the levels' minimum and maximum, and their histogram
-    when the side or a fallback needs it."""
+    array, every step at once. The engine's region pass also counts the
+    levels' histogram, which gives their minimum and maximum and whatever
+    the side or a fallback needs."""
 
     def __init__(self, image: np.ndarray, region_size: int, threads: int = 0):
         self.image, self.region_size, self.threads = image, region_size, threads
         self.grid_shape = engine.grid_shape(image.shape, region_size)
-        self.levels = None
+        self.levels = self.histogram = None
 
     @staticmethod
     def call(function, *args, nout=None):
@@ -198,9 +197,10 @@ class WholeImage:
         return mapping
 
     def region_grids(self, shares) -> tuple:
-        where = dict(threads=self.threads)
-        return (engine.variance_map(self.levels, self.region_size, **where),
-                engine.region_quantiles(self.levels, self.region_size, shares, **where))
+        # One pass over the levels; the histogram of every pixel comes with it.
+        variance, quantiles, self.histogram = engine.region_grids(
+            self.levels, self.region_size, shares, threads=self.threads, histogram=True)
+        return variance, quantiles
 
     def level_sample(self, settings: AutoSettings) -> np.ndarray:
         return sample_histogram(self.levels, settings=settings)
@@ -213,10 +213,11 @@ class WholeImage:
                                          settings=settings)
 
     def level_range(self) -> tuple:
-        return int(self.levels.min()), int(self.levels.max())
+        occupied = np.flatnonzero(self.histogram)
+        return int(occupied[0]), int(occupied[-1])
 
     def level_histogram_of(self):
-        return lambda: level_histogram(self.levels)
+        return lambda: self.histogram
 
     def decide(self, grid, want_surface: bool) -> tuple:
         """(output uint8, surface float32 or None): every pixel against the grid."""

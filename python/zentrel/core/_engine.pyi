@@ -68,6 +68,14 @@ def region_quantiles(levels: npt.ArrayLike, region_size: int, shares: Sequence[f
     least that share (0..1) of its pixels is <= v; -1 for an empty region.
     Same offset and regions conventions as variance_map."""
 
+def region_grids(levels: npt.ArrayLike, region_size: int, shares: Sequence[float] | None = None,
+                 offset: tuple[int, int] = (0, 0), regions: tuple[int, int, int, int] | None = None,
+                 threads: int = 0, histogram: bool = False
+                 ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32] | None, npt.NDArray[np.int64] | None]:
+    """(variance, quantiles, histogram) in one pass over the levels: variance_map,
+    region_quantiles at ``shares`` (None without shares), and with
+    ``histogram`` (a whole image only) the 256-bin histogram of every pixel."""
+
 def select_regions(scores: npt.ArrayLike, count: int) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int32]]:
     """(rows, cols) of the ``count`` highest scores of a grid, highest first.
 

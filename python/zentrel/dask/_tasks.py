@@ -121,15 +121,14 @@ def variance_block(block, offset, piece, region_size, threads, shares=None):
     started = perf_counter()
     where = dict(offset=offset, threads=threads,
                  regions=(span[0], span[2], span[1] - span[0], span[3] - span[2]))
-    quantiles = None
-    if shares is not None:
-        quantiles = engine.region_quantiles(block, region_size, shares, **where)
+    # One pass over the block for both grids.
+    scores, quantiles, _ = engine.region_grids(block, region_size, shares, **where)
+    if quantiles is not None:
         # Grey levels (never -1: a region is never empty), so they travel and
         # are gathered as bytes, a quarter of their float32 size.
         if quantiles.size and quantiles.min() < 0:
             raise AssertionError("a region without pixels in the region grid")
         quantiles = quantiles.astype(np.uint8)
-    scores = engine.variance_map(block, region_size, **where)
     return span, scores, quantiles, perf_counter() - started
 
 

@@ -1,6 +1,6 @@
 // Shared pieces of zentrel._engine: limits from keyword values, region
-// records as numpy structured arrays, and 16-bit working copies of grey
-// level blocks.
+// records as numpy structured arrays, and row tables over grey-level blocks
+// as the caller holds them.
 #pragma once
 
 #include <cstdint>
@@ -31,16 +31,17 @@ py::array records_array(std::vector<zentrel::RegionRecord>&& records);
 // A one-dimensional float32 array that owns the vector's storage (no copy).
 py::array_t<float> floats_array(std::vector<float>&& values);
 
-// The 16-bit working copy of a 2-D uint8 block, with its row table.
-struct Block16 {
-    explicit Block16(const py::array_t<std::uint8_t>& levels, int top, int left);
-    zentrel::ImageBlock view() const { return {table.data(), top, left}; }
+// A row table over a 2-D C-contiguous uint8 block as the caller holds it (no
+// copy); the array must outlive the view.
+struct Block8 {
+    explicit Block8(const py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>& levels, int top,
+                    int left);
+    zentrel::ImageBlock8 view() const { return {table.data(), top, left}; }
     int rows;
     int cols;
     int top;
     int left;
-    std::vector<std::int16_t> pixels;
-    std::vector<const std::int16_t*> table;
+    std::vector<const std::uint8_t*> table;
 };
 
 // Registration of each concern's functions.

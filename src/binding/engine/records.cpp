@@ -1,5 +1,7 @@
 #include <cstddef>
 #include <stdexcept>
+#include <string>
+#include <tuple>
 
 #include "binding/engine/common.h"
 
@@ -52,7 +54,10 @@ py::array_t<float> floats_array(std::vector<float>&& values) {
                               owned->data(), owner);
 }
 
-Block16::Block16(const py::array_t<std::uint8_t>& levels, int top_, int left_) : top(top_), left(left_) {
+namespace {
+
+// Checks a levels block and its offset; returns (rows, cols).
+std::pair<int, int> block_extent(const py::array& levels, int top, int left) {
     if (levels.ndim() != 2) {
         throw py::value_error("levels: got an array with " + std::to_string(levels.ndim()) +
                               " dimensions; a two-dimensional block is required");
@@ -61,16 +66,17 @@ Block16::Block16(const py::array_t<std::uint8_t>& levels, int top_, int left_) :
     const auto r = levels.shape(0);
     const auto c = levels.shape(1);
     if (r > INT32_MAX - top || c > INT32_MAX - left) throw py::value_error("levels: the block is too large");
-    rows = static_cast<int>(r);
-    cols = static_cast<int>(c);
-    pixels.resize(static_cast<std::size_t>(r) * static_cast<std::size_t>(c));
-    table.resize(static_cast<std::size_t>(r));
-    auto view = levels.unchecked<2>();
-    for (py::ssize_t i = 0; i < r; ++i) {
-        std::int16_t* row = pixels.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(c);
-        for (py::ssize_t j = 0; j < c; ++j) row[j] = view(i, j);
-        table[static_cast<std::size_t>(i)] = row;
-    }
+    return {static_cast<int>(r), static_cast<int>(c)};
+}
+
+}  // namespace
+
+Block8::Block8(const py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>& levels, int top_,
+               int left_)
+    : top(top_), left(left_) {
+    std::tie(rows, cols) = block_extent(levels, top, left);
+    table.resize(static_cast<std::size_t>(rows));
+    for (int i = 0; i < rows; ++i) table[static_cast<std::size_t>(i)] = cols > 0 ? levels.data(i, 0) : nullptr;
 }
 
 }  // namespace zentrel_engine

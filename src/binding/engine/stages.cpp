@@ -14,9 +14,8 @@
 #include "pipeline/driver.h"
 #include "pipeline/pixel_threshold.h"
 #include "pipeline/region_loop.h"
-#include "pipeline/region_median.h"
+#include "pipeline/region_stats.h"
 #include "pipeline/region_selection.h"
-#include "pipeline/region_variance.h"
 #include "pipeline/threshold_grid.h"
 
 namespace zentrel_engine {
@@ -35,7 +34,8 @@ void check_region_size(int region_size) {
 }
 
 // Raises unless region (row, col) lies inside the block.
-void require_inside(const Block16& b, int region_size, long long row, long long col) {
+template <class Block>
+void require_inside(const Block& b, int region_size, long long row, long long col) {
     // Indices beyond int range are refused by the bounds below (their origin lies past any block).
     const bool indexed = row >= 0 && col >= 0 && row <= 2147483647LL && col <= 2147483647LL;
     const long long top = indexed ? zentrel::region_origin_wide(row, region_size) : 0;
@@ -58,77 +58,109 @@ py::tuple grid_shape(std::pair<long long, long long> shape, int region_size) {
     return py::make_tuple(count(shape.first), count(shape.second));
 }
 
-// The shared shape of the per-region grid stages: regions of the whole image
+// Which regions a per-region grid stage computes: those of the whole image
 // or, for a block with an offset, the named ones.
-template <class Stage>
-py::array_t<float> region_grid_stage(const Levels& levels, int region_size, std::pair<int, int> offset,
-                                     const py::object& regions, int threads, Stage stage, int per_cell = 1) {
-    check_region_size(region_size);
-    Block16 block(levels, offset.first, offset.second);
-    int first_row = 0, first_col = 0, n_rows, n_cols;
+struct RegionSpan {
+    int first_row = 0, first_col = 0, rows = 0, cols = 0;
+};
+
+RegionSpan region_span(const Block8& block, int region_size, std::pair<int, int> offset, const py::object& regions) {
+    RegionSpan span;
     if (regions.is_none()) {
         if (offset.first != 0 || offset.second != 0) {
             throw py::value_error("regions: a block with an offset must name its regions (first_row, first_col, rows, cols)");
         }
-        n_rows = std::max(zentrel::region_count(block.rows, region_size), 0);
-        n_cols = std::max(zentrel::region_count(block.cols, region_size), 0);
-    } else {
-        const auto r = regions.cast<std::tuple<int, int, int, int>>();
-        first_row = std::get<0>(r);
-        first_col = std::get<1>(r);
-        n_rows = std::get<2>(r);
-        n_cols = std::get<3>(r);
-        if (n_rows < 0 || n_cols < 0) throw py::value_error("regions: negative count");
-        if (n_rows > 0 && n_cols > 0) {
-            require_inside(block, region_size, first_row, first_col);
-            require_inside(block, region_size, first_row + n_rows - 1LL, first_col + n_cols - 1LL);
-        }
+        span.rows = std::max(zentrel::region_count(block.rows, region_size), 0);
+        span.cols = std::max(zentrel::region_count(block.cols, region_size), 0);
+        return span;
     }
-    py::array_t<float> out({n_rows, n_cols * per_cell});
-    if (n_rows == 0 || n_cols == 0) return out;
-    std::vector<float*> grid(static_cast<std::size_t>(n_rows));
-    for (int i = 0; i < n_rows; ++i) grid[static_cast<std::size_t>(i)] = out.mutable_data(i, 0);
+    const auto r = regions.cast<std::tuple<int, int, int, int>>();
+    span = {std::get<0>(r), std::get<1>(r), std::get<2>(r), std::get<3>(r)};
+    if (span.rows < 0 || span.cols < 0) throw py::value_error("regions: negative count");
+    if (span.rows > 0 && span.cols > 0) {
+        require_inside(block, region_size, span.first_row, span.first_col);
+        require_inside(block, region_size, span.first_row + span.rows - 1LL, span.first_col + span.cols - 1LL);
+    }
+    return span;
+}
+
+std::vector<double> checked_shares(const std::vector<double>& shares) {
+    if (shares.empty()) throw py::value_error("shares: at least one share is required");
+    for (double q : shares) {
+        if (!(q >= 0.0 && q <= 1.0)) throw py::value_error("shares: every share must lie in 0..1");
+    }
+    return shares;
+}
+
+std::vector<float*> row_pointers(py::array_t<float>& grid) {
+    std::vector<float*> rows(static_cast<std::size_t>(grid.shape(0)));
+    float* data = grid.mutable_data();
+    for (py::ssize_t i = 0; i < grid.shape(0); ++i) rows[static_cast<std::size_t>(i)] = data + i * grid.shape(1);
+    return rows;
+}
+
+// The one pass of compute_region_stats over a block: the variance grid, the
+// quantile grid (rows, cols, len(shares)) when shares are given, and the
+// block's 256-bin level histogram when wanted (whole images only).
+py::tuple region_stats(const Levels& levels, int region_size, const py::object& shares_given,
+                       std::pair<int, int> offset, const py::object& regions, int threads, bool want_variance,
+                       bool histogram) {
+    check_region_size(region_size);
+    Block8 block(levels, offset.first, offset.second);
+    const RegionSpan span = region_span(block, region_size, offset, regions);
+    if (histogram && !regions.is_none()) throw py::value_error("histogram: only for a whole image (regions None)");
+    std::vector<double> shares;
+    if (!shares_given.is_none()) shares = checked_shares(shares_given.cast<std::vector<double>>());
+    const int n = static_cast<int>(shares.size());
+    py::array_t<float> variance({span.rows, want_variance ? span.cols : 0});
+    py::array_t<float> quantiles({span.rows, span.cols * n});
+    py::array_t<std::int64_t> level_histogram(256);
+    std::vector<float*> variance_rows = row_pointers(variance), quantile_rows = row_pointers(quantiles);
+    zentrel::RegionStatsOutput out;
+    out.variance = want_variance && span.rows > 0 && span.cols > 0 ? variance_rows.data() : nullptr;
+    out.quantiles = n > 0 && span.rows > 0 && span.cols > 0 ? quantile_rows.data() : nullptr;
+    out.shares = shares.data();
+    out.share_count = n;
+    out.level_histogram = histogram ? level_histogram.mutable_data() : nullptr;
+    out.image_rows = block.rows;
+    out.image_cols = block.cols;
     zentrel::PipelineContext context;
     context.threads = thread_count(threads);
     {
         // Safe without the lock: only the buffers of this frame are touched.
         py::gil_scoped_release unlocked;
-        stage(context, n_rows, n_cols, grid.data(), region_size, block.view(), first_row, first_col);
+        zentrel::compute_region_stats(context, span.rows, span.cols, region_size, block.view(), out,
+                                      span.first_row, span.first_col);
     }
-    return out;
+    py::object q = py::none();
+    if (n > 0) q = quantiles.reshape({static_cast<py::ssize_t>(span.rows), static_cast<py::ssize_t>(span.cols),
+                                      static_cast<py::ssize_t>(n)});
+    return py::make_tuple(want_variance ? py::object(variance) : py::none(), q,
+                          histogram ? py::object(level_histogram) : py::none());
+}
+
+py::tuple region_grids(const Levels& levels, int region_size, const py::object& shares, std::pair<int, int> offset,
+                       const py::object& regions, int threads, bool histogram) {
+    return region_stats(levels, region_size, shares, offset, regions, threads, true, histogram);
 }
 
 py::array_t<float> variance_map(const Levels& levels, int region_size, std::pair<int, int> offset,
                                 const py::object& regions, int threads) {
-    return region_grid_stage(levels, region_size, offset, regions, threads,
-                             [](auto&&... a) { zentrel::compute_region_variance(a...); });
-}
-
-
-py::array_t<float> region_median(const Levels& levels, int region_size, std::pair<int, int> offset,
-                                 const py::object& regions, int threads) {
-    return region_grid_stage(levels, region_size, offset, regions, threads,
-                             [](auto&&... a) { zentrel::compute_region_median(a...); });
+    return region_stats(levels, region_size, py::none(), offset, regions, threads, true, false)[0]
+        .cast<py::array_t<float>>();
 }
 
 py::array_t<float> region_quantiles(const Levels& levels, int region_size, const std::vector<double>& shares,
                                     std::pair<int, int> offset, const py::object& regions, int threads) {
-    if (shares.empty()) throw py::value_error("shares: at least one share is required");
-    for (double q : shares) {
-        if (!(q >= 0.0 && q <= 1.0)) throw py::value_error("shares: every share must lie in 0..1");
-    }
-    const int n = static_cast<int>(shares.size());
-    // The cells of a row lie side by side, n levels each: a (rows, cols * n)
-    // grid that is then viewed as (rows, cols, n).
-    py::array_t<float> flat = region_grid_stage(
-        levels, region_size, offset, regions, threads,
-        [&](const zentrel::PipelineContext& context, int rows, int cols, float** grid, int size,
-            const zentrel::ImageBlock& image, int first_row, int first_col) {
-            zentrel::compute_region_quantiles(context, rows, cols, grid, size, image, shares.data(), n, first_row,
-                                              first_col);
-        },
-        n);
-    return flat.reshape({flat.shape(0), flat.shape(1) / n, static_cast<py::ssize_t>(n)});
+    return region_stats(levels, region_size, py::cast(checked_shares(shares)), offset, regions, threads, false,
+                        false)[1]
+        .cast<py::array_t<float>>();
+}
+
+py::array_t<float> region_median(const Levels& levels, int region_size, std::pair<int, int> offset,
+                                 const py::object& regions, int threads) {
+    py::array_t<float> q = region_quantiles(levels, region_size, {0.5}, offset, regions, threads);
+    return q.reshape({q.shape(0), q.shape(1)});
 }
 
 py::tuple select_regions(const py::array_t<float, py::array::c_style | py::array::forcecast>& scores, int count) {
@@ -159,7 +191,7 @@ py::array analyse_regions(const Levels& levels, int region_size, const py::array
         throw py::value_error("rows, cols: two one-dimensional arrays of the same length are required");
     }
     const zentrel::AnalysisLimits limits = limits_from(limits_given);
-    Block16 block(levels, offset.first, offset.second);
+    Block8 block(levels, offset.first, offset.second);
     const int count = static_cast<int>(rows.size());
     for (int k = 0; k < count; ++k) require_inside(block, region_size, rows.data()[k], cols.data()[k]);
     zentrel::SilentSink silent;
@@ -204,7 +236,7 @@ py::object decide(const Levels& levels, const py::array_t<float, py::array::c_st
                   int region_size, std::pair<int, int> offset, const py::object& image_shape, int threads,
                   bool want_surface) {
     check_region_size(region_size);
-    Block16 block(levels, offset.first, offset.second);
+    Block8 block(levels, offset.first, offset.second);
     long long rows = block.rows, cols = block.cols;
     if (!image_shape.is_none()) {
         const auto s = image_shape.cast<std::pair<long long, long long>>();
@@ -262,6 +294,12 @@ void register_stages(py::module_& m) {
           py::arg("offset") = std::pair<int, int>(0, 0), py::arg("regions") = py::none(), py::arg("threads") = 0,
           "Lowest grey level at or below which each share of a region's pixels lies, as float32 "
           "(rows, cols, len(shares)); -1 if empty.");
+    m.def("region_grids", &region_grids, py::arg("levels"), py::arg("region_size"), py::arg("shares") = py::none(),
+          py::arg("offset") = std::pair<int, int>(0, 0), py::arg("regions") = py::none(), py::arg("threads") = 0,
+          py::arg("histogram") = false,
+          "(variance, quantiles or None, histogram or None) in one pass over the levels: variance_map, "
+          "region_quantiles at shares, and with histogram=True (whole images only) the int64 256-bin histogram "
+          "of every pixel.");
     m.def("select_regions", &select_regions, py::arg("scores"), py::arg("count"),
           "(rows, cols) of the count highest scores, highest first, ties in the engine's fixed order.");
     m.def("analyse_regions", &analyse_regions, py::arg("levels"), py::arg("region_size"), py::arg("rows"),

@@ -1,0 +1,237 @@
+#include "pipeline/region_stats.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+#include "bimodal/region_grid.h"
+#include "pipeline/workers.h"
+
+namespace zentrel {
+
+namespace {
+
+constexpr int BINS = 256;
+constexpr int MAX_WALKED_SHARES = 16;  // the default asks for 5
+
+// Variance from a region's histogram, as compute_region_variance sums it:
+// single-precision sums over the occupied bins lo..hi (h[lo] and h[hi] > 0),
+// lowest first, each product exact in 64 bits and rounded once to float.
+float histogram_variance(const std::int64_t* h, int lo, int hi, std::int64_t k) {
+    float s1 = 0.0f;
+    float s2 = 0.0f;
+    for (std::int64_t v = lo; v <= hi; ++v) {
+        s1 += static_cast<float>(v * h[v]);
+        s2 += static_cast<float>(v * v * h[v]);
+    }
+    const float count = static_cast<float>(k);
+    const float m = s1 / count;
+    const float q = s2 / count;
+    return q - m * m;
+}
+
+// Quantiles as compute_region_quantiles takes them: the lowest level whose
+// cumulative count reaches share * k (compared in double), k > 0, with the
+// occupied bins in lo..hi. Shares in ascending order (ascending: at most
+// MAX_WALKED_SHARES of them) are found in one walk from lo; others each by a
+// search.
+void histogram_quantiles(const std::int64_t* h, int lo, int hi, std::int64_t k, const double* shares,
+                         int share_count, bool ascending, float* out) {
+    if (ascending && k <= (std::int64_t{1} << 53)) {  // counts exact in double
+        int n = 0;
+        // Below lo the count is 0, which reaches only a need of 0 (or less), at level 0.
+        for (; n < share_count && shares[n] * static_cast<double>(k) <= 0.0; ++n) out[n] = 0.0f;
+        // A count (exact in double) reaches a need exactly when it reaches the
+        // need's ceiling, so the walk compares integers. Needs above k are
+        // never reached.
+        std::int64_t reach[MAX_WALKED_SHARES];
+        for (int m = n; m < share_count; ++m) {
+            const double need = shares[m] * static_cast<double>(k);
+            reach[m] = need > static_cast<double>(k) ? k + 1 : static_cast<std::int64_t>(std::ceil(need));
+        }
+        std::int64_t seen = 0;
+        for (int v = lo; v <= hi && n < share_count; ++v) {
+            seen += h[v];
+            while (n < share_count && seen >= reach[n]) out[n++] = static_cast<float>(v);
+        }
+        // Shares above 1 are never reached: the search would stop at the last level.
+        for (; n < share_count; ++n) out[n] = static_cast<float>(BINS - 1);
+        return;
+    }
+    std::int64_t cumulative[BINS];
+    std::int64_t seen = 0;
+    for (int v = 0; v < BINS; ++v) cumulative[v] = seen += (v >= lo && v <= hi) ? h[v] : 0;
+    for (int n = 0; n < share_count; ++n) {
+        const double need = shares[n] * static_cast<double>(k);
+        const std::int64_t* at = std::lower_bound(cumulative, cumulative + BINS, need,
+                                                  [](std::int64_t c, double x) { return static_cast<double>(c) < x; });
+        out[n] = static_cast<float>(std::min<std::ptrdiff_t>(at - cumulative, BINS - 1));
+    }
+}
+
+struct Geometry {
+    int region_size;
+    int first_row;
+    int first_col;
+    int region_rows;
+    int region_cols;
+    std::vector<int> edges;  // image columns of the tile edges: origin(first_col + u), u = 0..region_cols + 1
+};
+
+// Tile row t over the block's tile columns: tiles[u * BINS + v] counts level v
+// in tile (t, first_col + u).
+template <class Count>
+void count_tile_row(const Geometry& g, const ImageBlock8& image, int t, Count* tiles) {
+    const int tile_count = g.region_cols + 1;
+    std::fill(tiles, tiles + static_cast<std::size_t>(tile_count) * BINS, Count{0});
+    const int top = region_origin(t, g.region_size);
+    const int bottom = region_origin(t + 1, g.region_size);
+    for (int y = top; y < bottom; ++y) {
+        const std::uint8_t* row = image.at(y);
+        for (int u = 0; u < tile_count; ++u) {
+            Count* h = tiles + static_cast<std::size_t>(u) * BINS;
+            const std::uint8_t* p = row + (g.edges[static_cast<std::size_t>(u)] - image.left);
+            const int width = g.edges[static_cast<std::size_t>(u) + 1] - g.edges[static_cast<std::size_t>(u)];
+            for (int x = 0; x < width; ++x) ++h[p[x]];
+        }
+    }
+}
+
+template <class Count>
+struct alignas(64) WorkerBuffers {  // one cache line apart: workers write their own
+    std::vector<Count> upper, lower, pairs;
+    std::vector<int> low, high;  // occupied span of each pair of tiles (low > high: empty)
+    std::int64_t histogram[BINS] = {};
+};
+
+template <class Count>
+void add_tiles(const Count* tiles, int tile_count, std::int64_t* histogram) {
+    for (int u = 0; u < tile_count; ++u) {
+        const Count* h = tiles + static_cast<std::size_t>(u) * BINS;
+        for (int v = 0; v < BINS; ++v) histogram[v] += static_cast<std::int64_t>(h[v]);
+    }
+}
+
+// Region rows [begin, end) of the block: tile rows begin .. end (relative to
+// first_row) are counted, each once. With a histogram, tile rows begin ..
+// end - 1 are this worker's to add (and the last row for the last worker).
+template <class Count>
+void stats_rows(const Geometry& g, const ImageBlock8& image, const RegionStatsOutput& out, int begin, int end,
+                bool last, WorkerBuffers<Count>& b) {
+    const int tile_count = g.region_cols + 1;
+    const bool ascending =
+        out.share_count <= MAX_WALKED_SHARES && std::is_sorted(out.shares, out.shares + out.share_count);
+    std::int64_t region[BINS];
+    count_tile_row(g, image, g.first_row + begin, b.upper.data());
+    if (out.level_histogram) add_tiles(b.upper.data(), tile_count, b.histogram);
+    for (int i = begin; i < end; ++i) {
+        count_tile_row(g, image, g.first_row + i + 1, b.lower.data());
+        if (out.level_histogram && (i + 1 < end || last)) add_tiles(b.lower.data(), tile_count, b.histogram);
+        // Each column of two tiles (upper over lower) and its occupied span.
+        for (int u = 0; u < tile_count; ++u) {
+            const std::size_t at = static_cast<std::size_t>(u) * BINS;
+            Count* pair = b.pairs.data() + at;
+            for (int v = 0; v < BINS; ++v) pair[v] = b.upper[at + v] + b.lower[at + v];
+            // Four bins at a step through the empty ends (BINS is a multiple of 4).
+            int lo = 0, hi = BINS - 1;
+            while (lo < BINS && (pair[lo] | pair[lo + 1] | pair[lo + 2] | pair[lo + 3]) == 0) lo += 4;
+            while (lo < BINS && pair[lo] == 0) ++lo;
+            while (hi > lo + 3 && (pair[hi] | pair[hi - 1] | pair[hi - 2] | pair[hi - 3]) == 0) hi -= 4;
+            while (hi >= lo && pair[hi] == 0) --hi;
+            if (lo == BINS) hi = -1;  // empty (tiles of no width): min and max pass it over
+            b.low[static_cast<std::size_t>(u)] = lo;
+            b.high[static_cast<std::size_t>(u)] = hi;
+        }
+        for (int j = 0; j < g.region_cols; ++j) {
+            const Count* left = b.pairs.data() + static_cast<std::size_t>(j) * BINS;
+            const Count* right = left + BINS;
+            const int lo = std::min(b.low[static_cast<std::size_t>(j)], b.low[static_cast<std::size_t>(j) + 1]);
+            const int hi = std::max(b.high[static_cast<std::size_t>(j)], b.high[static_cast<std::size_t>(j) + 1]);
+            std::int64_t k = 0;
+            for (int v = lo; v <= hi; ++v) {
+                region[v] = static_cast<std::int64_t>(left[v]) + static_cast<std::int64_t>(right[v]);
+                k += region[v];
+            }
+            float* variance = out.variance ? out.variance[i] + j : nullptr;
+            float* quantiles = out.quantiles ? out.quantiles[i] + static_cast<std::size_t>(j) * out.share_count : nullptr;
+            if (k == 0) {  // no pixel: what the per-region stages give
+                if (variance) *variance = 0.0f;
+                if (quantiles) std::fill(quantiles, quantiles + out.share_count, -1.0f);
+                continue;
+            }
+            if (variance) *variance = histogram_variance(region, lo, hi, k);
+            if (quantiles) histogram_quantiles(region, lo, hi, k, out.shares, out.share_count, ascending, quantiles);
+        }
+        std::swap(b.upper, b.lower);
+    }
+}
+
+// Pixels of rows [top, bottom) and columns [left, right) into histogram.
+void count_rest(const ImageBlock8& image, int top, int bottom, int left, int right, std::int64_t* histogram) {
+    for (int y = top; y < bottom; ++y) {
+        const std::uint8_t* row = image.at(y);
+        for (int x = left; x < right; ++x) ++histogram[row[x - image.left]];
+    }
+}
+
+template <class Count>
+void run_stats(const PipelineContext& context, const Geometry& g, const ImageBlock8& image,
+               const RegionStatsOutput& out) {
+    const int workers = std::max(1, std::min(context.threads, g.region_rows));
+    const std::size_t n = static_cast<std::size_t>(g.region_cols + 1) * BINS;
+    // Allocated here, so that a failure throws in the caller's thread.
+    std::vector<WorkerBuffers<Count>> buffers(static_cast<std::size_t>(workers));
+    for (auto& b : buffers) {
+        b.upper.resize(n);
+        b.lower.resize(n);
+        b.pairs.resize(n);
+        b.low.resize(static_cast<std::size_t>(g.region_cols) + 1);
+        b.high.resize(static_cast<std::size_t>(g.region_cols) + 1);
+    }
+    auto start = [&](int w) { return static_cast<int>(static_cast<std::int64_t>(g.region_rows) * w / workers); };
+    run_workers(workers, [&](int w) {
+        stats_rows(g, image, out, start(w), start(w + 1), w == workers - 1, buffers[static_cast<std::size_t>(w)]);
+    });
+    if (out.level_histogram) {
+        for (const auto& b : buffers) {
+            for (int v = 0; v < BINS; ++v) out.level_histogram[v] += b.histogram[v];
+        }
+    }
+}
+
+}  // namespace
+
+void compute_region_stats(const PipelineContext& context, int region_rows, int region_cols, int region_size,
+                          const ImageBlock8& image, const RegionStatsOutput& out, int first_row, int first_col) {
+    const bool has_regions = region_rows > 0 && region_cols > 0;
+    if (out.level_histogram) {
+        std::fill(out.level_histogram, out.level_histogram + BINS, std::int64_t{0});
+        if (image.top != 0 || image.left != 0 || (has_regions && (first_row != 0 || first_col != 0))) {
+            throw std::invalid_argument("compute_region_stats: the level histogram needs the whole image");
+        }
+    }
+    int covered_rows = 0, covered_cols = 0;  // the tiles' extent, from (0, 0)
+    if (has_regions) {
+        Geometry g{region_size, first_row, first_col, region_rows, region_cols, {}};
+        g.edges.resize(static_cast<std::size_t>(region_cols) + 2);
+        for (int u = 0; u <= region_cols + 1; ++u) g.edges[static_cast<std::size_t>(u)] = region_origin(first_col + u, region_size);
+        // A region's count must fit the tile counters (they hold sums of two tiles).
+        if (static_cast<std::int64_t>(region_size) * region_size <= std::numeric_limits<std::uint32_t>::max()) {
+            run_stats<std::uint32_t>(context, g, image, out);
+        } else {
+            run_stats<std::uint64_t>(context, g, image, out);
+        }
+        covered_rows = region_origin(region_rows + 1, region_size);
+        covered_cols = region_origin(region_cols + 1, region_size);
+    }
+    if (out.level_histogram) {
+        count_rest(image, 0, covered_rows, covered_cols, out.image_cols, out.level_histogram);
+        count_rest(image, covered_rows, out.image_rows, 0, out.image_cols, out.level_histogram);
+    }
+}
+
+}  // namespace zentrel

@@ -1,0 +1,153 @@
+// The one-pass region statistics against the stages that count each region's
+// own pixels: tile histograms summed four at a time must give the same
+// variance and quantiles bit for bit, for any block, region size and thread
+// count.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "bimodal/region_grid.h"
+#include "numeric/arrays.h"
+#include "pipeline/context.h"
+#include "pipeline/region_median.h"
+#include "pipeline/region_stats.h"
+#include "pipeline/region_variance.h"
+
+using namespace zentrel;
+
+namespace {
+
+// Grey levels with 8- and 16-bit row tables over the same pixels.
+struct Levels {
+    Levels(int rows, int cols) : rows(rows), cols(cols), bytes(static_cast<std::size_t>(rows) * cols), wide(bytes.size()) {}
+    void tables() {
+        for (std::size_t p = 0; p < bytes.size(); ++p) wide[p] = bytes[p];
+        t8.clear();
+        t16.clear();
+        for (int r = 0; r < rows; ++r) {
+            t8.push_back(bytes.data() + static_cast<std::size_t>(r) * cols);
+            t16.push_back(wide.data() + static_cast<std::size_t>(r) * cols);
+        }
+    }
+    int rows, cols;
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::int16_t> wide;
+    std::vector<const std::uint8_t*> t8;
+    std::vector<const std::int16_t*> t16;
+};
+
+// Blobs of levels on a ramp, so that regions hold few and many levels alike.
+Levels scene(int rows, int cols, unsigned seed) {
+    Levels l(rows, cols);
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> noise(-6, 6);
+    for (int r = 0; r < rows; ++r) {
+        for (int c = 0; c < cols; ++c) {
+            const int ink = ((r / 5 + c / 7) % 4 == 0) ? 90 : 0;
+            l.bytes[static_cast<std::size_t>(r) * cols + c] =
+                static_cast<std::uint8_t>(std::clamp(60 + (r + 2 * c) % 150 - ink + noise(rng), 0, 255));
+        }
+    }
+    l.tables();
+    return l;
+}
+
+// In ascending order (found in one walk) and not (each searched alone).
+constexpr int SHARE_COUNT = 7;
+constexpr double SHARE_ORDERS[2][SHARE_COUNT] = {{0.0, 0.05, 0.25, 0.5, 0.75, 0.95, 1.0},
+                                                {0.5, 0.05, 1.0, 0.95, 0.0, 0.25, 0.75}};
+
+}  // namespace
+
+TEST(RegionStats, HandWorkedRegion) {
+    // One region of 4 x 4: eight pixels at 0 and eight at 2, so mean 1 and
+    // variance 1; the lower median is 0 (8 of 16 pixels are <= 0).
+    Levels l(4, 4);
+    for (std::size_t p = 0; p < 16; ++p) l.bytes[p] = p % 2 ? 2 : 0;
+    l.tables();
+    FImage variance(1, 1), quantiles(1, 2);
+    const double shares[] = {0.5, 0.51};
+    RegionStatsOutput out;
+    out.variance = variance.get();
+    out.quantiles = quantiles.get();
+    out.shares = shares;
+    out.share_count = 2;
+    std::int64_t histogram[256];
+    out.level_histogram = histogram;
+    out.image_rows = out.image_cols = 4;
+    compute_region_stats(PipelineContext(), 1, 1, 4, ImageBlock8(l.t8.data()), out);
+    EXPECT_EQ(variance[0][0], 1.0f);
+    EXPECT_EQ(quantiles[0][0], 0.0f);
+    EXPECT_EQ(quantiles[0][1], 2.0f);
+    EXPECT_EQ(histogram[0], 8);
+    EXPECT_EQ(histogram[2], 8);
+}
+
+struct Case {
+    int rows, cols, region_size, threads;
+};
+
+class RegionStatsEqual : public ::testing::TestWithParam<Case> {};
+
+TEST_P(RegionStatsEqual, SameAsEachRegionCountedAlone) {
+    const Case k = GetParam();
+    const Levels l = scene(k.rows, k.cols, static_cast<unsigned>(k.rows * 31 + k.region_size));
+    const int rr = region_count(k.rows, k.region_size), rc = region_count(k.cols, k.region_size);
+    PipelineContext context;
+    context.threads = k.threads;
+    for (const double* shares : SHARE_ORDERS) {
+        FImage v_direct(rr, rc), v_tiles(rr, rc), q_direct(rr, rc * SHARE_COUNT), q_tiles(rr, rc * SHARE_COUNT);
+        compute_region_variance(context, rr, rc, v_direct.get(), k.region_size, ImageBlock(l.t16.data()));
+        compute_region_quantiles(context, rr, rc, q_direct.get(), k.region_size, ImageBlock(l.t16.data()), shares,
+                                 SHARE_COUNT);
+        RegionStatsOutput out;
+        out.variance = v_tiles.get();
+        out.quantiles = q_tiles.get();
+        out.shares = shares;
+        out.share_count = SHARE_COUNT;
+        std::int64_t histogram[256];
+        out.level_histogram = histogram;
+        out.image_rows = k.rows;
+        out.image_cols = k.cols;
+        compute_region_stats(context, rr, rc, k.region_size, ImageBlock8(l.t8.data()), out);
+        for (int i = 0; i < rr; ++i) {
+            ASSERT_EQ(0, std::memcmp(v_direct[i], v_tiles[i], sizeof(float) * rc)) << "variance row " << i;
+            ASSERT_EQ(0, std::memcmp(q_direct[i], q_tiles[i], sizeof(float) * rc * SHARE_COUNT)) << "quantile row " << i;
+        }
+        std::int64_t direct[256] = {};
+        for (std::uint8_t p : l.bytes) ++direct[p];
+        for (int v = 0; v < 256; ++v) ASSERT_EQ(direct[v], histogram[v]) << "level " << v;
+    }
+}
+
+// Even and odd region sizes, images whose side leaves pixels outside every
+// region, one to more threads than region rows.
+INSTANTIATE_TEST_SUITE_P(Shapes, RegionStatsEqual,
+                         ::testing::Values(Case{64, 64, 16, 1}, Case{70, 45, 16, 2}, Case{61, 83, 9, 3},
+                                           Case{50, 50, 7, 64}, Case{33, 100, 32, 2}, Case{128, 96, 33, 2}));
+
+TEST(RegionStats, BlockWithOffsetGivesTheWholeImagesRegions) {
+    // A block of the image at an offset, asked for the regions it holds whole,
+    // gives their values from the whole image.
+    const Levels l = scene(90, 110, 5);
+    const int R = 20, rr = region_count(90, R), rc = region_count(110, R);
+    PipelineContext context;
+    FImage whole(rr, rc);
+    RegionStatsOutput out;
+    out.variance = whole.get();
+    compute_region_stats(context, rr, rc, R, ImageBlock8(l.t8.data()), out);
+    const int top = 30, left = 20;  // regions from (3, 2): origins 30 and 20
+    std::vector<const std::uint8_t*> rows;
+    std::vector<std::vector<std::uint8_t>> copies;
+    for (int r = top; r < 90; ++r) copies.emplace_back(l.t8[r] + left, l.t8[r] + 110);
+    for (auto& c : copies) rows.push_back(c.data());
+    FImage part(rr - 3, rc - 2);
+    out.variance = part.get();
+    compute_region_stats(context, rr - 3, rc - 2, R, ImageBlock8(rows.data(), top, left), out, 3, 2);
+    for (int i = 0; i < rr - 3; ++i) {
+        for (int j = 0; j < rc - 2; ++j) ASSERT_EQ(part[i][j], whole[i + 3][j + 2]) << i << ", " << j;
+    }
+}
