@@ -43,7 +43,7 @@ import numpy as np
 from bench_helpers import ensure_packages
 
 # The default's steps as zentrel.auto.pipeline names them: (name there, label,
-# reads every pixel). Engine calls are wrapped on the pipeline's _engine.
+# reads every pixel). Engine calls are wrapped on the pipeline's engine.
 PIPELINE_STEPS = (
     ("to_levels", "levels (mapping)", True),
     ("sample_histogram", "level sample", True),
@@ -95,7 +95,7 @@ class Timer:
 
 
 class EngineProxy:
-    """zentrel._engine with some functions replaced (the pipeline reads it by
+    """zentrel.core.engine with some functions replaced (the pipeline reads it by
     attribute, so the engine's own module stays untouched)."""
 
     def __init__(self, engine):
@@ -112,20 +112,20 @@ def timed_default(image, threads: int) -> dict:
     from zentrel.auto import pipeline
 
     timer = Timer()
-    engine = pipeline._engine
-    pipeline._engine = EngineProxy(engine)
+    engine = pipeline.engine
+    pipeline.engine = EngineProxy(engine)
     try:
         for name, _, _ in PIPELINE_STEPS:
             timer.wrap(pipeline, name, name)
         for name, _, _ in ENGINE_STEPS:
-            timer.wrap(pipeline._engine, name, name)
+            timer.wrap(pipeline.engine, name, name)
         timer.wrap(pipeline.WholeImage, LEVEL_RANGE[0], LEVEL_RANGE[0])
         started = time.perf_counter()
         zentrel.binarize(image, threads=threads)
         total = time.perf_counter() - started
     finally:
         timer.restore()
-        pipeline._engine = engine
+        pipeline.engine = engine
     steps = dict(timer.seconds)
     # square_variances runs inside fits, not inside analyse_regions: no overlap.
     steps["glue"] = total - sum(steps.values())
