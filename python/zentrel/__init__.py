@@ -12,6 +12,11 @@ from zentrel.api import analyse, binarize, threshold_surface
 from zentrel.core import Analysis, NoRegionPassedError, RegionInfo
 from zentrel.scenes import uneven_scene
 
+# Where users meet them (tracebacks, reprs, pickles): as zentrel's own.
+for _public in (Analysis, NoRegionPassedError, RegionInfo):
+    _public.__module__ = __name__
+del _public
+
 __all__ = [
     "Analysis",
     "NoRegionPassedError",
