@@ -1,7 +1,7 @@
 """Array-in, array-out functions over the engine, and the one entry point
 they share.
 
-    run(image, settings, want) -> Outcome(binary, surface, analysis)
+    run(image, settings, want) -> Outcome(binary, surface, analysis, passed)
     binarize, threshold_surface, analyse     the public functions
 
 Every function checks its options once (core.Settings.from_kwargs) and
@@ -23,7 +23,6 @@ __all__ = [
     "analyse",
     "binarize",
     "run",
-    "run_all",
     "threshold_surface",
 ]
 
@@ -54,8 +53,7 @@ def run(image, settings: Settings, want=frozenset({"binary"})) -> Outcome:
                                                   surface="surface" in want,
                                                   variances="analysis" in want)
         return Outcome(out if passed else None, surf if passed else None, analysis, passed)
-    out, surf, analysis = run_auto(image, settings.percent, settings.region_size, settings.objects,
-                                   settings.threads or 0, surface="surface" in want)
+    out, surf, analysis = run_auto(image, settings, surface="surface" in want)
     return Outcome(out, surf, analysis, True)
 
 
@@ -66,20 +64,6 @@ def _answer(function: str, image, want: str, **options):
     if want != "analysis" and not done.passed:
         raise no_region_error(done.analysis)
     return getattr(done, want)
-
-
-def run_all(image, *, percent=10, region_size=32, smooth=False, threads=None, preset="auto",
-            objects=None, **limits):
-    """binarize, threshold_surface and analyse from one analysis.
-
-    Returns (binary or None, surface or None, Analysis): None where no region
-    passed (classic only; the automatic default always has an answer).
-    """
-    settings = Settings.from_kwargs("run_all", percent=percent, region_size=region_size,
-                                    smooth=smooth, threads=threads, preset=preset, objects=objects,
-                                    **limits)
-    done = run(image, settings, WANTS)
-    return done.binary, done.surface, done.analysis
 
 
 @_limits.with_limit_options

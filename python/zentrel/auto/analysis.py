@@ -1,6 +1,6 @@
 """The automatic default as the package's entry point calls it.
 
-    run_auto(image, percent, region_size, objects, threads, surface=False)
+    run_auto(image, settings, surface=False)
         -> (uint8 output, float32 surface or None, Analysis)
     analysis_of(region_size, variance, records, choices) -> Analysis
         (also for zentrel.dask, from its gathered stages)
@@ -28,13 +28,12 @@ def analysis_of(region_size: int, variance: np.ndarray, records: np.ndarray,
     )
 
 
-def run_auto(image, percent: int, region_size: int, objects, threads: int, *,
-             surface: bool = False) -> tuple:
-    """The automatic default on an in-memory image whose options are
-    already checked: (uint8 output, surface or None, Analysis)."""
+def run_auto(image, settings: Settings, *, surface: bool = False) -> tuple:
+    """The automatic default on an in-memory image under checked settings:
+    (uint8 output, surface or None, Analysis)."""
     array = real_array(image)
-    check_shape(array.shape, Settings(percent=percent, region_size=region_size))
+    check_shape(array.shape, settings)
     out, surf, choices, records, _, variance = run(
-        array, percent=percent, region_size=region_size, objects=objects, want_surface=surface,
-        threads=threads)
-    return out, surf, analysis_of(region_size, variance, records, choices)
+        array, percent=settings.percent, region_size=settings.region_size, objects=settings.objects,
+        want_surface=surface, threads=settings.threads or 0)
+    return out, surf, analysis_of(settings.region_size, variance, records, choices)

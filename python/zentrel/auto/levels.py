@@ -7,6 +7,7 @@ analysis works on.
     apply_mapping(image, mapping)             element by element
     to_levels(image) -> (levels, mapping)     the above on a whole array
     level_histogram(levels)                   256 bins
+    level_range(histogram) -> (min, max)      of the levels
     sample_histogram(levels, offset, shape)   256 bins of a fixed lattice of pixels
     level_step(sample)                        spacing of occupied levels (1, or a comb's)
     fit_smoothing(mapping, sample)            whether the fits smooth
@@ -106,6 +107,12 @@ def to_levels(image: np.ndarray, settings: AutoSettings = DEFAULT) -> tuple:
         histogram = fine_histogram(image, low, high, settings) if high > low else None
         mapping = level_mapping(image.dtype, low, high, histogram, settings)
     return apply_mapping(image, mapping), mapping
+
+
+def level_range(histogram: np.ndarray) -> tuple:
+    """(min, max) of the levels, from their histogram."""
+    occupied = np.flatnonzero(histogram)
+    return int(occupied[0]), int(occupied[-1])
 
 
 def level_histogram(levels: np.ndarray) -> np.ndarray:

@@ -23,8 +23,8 @@ levels; region_grids(shares) -> (variance grid, quantile grid);
 level_sample(settings) -> levels.sample_histogram of the whole image;
 fits(rows, cols, limits, smooth, settings) -> (engine records in that
 order, strokes.square_variances of the strokes.sample_positions regions);
-level_range() -> (min, max) of the levels; level_histogram_of() -> a
-callable giving their 256-bin histogram, called only when needed.
+level_histogram() -> the 256-bin histogram of the levels (from the
+region pass).
 """
 
 from __future__ import annotations
@@ -37,7 +37,8 @@ import numpy as np
 from zentrel.core import engine
 from zentrel.auto.fallback import enough_passed, fallback_grid, fallback_of
 from zentrel.auto.judge import Judgement, judge_regions, judged_records, reject_faint
-from zentrel.auto.levels import LevelMapping, fit_smoothing, level_step, sample_histogram, to_levels
+from zentrel.auto.levels import (LevelMapping, fit_smoothing, level_range, level_step, sample_histogram,
+                                 to_levels)
 from zentrel.auto.polarity import detect_polarity, mirror_quantiles, vote_polarity
 from zentrel.auto.regions import choose_regions
 from zentrel.auto.settings import DEFAULT, AutoSettings
@@ -74,8 +75,8 @@ def stages(source, percent: int, objects=None, settings: AutoSettings = DEFAULT)
     records, measured = source.fits(rows, cols, settings.limits, smooth, settings)
     judgement = call(judge_regions, records, settings)
     grid, choices, judgement = call(settle, source.grid_shape, count, rows, cols, judgement, quantiles,
-                                    mapping, objects, source.level_range(), source.level_histogram_of(),
-                                    settings, variance, measured, sample, smooth, nout=3)
+                                    mapping, objects, source.level_histogram(), settings, variance,
+                                    measured, sample, smooth, nout=3)
     return Stages(variance, call(judged_records, records, judgement), grid, choices)
 
 
@@ -98,17 +99,15 @@ class AutoChoices:
 
 
 def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mapping: LevelMapping, objects,
-           level_range, level_histogram_of, settings: AutoSettings = DEFAULT, variance=None,
+           histogram, settings: AutoSettings = DEFAULT, variance=None,
            measured=None, sample=None, smooth=False) -> tuple:
     """The threshold grid and the choices, from what the regions gave.
 
     Everything here works on small arrays gathered from the image: the
     selection (rows, cols) and its judgement, the per-region quantiles, the
     variance grid, the sampled regions' square variances (measured), the
-    levels' (minimum, maximum), the level sample's histogram, and
-    level_histogram_of(), called only when the side or a fallback needs the
-    256-bin histogram of the levels; smooth, whether the fits smoothed their
-    histograms, is kept in the choices. A chunked caller that gathers the same
+    256-bin histogram of the levels and the level sample's; smooth, whether
+    the fits smoothed their histograms, is kept in the choices. A chunked caller that gathers the same
     quantities gets the same grid. Where enough measured regions show
     strokes, only they vote on the objects' side (strokes.stroke_voters).
     For dark objects, passing regions whose dark class holds no ink of the
@@ -116,12 +115,9 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
     Returns (grid float32 in the input's level polarity, AutoChoices, the
     final Judgement).
     """
-    if objects not in (None, "dark", "bright"):
-        raise ValueError(f"objects: got {objects!r}; expected 'dark', 'bright' or None")
     passed, thresholds, means = judgement.passed, judgement.thresholds, judgement.means
     medians = quantiles[..., 2]
     enough = enough_passed(passed.sum(), count, settings)
-    histogram = None
     ratios = np.full(count, np.nan)
     if measured is not None and variance is not None:
         ratios = stroke_ratios(measured, count, variance, settings)
@@ -138,7 +134,6 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
             why = (f"{max(dark, bright)} of {dark + bright} passing regions have the "
                    f"{'bright' if objects == 'dark' else 'dark'} class nearer the ground around them")
         else:
-            histogram = level_histogram_of()
             objects, why = detect_polarity(histogram)
     thin = False
     if objects == "bright":
@@ -150,11 +145,10 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
         enough = enough_passed(passed.sum(), count, settings)
         thin = thin_strokes(ratios, passed, settings)
     quantum = 1.0 if sample is None else level_step(sample, settings)
-    fallback = fallback_of(level_range, enough)
+    span = level_range(histogram)
+    fallback = fallback_of(span, enough)
     if fallback is not None:
-        if fallback == "otsu" and histogram is None:
-            histogram = level_histogram_of()
-        grid = fallback_grid(fallback, grid_shape, level_range, histogram, objects)
+        grid = fallback_grid(fallback, grid_shape, span, histogram, objects)
     else:
         # The typical background spread: most regions are background.
         noise, grounds = None, None
@@ -212,12 +206,8 @@ class WholeImage:
         return records, square_variances(self.levels, self.region_size, rows[pick], cols[pick],
                                          settings=settings)
 
-    def level_range(self) -> tuple:
-        occupied = np.flatnonzero(self.histogram)
-        return int(occupied[0]), int(occupied[-1])
-
-    def level_histogram_of(self):
-        return lambda: self.histogram
+    def level_histogram(self) -> np.ndarray:
+        return self.histogram
 
     def decide(self, grid, want_surface: bool) -> tuple:
         """(output uint8, surface float32 or None): every pixel against the grid."""

@@ -67,13 +67,6 @@ class Settings:
     def classic(self) -> bool:
         return self.preset == "classic"
 
-    def keywords(self) -> dict:
-        """The keyword arguments of zentrel.binarize that give these settings."""
-        given = {"percent": self.percent, "region_size": self.region_size, "preset": self.preset,
-                 "threads": self.threads, **self.limits}
-        given.update({"smooth": self.smooth} if self.classic else {"objects": self.objects})
-        return given
-
     @classmethod
     def from_kwargs(cls, function: str, *, percent: int = 10, region_size: int = 32,
                     smooth: bool = False, threads: Optional[int] = None, preset: str = "auto",
@@ -89,6 +82,7 @@ class Settings:
         limits = _limit_options.given(limits, function)
         if preset not in PRESETS:
             raise ValueError(f"preset: got {preset!r}; expected 'auto' or 'classic'")
+        # smooth is judged after the counts below, so its message keeps its place.
         conflict = preset_conflict(preset, objects, False, limits)
         if conflict == ("objects", "auto"):
             raise ValueError("objects: the classic analysis always takes objects as dark")

@@ -5,8 +5,6 @@ zentrel.auto's (pipeline.stages); zentrel.dask only supplies the source."""
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple
-
 import numpy as np
 
 from zentrel.auto.levels import (LevelMapping, apply_mapping, fine_histogram, level_histogram,
@@ -55,19 +53,3 @@ def histogram_sums(pairs) -> tuple:
     """The whole image's level and level-sample histograms from the chunks'
     chunk_histograms (exact integer sums)."""
     return tuple(sum(pair[index] for pair in pairs).astype(np.int64) for index in (0, 1))
-
-
-def level_range(histogram) -> tuple:
-    """(min, max) of the levels, from their histogram."""
-    occupied = np.flatnonzero(histogram)
-    return int(occupied[0]), int(occupied[-1])
-
-
-class Gathered(NamedTuple):
-    """A gathered value in the form of the callable settle asks for (it
-    computes the level histogram only on demand in memory; here it exists)."""
-
-    value: Any
-
-    def __call__(self):
-        return self.value

@@ -211,7 +211,7 @@ class ChunkedSource:
 
     def region_grids(self, shares) -> tuple:
         """One pass: each region's variance and quantiles, and each chunk's
-        level histogram, which level_range and level_histogram_of use."""
+        level histogram."""
         mapping = self.pipeline.mapping()
         gate = mapping if isinstance(mapping, Delayed) else None
         results, histograms = self.pipeline._region_stage(
@@ -233,11 +233,8 @@ class ChunkedSource:
                                                 self.pipeline.threads, settings)
         return self.call(_tasks.auto_records_of, selection, pieces, settings, nout=2)
 
-    def level_range(self):
-        return self.call(_auto_tasks.level_range, self._histogram)
-
-    def level_histogram_of(self):
-        return self.call(_auto_tasks.Gathered, self._histogram)
+    def level_histogram(self):
+        return self._histogram
 
 
 def _cells(results: da.Array) -> list:
