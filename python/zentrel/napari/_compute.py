@@ -1,7 +1,7 @@
 """What the napari widget computes, without Qt: one plane at a time.
 
-    settings = Settings(preset="auto", objects=None, region_size=32, percent=10)
-    planes = as_planes(layer.data, rgb=layer.rgb)     # [2-D plane], numpy or dask
+    settings = Settings.from_kwargs("napari", preset="auto", region_size=32, percent=10)
+    planes, stack = as_planes(layer.data, rgb=layer.rgb)   # [2-D plane], numpy or dask; a 3-D stack?
     result = binarize_plane(plane, settings, surface=True, grid=True, index=(z,))
     result.labels      # uint8: 1 on the objects' side, 0 elsewhere (lazy for dask)
     result.surface     # float32 thresholds, or None
@@ -19,25 +19,12 @@ from typing import Any, Optional
 
 import numpy as np
 
-import zentrel
+from zentrel.api import run
+from zentrel.core import Analysis, Settings, no_region_error
+from zentrel.io import luma
 
 PASSED_COLOUR = "lime"
 FAILED_COLOUR = "red"
-LUMA = (0.299, 0.587, 0.114)  # BT.601, as the command line reads colour
-
-
-@dataclass(frozen=True)
-class Settings:
-    preset: str = "auto"
-    objects: Optional[str] = None
-    region_size: int = 32
-    percent: int = 10
-
-    def kwargs(self) -> dict:
-        out: dict = {"preset": self.preset, "region_size": self.region_size, "percent": self.percent}
-        if self.objects is not None:
-            out["objects"] = self.objects
-        return out
 
 
 @dataclass
@@ -68,18 +55,23 @@ def is_dask(array) -> bool:
     return type(array).__module__.split(".")[0] == "dask"
 
 
-def as_planes(data, rgb: bool = False) -> list:
-    """The 2-D planes of a 2-D image or a 3-D stack (grey by BT.601 luma when RGB)."""
-    if rgb:
-        data = (data[..., 0] * LUMA[0] + data[..., 1] * LUMA[1] + data[..., 2] * LUMA[2] + 0.5).astype(np.uint8)
-    if data.ndim == 2:
-        return [data]
-    if data.ndim == 3:
-        return [data[z] for z in range(data.shape[0])]
-    raise ValueError(f"the layer has {data.ndim} dimensions; a 2-D image or a 3-D stack is required")
+def as_planes(data, rgb: bool = False) -> tuple:
+    """(the 2-D planes, whether they form a 3-D stack) of a 2-D image or a
+    3-D stack; colour planes become grey as the command line reads them."""
+    dimensions = data.ndim - rgb
+    if dimensions not in (2, 3):
+        raise ValueError(f"the layer has {dimensions} dimensions; a 2-D image or a 3-D stack is required")
+    planes = [data] if dimensions == 2 else [data[z] for z in range(data.shape[0])]
+    return ([_grey(plane) for plane in planes] if rgb else planes), dimensions == 3
 
 
-def region_grid(analysis: "zentrel.Analysis", index: tuple = ()) -> Grid:
+def _grey(plane):
+    if is_dask(plane):
+        return plane.rechunk({2: -1}).map_blocks(luma, drop_axis=2, dtype=np.uint8)
+    return luma(np.asarray(plane))
+
+
+def region_grid(analysis: Analysis, index: tuple = ()) -> Grid:
     size = analysis.region_size
     grid = Grid()
     for region in analysis.regions:
@@ -95,23 +87,28 @@ def region_grid(analysis: "zentrel.Analysis", index: tuple = ()) -> Grid:
 def binarize_plane(plane, settings: Settings, *, surface: bool = False, grid: bool = False,
                    index: tuple = ()) -> PlaneResult:
     if is_dask(plane):
-        import zentrel.dask as library
-    else:
-        library = zentrel
-        plane = np.asarray(plane)
-    options = settings.kwargs()
-    binary = library.binarize(plane, **options)
-    analysis = None
-    if grid or (settings.preset == "auto" and settings.objects is None):
-        analysis = library.analyse(plane, **options)
-    if settings.preset == "classic":
-        objects = "dark"
-    else:
-        objects = settings.objects or analysis.objects
+        return _binarize_chunked(plane, settings, surface, grid, index)
+    done = run(np.asarray(plane), settings, {"binary", "analysis"} | ({"surface"} if surface else set()))
+    if not done.passed:
+        raise no_region_error(done.analysis)
+    return PlaneResult(labels=_labels(done.binary, done.analysis.objects), surface=done.surface,
+                       grid=region_grid(done.analysis, index) if grid else None)
+
+
+def _binarize_chunked(plane, settings: Settings, surface: bool, grid: bool, index: tuple) -> PlaneResult:
+    """A dask plane through zentrel.dask: lazy labels and surface, the analysis computed."""
+    import zentrel.dask as zd
+
+    options = {"preset": settings.preset, "objects": settings.objects,
+               "region_size": settings.region_size, "percent": settings.percent}
+    found = not settings.classic and settings.objects is None  # the side comes from the analysis
+    analysis = zd.analyse(plane, **options) if grid or found else None
+    objects = analysis.objects if found else settings.objects or "dark"
+    return PlaneResult(labels=_labels(zd.binarize(plane, **options), objects),
+                       surface=zd.threshold_surface(plane, **options) if surface else None,
+                       grid=region_grid(analysis, index) if grid else None)
+
+
+def _labels(binary, objects: str):
     # binarize gives 255 from the threshold up, whatever the objects' side.
-    labels = (binary == (255 if objects == "bright" else 0)).astype(np.uint8)
-    return PlaneResult(
-        labels=labels,
-        surface=library.threshold_surface(plane, **options) if surface else None,
-        grid=region_grid(analysis, index) if grid else None,
-    )
+    return (binary == (255 if objects == "bright" else 0)).astype(np.uint8)

@@ -19,7 +19,8 @@ from napari.layers import Image
 from napari.qt.threading import create_worker
 from napari.utils.notifications import show_warning
 
-from zentrel.napari._compute import Grid, Settings, as_planes, binarize_plane, is_dask
+from zentrel.core import Settings
+from zentrel.napari._compute import Grid, as_planes, binarize_plane, is_dask
 
 _OBJECTS = {"found": None, "dark": "dark", "bright": "bright"}
 
@@ -66,8 +67,8 @@ class BinarizeWidget(Container):
 
     def settings(self) -> Settings:
         objects = _OBJECTS[self.objects.value] if self.preset.value == "auto" else None
-        return Settings(preset=self.preset.value, objects=objects, region_size=self.region_size.value,
-                        percent=self.percent.value)
+        return Settings.from_kwargs("napari", preset=self.preset.value, objects=objects,
+                                    region_size=self.region_size.value, percent=self.percent.value)
 
     def run(self):
         layer = self.image.value
@@ -79,11 +80,10 @@ class BinarizeWidget(Container):
             return None
         settings, surface, grid = self.settings(), self.surface.value, self.grid.value
         try:
-            planes = as_planes(layer.data, rgb=layer.rgb)
+            planes, stack = as_planes(layer.data, rgb=layer.rgb)
         except ValueError as error:
             self._fail(f"{layer.name}: {error}")
             return None
-        stack = layer.data.ndim - layer.rgb == 3
 
         def work():
             results = []
