@@ -39,6 +39,7 @@ from PIL import Image
 from pydantic import BaseModel, Field
 
 import zentrel
+from zentrel.core import preset_conflict
 
 __all__ = ["ZentrelOptions"]
 
@@ -112,7 +113,7 @@ def add_options(parser):
 @hookimpl
 def check_options(options):
     ours = options.zentrel
-    if ours.objects is not None and ours.preset == "classic":
+    if preset_conflict(ours.preset, ours.objects, False, {}) == ("objects", "auto"):
         raise BadArgsError("--zentrel-objects applies to --zentrel-preset auto only")
     if ours.clean_page and options.lossless_reconstruction:
         if options.mode != "default":
@@ -122,15 +123,23 @@ def check_options(options):
         options.mode = type(options.mode)("force")  # OCRmyPDF's ProcessingMode, not exported
 
 
-def _binarize(image: Image.Image, pageno: int, options: ZentrelOptions, instead: str) -> Optional[Image.Image]:
-    """zentrel's result as an "L" image of 0 and 255; None, with a warning, when zentrel cannot help."""
+def _grey(image: Image.Image) -> Image.Image:
+    """The page as an "L" image, keeping its info (the DPI places the text layer)."""
+    grey = image if image.mode == "L" else image.convert("L")
+    grey.info.update(image.info)
+    return grey
+
+
+def _binarize(grey: Image.Image, pageno: int, options: ZentrelOptions, instead: str) -> Optional[Image.Image]:
+    """zentrel's result on a grey page, as an "L" image of 0 and 255; None, with a
+    warning, when zentrel cannot help."""
     try:
-        binary = zentrel.binarize(np.asarray(image.convert("L")), **options.analysis_options())
+        binary = zentrel.binarize(np.asarray(grey), **options.analysis_options())
     except ValueError as error:  # NoRegionPassedError, a page smaller than a region
         log.warning("page %d: zentrel cannot binarize it (%s); %s", pageno + 1, error, instead)
         return None
     out = Image.fromarray(binary)
-    out.info.update(image.info)  # the DPI places the text layer
+    out.info.update(grey.info)  # the DPI places the text layer
     return out
 
 
@@ -151,19 +160,14 @@ def filter_ocr_image(page, image):
     image = (yield) or image
     if image.mode == "1":
         return image  # already black and white
-    options = page.options.zentrel
+    options, grey = page.options.zentrel, _grey(image)
     if not options.every_page:
-        spread = paper_spread(np.asarray(image.convert("L")))
+        spread = paper_spread(np.asarray(grey))
         if spread < EVEN_PAPER:
             log.info("page %d: evenly lit (paper varies by %.3f of the contrast); OCR reads it as it is",
                      page.pageno + 1, spread)
             return image
-    binary = _binarize(image, page.pageno, options, "OCR reads the grey page")
-    if binary is None:
-        grey = image.convert("L")
-        grey.info.update(image.info)
-        return grey
-    return binary
+    return _binarize(grey, page.pageno, options, "OCR reads the grey page") or grey
 
 
 @hookimpl
@@ -175,7 +179,7 @@ def filter_page_image(page, image_filename: Path) -> Path:
         if image.mode == "1":
             return image_filename
         dpi = image.info.get("dpi")
-        binary = _binarize(image, page.pageno, options, "the output keeps the page as it was")
+        binary = _binarize(_grey(image), page.pageno, options, "the output keeps the page as it was")
     if binary is None:
         return image_filename  # the page as it was
     out = image_filename.with_name(image_filename.stem + "_zentrel.png")
