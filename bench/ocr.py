@@ -92,18 +92,18 @@ def prepare(entry, root: Path, args, cache: TextCache, pool, folder: Path, versi
     boxes = json.loads((root / entry["boxes"]).read_text())
     scored = [i for i, box in enumerate(boxes) if scoring.eligible(box[4])]
     sampled = [scored[j] for j in scoring.sample(len(scored), args.max_boxes)]
-    objects = None
+    objects = zentrel_page = None
     if "zentrel" in args.methods:
-        import zentrel
+        from quality.peers import zentrel_run
 
-        objects = getattr(zentrel.analyse(grey), "objects", None)
+        zentrel_page, objects = zentrel_run(grey)
     folder.mkdir()
     work = ImageWork(entry, boxes, scored, sampled, objects, folder)
     name = entry["image"]
     groups = defaultdict(list)  # (psm, options) -> [(slot, path)]
     pages_written = {}  # none and tess-sauvola read the same grey page
     for m, method in enumerate(args.methods):
-        page, options = page_for(method, grey)
+        page, options = page_for(method, grey, zentrel_page)
         for protocol in args.protocols:
             psm = PSM[protocol]
             page_digest = digest(page, version, psm, options, PAD if protocol == "box" else "")

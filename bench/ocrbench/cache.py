@@ -15,10 +15,10 @@ from __future__ import annotations
 
 import hashlib
 import json
-import os
 from pathlib import Path
 
 import numpy as np
+from zentrel.io import write_atomic
 
 __all__ = ["TextCache", "digest"]
 
@@ -57,6 +57,5 @@ class TextCache:
 
     def save(self) -> None:
         self.path.parent.mkdir(parents=True, exist_ok=True)
-        temporary = self.path.with_name(self.path.name + ".tmp")
-        temporary.write_text(json.dumps({"format": _FORMAT, "entries": self.entries}))
-        os.replace(temporary, self.path)
+        text = json.dumps({"format": _FORMAT, "entries": self.entries}).encode()
+        write_atomic(self.path, lambda file: file.write(text), overwrite=True)

@@ -17,33 +17,32 @@ from __future__ import annotations
 
 import numpy as np
 
-__all__ = ["METHODS", "PEER_PARAMS", "page_for"]
+__all__ = ["METHODS", "page_for"]
 
 METHODS = ("none", "tess-sauvola", "dx-sauvola", "dx-wolf", "cv-gauss", "zentrel")
 
 # Peers from the quality benchmark, at their defaults, fed the image as it is.
-PEER_PARAMS = {
-    "dx-sauvola": {"window": 75, "k": 0.2},
-    "dx-wolf": {"window": 75, "k": 0.2},
-    "cv-gauss": {"block": 11, "C": 2},
-}
+PEER_METHODS = ("dx-sauvola", "dx-wolf", "cv-gauss")
 
 _TESSERACT_OPTIONS = {"tess-sauvola": ("-c", "thresholding_method=2")}
 
 
-def page_for(method: str, grey: np.ndarray) -> tuple[np.ndarray, tuple[str, ...]]:
-    """The page Tesseract reads for ``method``, and the options to give it."""
+def page_for(method: str, grey: np.ndarray, zentrel_page=None) -> tuple[np.ndarray, tuple[str, ...]]:
+    """The page Tesseract reads for ``method``, and the options to give it;
+    ``zentrel_page``, when given, is zentrel's binarization of ``grey``."""
     options = _TESSERACT_OPTIONS.get(method, ())
     if method in ("none", "tess-sauvola"):
         return grey, options
     if method == "zentrel":
-        import zentrel
+        if zentrel_page is None:
+            import zentrel
 
-        return zentrel.binarize(grey), options
-    if method in PEER_PARAMS:
+            zentrel_page = zentrel.binarize(grey)
+        return zentrel_page, options
+    if method in PEER_METHODS:
         from quality.peers import PEERS
 
         peer = next(p for p in PEERS if p.name == method)
-        ink = peer.method(dict(PEER_PARAMS[method], invert=False))(grey)
+        ink = peer.method(dict(peer.defaults, invert=False))(grey)
         return np.where(ink, np.uint8(0), np.uint8(255)), options
     raise ValueError(f"unknown method {method!r}; known: {', '.join(METHODS)}")

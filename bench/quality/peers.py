@@ -14,7 +14,8 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-__all__ = ["Peer", "PEERS", "PIP_PACKAGES", "LIBRARY_MODULES", "zentrel_default", "zentrel_classic", "classic_keywords"]
+__all__ = ["Peer", "PEERS", "PIP_PACKAGES", "LIBRARY_MODULES", "zentrel_default", "zentrel_classic", "zentrel_run",
+           "classic_keywords"]
 
 # Import name -> pip package, installed on demand by run.py.
 PIP_PACKAGES = {"cv2": "opencv-python-headless", "skimage": "scikit-image", "doxapy": "doxapy", "PIL": "Pillow"}
@@ -142,16 +143,23 @@ def classic_keywords() -> dict:
     return {"preset": "classic"} if "preset" in inspect.signature(zentrel.binarize).parameters else {}
 
 
+def zentrel_run(image) -> tuple:
+    """(``zentrel.binarize`` with its defaults, the objects' side it found), from one analysis."""
+    from zentrel.api import run
+    from zentrel.core import Settings
+
+    done = run(image, Settings.from_kwargs("binarize"), {"binary", "analysis"})
+    return done.binary, done.analysis.objects
+
+
 def zentrel_default(image, white_objects=None):
-    """``zentrel.binarize`` with its defaults; foreground is the side ``analyse`` calls the objects.
+    """``zentrel.binarize`` with its defaults; foreground is the side it found for the objects.
 
-    ``white_objects`` (True/False) reads the result on that side instead of asking ``analyse``.
+    ``white_objects`` (True/False) reads the result on that side instead.
     """
-    import zentrel
-
-    result = zentrel.binarize(image)
+    result, objects = zentrel_run(image)
     if white_objects is None:
-        white_objects = getattr(zentrel.analyse(image), "objects", None) == "bright"
+        white_objects = objects == "bright"
     return result == 255 if white_objects else result == 0
 
 

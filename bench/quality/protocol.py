@@ -7,7 +7,7 @@ import traceback
 
 import numpy as np
 
-from .metrics import mean_scores, score
+from .metrics import Reference, mean_scores
 from .scenes import make_scene
 
 __all__ = ["evaluate", "run_method"]
@@ -33,24 +33,27 @@ def run_method(method, image: np.ndarray):
     return mask, error, time.perf_counter() - start
 
 
-def evaluate(method, family: str, seeds, shape=(512, 512), scenes=None) -> dict:
+def evaluate(method, family: str, seeds, shape=(512, 512), scenes=None, references=None) -> dict:
     """Mean scores of ``method`` (image -> bool foreground mask) on a family's scenes.
 
     Returns the mean of every measure in ``metrics.score``, plus ``failures``
     (calls that raised), ``errors`` (their first distinct messages),
     ``seconds_per_image`` and ``scenes``. ``scenes`` may pass the already
-    made (image, truth, params) triples for these seeds.
+    made (image, truth, params) triples for these seeds, and ``references``
+    their truths' ``metrics.Reference`` (made once for many methods).
     """
     seeds = list(seeds)
     if scenes is None:
         scenes = [make_scene(family, s, shape) for s in seeds]
+    if references is None:
+        references = [Reference(truth) for _, truth, _ in scenes]
     results, errors, seconds = [], [], 0.0
-    for image, truth, _ in scenes:
+    for (image, _, _), reference in zip(scenes, references):
         mask, error, dt = run_method(method, image)
         seconds += dt
         if error is not None:
             errors.append(error)
-        results.append(score(mask, truth))
+        results.append(reference.score(mask))
     out = mean_scores(results)
     out.update(
         failures=len(errors),

@@ -35,10 +35,12 @@ sys.path.insert(0, str(BENCH))
 
 from bench_helpers import ensure_packages, markdown_table  # noqa: E402
 from quality.metrics import METRICS  # noqa: E402
-from quality.peers import LIBRARY_MODULES, PEERS, PIP_PACKAGES, zentrel_classic, zentrel_default  # noqa: E402
+from quality.peers import (LIBRARY_MODULES, PEERS, PIP_PACKAGES, zentrel_classic, zentrel_default,  # noqa: E402
+                           zentrel_run)
 from quality.protocol import run_method  # noqa: E402
 from quality.realdata import entry_digest, load_manifest, load_picture  # noqa: E402
 from quality.run import param_text, versions  # noqa: E402
+from zentrel.io import write_atomic  # noqa: E402
 
 DEFAULT_JSON = BENCH / "results" / "real.json"
 DEFAULT_CACHE = BENCH / "results" / "real-cache.json"
@@ -76,14 +78,12 @@ def _scored(method, image, picture) -> dict:
 
 
 def _zentrel(picture) -> dict:
-    """``zentrel.binarize`` with no options, read on the side ``analyse`` names (see ``zentrel_default``)."""
-    import zentrel
-
+    """``zentrel.binarize`` with no options, read on the side it found (see ``zentrel_default``)."""
     found = {}
 
     def method(image):
-        found["objects"] = zentrel.analyse(image).objects
-        return zentrel_default(image, white_objects=found["objects"] == "bright")
+        result, found["objects"] = zentrel_run(image)
+        return result == 255 if found["objects"] == "bright" else result == 0
 
     return dict(_scored(method, picture.image, picture), objects=found.get("objects"))
 
@@ -170,9 +170,8 @@ def load_cache(path: Path) -> dict:
 
 def save_cache(path: Path, scores: dict) -> None:
     path.parent.mkdir(parents=True, exist_ok=True)
-    tmp = path.with_name(path.name + ".tmp")
-    tmp.write_text(json.dumps({"version": CACHE_VERSION, "scores": scores}))
-    os.replace(tmp, path)
+    text = json.dumps({"version": CACHE_VERSION, "scores": scores}).encode()
+    write_atomic(path, lambda file: file.write(text), overwrite=True)
 
 
 def plan(entries, peers, searched, cache, libraries):

@@ -28,7 +28,7 @@ BENCH = HERE.parent
 sys.path.insert(0, str(BENCH))
 
 from quality import families, make_scene  # noqa: E402
-from quality.metrics import f_measure  # noqa: E402
+from quality.metrics import Reference, f_measure  # noqa: E402
 from quality.peers import PIP_PACKAGES  # noqa: E402
 from quality.protocol import evaluate, run_method  # noqa: E402
 from bench_helpers import ensure_packages, format_table  # noqa: E402
@@ -129,18 +129,19 @@ def run_family(family, args, peers, zentrel_methods) -> list[dict]:
     tune_scenes = [make_scene(family, TUNE_SEED_BASE + i, shape) for i in range(args.tune)]
     test_seeds = [args.test_seed_base + i for i in range(args.test)]
     test_scenes = [make_scene(family, s, shape) for s in test_seeds]
+    references = [Reference(truth) for _, truth, _ in test_scenes]  # one per scene, for every method
     print(f"\n== {family}: {len(tune_scenes)} tuning, {len(test_scenes)} test scenes of {shape[0]}x{shape[1]} "
           f"({time.perf_counter() - t0:.1f} s to make)", flush=True)
     rows = []
     for name, (method, method_for_side) in zentrel_methods.items():
-        row = evaluate(method, family, test_seeds, shape, test_scenes)
+        row = evaluate(method, family, test_seeds, shape, test_scenes, references)
         rows.append(dict(method=name, params=None, known_side_f_measure=known_side_f(method_for_side, test_scenes),
                          **row))
     for peer in peers:
         t = time.perf_counter()
         trials = tune(peer, tune_scenes)
         best, tune_f = best_for_family(trials)
-        row = evaluate(peer.method(best), family, test_seeds, shape, test_scenes)
+        row = evaluate(peer.method(best), family, test_seeds, shape, test_scenes, references)
         side_params, side_tune_f = best_for_known_side(trials, tune_scenes)
         side_f = known_side_f(lambda bright: peer.method(dict(side_params, invert=bright)), test_scenes)
         rows.append(dict(method=peer.name, library=peer.library, params=best, tuning_f_measure=tune_f,
