@@ -66,4 +66,17 @@ void smooth_histogram(int hist[]) {
     }
 }
 
+float histogram_variance(const std::int64_t hist[], int lo, int hi, std::int64_t k) {
+    float s1 = 0.0f;
+    float s2 = 0.0f;
+    for (std::int64_t v = lo; v <= hi; ++v) {
+        s1 += static_cast<float>(v * hist[v]);
+        s2 += static_cast<float>(v * v * hist[v]);
+    }
+    const float count = static_cast<float>(k);
+    const float m = s1 / count;
+    const float q = s2 / count;
+    return q - m * m;
+}
+
 }  // namespace zentrel

@@ -19,6 +19,12 @@ void build_region_histogram(const AnalysisSettings& settings, const ImageBlock8&
                             int region_size, int grid_row, int grid_col, int hist[],
                             float& pixel_count, int& mean_level);
 
+// Variance of a histogram of k > 0 pixels whose occupied bins lie in lo..hi:
+// single-precision sums over those bins, lowest first, each product exact in
+// 64 bits (at most 65025 * k) and rounded once to float before it joins its
+// sum. The variance grids of both analyses are made of it.
+float histogram_variance(const std::int64_t hist[], int lo, int hi, std::int64_t k);
+
 // One pass of the 1-2-3-2-1 kernel with integer division by 9 over bins
 // 2..253, each computed from the unsmoothed counts; bins 0, 1, 254, 255 keep
 // their values.

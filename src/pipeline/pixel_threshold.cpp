@@ -272,7 +272,7 @@ void run_threshold_pixels(int region_rows, int region_cols, float** threshold_gr
     L.plain_cast = grid_within(threshold_grid, region_rows, region_cols, PLAIN_CAST_LIMIT);
     L.avx2 = preferred_isa() == Isa::avx2;
 
-    const int workers = std::max(1, std::min(threads, block_rows));
+    const int workers = worker_count(threads, block_rows);
     const std::size_t interior_cols =
         static_cast<std::size_t>(std::max(0, interior_last(L) - interior_first(L)));
 
@@ -280,13 +280,11 @@ void run_threshold_pixels(int region_rows, int region_cols, float** threshold_gr
     // thread and the workers themselves never allocate.
     std::vector<Scratch> scratch(static_cast<std::size_t>(workers));
     for (Scratch& s : scratch) {
-        s.bytes.resize(static_cast<std::size_t>(block_cols));
+        if (!L.output8) s.bytes.resize(static_cast<std::size_t>(block_cols));  // uint8 output is written in place
         s.upper.resize(interior_cols);
         s.lower.resize(interior_cols);
     }
-    auto block_start = [&](int w) {
-        return L.first_row + static_cast<int>(static_cast<std::int64_t>(block_rows) * w / workers);
-    };
+    auto block_start = [&](int w) { return L.first_row + run_start(block_rows, workers, w); };
     auto run_block = [&](int w) {
         decide_rows(L, block_start(w), block_start(w + 1), scratch[static_cast<std::size_t>(w)]);
     };

@@ -55,7 +55,7 @@ std::vector<RegionRecord> analyse_all(const PipelineContext& context, const Bloc
 
     // One set of work buffers per worker, all allocated up front on this
     // thread so that a failure surfaces before any output.
-    const int workers = context.threads > 1 && count > 1 ? std::min(context.threads, count) : 1;
+    const int workers = worker_count(context.threads, count);
     std::vector<std::unique_ptr<RegionWork>> work;
     work.reserve(static_cast<std::size_t>(workers));
     for (int w = 0; w < workers; ++w) work.push_back(std::make_unique<RegionWork>());

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "bimodal/histogram.h"
 #include "bimodal/region_grid.h"
 #include "pipeline/workers.h"
 
@@ -17,22 +18,6 @@ namespace {
 
 constexpr int BINS = 256;
 constexpr int MAX_WALKED_SHARES = 16;  // the default asks for 5
-
-// Variance from a region's histogram, as compute_region_variance sums it:
-// single-precision sums over the occupied bins lo..hi (h[lo] and h[hi] > 0),
-// lowest first, each product exact in 64 bits and rounded once to float.
-float histogram_variance(const std::int64_t* h, int lo, int hi, std::int64_t k) {
-    float s1 = 0.0f;
-    float s2 = 0.0f;
-    for (std::int64_t v = lo; v <= hi; ++v) {
-        s1 += static_cast<float>(v * h[v]);
-        s2 += static_cast<float>(v * v * h[v]);
-    }
-    const float count = static_cast<float>(k);
-    const float m = s1 / count;
-    const float q = s2 / count;
-    return q - m * m;
-}
 
 // Quantiles as compute_region_quantiles takes them: the lowest level whose
 // cumulative count reaches share * k (compared in double), k > 0, with the
@@ -156,13 +141,9 @@ void stats_rows(const Geometry& g, const ImageBlock8& image, const RegionStatsOu
                 region[v] = static_cast<std::int64_t>(left[v]) + static_cast<std::int64_t>(right[v]);
                 k += region[v];
             }
+            // k = R*R > 0: a region covers its two rows and columns of tiles whole.
             float* variance = out.variance ? out.variance[i] + j : nullptr;
             float* quantiles = out.quantiles ? out.quantiles[i] + static_cast<std::size_t>(j) * out.share_count : nullptr;
-            if (k == 0) {  // no pixel: what the per-region stages give
-                if (variance) *variance = 0.0f;
-                if (quantiles) std::fill(quantiles, quantiles + out.share_count, -1.0f);
-                continue;
-            }
             if (variance) *variance = histogram_variance(region, lo, hi, k);
             if (quantiles) histogram_quantiles(region, lo, hi, k, out.shares, out.share_count, ascending, quantiles);
         }
@@ -181,7 +162,7 @@ void count_rest(const ImageBlock8& image, int top, int bottom, int left, int rig
 template <class Count>
 void run_stats(const PipelineContext& context, const Geometry& g, const ImageBlock8& image,
                const RegionStatsOutput& out) {
-    const int workers = std::max(1, std::min(context.threads, g.region_rows));
+    const int workers = worker_count(context.threads, g.region_rows);
     const std::size_t n = static_cast<std::size_t>(g.region_cols + 1) * BINS;
     // Allocated here, so that a failure throws in the caller's thread.
     std::vector<WorkerBuffers<Count>> buffers(static_cast<std::size_t>(workers));
@@ -192,9 +173,9 @@ void run_stats(const PipelineContext& context, const Geometry& g, const ImageBlo
         b.low.resize(static_cast<std::size_t>(g.region_cols) + 1);
         b.high.resize(static_cast<std::size_t>(g.region_cols) + 1);
     }
-    auto start = [&](int w) { return static_cast<int>(static_cast<std::int64_t>(g.region_rows) * w / workers); };
     run_workers(workers, [&](int w) {
-        stats_rows(g, image, out, start(w), start(w + 1), w == workers - 1, buffers[static_cast<std::size_t>(w)]);
+        stats_rows(g, image, out, run_start(g.region_rows, workers, w), run_start(g.region_rows, workers, w + 1),
+                   w == workers - 1, buffers[static_cast<std::size_t>(w)]);
     });
     if (out.level_histogram) {
         for (const auto& b : buffers) {

@@ -73,7 +73,7 @@ void for_each_region_in_row(const PipelineContext& context, int row, int first_c
 // does not depend on who computes which row.
 template <class RowJob>
 void for_each_region_row(const PipelineContext& context, int region_rows, RowJob&& row_job) {
-    const int workers = std::min(std::max(context.threads, 1), region_rows);
+    const int workers = worker_count(context.threads, region_rows);
     std::atomic<int> next_row{0};
     run_workers(workers, [&](int) {
         for (int i = next_row.fetch_add(1); i < region_rows; i = next_row.fetch_add(1)) row_job(i);

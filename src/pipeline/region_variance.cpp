@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "bimodal/histogram.h"
 #include "bimodal/region_grid.h"
 #include "pipeline/region_strips.h"
 #include "pipeline/workers.h"
@@ -13,9 +14,7 @@ namespace zentrel {
 
 namespace {
 
-// Variance of the region made of strips a and b: single-precision sums over
-// the bins, lowest first; each product is exact in 64 bits (at most
-// 65025 * R*R) and rounded once, to float, before it joins its sum.
+// Variance of the region made of strips a and b (histogram_variance).
 float region_variance(const Strip& a, const Strip& b) {
     const std::int64_t k = a.k + b.k;
     if (k == 0) return 0.0f;
@@ -26,18 +25,9 @@ float region_variance(const Strip& a, const Strip& b) {
     while (a.hist[lo] + b.hist[lo] == 0) ++lo;
     std::int64_t hi = 255;
     while (a.hist[hi] + b.hist[hi] == 0) --hi;
-
-    float s1 = 0.0f;
-    float s2 = 0.0f;
-    for (std::int64_t v = lo; v <= hi; ++v) {
-        const std::int64_t h = a.hist[v] + b.hist[v];
-        s1 += static_cast<float>(v * h);
-        s2 += static_cast<float>(v * v * h);
-    }
-    const float count = static_cast<float>(k);
-    const float m = s1 / count;
-    const float q = s2 / count;
-    return q - m * m;
+    std::int64_t region[256];
+    for (std::int64_t v = lo; v <= hi; ++v) region[v] = a.hist[v] + b.hist[v];
+    return histogram_variance(region, static_cast<int>(lo), static_cast<int>(hi), k);
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 // in a fixed order.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <condition_variable>
 #include <exception>
 #include <functional>
@@ -14,6 +16,16 @@
 #include <vector>
 
 namespace zentrel {
+
+// Workers for `items` independent items: `threads`, but at least 1 and no
+// more than one item each.
+inline int worker_count(int threads, int items) { return std::max(1, std::min(threads, items)); }
+
+// First item of worker w when `items` are cut into `workers` contiguous runs
+// (worker w takes run_start(w) .. run_start(w + 1) - 1).
+inline int run_start(int items, int workers, int w) {
+    return static_cast<int>(static_cast<std::int64_t>(items) * w / workers);
+}
 
 // Calls job(0) .. job(workers - 1): job(0) on the calling thread, the others
 // each on a thread of its own. A job whose thread cannot be started runs on

@@ -1,6 +1,6 @@
-// Shared pieces of zentrel._engine: limits from keyword values, region
+// Shared pieces of zentrel.core._engine: limits from keyword values, region
 // records as numpy structured arrays, and row tables over grey-level blocks
-// as the caller holds them.
+// as the caller holds them, and the checks of threads and region size.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +45,16 @@ struct Block8 {
 };
 
 // Registration of each concern's functions.
+// threads as the engine takes it: 0 means all hardware threads.
+int thread_count(int threads);
+
+// Raises ValueError for a region size below 1.
+void check_region_size(int region_size);
+
+// Whether i can name a region (0 .. int range); an index past that names
+// none inside any image, and its origin would overflow.
+inline bool is_region_index(long long i) { return i >= 0 && i <= 2147483647LL; }
+
 void register_limits(py::module_& m);
 void register_run(py::module_& m);
 void register_stages(py::module_& m);

@@ -14,12 +14,12 @@ namespace {
 
 py::array_t<long long> region_origins(const py::array_t<long long, py::array::c_style | py::array::forcecast>& indices,
                                      int region_size) {
-    if (region_size < 1) throw py::value_error("region_size: got " + std::to_string(region_size) + "; it must be at least 1");
+    check_region_size(region_size);
     py::array_t<long long> origins(indices.request().shape);
     const long long* in = indices.data();
     long long* out = origins.mutable_data();
     for (py::ssize_t i = 0; i < indices.size(); ++i) {
-        if (in[i] < 0) throw py::value_error("region index " + std::to_string(in[i]) + " is negative");
+        if (!is_region_index(in[i])) throw py::value_error("region index " + std::to_string(in[i]) + " is out of range");
         out[i] = zentrel::region_origin_wide(in[i], region_size);
     }
     return origins;

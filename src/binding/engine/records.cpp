@@ -4,6 +4,7 @@
 #include <tuple>
 
 #include "binding/engine/common.h"
+#include "pipeline/driver.h"
 
 namespace zentrel_engine {
 
@@ -77,6 +78,15 @@ Block8::Block8(const py::array_t<std::uint8_t, py::array::c_style | py::array::f
     std::tie(rows, cols) = block_extent(levels, top, left);
     table.resize(static_cast<std::size_t>(rows));
     for (int i = 0; i < rows; ++i) table[static_cast<std::size_t>(i)] = cols > 0 ? levels.data(i, 0) : nullptr;
+}
+
+int thread_count(int threads) {
+    if (threads < 0) throw py::value_error("threads: got " + std::to_string(threads) + "; it must be at least 1 (or 0 for all)");
+    return threads == 0 ? zentrel::default_thread_count() : threads;
+}
+
+void check_region_size(int region_size) {
+    if (region_size < 1) throw py::value_error("region_size: got " + std::to_string(region_size) + "; it must be at least 1");
 }
 
 }  // namespace zentrel_engine

@@ -24,20 +24,9 @@ namespace {
 
 using Levels = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
 
-int thread_count(int threads) {
-    if (threads < 0) throw py::value_error("threads: got " + std::to_string(threads) + "; it must be at least 1 (or 0 for all)");
-    return threads == 0 ? zentrel::default_thread_count() : threads;
-}
-
-void check_region_size(int region_size) {
-    if (region_size < 1) throw py::value_error("region_size: got " + std::to_string(region_size) + "; it must be at least 1");
-}
-
 // Raises unless region (row, col) lies inside the block.
-template <class Block>
-void require_inside(const Block& b, int region_size, long long row, long long col) {
-    // Indices beyond int range are refused by the bounds below (their origin lies past any block).
-    const bool indexed = row >= 0 && col >= 0 && row <= 2147483647LL && col <= 2147483647LL;
+void require_inside(const Block8& b, int region_size, long long row, long long col) {
+    const bool indexed = is_region_index(row) && is_region_index(col);
     const long long top = indexed ? zentrel::region_origin_wide(row, region_size) : 0;
     const long long left = indexed ? zentrel::region_origin_wide(col, region_size) : 0;
     if (!indexed || top < b.top || left < b.left || top + region_size > static_cast<long long>(b.top) + b.rows ||
