@@ -35,3 +35,20 @@ def scene():
     from zentrel.scenes import uneven_scene
 
     return uneven_scene((256, 256), seed=3)
+
+
+def drawn_fundus(n=384, seed=0):
+    """A bright disc (150, falling 0.08 a column from its centre) on black
+    with thin dark lines (3 pixels, 25 darker) inside, and noise; (image,
+    lines, disc)."""
+    rng = np.random.default_rng(seed)
+    y, x = np.mgrid[:n, :n]
+    r = np.hypot(y - n / 2, x - n / 2)
+    lines = np.zeros((n, n), bool)
+    for k in range(9):
+        c = 40 + k * 38
+        lines |= (np.abs(x - c - 0.3 * (y - n / 2) * (k % 2)) < 1.5) & (r < n * 0.42)
+        lines |= (np.abs(y - c) < 1.5) & (r < n * 0.42) & (k % 3 == 0)
+    image = np.where(r < n * 0.45, 150.0 - 0.08 * np.abs(x - n / 2), 0.0) - 25.0 * lines
+    image += rng.normal(0, 3, (n, n))
+    return np.clip(np.rint(image), 0, 255).astype(np.uint8), lines, r < n * 0.45

@@ -12,6 +12,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 import zentrel
+from conftest import drawn_fundus
 from hypothesis import example, given, settings, strategies as st
 from zentrel.auto import levels
 
@@ -225,21 +226,23 @@ def _pictures():
     page = np.asarray(Image.open(data / "dibco2009_h02_crop.png").convert("L"))
     receipt = np.asarray(Image.open(data / "sroie_000_crop.png").convert("L"))
     combed = np.clip((page.astype(np.int64) - 60) * 3, 0, 255).astype(np.uint8)  # every 3rd level
-    return {"page": page, "receipt": receipt, "combed-bright": 255 - combed}
+    return {"page": page, "receipt": receipt, "combed-bright": 255 - combed, "fundus": drawn_fundus()[0]}
 
 
 @pytest.mark.parametrize("name, chunks", [("page", (100, 150)), ("receipt", (96, 200)),
-                                          ("combed-bright", (128, 128))])
+                                          ("combed-bright", (128, 128)), ("fundus", (100, 130))])
 def test_chunked_equals_in_memory_on_real_pictures(client, name, chunks):
     # Each picture takes the automatic default through its rules for real
     # pictures: the page thin strokes, bleed-through rejected and grounds
     # at the 84 % level; the receipt histograms split at their mean; the
-    # stretched negative a combed histogram, bright objects and its spacing.
+    # stretched negative a combed histogram, bright objects and its spacing;
+    # the fundus strokes among the edges of its black surround.
     image = _pictures()[name]
     want = zentrel.analyse(image)
     uses = {"page": want.auto.thin and "faint" in want.auto.verdicts,
             "receipt": "split" in want.auto.verdicts,
-            "combed-bright": want.objects == "bright" and levels.combed(levels.sample_histogram(image))}
+            "combed-bright": want.objects == "bright" and levels.combed(levels.sample_histogram(image)),
+            "fundus": "edge" in want.auto.verdicts}
     assert uses[name]
     array = da.from_array(image, chunks=chunks)
     got = client.compute(zd.binarize(array), sync=True)

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 import zentrel
 from PIL import Image
+from conftest import drawn_fundus
 from zentrel import auto
 from zentrel.auto import levels, strokes
 from zentrel.auto.judge import Judgement, reject_faint
@@ -63,7 +64,8 @@ def test_a_dark_margin_without_strokes_stays_white():
     assert zentrel.analyse(image).auto.thin
     assert (out[interior] == 255).all() and (out[ink] == 0).mean() > 0.99
     # Read as large objects, the margin's inside is an object's.
-    assert (auto.run(image, settings=without(thin_ratio=2.0))[0][interior] == 0).mean() > 0.9
+    never_thin = without(thin_ratio=2.0, stroke_share=2.0)
+    assert (auto.run(image, settings=never_thin)[0][interior] == 0).mean() > 0.9
 
 
 def test_thin_receipt_print_passes():
@@ -102,6 +104,29 @@ def test_strokes_vote_alone_where_there_are_enough(stroke_regions, voters):
     passed = np.array([True] * 12 + [False, True])
     want = passed & (ratios > 0.5) if voters == "strokes" else passed
     assert np.array_equal(strokes.stroke_voters(ratios, passed), want)
+
+
+def test_thin_lines_inside_a_black_surround_are_found():
+    # The disc's rim passes with the largest contrast; carried inward, its
+    # threshold missed 40 % of the lines. The lines alone build the surface.
+    image, lines, disc = drawn_fundus()
+    analysis = zentrel.analyse(image)
+    assert analysis.objects == "dark" and analysis.auto.thin and "edge" in analysis.auto.verdicts
+    ink = zentrel.binarize(image) == 0
+    assert ink[lines].mean() > 0.99 and not ink[disc & ~lines].any()
+    assert (auto.run(image, settings=without(stroke_share=2.0))[0][lines] == 0).mean() < 0.7
+
+
+@pytest.mark.parametrize("strokes_of_100, median_ratio, kept", [
+    (10, 0.1, True), (9, 0.1, False),   # a tenth of the passing regions, not fewer
+    (40, 0.35, False),                  # thin by the median already: the usual rule
+])
+def test_strokes_among_area_edges(strokes_of_100, median_ratio, kept):
+    ratios = np.full(100, median_ratio)
+    ratios[:strokes_of_100] = 0.9
+    passed = np.ones(100, bool)
+    got = strokes.strokes_among_areas(ratios, passed)
+    assert np.array_equal(got, (ratios >= 0.4) if kept else np.zeros(100, bool))
 
 
 @pytest.mark.parametrize("every, step", [(1, 1.0), (3, 3.0)])

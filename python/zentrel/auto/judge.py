@@ -3,6 +3,7 @@ show two classes, and at what threshold.
 
     judge_regions(records) -> Judgement(passed, thresholds, means, status, test, verdicts)
     reject_faint(judgement, ink, ground, ratios) -> the Judgement, bleed-through rejected
+    keep_only(judgement, kept, test) -> the Judgement, the other passing regions failed on test
     judged_records(records, judgement) -> the records, carrying the verdict
 
 A judged record has status 0 ("recorded") exactly where the region passed,
@@ -132,13 +133,20 @@ def reject_faint(judgement: Judgement, ink: np.ndarray, ground: np.ndarray, rati
     measured = ratios[faint & np.isfinite(ratios)]
     if not faint.any() or (len(measured) and float(np.median(measured)) >= s.sharp_ratio):
         return judgement  # none, or sharp print of a lighter ink (a receipt's grey print)
-    status, test = judgement.status.copy(), judgement.test.copy()
-    status[faint], test[faint] = _FAILED_TEST, AUTO_TEST_NAMES.index("faint")
+    return keep_only(judgement, ~faint, "faint")
+
+
+def keep_only(judgement: Judgement, kept: np.ndarray, test: str) -> Judgement:
+    """The judgement with every passing region outside kept failed on the
+    default's own test of that name (core.outcomes.AUTO_TEST_NAMES)."""
+    failed = judgement.passed & ~kept
+    status, tests = judgement.status.copy(), judgement.test.copy()
+    status[failed], tests[failed] = _FAILED_TEST, AUTO_TEST_NAMES.index(test)
     verdicts = list(judgement.verdicts)
-    for i in np.flatnonzero(faint).tolist():
-        verdicts[i] = "faint"
-    return Judgement(passed & ~faint, np.where(faint, 0.0, judgement.thresholds),
-                     np.where(faint[:, None], 0.0, judgement.means), status, test, verdicts)
+    for i in np.flatnonzero(failed).tolist():
+        verdicts[i] = test
+    return Judgement(judgement.passed & ~failed, np.where(failed, 0.0, judgement.thresholds),
+                     np.where(failed[:, None], 0.0, judgement.means), status, tests, verdicts)
 
 
 def judged_records(records, judgement: Judgement) -> np.ndarray:

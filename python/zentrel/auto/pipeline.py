@@ -7,7 +7,7 @@
     records, measured = source.fits(rows, cols)       the engine's fits, and the
                                                       sampled regions' small squares
     judgement = judge_regions(records)                one verdict per region
-    grid, choices, judgement = settle(judgement, ...) polarity, faint classes,
+    grid, choices, judgement = settle(judgement, ...) polarity, area edges or faint classes,
                                                       fallback or surface
     (then every pixel against the grid: source-specific, from the grid alone)
 
@@ -36,14 +36,14 @@ import numpy as np
 
 from zentrel.core import engine
 from zentrel.auto.fallback import enough_passed, fallback_grid, fallback_of
-from zentrel.auto.judge import Judgement, judge_regions, judged_records, reject_faint
+from zentrel.auto.judge import Judgement, judge_regions, judged_records, keep_only, reject_faint
 from zentrel.auto.levels import (LevelMapping, fit_smoothing, level_range, level_step, sample_histogram,
                                  to_levels)
 from zentrel.auto.polarity import detect_polarity, mirror_quantiles, vote_polarity
 from zentrel.auto.regions import choose_regions
 from zentrel.auto.settings import DEFAULT, AutoSettings
 from zentrel.auto.strokes import (sample_positions, square_variances, stroke_ratios, stroke_voters,
-                                  thin_strokes)
+                                  strokes_among_areas, thin_strokes)
 from zentrel.auto.surface import faint_objects, threshold_grid
 
 
@@ -110,8 +110,10 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
     the fits smoothed their histograms, is kept in the choices. A chunked caller that gathers the same
     quantities gets the same grid. Where enough measured regions show
     strokes, only they vote on the objects' side (strokes.stroke_voters).
-    For dark objects, passing regions whose dark class holds no ink of the
-    picture's own fail here (judge.reject_faint).
+    For dark objects, where strokes lie among the edges of wider dark
+    areas, only the strokes pass (strokes.strokes_among_areas; the others
+    fail as "edge"); else passing regions whose dark class holds no ink of
+    the picture's own fail here (judge.reject_faint).
     Returns (grid float32 in the input's level polarity, AutoChoices, the
     final Judgement).
     """
@@ -140,10 +142,14 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
         thresholds, background = 255.0 - thresholds, 255.0 - means[:, 0]
         quantiles = mirror_quantiles(quantiles)
     else:
-        judgement = reject_faint(judgement, means[:, 0], means[:, 1], ratios, settings)
+        strokes = strokes_among_areas(ratios, passed, settings)
+        if strokes.any():  # the other passing regions are wider areas' edges
+            judgement, thin = keep_only(judgement, strokes, "edge"), True
+        else:
+            judgement = reject_faint(judgement, means[:, 0], means[:, 1], ratios, settings)
+            thin = thin_strokes(ratios, judgement.passed, settings)
         passed, thresholds = judgement.passed, judgement.thresholds
         enough = enough_passed(passed.sum(), count, settings)
-        thin = thin_strokes(ratios, passed, settings)
     quantum = 1.0 if sample is None else level_step(sample, settings)
     span = level_range(histogram)
     fallback = fallback_of(span, enough)

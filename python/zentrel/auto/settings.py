@@ -145,6 +145,23 @@ class AutoSettings:
     # edge outvoted the vessels on 7 of 20, F 0.29 -> 0.32), and for dark
     # objects the picture's ink level is taken from them.
     stroke_basis: int = 10
+    # Dark objects whose passing regions are mostly not strokes may still
+    # be strokes among the edges of wider dark areas: where at least
+    # stroke_basis and at least stroke_share of the passing regions show
+    # strokes while their median ratio stays under thin_ratio, the others
+    # are the rim of a black surround, a margin or a table under a
+    # photographed receipt, and the strokes alone build the surface, as
+    # thin strokes (strokes.strokes_among_areas). Their faint ones stay:
+    # the strongest stroke sets the ink level that judge.reject_faint
+    # judges against, and vessels fade many times over along their length.
+    # Paper texture and specks give 0.04-0.07 of the passing regions on the
+    # textured DIBCO 2011 and PHIBD pages (F 0.86 -> 0.71 on one of them
+    # were they taken for strokes); vessels and membranes 0.12-0.33. On the
+    # DRIVE fundus pictures F 0.32 -> 0.48, ISBI membranes 0.618 -> 0.621,
+    # WildReceipt photos read better (15 fewer boxes missed on the 4 pages
+    # that change); no other real or generated picture changes. Set on the
+    # real pictures and the receipts of bench/ocr.py.
+    stroke_share: float = 0.1
     # Dark objects: the picture's ink level is the ink_quantile quantile of
     # the contrast (background minus dark class mean) of the passing
     # regions whose ratio reaches stroke_ratio (strokes, not the edges of

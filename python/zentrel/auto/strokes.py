@@ -10,6 +10,7 @@ regions.
     thin_strokes(ratios, passed)                 the picture's objects are strokes
     stroke_regions(ratios, passed)               the passing regions that show strokes, if enough
     stroke_voters(ratios, passed)                the regions that vote on the objects' side
+    strokes_among_areas(ratios, passed)          strokes beside wider dark areas' edges, if so
 
 A region's pixels lie inside any block that holds the region, so a chunked
 caller measures each region where it fits it and gets the same numbers.
@@ -98,3 +99,16 @@ def stroke_voters(ratios: np.ndarray, passed: np.ndarray, settings: AutoSettings
     regions where there are any, else every passing region."""
     strokes = stroke_regions(ratios, passed, settings)
     return strokes if strokes.any() else passed
+
+
+def strokes_among_areas(ratios: np.ndarray, passed: np.ndarray, settings: AutoSettings = DEFAULT) -> np.ndarray:
+    """The passing regions that show strokes where the picture's dark
+    objects are strokes among the edges of wider dark areas: the passing
+    regions are not thin by their median (thin_strokes) yet at least
+    settings.stroke_basis of them, and settings.stroke_share of all,
+    show strokes. Else none."""
+    strokes = stroke_regions(ratios, passed, settings)
+    if (not strokes.any() or thin_strokes(ratios, passed, settings)
+            or np.count_nonzero(strokes) < settings.stroke_share * np.count_nonzero(passed)):
+        return np.zeros_like(strokes)
+    return strokes

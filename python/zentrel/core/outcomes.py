@@ -29,6 +29,7 @@ _OWN_WORDS = {
     "peak": "means closer than the narrower component's spread allows (no clear peak)",
     "separation": "components too close together for their spreads",
     "faint": "a dark class much lighter than the picture's ink (bleed-through, texture)",
+    "edge": "the edge of a dark area among strokes (a margin, a surround), not an object",
 }
 AUTO_TEST_NAMES = TEST_NAMES + tuple(name for name in _OWN_WORDS if name not in TEST_NAMES)
 AUTO_TEST_WORDS = (tuple(_OWN_WORDS.get(name, words) for name, words in zip(TEST_NAMES, TEST_WORDS))
