@@ -343,10 +343,24 @@ int marquardt_step(MarquardtState& state, const float x[], const float y[], cons
         return 0;
     }
 
+    bool unmoved = true;
     for (int l = 1, j = 0; l <= NPARAM; ++l) {
         if (ia[l]) state.trial_a[l] = a[l] + state.delta_a[++j];
+        unmoved = unmoved && std::memcmp(&state.trial_a[l], &a[l], sizeof(float)) == 0;
     }
-    marquardt_coef(x, y, sig, state.trial_a, ia, covar, state.delta_a, chisq, total);
+    if (unmoved) {
+        // A step too small to change any parameter (a third of the steps of
+        // a converged fit, whose damping then keeps growing) would evaluate
+        // the model at a again: alpha, gradient and old_chisq already hold
+        // those sums, bit for bit.
+        for (int j = 1; j <= nf; ++j) {
+            for (int k = 1; k <= nf; ++k) covar[j][k] = alpha[j][k];
+            state.delta_a[j] = state.gradient[j];
+        }
+        chisq = state.old_chisq;
+    } else {
+        marquardt_coef(x, y, sig, state.trial_a, ia, covar, state.delta_a, chisq, total);
+    }
 
     if (chisq < state.old_chisq) {
         lambda = static_cast<float>(static_cast<double>(lambda) * 0.1);
