@@ -296,7 +296,7 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
         {
             StageTimer timer(slot(3));
             fill_threshold_grid(valid_count, region_rows, region_cols, region_row.data(),
-                                region_col.data(), region_thresh.data(), threshold_grid.get());
+                                region_col.data(), region_thresh.data(), threshold_grid.get(), context.threads);
         }
         sink.out(text::GRID_DONE);
         region_row = {};
