@@ -95,6 +95,27 @@ def test_blocks_give_their_part_of_the_whole(case):
         assert np.array_equal(again["status"], records["status"][inside])
 
 
+@pytest.mark.parametrize("region_size, side, offset", [(8, 2, (0, 0)), (7, 2, (3, 5)), (32, 8, (0, 16)),
+                                                     (9, 9, (1, 0))])
+def test_square_sums_count_each_square(region_size, side, offset):
+    # Against the squares cut out one by one; the block at offset holds the
+    # listed regions, which one or two threads share.
+    rng = np.random.default_rng(region_size)
+    block = rng.integers(0, 256, (100, 110), dtype=np.uint8)
+    k = region_size // side
+    rows, cols = np.array([1, 2, 4, 3]), np.array([2, 3, 2, 5])
+    for threads in (1, 2):
+        sums, powers = _engine.square_sums(block, region_size, side, rows, cols, offset=offset, threads=threads)
+        assert sums.shape == powers.shape == (4, k, k) and sums.dtype == np.int64
+        for i, (r, c) in enumerate(zip(rows, cols)):
+            top, left = r * region_size // 2 - offset[0], c * region_size // 2 - offset[1]
+            for a in range(k):
+                for b in range(k):
+                    square = block[top + a * side:top + (a + 1) * side, left + b * side:left + (b + 1) * side]
+                    assert sums[i, a, b] == int(square.astype(np.int64).sum())
+                    assert powers[i, a, b] == int((square.astype(np.int64) ** 2).sum())
+
+
 @pytest.mark.parametrize(
     ("call", "message"),
     [
@@ -106,6 +127,8 @@ def test_blocks_give_their_part_of_the_whole(case):
                                   image_shape=(64, 64)), "outside the image"),
         (lambda b: _engine.select_regions(np.zeros((2, 2), np.float32), 5), "accepted are 0..4"),
         (lambda b: _engine.fill_grid((2, 2), [2], [0], [1.0]), "outside the grid"),
+        (lambda b: _engine.square_sums(b, 8, 2, [15], [0]), "does not lie inside"),
+        (lambda b: _engine.square_sums(b, 8, 9, [0], [0]), "side"),
     ],
 )
 def test_stages_refuse_what_they_cannot_honour(call, message):

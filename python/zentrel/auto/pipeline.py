@@ -204,7 +204,7 @@ class WholeImage:
                                           smooth=smooth, threads=self.threads)
         pick = sample_positions(len(rows), settings)
         return records, square_variances(self.levels, self.region_size, rows[pick], cols[pick],
-                                         settings=settings)
+                                         settings=settings, threads=self.threads)
 
     def level_histogram(self) -> np.ndarray:
         return self.histogram

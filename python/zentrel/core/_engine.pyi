@@ -93,6 +93,12 @@ def analyse_regions(levels: npt.ArrayLike, region_size: int, rows: npt.ArrayLike
     fitter_calls, status (0 = recorded; see outcome_table) and test.
     """
 
+def square_sums(levels: npt.ArrayLike, region_size: int, side: int, rows: npt.ArrayLike, cols: npt.ArrayLike,
+                offset: tuple[int, int] = (0, 0), threads: int = 0
+                ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    """(sums, sums of squares) of the levels, int64 (n, k, k), over the k x k
+    squares of side ``side`` (k = region_size // side) tiling each listed
+    region from its top-left corner."""
 def fill_grid(grid_shape: tuple[int, int], rows: npt.ArrayLike, cols: npt.ArrayLike,
               thresholds: npt.ArrayLike) -> npt.NDArray[np.float32]:
     """The threshold grid from known cells (in analysis order) by inverse-distance weighting."""

@@ -16,6 +16,7 @@
 #include "pipeline/region_loop.h"
 #include "pipeline/region_stats.h"
 #include "pipeline/region_selection.h"
+#include "pipeline/region_squares.h"
 #include "pipeline/threshold_grid.h"
 
 namespace zentrel_engine {
@@ -199,6 +200,30 @@ py::array analyse_regions(const Levels& levels, int region_size, const py::array
     return records_array(std::move(records));
 }
 
+py::tuple square_sums(const Levels& levels, int region_size, int side,
+                      const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& rows,
+                      const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& cols,
+                      std::pair<int, int> offset, int threads) {
+    check_region_size(region_size);
+    if (side < 1 || side > region_size) throw py::value_error("side: must lie in 1..region_size");
+    if (rows.ndim() != 1 || cols.ndim() != 1 || rows.size() != cols.size()) {
+        throw py::value_error("rows, cols: two one-dimensional arrays of the same length are required");
+    }
+    Block8 block(levels, offset.first, offset.second);
+    const int count = static_cast<int>(rows.size());
+    for (int k = 0; k < count; ++k) require_inside(block, region_size, rows.data()[k], cols.data()[k]);
+    const py::ssize_t k = region_size / side;
+    py::array_t<std::int64_t> sums({static_cast<py::ssize_t>(count), k, k}), powers({static_cast<py::ssize_t>(count), k, k});
+    std::int64_t* s = sums.mutable_data();
+    std::int64_t* p = powers.mutable_data();
+    const int workers = thread_count(threads);
+    {
+        py::gil_scoped_release unlocked;  // reads the held levels, writes the new arrays
+        zentrel::region_square_sums(block.view(), region_size, side, count, rows.data(), cols.data(), s, p, workers);
+    }
+    return py::make_tuple(sums, powers);
+}
+
 py::array_t<float> fill_grid(std::pair<int, int> shape, const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& rows,
                              const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& cols,
                              const py::array_t<float, py::array::c_style | py::array::forcecast>& thresholds) {
@@ -294,6 +319,10 @@ void register_stages(py::module_& m) {
     m.def("analyse_regions", &analyse_regions, py::arg("levels"), py::arg("region_size"), py::arg("rows"),
           py::arg("cols"), py::arg("offset") = std::pair<int, int>(0, 0), py::arg("smooth") = false,
           py::arg("limits") = py::none(), py::arg("threads") = 0, "One record per listed region, in list order.");
+    m.def("square_sums", &square_sums, py::arg("levels"), py::arg("region_size"), py::arg("side"), py::arg("rows"),
+          py::arg("cols"), py::arg("offset") = std::pair<int, int>(0, 0), py::arg("threads") = 0,
+          "(sums, sums of squares) of the levels, int64 (n, k, k), over the k x k squares of side side "
+          "(k = region_size // side) tiling each listed region from its top-left corner.");
     m.def("fill_grid", &fill_grid, py::arg("grid_shape"), py::arg("rows"), py::arg("cols"), py::arg("thresholds"),
           "The threshold grid filled by inverse-distance weighting from the given cells.");
     m.def("decide", &decide, py::arg("levels"), py::arg("grid"), py::arg("region_size"),
