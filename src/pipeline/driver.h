@@ -1,6 +1,8 @@
 // The body of AdaptiveThreshold: checks the call, copies the input into a
-// 16-bit working image, presets the output to 1 and runs the stages in order
-// (variance map, selection, region analysis, threshold grid, pixel decision).
+// 16-bit working image (uint8 input with contiguous rows into a uint8 output
+// needs none: the stages read it as it is), presets the output to 1 and runs
+// the stages in order (variance map, selection, region analysis, threshold
+// grid, pixel decision).
 //
 // The driver sees plain buffers only; the binding turns Python objects into
 // these views (None becoming a null view).
