@@ -116,6 +116,20 @@ def test_square_sums_count_each_square(region_size, side, offset):
                     assert powers[i, a, b] == int((square.astype(np.int64) ** 2).sum())
 
 
+def test_lattice_histogram_counts_the_lattice():
+    levels = np.array([[1, 2, 3], [4, 5, 6], [7, 8, 9], [1, 1, 1]], np.uint8)
+    # Step 2 from (1, 0): rows 1 and 3, columns 0 and 2.
+    want = np.zeros(256, np.int64)
+    want[[4, 6]] = 1
+    want[1] = 2
+    assert np.array_equal(_engine.lattice_histogram(levels, 2, (1, 0)), want)
+    assert _engine.lattice_histogram(levels, 5, (4, 0)).sum() == 0  # first row past the end
+    big = np.random.default_rng(3).integers(0, 256, (301, 257), dtype=np.uint8)
+    for threads in (1, 2, 5):
+        got = _engine.lattice_histogram(big, 3, (2, 1), threads=threads)
+        assert np.array_equal(got, np.bincount(big[2::3, 1::3].ravel(), minlength=256))
+
+
 @pytest.mark.parametrize(
     ("call", "message"),
     [
@@ -129,6 +143,7 @@ def test_square_sums_count_each_square(region_size, side, offset):
         (lambda b: _engine.fill_grid((2, 2), [2], [0], [1.0]), "outside the grid"),
         (lambda b: _engine.square_sums(b, 8, 2, [15], [0]), "does not lie inside"),
         (lambda b: _engine.square_sums(b, 8, 9, [0], [0]), "side"),
+        (lambda b: _engine.lattice_histogram(b, 0), "step"),
     ],
 )
 def test_stages_refuse_what_they_cannot_honour(call, message):

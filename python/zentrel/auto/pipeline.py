@@ -197,7 +197,7 @@ class WholeImage:
         return variance, quantiles
 
     def level_sample(self, settings: AutoSettings) -> np.ndarray:
-        return sample_histogram(self.levels, settings=settings)
+        return sample_histogram(self.levels, settings=settings, threads=self.threads)
 
     def fits(self, rows, cols, limits, smooth, settings: AutoSettings) -> tuple:
         records = engine.analyse_regions(self.levels, self.region_size, rows, cols, limits=limits,

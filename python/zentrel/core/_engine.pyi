@@ -99,6 +99,9 @@ def square_sums(levels: npt.ArrayLike, region_size: int, side: int, rows: npt.Ar
     """(sums, sums of squares) of the levels, int64 (n, k, k), over the k x k
     squares of side ``side`` (k = region_size // side) tiling each listed
     region from its top-left corner."""
+def lattice_histogram(levels: npt.ArrayLike, step: int, first: tuple[int, int] = (0, 0),
+                      threads: int = 0) -> npt.NDArray[np.int64]:
+    """The int64 256-bin histogram of levels[first[0]::step, first[1]::step]."""
 def fill_grid(grid_shape: tuple[int, int], rows: npt.ArrayLike, cols: npt.ArrayLike,
               thresholds: npt.ArrayLike) -> npt.NDArray[np.float32]:
     """The threshold grid from known cells (in analysis order) by inverse-distance weighting."""

@@ -17,6 +17,7 @@
 #include "pipeline/region_stats.h"
 #include "pipeline/region_selection.h"
 #include "pipeline/region_squares.h"
+#include "pipeline/level_sample.h"
 #include "pipeline/threshold_grid.h"
 
 namespace zentrel_engine {
@@ -224,6 +225,22 @@ py::tuple square_sums(const Levels& levels, int region_size, int side,
     return py::make_tuple(sums, powers);
 }
 
+py::array_t<std::int64_t> lattice_histogram(const Levels& levels, int step, std::pair<int, int> first, int threads) {
+    if (levels.ndim() != 2) throw py::value_error("levels: a two-dimensional array is required");
+    if (step < 1) throw py::value_error("step: must be at least 1");
+    if (first.first < 0 || first.second < 0) throw py::value_error("first: must not be negative");
+    Block8 block(levels, 0, 0);
+    py::array_t<std::int64_t> histogram(256);
+    std::int64_t* bins = histogram.mutable_data();
+    const int workers = thread_count(threads);
+    {
+        py::gil_scoped_release unlocked;  // reads the held levels, writes the new array
+        zentrel::lattice_histogram(block.view(), block.rows, block.cols, step, first.first, first.second, bins,
+                                   workers);
+    }
+    return histogram;
+}
+
 py::array_t<float> fill_grid(std::pair<int, int> shape, const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& rows,
                              const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& cols,
                              const py::array_t<float, py::array::c_style | py::array::forcecast>& thresholds) {
@@ -323,6 +340,9 @@ void register_stages(py::module_& m) {
           py::arg("cols"), py::arg("offset") = std::pair<int, int>(0, 0), py::arg("threads") = 0,
           "(sums, sums of squares) of the levels, int64 (n, k, k), over the k x k squares of side side "
           "(k = region_size // side) tiling each listed region from its top-left corner.");
+    m.def("lattice_histogram", &lattice_histogram, py::arg("levels"), py::arg("step"),
+          py::arg("first") = std::pair<int, int>(0, 0), py::arg("threads") = 0,
+          "The int64 256-bin histogram of levels[first[0]::step, first[1]::step].");
     m.def("fill_grid", &fill_grid, py::arg("grid_shape"), py::arg("rows"), py::arg("cols"), py::arg("thresholds"),
           "The threshold grid filled by inverse-distance weighting from the given cells.");
     m.def("decide", &decide, py::arg("levels"), py::arg("grid"), py::arg("region_size"),
