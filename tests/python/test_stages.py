@@ -116,6 +116,18 @@ def test_square_sums_count_each_square(region_size, side, offset):
                     assert powers[i, a, b] == int((square.astype(np.int64) ** 2).sum())
 
 
+def test_tile_scores_by_hand():
+    # Tiles of 2 x 2: columns 0-1 (best 4) and column 2 (best 9); floor 3.5
+    # leaves a tile whose best is 3 at the 1e-6 term alone.
+    variance = np.array([[1, 4, 9], [2, 0, 3], [3, 1, 2]], np.float32)
+    got = _engine.tile_scores(variance, 2, 3.5, 9.0)
+    small = [[1e-6 * v / 9 for v in row] for row in variance.tolist()]
+    want = np.array([[0.25, 1.0, 1.0], [0.5, 0.0, 3 / 9], [0.0, 0.0, 0.0]]) + small
+    assert got.dtype == np.float32 and np.array_equal(got, want.astype(np.float32))
+    # top 0: no small term.
+    assert np.array_equal(_engine.tile_scores(variance, 3, 0.0, 0.0), (variance / 9).astype(np.float32))
+
+
 def test_lattice_histogram_counts_the_lattice():
     levels = np.array([[1, 2, 3], [4, 5, 6], [7, 8, 9], [1, 1, 1]], np.uint8)
     # Step 2 from (1, 0): rows 1 and 3, columns 0 and 2.
@@ -144,6 +156,7 @@ def test_lattice_histogram_counts_the_lattice():
         (lambda b: _engine.square_sums(b, 8, 2, [15], [0]), "does not lie inside"),
         (lambda b: _engine.square_sums(b, 8, 9, [0], [0]), "side"),
         (lambda b: _engine.lattice_histogram(b, 0), "step"),
+        (lambda b: _engine.tile_scores(np.zeros((2, 2)), 0, 0.0, 1.0), "side"),
     ],
 )
 def test_stages_refuse_what_they_cannot_honour(call, message):

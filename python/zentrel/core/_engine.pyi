@@ -102,6 +102,10 @@ def square_sums(levels: npt.ArrayLike, region_size: int, side: int, rows: npt.Ar
 def lattice_histogram(levels: npt.ArrayLike, step: int, first: tuple[int, int] = (0, 0),
                       threads: int = 0) -> npt.NDArray[np.int64]:
     """The int64 256-bin histogram of levels[first[0]::step, first[1]::step]."""
+def tile_scores(variance: npt.ArrayLike, side: int, floor: float, top: float) -> npt.NDArray[np.float32]:
+    """float32 scores: each region's variance over the highest of its side x
+    side tile where that exceeds floor (else 0), plus 1e-6 * variance / top
+    when top > 0, in double."""
 def fill_grid(grid_shape: tuple[int, int], rows: npt.ArrayLike, cols: npt.ArrayLike,
               thresholds: npt.ArrayLike) -> npt.NDArray[np.float32]:
     """The threshold grid from known cells (in analysis order) by inverse-distance weighting."""

@@ -18,6 +18,7 @@
 #include "pipeline/region_selection.h"
 #include "pipeline/region_squares.h"
 #include "pipeline/level_sample.h"
+#include "pipeline/tile_scores.h"
 #include "pipeline/threshold_grid.h"
 
 namespace zentrel_engine {
@@ -241,6 +242,21 @@ py::array_t<std::int64_t> lattice_histogram(const Levels& levels, int step, std:
     return histogram;
 }
 
+py::array_t<float> tile_scores(const py::array_t<double, py::array::c_style | py::array::forcecast>& variance, int side,
+                               double floor, double top) {
+    if (variance.ndim() != 2) throw py::value_error("variance: a two-dimensional grid is required");
+    if (side < 1) throw py::value_error("side: must be at least 1");
+    const auto rows = static_cast<int>(variance.shape(0)), cols = static_cast<int>(variance.shape(1));
+    py::array_t<float> score({rows, cols});
+    const double* v = variance.data();
+    float* s = score.mutable_data();
+    {
+        py::gil_scoped_release unlocked;  // reads the held grid, writes the new one
+        zentrel::tile_scores(v, rows, cols, side, floor, top, s);
+    }
+    return score;
+}
+
 py::array_t<float> fill_grid(std::pair<int, int> shape, const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& rows,
                              const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& cols,
                              const py::array_t<float, py::array::c_style | py::array::forcecast>& thresholds) {
@@ -343,6 +359,9 @@ void register_stages(py::module_& m) {
     m.def("lattice_histogram", &lattice_histogram, py::arg("levels"), py::arg("step"),
           py::arg("first") = std::pair<int, int>(0, 0), py::arg("threads") = 0,
           "The int64 256-bin histogram of levels[first[0]::step, first[1]::step].");
+    m.def("tile_scores", &tile_scores, py::arg("variance"), py::arg("side"), py::arg("floor"), py::arg("top"),
+          "float32 scores: each region's variance over the highest of its side x side tile where that "
+          "exceeds floor (else 0), plus 1e-6 * variance / top when top > 0, in double.");
     m.def("fill_grid", &fill_grid, py::arg("grid_shape"), py::arg("rows"), py::arg("cols"), py::arg("thresholds"),
           "The threshold grid filled by inverse-distance weighting from the given cells.");
     m.def("decide", &decide, py::arg("levels"), py::arg("grid"), py::arg("region_size"),
