@@ -106,6 +106,10 @@ def tile_scores(variance: npt.ArrayLike, side: int, floor: float, top: float) ->
     """float32 scores: each region's variance over the highest of its side x
     side tile where that exceeds floor (else 0), plus 1e-6 * variance / top
     when top > 0, in double."""
+def gather_sums(planes: Sequence[npt.NDArray[np.float64]], at: npt.ArrayLike,
+                offsets: Sequence[int]) -> npt.NDArray[np.float64]:
+    """float64 (len(planes), len(at)): 0.0 + plane[at - offsets[0]] +
+    plane[at - offsets[1]] + ..., added in that order."""
 def fill_grid(grid_shape: tuple[int, int], rows: npt.ArrayLike, cols: npt.ArrayLike,
               thresholds: npt.ArrayLike) -> npt.NDArray[np.float32]:
     """The threshold grid from known cells (in analysis order) by inverse-distance weighting."""

@@ -257,6 +257,46 @@ py::array_t<float> tile_scores(const py::array_t<double, py::array::c_style | py
     return score;
 }
 
+// sums[p][i] = 0.0 + planes[p][at[i] - offsets[0]] + planes[p][at[i] -
+// offsets[1]] + ..., added in double in the order of offsets.
+py::array_t<double> gather_sums(const std::vector<py::array_t<double, py::array::c_style>>& planes,
+                                const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& at,
+                                const std::vector<std::int64_t>& offsets) {
+    if (at.ndim() != 1) throw py::value_error("at: a one-dimensional array is required");
+    const auto n = static_cast<py::ssize_t>(at.size());
+    std::vector<const double*> data;
+    py::ssize_t size = -1;
+    for (const auto& plane : planes) {
+        if (plane.ndim() != 1 || (size >= 0 && plane.size() != size)) {
+            throw py::value_error("planes: one-dimensional arrays of one length are required");
+        }
+        size = plane.size();
+        data.push_back(plane.data());
+    }
+    const std::int64_t* index = at.data();
+    for (py::ssize_t i = 0; i < n; ++i) {
+        for (std::int64_t offset : offsets) {
+            const std::int64_t k = index[i] - offset;
+            if (k < 0 || k >= size) throw py::value_error("at - offset lies outside the planes");
+        }
+    }
+    py::array_t<double> sums({static_cast<py::ssize_t>(planes.size()), n});
+    double* out = sums.mutable_data();
+    {
+        py::gil_scoped_release unlocked;  // reads the held planes, writes the new array
+        for (std::size_t p = 0; p < data.size(); ++p) {
+            const double* plane = data[p];
+            double* row = out + static_cast<py::ssize_t>(p) * n;
+            for (py::ssize_t i = 0; i < n; ++i) {
+                double sum = 0.0;
+                for (std::int64_t offset : offsets) sum += plane[index[i] - offset];
+                row[i] = sum;
+            }
+        }
+    }
+    return sums;
+}
+
 py::array_t<float> fill_grid(std::pair<int, int> shape, const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& rows,
                              const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& cols,
                              const py::array_t<float, py::array::c_style | py::array::forcecast>& thresholds) {
@@ -362,6 +402,9 @@ void register_stages(py::module_& m) {
     m.def("tile_scores", &tile_scores, py::arg("variance"), py::arg("side"), py::arg("floor"), py::arg("top"),
           "float32 scores: each region's variance over the highest of its side x side tile where that "
           "exceeds floor (else 0), plus 1e-6 * variance / top when top > 0, in double.");
+    m.def("gather_sums", &gather_sums, py::arg("planes"), py::arg("at"), py::arg("offsets"),
+          "float64 (len(planes), len(at)): 0.0 + plane[at - offsets[0]] + plane[at - offsets[1]] + ..., "
+          "added in that order.");
     m.def("fill_grid", &fill_grid, py::arg("grid_shape"), py::arg("rows"), py::arg("cols"), py::arg("thresholds"),
           "The threshold grid filled by inverse-distance weighting from the given cells.");
     m.def("decide", &decide, py::arg("levels"), py::arg("grid"), py::arg("region_size"),
