@@ -50,7 +50,8 @@ struct InputView {
 };
 
 // The caller's output array, written in place: int16 (data), or uint8 (data8)
-// for callers that want the result in its final type.
+// for callers that want the result in its final type. It must not overlap
+// the input, which uint8 runs read while the output is written.
 struct OutputView {
     std::int16_t* data = nullptr;
     std::int64_t size = 0;  // element count
