@@ -31,10 +31,16 @@ void build_histogram(const AnalysisSettings& settings, const BasicImageBlock<Pix
         }
     }
 
-    // Counts and first moment summed in float, in bin order.
+    // Counts and first moment summed in float, in bin order; over the
+    // occupied span only, since an empty bin adds +0, which leaves these
+    // non-negative sums as they are.
+    int lo = 0;
+    while (lo < BINS && hist[lo] == 0) ++lo;
+    int hi = BINS - 1;
+    while (hi >= lo && hist[hi] == 0) --hi;
     float n = 0.0f;
     float s = 0.0f;
-    for (int v = 0; v < BINS; ++v) {
+    for (int v = lo; v <= hi; ++v) {
         n += static_cast<float>(hist[v]);
         s += static_cast<float>(static_cast<long long>(v) * hist[v]);
     }

@@ -3,7 +3,8 @@
 // larger one) passes the block's pixel offset; a whole image has offset
 // (0, 0). ImageBlock views the 16-bit working image of the classic driver;
 // ImageBlock8 views grey levels as the caller holds them, so the stages of
-// the automatic default need no working copy.
+// the automatic default, and the classic driver's on uint8 input, need no
+// working copy.
 #pragma once
 
 #include <cstdint>

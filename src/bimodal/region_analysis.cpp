@@ -87,6 +87,11 @@ struct RegionWork::Buffers {
         ia.reset(checked_alloc<int>(PARAM_SLOTS, Channel::out, text::NO_IA));
         covar.allocate(text::NO_COVAR_TABLE, text::NO_COVAR_ROW);
         alpha.allocate(text::NO_ALPHA_TABLE, text::NO_ALPHA_ROW);
+        // The grey levels and unit sigmas of every fit; the fitter only reads them.
+        for (int j = 0; j < NDATA; ++j) {
+            x.get()[j + 1] = static_cast<float>(j);
+            sig.get()[j + 1] = 1.0f;
+        }
     }
 
     MallocBlock<float> x, y;
@@ -177,13 +182,16 @@ RegionRecord analyse_pixels(const AnalysisSettings& settings, const BasicImageBl
         a[k + 1] = start[k];
         ia[k + 1] = 1;
     }
+    // x and sig are the same for every region (set with the buffers).
+    for (int j = 0; j < NDATA; ++j) y[j + 1] = static_cast<float>(hist[j]);
+    // The total over the occupied bins: an empty one adds +0, which leaves
+    // this non-negative sum as it is.
+    int lo = 0;
+    while (lo < NDATA && hist[lo] == 0) ++lo;
+    int hi = NDATA - 1;
+    while (hi >= lo && hist[hi] == 0) --hi;
     float total = 0.0f;
-    for (int j = 0; j < NDATA; ++j) {
-        x[j + 1] = static_cast<float>(j);
-        y[j + 1] = static_cast<float>(hist[j]);
-        sig[j + 1] = 1.0f;
-        total += y[j + 1];
-    }
+    for (int j = lo; j <= hi; ++j) total += y[j + 1];
     if (settings.debug) {
         trace.print(text::TRACE_C1, start[0]);
         trace.print(text::TRACE_MEAN1, start[1]);

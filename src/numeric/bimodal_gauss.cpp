@@ -1,5 +1,6 @@
 #include "numeric/bimodal_gauss.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "numeric/console_text.h"
@@ -129,10 +130,9 @@ ZENTREL_FORCE_INLINE void model_terms(const ModelConstants& k, const float* ZENT
     }
 }
 
-ZENTREL_FORCE_INLINE void model_chunk(const ModelConstants& k, const float x[], int n, float y[],
-                                      float* const dyda[5], Isa isa) {
-    // Exponents -q of both components, then their exponentials in place.
-    float e[2 * CHUNK];
+// The exponents -q of both components, then their exponentials in place:
+// e1 at e[i], e2 at e[CHUNK + i].
+ZENTREL_FORCE_INLINE void exponentials(const ModelConstants& k, const float x[], int n, float e[], Isa isa) {
     for (int i = 0; i < n; ++i) {
         const float d1 = x[i] - k.mean1;
         const float d2 = x[i] - k.mean2;
@@ -141,6 +141,12 @@ ZENTREL_FORCE_INLINE void model_chunk(const ModelConstants& k, const float x[], 
     }
     exp_to_float(e, e, n, isa);
     exp_to_float(e + CHUNK, e + CHUNK, n, isa);
+}
+
+ZENTREL_FORCE_INLINE void model_chunk(const ModelConstants& k, const float x[], int n, float y[],
+                                      float* const dyda[5], Isa isa) {
+    float e[2 * CHUNK];
+    exponentials(k, x, n, e, isa);
     model_terms(k, x, e, n, y, dyda[0], dyda[1], dyda[2], dyda[3], dyda[4]);
 }
 
@@ -154,6 +160,38 @@ ZENTREL_FORCE_INLINE void model_body(const float x[], int n, const float a[], fl
     }
 }
 
+// Bounds under which a point whose two exponentials are 0 gets 0 (of either
+// sign) for y and every derivative: every other factor is then finite and
+// every divisor non-zero (sigma^4 stays a normal float).
+constexpr float MODERATE = 0x1p20f;
+constexpr float LEAST_SIGMA = 0x1p-10f;
+
+bool moderate(const float x[], int n, const float a[], float total) {
+    bool ok = std::fabs(a[1]) <= MODERATE && std::fabs(a[2]) <= MODERATE && std::fabs(a[4]) <= MODERATE &&
+              std::fabs(a[3]) >= LEAST_SIGMA && std::fabs(a[3]) <= MODERATE &&
+              std::fabs(a[5]) >= LEAST_SIGMA && std::fabs(a[5]) <= MODERATE && std::isfinite(total);
+    int outside = 0;  // NaN counts as outside
+    for (int i = 0; i < n; ++i) outside += !(std::fabs(x[i]) <= MODERATE);
+    return ok && outside == 0;
+}
+
+ZENTREL_FORCE_INLINE void span_body(const float x[], int n, const float a[], float total, float y[],
+                                    float* const dyda[5], Isa isa, int& first, int& end) {
+    const ModelConstants k(a, total);
+    float e[2 * CHUNK];
+    exponentials(k, x, n, e, isa);
+    first = 0;
+    end = n;
+    if (moderate(x, n, a, total)) {
+        while (first < end && e[first] == 0.0f && e[CHUNK + first] == 0.0f) ++first;
+        while (end > first && e[end - 1] == 0.0f && e[CHUNK + end - 1] == 0.0f) --end;
+        first -= first % SPAN_ALIGN;
+        end = std::min(n, end + (SPAN_ALIGN - end % SPAN_ALIGN) % SPAN_ALIGN);
+    }
+    model_terms(k, x + first, e + first, end - first, y + first, dyda[0] + first, dyda[1] + first,
+                dyda[2] + first, dyda[3] + first, dyda[4] + first);
+}
+
 void model_portable(const float x[], int n, const float a[], float total, float y[],
                     float* const dyda[5]) {
     model_body(x, n, a, total, y, dyda, Isa::portable);
@@ -163,6 +201,18 @@ void model_portable(const float x[], int n, const float a[], float total, float 
 ZENTREL_TARGET_AVX2 void model_avx2(const float x[], int n, const float a[], float total, float y[],
                                     float* const dyda[5]) {
     model_body(x, n, a, total, y, dyda, Isa::avx2);
+}
+#endif
+
+void span_portable(const float x[], int n, const float a[], float total, float y[], float* const dyda[5],
+                   int& first, int& end) {
+    span_body(x, n, a, total, y, dyda, Isa::portable, first, end);
+}
+
+#if ZENTREL_HAVE_AVX2
+ZENTREL_TARGET_AVX2 void span_avx2(const float x[], int n, const float a[], float total, float y[],
+                                   float* const dyda[5], int& first, int& end) {
+    span_body(x, n, a, total, y, dyda, Isa::avx2, first, end);
 }
 #endif
 
@@ -180,6 +230,20 @@ void bimodal_gauss_batch(const float x[], int n, const float a[], float total, f
 void bimodal_gauss_batch(const float x[], int n, const float a[], float total, float y[],
                          float* const dyda[5]) {
     bimodal_gauss_batch(x, n, a, total, y, dyda, preferred_isa());
+}
+
+void bimodal_gauss_span(const float x[], int n, const float a[], float total, float y[], float* const dyda[5],
+                        Isa isa, int& first, int& end) {
+    if (n > CHUNK) {
+        bimodal_gauss_batch(x, n, a, total, y, dyda, isa);
+        first = 0;
+        end = n;
+        return;
+    }
+#if ZENTREL_HAVE_AVX2
+    if (isa == Isa::avx2) return span_avx2(x, n, a, total, y, dyda, first, end);
+#endif
+    span_portable(x, n, a, total, y, dyda, first, end);
 }
 
 }  // namespace zentrel

@@ -36,4 +36,15 @@ void bimodal_gauss_batch(const float x[], int n, const float a[], float total, f
 void bimodal_gauss_batch(const float x[], int n, const float a[], float total, float y[],
                          float* const dyda[5], Isa isa);
 
+// Alignment of the span below.
+constexpr int SPAN_ALIGN = 8;
+
+// bimodal_gauss_batch for n <= 256 that leaves out runs of points at either
+// end where both components' exponentials are 0 (y and every derivative
+// there are 0, of either sign), when the parameters, total and x are moderate
+// (see the source; otherwise nothing is left out). It fills [first, end)
+// only: first a multiple of SPAN_ALIGN, end one too or n. Larger n fill all.
+void bimodal_gauss_span(const float x[], int n, const float a[], float total, float y[], float* const dyda[5],
+                        Isa isa, int& first, int& end);
+
 }  // namespace zentrel

@@ -1,6 +1,7 @@
 #include "numeric/marquardt.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 
@@ -47,10 +48,10 @@ struct PointSums {
 template <bool Unit>
 ZENTREL_FORCE_INLINE void point_terms(const float* ZENTREL_RESTRICT y, const float* ZENTREL_RESTRICT sig,
                                       const float* ZENTREL_RESTRICT ymod, float* ZENTREL_RESTRICT weight,
-                                      float* ZENTREL_RESTRICT dy) {
-    for (int i = 0; i < NDATA; ++i) dy[i] = y[i] - ymod[i];
+                                      float* ZENTREL_RESTRICT dy, int n) {
+    for (int i = 0; i < n; ++i) dy[i] = y[i] - ymod[i];
     if (Unit) return;
-    for (int i = 0; i < NDATA; ++i) {
+    for (int i = 0; i < n; ++i) {
         const float sig_sq = sig[i] * sig[i];
         weight[i] = static_cast<float>(1.0 / static_cast<double>(sig_sq));
     }
@@ -61,6 +62,13 @@ ZENTREL_FORCE_INLINE void point_terms(const float* ZENTREL_RESTRICT y, const flo
 ZENTREL_FORCE_INLINE bool unit_sigmas(const float* ZENTREL_RESTRICT sig) {
     int others = 0;
     for (int i = 0; i < NDATA; ++i) others += sig[i] != 1.0f;
+    return others == 0;
+}
+
+// True when no y is infinite or NaN: a zero derivative times dy is then 0.
+ZENTREL_FORCE_INLINE bool finite_points(const float* ZENTREL_RESTRICT y) {
+    int others = 0;
+    for (int i = 0; i < NDATA; ++i) others += !(std::fabs(y[i]) <= 3.4028235e38f);
     return others == 0;
 }
 
@@ -122,8 +130,8 @@ ZENTREL_FORCE_INLINE void point_rows(const float (*ZENTREL_RESTRICT dyda)[NDATA]
 
 template <int W, bool Unit>
 ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT dy, const float* ZENTREL_RESTRICT weight,
-                                     const float (*ZENTREL_RESTRICT dyda)[NDATA], PointSums& sums) {
-    float chi = 0.0f;
+                                     const float (*ZENTREL_RESTRICT dyda)[NDATA], int first, int end,
+                                     float chi, PointSums& sums) {
     // The accumulators are named values, not an array, so that they stay
     // in registers across the loop.
     if constexpr (W == 8 && Unit) {
@@ -131,11 +139,11 @@ ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT dy, const flo
         // scalar factors broadcast straight from memory; the points still
         // follow each other one by one.
         Lanes8 c0 = {}, c1 = {}, c2 = {}, c3 = {}, c4 = {}, grad = {};
-        for (int first = 0; first < NDATA; first += 8) {
+        for (int start = first; start < end; start += 8) {
             Lanes8 rows[8];
-            point_rows(dyda, first, rows);
+            point_rows(dyda, start, rows);
             for (int j = 0; j < 8; ++j) {
-                const int i = first + j;
+                const int i = start + j;
                 const Lanes8 d = rows[j];
                 c0 += dyda[0][i] * d;
                 c1 += dyda[1][i] * d;
@@ -154,7 +162,7 @@ ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT dy, const flo
         store(sums.grad, grad);
     } else if constexpr (W == 8) {
         Lanes8 c0 = {}, c1 = {}, c2 = {}, c3 = {}, c4 = {}, grad = {};
-        for (int i = 0; i < NDATA; ++i) {
+        for (int i = first; i < end; ++i) {
             const Lanes8 d = {dyda[0][i], dyda[1][i], dyda[2][i], dyda[3][i], dyda[4][i], 0.0f, 0.0f, 0.0f};
             const float w = Unit ? 1.0f : weight[i];
             // Each (dyda_l w) is formed as a scalar and broadcast: the same
@@ -177,7 +185,7 @@ ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT dy, const flo
         // Lanes 4..7 matter only in row 4 (the sums need m <= l) and in the
         // gradient.
         Lanes4 c0 = {}, c1 = {}, c2 = {}, c3 = {}, c4 = {}, c4h = {}, grad = {}, gradh = {};
-        for (int i = 0; i < NDATA; ++i) {
+        for (int i = first; i < end; ++i) {
             const Lanes4 d = {dyda[0][i], dyda[1][i], dyda[2][i], dyda[3][i]};
             const Lanes4 dh = {dyda[4][i], 0.0f, 0.0f, 0.0f};
             const float w = Unit ? 1.0f : weight[i];
@@ -211,11 +219,11 @@ ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT dy, const flo
 #else
 template <int W, bool Unit>
 ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT dy, const float* ZENTREL_RESTRICT weight,
-                                     const float (*ZENTREL_RESTRICT dyda)[NDATA], PointSums& sums) {
+                                     const float (*ZENTREL_RESTRICT dyda)[NDATA], int first, int end,
+                                     float chi, PointSums& sums) {
     float curv[NPARAM][8] = {};
     float grad[8] = {};
-    float chi = 0.0f;
-    for (int i = 0; i < NDATA; ++i) {
+    for (int i = first; i < end; ++i) {
         const float d[8] = {dyda[0][i], dyda[1][i], dyda[2][i], dyda[3][i], dyda[4][i], 0.0f, 0.0f, 0.0f};
         const float w = Unit ? 1.0f : weight[i];
         float wt[8];
@@ -239,15 +247,29 @@ ZENTREL_FORCE_INLINE void coef_body(const float x[], const float y[], const floa
     float ymod[NDATA];
     float dyda[NPARAM][NDATA];
     float* const rows[NPARAM] = {dyda[0], dyda[1], dyda[2], dyda[3], dyda[4]};
-    bimodal_gauss_batch(x + 1, NDATA, a, total, ymod, rows, W == 8 ? Isa::avx2 : Isa::portable);
+    const Isa isa = W == 8 ? Isa::avx2 : Isa::portable;
     float dy[NDATA];
     float weight[NDATA];
+    if (unit_sigmas(sig + 1) && finite_points(y + 1)) {
+        // Points where the model and all its derivatives are 0 add nothing
+        // to the sums (no sum is ever -0, so adding a zero of either sign
+        // keeps its bits); chi-square still takes their y^2 in point order.
+        int first = 0, end = NDATA;
+        bimodal_gauss_span(x + 1, NDATA, a, total, ymod, rows, isa, first, end);
+        float chi = 0.0f;
+        for (int i = 0; i < first; ++i) chi += y[i + 1] * y[i + 1];
+        point_terms<true>(y + 1 + first, sig + 1, ymod + first, weight, dy + first, end - first);
+        point_sums<W, true>(dy, weight, dyda, first, end, chi, sums);
+        for (int i = end; i < NDATA; ++i) sums.chi += y[i + 1] * y[i + 1];
+        return;
+    }
+    bimodal_gauss_batch(x + 1, NDATA, a, total, ymod, rows, isa);
     if (unit_sigmas(sig + 1)) {
-        point_terms<true>(y + 1, sig + 1, ymod, weight, dy);
-        point_sums<W, true>(dy, weight, dyda, sums);
+        point_terms<true>(y + 1, sig + 1, ymod, weight, dy, NDATA);
+        point_sums<W, true>(dy, weight, dyda, 0, NDATA, 0.0f, sums);
     } else {
-        point_terms<false>(y + 1, sig + 1, ymod, weight, dy);
-        point_sums<W, false>(dy, weight, dyda, sums);
+        point_terms<false>(y + 1, sig + 1, ymod, weight, dy, NDATA);
+        point_sums<W, false>(dy, weight, dyda, 0, NDATA, 0.0f, sums);
     }
 }
 
@@ -343,10 +365,24 @@ int marquardt_step(MarquardtState& state, const float x[], const float y[], cons
         return 0;
     }
 
+    bool unmoved = true;
     for (int l = 1, j = 0; l <= NPARAM; ++l) {
         if (ia[l]) state.trial_a[l] = a[l] + state.delta_a[++j];
+        unmoved = unmoved && std::memcmp(&state.trial_a[l], &a[l], sizeof(float)) == 0;
     }
-    marquardt_coef(x, y, sig, state.trial_a, ia, covar, state.delta_a, chisq, total);
+    if (unmoved) {
+        // A step too small to change any parameter (a third of the steps of
+        // a converged fit, whose damping then keeps growing) would evaluate
+        // the model at a again: alpha, gradient and old_chisq already hold
+        // those sums, bit for bit.
+        for (int j = 1; j <= nf; ++j) {
+            for (int k = 1; k <= nf; ++k) covar[j][k] = alpha[j][k];
+            state.delta_a[j] = state.gradient[j];
+        }
+        chisq = state.old_chisq;
+    } else {
+        marquardt_coef(x, y, sig, state.trial_a, ia, covar, state.delta_a, chisq, total);
+    }
 
     if (chisq < state.old_chisq) {
         lambda = static_cast<float>(static_cast<double>(lambda) * 0.1);

@@ -18,6 +18,7 @@
 #include "pipeline/pixel_threshold.h"
 #include "pipeline/region_loop.h"
 #include "pipeline/region_selection.h"
+#include "pipeline/region_stats.h"
 #include "pipeline/region_variance.h"
 #include "pipeline/threshold_grid.h"
 
@@ -174,6 +175,147 @@ int default_thread_count() {
     return hw == 0 ? 1 : static_cast<int>(hw);
 }
 
+namespace {
+
+// The variance map on either kind of block: the classic strips over the
+// 16-bit copy, or the tile pass over levels held as they are (the same
+// integer counts, hence the same variances bit for bit).
+void variance_stage(const PipelineContext& context, int region_rows, int region_cols, float** grid,
+                    int region_size, const ImageBlock& image) {
+    compute_region_variance(context, region_rows, region_cols, grid, region_size, image);
+}
+
+void variance_stage(const PipelineContext& context, int region_rows, int region_cols, float** grid,
+                    int region_size, const ImageBlock8& image) {
+    RegionStatsOutput out;
+    out.variance = grid;
+    compute_region_stats(context, region_rows, region_cols, region_size, image, out);
+}
+
+// The stages after the input is read, on the block that holds the grey
+// levels. Returns whether a region passed.
+template <class Block>
+bool run_stages(const Block& image, int rows, int cols, const Geometry& g, int percent, int region_size,
+                const OutputView& output, PipelineContext& context, const DriverSettings& settings) {
+    Sink& sink = *settings.sink;
+    if (!output.writeable) throw std::domain_error("array is not writeable");
+    int valid_count = 0;
+    const std::int64_t pixels = static_cast<std::int64_t>(rows) * cols;
+    std::vector<std::int16_t*> output_rows;
+    std::vector<std::uint8_t*> output_rows8;
+    if (output.data8) {
+        output_rows8.resize(static_cast<std::size_t>(rows));
+        for (int r = 0; r < rows; ++r) output_rows8[static_cast<std::size_t>(r)] = output.data8 + std::int64_t{r} * cols;
+        std::fill(output.data8, output.data8 + pixels, std::uint8_t{1});
+    } else {
+        output_rows.resize(static_cast<std::size_t>(rows));
+        for (int r = 0; r < rows; ++r) output_rows[static_cast<std::size_t>(r)] = output.data + std::int64_t{r} * cols;
+        std::fill(output.data, output.data + pixels, std::int16_t{1});
+    }
+
+    const int region_rows = g.region_rows;
+    const int region_cols = g.region_cols;
+    sink.print(text::REGION_GRID, region_rows, region_cols);
+
+    DriverReport* report = settings.report;
+    auto slot = [report](int stage) { return report ? &report->stage_seconds[stage] : nullptr; };
+
+    FImage variance_grid(region_rows, region_cols);
+    sink.out(text::VARIANCE_START);
+    {
+        StageTimer timer(slot(0));
+        variance_stage(context, region_rows, region_cols, variance_grid.get(), region_size, image);
+    }
+    sink.out(text::VARIANCE_DONE);
+
+    const int selected_count = selected_region_count(region_rows, region_cols, percent);
+    sink.print(text::SELECTED_COUNT, selected_count);
+
+    std::vector<int> selected_rows(static_cast<std::size_t>(selected_count));
+    std::vector<int> selected_cols(static_cast<std::size_t>(selected_count));
+    sink.out(text::SELECTION_START);
+    {
+        StageTimer timer(slot(1));
+        select_high_variance_regions(region_rows, region_cols, selected_count,
+                                     variance_grid.get(), selected_rows.data(),
+                                     selected_cols.data());
+    }
+    sink.out(text::SELECTION_DONE);
+
+    if (report) {
+        report->region_rows = region_rows;
+        report->region_cols = region_cols;
+        report->selected_count = selected_count;
+        report->variances.resize(report->keep_variances ? static_cast<std::size_t>(selected_count) : 0);
+        for (int i = 0; i < static_cast<int>(report->variances.size()); ++i) {
+            report->variances[static_cast<std::size_t>(i)] = variance_grid[selected_rows[i]][selected_cols[i]];
+        }
+    }
+    variance_grid.reset();
+
+    sink.out(text::ANALYSIS_START);
+    std::vector<RegionRecord> records;
+    {
+        StageTimer timer(slot(2));
+        records = analyse_regions(context, image, region_size, selected_count,
+                                  selected_rows.data(), selected_cols.data());
+    }
+    // The recorded regions, in analysis order, feed the threshold grid.
+    std::vector<int> region_row;
+    std::vector<int> region_col;
+    std::vector<float> region_thresh;
+    for (const RegionRecord& record : records) {
+        if (!record.recorded()) continue;
+        region_row.push_back(record.row);
+        region_col.push_back(record.col);
+        region_thresh.push_back(record.threshold);
+    }
+    valid_count = static_cast<int>(region_thresh.size());
+    if (report) {
+        report->valid_count = valid_count;
+        report->regions = std::move(records);
+    }
+    records = {};
+    sink.print(text::PASSED_COUNT, static_cast<long>(valid_count));
+
+    if (valid_count == 0) {
+        sink.out(text::STOPPED);
+        return false;
+    }
+
+    selected_rows = {};
+    selected_cols = {};
+    FImage threshold_grid(region_rows, region_cols);
+    sink.out(text::GRID_START);
+    {
+        StageTimer timer(slot(3));
+        fill_threshold_grid(valid_count, region_rows, region_cols, region_row.data(),
+                            region_col.data(), region_thresh.data(), threshold_grid.get(), context.threads);
+    }
+    sink.out(text::GRID_DONE);
+    region_row = {};
+    region_col = {};
+    region_thresh = {};
+
+    sink.out(text::PIXELS_START);
+    {
+        StageTimer timer(slot(4));
+        if (output.data8) {
+            threshold_pixels(region_rows, region_cols, threshold_grid.get(), rows, cols,
+                             region_size, image, output_rows8.data(), context.threads,
+                             settings.threshold_surface);
+        } else if constexpr (std::is_same_v<Block, ImageBlock>) {
+            threshold_pixels(region_rows, region_cols, threshold_grid.get(), rows, cols,
+                             region_size, image, output_rows.data(), context.threads,
+                             settings.threshold_surface);
+        }
+    }
+    sink.out(text::PIXELS_DONE);
+    return true;
+}
+
+}  // namespace
+
 template <class T>
 bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int percent,
                         int region_size, bool debug, bool smooth_his,
@@ -193,131 +335,32 @@ bool adaptive_threshold(const InputView<T>* input, const OutputView* output, int
     const int cols = g.cols;
 
     try {
-        Image16 image16(rows, cols);
-        convert_input(*input, rows, cols, image16.rows(), settings.input_name);
-
-        if (!output->writeable) throw std::domain_error("array is not writeable");
-        const std::int64_t pixels = static_cast<std::int64_t>(rows) * cols;
-        std::vector<std::int16_t*> output_rows;
-        std::vector<std::uint8_t*> output_rows8;
-        if (output->data8) {
-            output_rows8.resize(static_cast<std::size_t>(rows));
-            for (int r = 0; r < rows; ++r) output_rows8[static_cast<std::size_t>(r)] = output->data8 + std::int64_t{r} * cols;
-            std::fill(output->data8, output->data8 + pixels, std::uint8_t{1});
-        } else {
-            output_rows.resize(static_cast<std::size_t>(rows));
-            for (int r = 0; r < rows; ++r) output_rows[static_cast<std::size_t>(r)] = output->data + std::int64_t{r} * cols;
-            std::fill(output->data, output->data + pixels, std::int16_t{1});
-        }
-
         PipelineContext context;
         context.smooth_his = smooth_his ? 1 : 0;
         context.debug = debug ? 1 : 0;
         context.sink = &sink;
         context.limits = settings.limits;
         context.threads = settings.threads > 0 ? settings.threads : default_thread_count();
-        int valid_count = 0;
 
-        const int region_rows = g.region_rows;
-        const int region_cols = g.region_cols;
-        sink.print(text::REGION_GRID, region_rows, region_cols);
-
-        DriverReport* report = settings.report;
-        auto slot = [report](int stage) { return report ? &report->stage_seconds[stage] : nullptr; };
-
-        FImage variance_grid(region_rows, region_cols);
-        sink.out(text::VARIANCE_START);
-        {
-            StageTimer timer(slot(0));
-            compute_region_variance(context, region_rows, region_cols, variance_grid.get(),
-                                    region_size, image16.rows());
-        }
-        sink.out(text::VARIANCE_DONE);
-
-        const int selected_count = selected_region_count(region_rows, region_cols, percent);
-        sink.print(text::SELECTED_COUNT, selected_count);
-
-        std::vector<int> selected_rows(static_cast<std::size_t>(selected_count));
-        std::vector<int> selected_cols(static_cast<std::size_t>(selected_count));
-        sink.out(text::SELECTION_START);
-        {
-            StageTimer timer(slot(1));
-            select_high_variance_regions(region_rows, region_cols, selected_count,
-                                         variance_grid.get(), selected_rows.data(),
-                                         selected_cols.data());
-        }
-        sink.out(text::SELECTION_DONE);
-
-        if (report) {
-            report->region_rows = region_rows;
-            report->region_cols = region_cols;
-            report->selected_count = selected_count;
-            report->variances.resize(report->keep_variances ? static_cast<std::size_t>(selected_count) : 0);
-            for (int i = 0; i < static_cast<int>(report->variances.size()); ++i) {
-                report->variances[static_cast<std::size_t>(i)] = variance_grid[selected_rows[i]][selected_cols[i]];
+        if constexpr (std::is_same_v<T, std::uint8_t>) {
+            // Grey levels as they are, whose rows are contiguous, need no
+            // working copy when the output is uint8 too (the pixel decision
+            // on levels writes uint8).
+            if (output->data8 && input->strides[1] == 1) {
+                std::vector<const std::uint8_t*> table(static_cast<std::size_t>(rows));
+                const char* base = reinterpret_cast<const char*>(input->data);
+                for (int r = 0; r < rows; ++r) {
+                    table[static_cast<std::size_t>(r)] =
+                        reinterpret_cast<const std::uint8_t*>(base + std::int64_t{r} * input->strides[0]);
+                }
+                return run_stages(ImageBlock8(table.data()), rows, cols, g, percent, region_size, *output, context,
+                                  settings);
             }
         }
-        variance_grid.reset();
-
-        sink.out(text::ANALYSIS_START);
-        std::vector<RegionRecord> records;
-        {
-            StageTimer timer(slot(2));
-            records = analyse_regions(context, image16.rows(), region_size, selected_count,
-                                      selected_rows.data(), selected_cols.data());
-        }
-        // The recorded regions, in analysis order, feed the threshold grid.
-        std::vector<int> region_row;
-        std::vector<int> region_col;
-        std::vector<float> region_thresh;
-        for (const RegionRecord& record : records) {
-            if (!record.recorded()) continue;
-            region_row.push_back(record.row);
-            region_col.push_back(record.col);
-            region_thresh.push_back(record.threshold);
-        }
-        valid_count = static_cast<int>(region_thresh.size());
-        if (report) {
-            report->valid_count = valid_count;
-            report->regions = std::move(records);
-        }
-        records = {};
-        sink.print(text::PASSED_COUNT, static_cast<long>(valid_count));
-
-        if (valid_count == 0) {
-            sink.out(text::STOPPED);
-            return false;
-        }
-
-        selected_rows = {};
-        selected_cols = {};
-        FImage threshold_grid(region_rows, region_cols);
-        sink.out(text::GRID_START);
-        {
-            StageTimer timer(slot(3));
-            fill_threshold_grid(valid_count, region_rows, region_cols, region_row.data(),
-                                region_col.data(), region_thresh.data(), threshold_grid.get());
-        }
-        sink.out(text::GRID_DONE);
-        region_row = {};
-        region_col = {};
-        region_thresh = {};
-
-        sink.out(text::PIXELS_START);
-        {
-            StageTimer timer(slot(4));
-            if (output->data8) {
-                threshold_pixels(region_rows, region_cols, threshold_grid.get(), rows, cols,
-                                 region_size, image16.rows(), output_rows8.data(), context.threads,
-                                 settings.threshold_surface);
-            } else {
-                threshold_pixels(region_rows, region_cols, threshold_grid.get(), rows, cols,
-                                 region_size, image16.rows(), output_rows.data(), context.threads,
-                                 settings.threshold_surface);
-            }
-        }
-        sink.out(text::PIXELS_DONE);
-        return true;
+        Image16 image16(rows, cols);
+        convert_input(*input, rows, cols, image16.rows(), settings.input_name);
+        return run_stages(ImageBlock(image16.rows()), rows, cols, g, percent, region_size, *output, context,
+                          settings);
     } catch (const AllocationFailure& failure) {
         // The failure's own message, on its own channel, before MemoryError.
         sink.write(failure.channel(), failure.message());

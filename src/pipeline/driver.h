@@ -1,6 +1,8 @@
 // The body of AdaptiveThreshold: checks the call, copies the input into a
-// 16-bit working image, presets the output to 1 and runs the stages in order
-// (variance map, selection, region analysis, threshold grid, pixel decision).
+// 16-bit working image (uint8 input with contiguous rows into a uint8 output
+// needs none: the stages read it as it is), presets the output to 1 and runs
+// the stages in order (variance map, selection, region analysis, threshold
+// grid, pixel decision).
 //
 // The driver sees plain buffers only; the binding turns Python objects into
 // these views (None becoming a null view).
@@ -48,7 +50,8 @@ struct InputView {
 };
 
 // The caller's output array, written in place: int16 (data), or uint8 (data8)
-// for callers that want the result in its final type.
+// for callers that want the result in its final type. It must not overlap
+// the input, which uint8 runs read while the output is written.
 struct OutputView {
     std::int16_t* data = nullptr;
     std::int64_t size = 0;  // element count

@@ -21,8 +21,14 @@ using Pos = std::int64_t;
 
 }  // namespace
 
-void quicksort(std::uint32_t n, const float values[], std::uint32_t index[]) {
+void quicksort(std::uint32_t n, const float values[], std::uint32_t index[]) { quicksort(n, values, index, n); }
+
+void quicksort(std::uint32_t n, const float values[], std::uint32_t index[], std::uint32_t top) {
     constexpr Pos M = 7;
+    // A range wholly below the top positions is left as it is: every step
+    // permutes one range only, so the ranges it would have split further
+    // never reach a top position.
+    const Pos cut = static_cast<Pos>(n) - static_cast<Pos>(top < n ? top : n) + 1;
     // Positions are stored as 32-bit unsigned, like index entries, so any
     // 32-bit n fits.
     MallocBlock<std::uint32_t> istack(checked_alloc<std::uint32_t>(NSTACK + 1, Channel::out,
@@ -40,7 +46,12 @@ void quicksort(std::uint32_t n, const float values[], std::uint32_t index[]) {
     int jstack = 0;
 
     for (;;) {
-        if (ir - l < M) {
+        if (ir < cut) {
+            if (jstack == 0) return;
+            ir = istack[jstack];
+            l = istack[jstack - 1];
+            jstack -= 2;
+        } else if (ir - l < M) {
             // Straight insertion; an entry never passes an equal value.
             for (Pos j = l + 1; j <= ir; ++j) {
                 const std::uint32_t t = index[j];
@@ -128,7 +139,7 @@ void select_high_variance_regions(int region_rows, int region_cols, int selected
         for (std::size_t j = 0; j < cols; ++j) values[i * cols + j + 1] = variance_grid[i][j];
     }
 
-    quicksort(n, values.get(), index.get());
+    quicksort(n, values.get(), index.get(), static_cast<std::uint32_t>(selected_count));
 
     const std::uint32_t ucols = static_cast<std::uint32_t>(region_cols);
     for (std::uint32_t r = 0; r < static_cast<std::uint32_t>(selected_count); ++r) {

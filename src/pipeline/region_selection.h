@@ -12,6 +12,10 @@ constexpr int NSTACK = 100;
 // quicksort with straight insertion for ranges of at most 7 elements; the
 // order of equal values is fixed by these steps.
 void quicksort(std::uint32_t n, const float values[], std::uint32_t index[]);
+// The same, sure only of index[n - top + 1 .. n], which hold what the whole
+// sort leaves there; the positions below hold the other indices in some
+// order.
+void quicksort(std::uint32_t n, const float values[], std::uint32_t index[], std::uint32_t top);
 
 // Writes the grid row and column of the selected_count regions of highest
 // variance, highest first (0 <= selected_count <= region_rows*region_cols).

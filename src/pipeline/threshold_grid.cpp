@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "numeric/arrays.h"
+#include "pipeline/workers.h"
 
 namespace zentrel {
 
@@ -67,7 +68,7 @@ void add_ring(float** known, int rows, int cols, int r, int c, int k, RingSum& s
 
 void fill_threshold_grid(int valid_count, int region_rows, int region_cols, const int region_row[],
                          const int region_col[], const float region_thresh[],
-                         float** threshold_grid) {
+                         float** threshold_grid, int threads) {
     FImage known(region_rows, region_cols);
     std::fill(known[0], known[0] + static_cast<std::int64_t>(region_rows) * region_cols,
               MISSING_THRESHOLD);
@@ -84,31 +85,38 @@ void fill_threshold_grid(int valid_count, int region_rows, int region_cols, cons
     // beyond it can add anything.
     const int last_ring = std::max(region_rows - 1, region_cols - 1);
 
-    for (int r = 0; r < region_rows; ++r) {
-        for (int c = 0; c < region_cols; ++c) {
-            const float t = known[r][c];
-            if (t != MISSING_THRESHOLD) {
-                threshold_grid[r][c] = t;
-                continue;
+    // Every cell depends on the known cells alone: rows of cells are shared
+    // among the workers in contiguous runs.
+    const int workers = worker_count(threads, region_rows);
+    run_workers(workers, [&](int w) {
+        const int end = run_start(region_rows, workers, w + 1);
+        for (int r = run_start(region_rows, workers, w); r < end; ++r) {
+            for (int c = 0; c < region_cols; ++c) {
+                const float t = known[r][c];
+                if (t != MISSING_THRESHOLD) {
+                    threshold_grid[r][c] = t;
+                    continue;
+                }
+                if (known_total == 0) {
+                    // Every placed threshold was -1.0: that is the only value
+                    // there is to spread.
+                    threshold_grid[r][c] = MISSING_THRESHOLD;
+                    continue;
+                }
+                RingSum sum;
+                for (int k = 1;; ++k) {
+                    add_ring(known.get(), region_rows, region_cols, r, c, k, sum);
+                    // Decided only after a whole ring, so all of its cells
+                    // count. With fewer than four known cells overall the
+                    // search ends once every known cell has been found
+                    // (later rings are empty of known cells) or the grid is
+                    // exhausted.
+                    if (sum.found >= 4 || sum.found == known_total || k >= last_ring) break;
+                }
+                threshold_grid[r][c] = sum.v / sum.w;
             }
-            if (known_total == 0) {
-                // Every placed threshold was -1.0: that is the only value
-                // there is to spread.
-                threshold_grid[r][c] = MISSING_THRESHOLD;
-                continue;
-            }
-            RingSum sum;
-            for (int k = 1;; ++k) {
-                add_ring(known.get(), region_rows, region_cols, r, c, k, sum);
-                // Decided only after a whole ring, so all of its cells count.
-                // With fewer than four known cells overall the search ends
-                // once every known cell has been found (later rings are empty
-                // of known cells) or the grid is exhausted.
-                if (sum.found >= 4 || sum.found == known_total || k >= last_ring) break;
-            }
-            threshold_grid[r][c] = sum.v / sum.w;
         }
-    }
+    });
 }
 
 }  // namespace zentrel

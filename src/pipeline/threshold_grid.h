@@ -14,9 +14,10 @@ constexpr float MISSING_THRESHOLD = -1.0f;
 // other value, NaN included, is known. Only placed thresholds feed the
 // weights. With fewer than four known cells in all, a gap gets the weighted
 // mean of every known cell. If every placed threshold is -1.0, every cell
-// becomes -1.0.
+// becomes -1.0. Rows of cells are shared among `threads` threads; the grid
+// is the same for any count.
 void fill_threshold_grid(int valid_count, int region_rows, int region_cols, const int region_row[],
                          const int region_col[], const float region_thresh[],
-                         float** threshold_grid);
+                         float** threshold_grid, int threads = 1);
 
 }  // namespace zentrel

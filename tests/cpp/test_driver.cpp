@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstddef>
+#include <cstring>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -69,6 +72,46 @@ TEST(Driver, ThreadCountChangesNothing) {
     EXPECT_EQ(one(100, 16, 1), three(100, 16, 3));
     EXPECT_EQ(one.output, three.output);
     EXPECT_EQ(one.sink.out_text, three.sink.out_text);
+}
+
+// uint8 levels into a uint8 output run the stages on the levels as they
+// are, without the 16-bit copy: the same output, text and findings as with
+// the copy, also for rows read bottom up.
+TEST(Driver, LevelsWithoutCopyGiveWhatTheCopyGives) {
+    const int rows = 150, cols = 131;
+    const std::vector<std::uint8_t> image = blocks_image(rows, cols, 4);
+    for (auto [percent, region_size] : {std::pair{30, 24}, {100, 17}}) {
+        for (bool flipped : {false, true}) {
+            const std::int64_t shape[2] = {rows, cols};
+            const std::int64_t strides[2] = {flipped ? -cols : cols, 1};
+            const std::uint8_t* first = image.data() + (flipped ? std::int64_t{rows - 1} * cols : 0);
+            InputView<std::uint8_t> input{first, 2, shape, strides};
+            std::vector<std::int16_t> wide(static_cast<std::size_t>(rows) * cols, 7);
+            std::vector<std::uint8_t> narrow(wide.size(), 7);
+            OutputView wide_view{wide.data(), static_cast<std::int64_t>(wide.size()), true, true};
+            OutputView narrow_view{nullptr, static_cast<std::int64_t>(narrow.size()), true, true, narrow.data()};
+            BufferSink wide_text, narrow_text;
+            DriverReport wide_report, narrow_report;
+            DriverSettings settings;
+            settings.threads = 2;
+            settings.sink = &wide_text;
+            settings.report = &wide_report;
+            const bool wide_passed = adaptive_threshold(&input, &wide_view, percent, region_size, true, false, settings);
+            settings.sink = &narrow_text;
+            settings.report = &narrow_report;
+            EXPECT_EQ(wide_passed, adaptive_threshold(&input, &narrow_view, percent, region_size, true, false, settings));
+            EXPECT_TRUE(wide_passed);
+            EXPECT_TRUE(std::equal(wide.begin(), wide.end(), narrow.begin())) << percent << " " << flipped;
+            EXPECT_EQ(wide_text.out_text, narrow_text.out_text);
+            EXPECT_EQ(wide_report.variances, narrow_report.variances);
+            ASSERT_EQ(wide_report.regions.size(), narrow_report.regions.size());
+            for (std::size_t k = 0; k < wide_report.regions.size(); ++k) {
+                // Every field's bytes (the padding after the last is left out).
+                ASSERT_EQ(0, std::memcmp(&wide_report.regions[k], &narrow_report.regions[k],
+                                         offsetof(RegionRecord, test) + sizeof(TestOutcome))) << k;
+            }
+        }
+    }
 }
 
 struct BadCall {

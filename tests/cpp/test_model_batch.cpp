@@ -148,6 +148,37 @@ TEST(ModelBatch, EqualsScalarModelBitForBit) {
     EXPECT_GT(zero_exp_seen, 0);
 }
 
+// The span variant over the grey levels: the points it fills as the scalar
+// model gives them, the ones it leaves out zero there, its bounds aligned.
+TEST(ModelBatch, SpanLeavesOutOnlyZeroPoints) {
+    float x[NDATA], y[NDATA], rows[5][NDATA];
+    float* const dyda[5] = {rows[0], rows[1], rows[2], rows[3], rows[4]};
+    for (int i = 0; i < NDATA; ++i) x[i] = static_cast<float>(i);
+    SilentSink sink;
+    int shortened = 0;
+    for (Isa isa : variants()) {
+        for (const Params& p : parameter_sets()) {
+            int first = -1, end = -1;
+            bimodal_gauss_span(x, NDATA, p.a, p.total, y, dyda, isa, first, end);
+            ASSERT_TRUE(0 <= first && first <= end && end <= NDATA) << describe(p);
+            ASSERT_TRUE(first % SPAN_ALIGN == 0 && (end % SPAN_ALIGN == 0 || end == NDATA)) << describe(p);
+            shortened += end - first < NDATA;
+            for (int i = 0; i < NDATA; ++i) {
+                float want_y, want_d[6];
+                bimodal_gauss(x[i], p.a, want_y, want_d, 5, p.total, sink);
+                if (i < first || i >= end) {
+                    ASSERT_EQ(want_y, 0.0f) << describe(p) << " x=" << x[i];
+                    for (int l = 1; l <= 5; ++l) ASSERT_EQ(want_d[l], 0.0f) << describe(p) << " x=" << x[i];
+                    continue;
+                }
+                ASSERT_TRUE(same(y[i], want_y)) << describe(p) << " x=" << x[i];
+                for (int l = 1; l <= 5; ++l) ASSERT_TRUE(same(dyda[l - 1][i], want_d[l])) << describe(p) << " x=" << x[i];
+            }
+        }
+    }
+    EXPECT_GT(shortened, 0);
+}
+
 // The fitter's sums written out point by point with the scalar model: float
 // sums in point order over the fitted parameters only.
 struct Sums {

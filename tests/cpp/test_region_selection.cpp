@@ -79,6 +79,22 @@ TEST_P(QuicksortRandom, DistinctValuesMatchStdSortAndTiesStaySorted) {
 }
 INSTANTIATE_TEST_SUITE_P(Sizes, QuicksortRandom, ::testing::Values(2, 8, 9, 13, 100, 1000, 100000));
 
+// Sorting only the top positions leaves there what the whole sort leaves,
+// ties included.
+TEST(Quicksort, TopPositionsAsTheWholeSortLeavesThem) {
+    std::mt19937 rng(5);
+    for (int n : {1, 7, 8, 30, 1000, 65025}) {
+        std::vector<float> values(static_cast<std::size_t>(n) + 1, -1.0f);
+        for (int i = 1; i <= n; ++i) values[i] = static_cast<float>(rng() % 40);
+        const auto whole = sort_index({values.begin() + 1, values.end()});
+        for (int top : {0, 1, n / 10, n / 2, n - 1, n}) {
+            std::vector<std::uint32_t> index(values.size(), 0);
+            quicksort(static_cast<std::uint32_t>(n), values.data(), index.data(), static_cast<std::uint32_t>(top));
+            for (int p = n - top + 1; p <= n; ++p) ASSERT_EQ(index[p], whole[p - 1]) << n << " top " << top << " at " << p;
+        }
+    }
+}
+
 TEST(Selection, TiesFollowTheSortOrder) {
     const std::vector<float> equal(8, 3.0f);
     EXPECT_EQ(select_flat(2, 4, equal, 8), (std::vector<int>{7, 2, 1, 4, 3, 6, 5, 0}));

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -19,7 +20,7 @@ struct Known {
 };
 
 // Runs the fill on a fresh grid preset to a value no cell should keep.
-FImage fill(int rows, int cols, const std::vector<Known>& known) {
+FImage fill(int rows, int cols, const std::vector<Known>& known, int threads = 1) {
     std::vector<int> r, c;
     std::vector<float> t;
     for (const Known& k : known) {
@@ -32,7 +33,7 @@ FImage fill(int rows, int cols, const std::vector<Known>& known) {
         for (int j = 0; j < cols; ++j) grid[i][j] = -12345.0f;
     }
     fill_threshold_grid(static_cast<int>(known.size()), rows, cols, r.data(), c.data(), t.data(),
-                        grid.get());
+                        grid.get(), threads);
     return grid;
 }
 
@@ -209,6 +210,18 @@ TEST(ThresholdGrid, NaNCountsAsKnown) {
     const FImage h = fill(5, 5, {{1, 2, 10.0f}, {3, 2, 20.0f}, {2, 1, 30.0f}, {2, 3, 40.0f},
                                  {0, 0, nan}});
     EXPECT_EQ(h[2][2], 25.0f);
+}
+
+// Rows shared among threads give the same bits as one thread, also with
+// more threads than rows.
+TEST(ThresholdGrid, SameForAnyThreadCount) {
+    std::vector<Known> known;
+    for (int k = 0; k < 40; ++k) known.push_back({(k * 7) % 23, (k * 13) % 31, 50.0f + 3.7f * static_cast<float>(k)});
+    const FImage one = fill(23, 31, known);
+    for (int threads : {2, 3, 64}) {
+        const FImage many = fill(23, 31, known, threads);
+        EXPECT_EQ(0, std::memcmp(one[0], many[0], sizeof(float) * 23 * 31)) << threads;
+    }
 }
 
 }  // namespace

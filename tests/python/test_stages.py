@@ -95,6 +95,63 @@ def test_blocks_give_their_part_of_the_whole(case):
         assert np.array_equal(again["status"], records["status"][inside])
 
 
+@pytest.mark.parametrize("region_size, side, offset", [(8, 2, (0, 0)), (7, 2, (3, 5)), (32, 8, (0, 16)),
+                                                     (9, 9, (1, 0))])
+def test_square_sums_count_each_square(region_size, side, offset):
+    # Against the squares cut out one by one; the block at offset holds the
+    # listed regions, which one or two threads share.
+    rng = np.random.default_rng(region_size)
+    block = rng.integers(0, 256, (100, 110), dtype=np.uint8)
+    k = region_size // side
+    rows, cols = np.array([1, 2, 4, 3]), np.array([2, 3, 2, 5])
+    for threads in (1, 2):
+        sums, powers = _engine.square_sums(block, region_size, side, rows, cols, offset=offset, threads=threads)
+        assert sums.shape == powers.shape == (4, k, k) and sums.dtype == np.int64
+        for i, (r, c) in enumerate(zip(rows, cols)):
+            top, left = r * region_size // 2 - offset[0], c * region_size // 2 - offset[1]
+            for a in range(k):
+                for b in range(k):
+                    square = block[top + a * side:top + (a + 1) * side, left + b * side:left + (b + 1) * side]
+                    assert sums[i, a, b] == int(square.astype(np.int64).sum())
+                    assert powers[i, a, b] == int((square.astype(np.int64) ** 2).sum())
+
+
+def test_tile_scores_by_hand():
+    # Tiles of 2 x 2: columns 0-1 (best 4) and column 2 (best 9); floor 3.5
+    # leaves a tile whose best is 3 at the 1e-6 term alone.
+    variance = np.array([[1, 4, 9], [2, 0, 3], [3, 1, 2]], np.float32)
+    got = _engine.tile_scores(variance, 2, 3.5, 9.0)
+    small = [[1e-6 * v / 9 for v in row] for row in variance.tolist()]
+    want = np.array([[0.25, 1.0, 1.0], [0.5, 0.0, 3 / 9], [0.0, 0.0, 0.0]]) + small
+    assert got.dtype == np.float32 and np.array_equal(got, want.astype(np.float32))
+    # top 0: no small term.
+    assert np.array_equal(_engine.tile_scores(variance, 3, 0.0, 0.0), (variance / 9).astype(np.float32))
+
+
+def test_gather_sums_add_in_the_given_order():
+    # Cell 4 gathers 1e16 (offset 3), 1.0 (offset 2) and -1e16 (offset 1):
+    # 1e16 - 1e16 + 1 keeps the 1, 1 + 1e16 - 1e16 loses it.
+    plane = np.array([0.0, 1e16, 1.0, -1e16, 5.0])
+    assert np.array_equal(_engine.gather_sums([plane, 2 * plane], [4], [3, 1, 2]), [[1.0], [2.0]])
+    assert np.array_equal(_engine.gather_sums([plane], [4, 3], [2, 3, 1]), [[0.0, 1e16]])
+    with pytest.raises(ValueError, match="outside"):
+        _engine.gather_sums([plane], [1], [2])
+
+
+def test_lattice_histogram_counts_the_lattice():
+    levels = np.array([[1, 2, 3], [4, 5, 6], [7, 8, 9], [1, 1, 1]], np.uint8)
+    # Step 2 from (1, 0): rows 1 and 3, columns 0 and 2.
+    want = np.zeros(256, np.int64)
+    want[[4, 6]] = 1
+    want[1] = 2
+    assert np.array_equal(_engine.lattice_histogram(levels, 2, (1, 0)), want)
+    assert _engine.lattice_histogram(levels, 5, (4, 0)).sum() == 0  # first row past the end
+    big = np.random.default_rng(3).integers(0, 256, (301, 257), dtype=np.uint8)
+    for threads in (1, 2, 5):
+        got = _engine.lattice_histogram(big, 3, (2, 1), threads=threads)
+        assert np.array_equal(got, np.bincount(big[2::3, 1::3].ravel(), minlength=256))
+
+
 @pytest.mark.parametrize(
     ("call", "message"),
     [
@@ -106,6 +163,10 @@ def test_blocks_give_their_part_of_the_whole(case):
                                   image_shape=(64, 64)), "outside the image"),
         (lambda b: _engine.select_regions(np.zeros((2, 2), np.float32), 5), "accepted are 0..4"),
         (lambda b: _engine.fill_grid((2, 2), [2], [0], [1.0]), "outside the grid"),
+        (lambda b: _engine.square_sums(b, 8, 2, [15], [0]), "does not lie inside"),
+        (lambda b: _engine.square_sums(b, 8, 9, [0], [0]), "side"),
+        (lambda b: _engine.lattice_histogram(b, 0), "step"),
+        (lambda b: _engine.tile_scores(np.zeros((2, 2)), 0, 0.0, 1.0), "side"),
     ],
 )
 def test_stages_refuse_what_they_cannot_honour(call, message):

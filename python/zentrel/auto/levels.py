@@ -20,6 +20,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from zentrel.auto.settings import DEFAULT, AutoSettings
+from zentrel.core import engine
 
 
 @dataclass(frozen=True)
@@ -128,13 +129,14 @@ def sample_step(image_shape, settings: AutoSettings = DEFAULT) -> int:
 
 
 def sample_histogram(levels: np.ndarray, offset=(0, 0), image_shape=None,
-                     settings: AutoSettings = DEFAULT) -> np.ndarray:
+                     settings: AutoSettings = DEFAULT, threads: int = 1) -> np.ndarray:
     """The 256-bin histogram of the pixels of ``levels`` on the sample's
     lattice (whole-image rows and columns that are multiples of
-    sample_step). ``levels`` may be a block at ``offset`` of an image of
-    ``image_shape``: the blocks' histograms add up to the whole's."""
+    sample_step), counted by the engine on ``threads`` threads (0: all).
+    ``levels`` may be a block at ``offset`` of an image of ``image_shape``:
+    the blocks' histograms add up to the whole's."""
     step = sample_step(levels.shape if image_shape is None else image_shape, settings)
-    return level_histogram(levels[(-offset[0]) % step::step, (-offset[1]) % step::step])
+    return engine.lattice_histogram(levels, step, ((-offset[0]) % step, (-offset[1]) % step), threads=threads)
 
 
 def _span(histogram) -> tuple:

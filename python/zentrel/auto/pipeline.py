@@ -203,14 +203,14 @@ class WholeImage:
         return variance, quantiles
 
     def level_sample(self, settings: AutoSettings) -> np.ndarray:
-        return sample_histogram(self.levels, settings=settings)
+        return sample_histogram(self.levels, settings=settings, threads=self.threads)
 
     def fits(self, rows, cols, limits, smooth, settings: AutoSettings) -> tuple:
         records = engine.analyse_regions(self.levels, self.region_size, rows, cols, limits=limits,
                                           smooth=smooth, threads=self.threads)
         pick = sample_positions(len(rows), settings)
         return records, square_variances(self.levels, self.region_size, rows[pick], cols[pick],
-                                         settings=settings)
+                                         settings=settings, threads=self.threads)
 
     def level_histogram(self) -> np.ndarray:
         return self.histogram

@@ -21,7 +21,7 @@ from __future__ import annotations
 import numpy as np
 
 from zentrel.auto.settings import DEFAULT, AutoSettings
-from zentrel.core import lattice
+from zentrel.core import engine
 
 
 def sample_positions(count: int, settings: AutoSettings = DEFAULT) -> np.ndarray:
@@ -32,29 +32,20 @@ def sample_positions(count: int, settings: AutoSettings = DEFAULT) -> np.ndarray
 
 
 def square_variances(levels: np.ndarray, region_size: int, rows, cols, offset=(0, 0),
-                     settings: AutoSettings = DEFAULT) -> np.ndarray:
+                     settings: AutoSettings = DEFAULT, threads: int = 0) -> np.ndarray:
     """(n, 2) float64: for each region (rows[i], cols[i]) of the whole
     image's grid, the mean variance of the squares of side
     region_size // stroke_division that tile it from its top-left corner,
     and the variance of the pixels those squares cover. ``levels`` is a
-    block at ``offset`` holding the regions."""
+    block at ``offset`` holding the regions; the engine sums the squares
+    (exact integers) on ``threads`` threads."""
     n = len(rows)
     side = max(1, region_size // settings.stroke_division)
     k = region_size // side
-    span = k * side
     if n == 0:
         return np.zeros((0, 2))
-    top = lattice.origins(rows, region_size) - offset[0]
-    left = lattice.origins(cols, region_size) - offset[1]
-    pixels = np.lib.stride_tricks.sliding_window_view(levels, (span, span))[top, left]
-    # Exact in int32: a square's sum of squared levels stays below 2**31
-    # for squares of up to 33,000 pixels (regions up to about 720 wide).
-    squares = pixels.astype(np.int32 if side * side * 255 * 255 < 2**31 else np.int64)
-    squares = squares.reshape(n, k, side, k, side)
-    sums = squares.sum(axis=(2, 4), dtype=squares.dtype)
-    squares *= squares
-    powers = squares.sum(axis=(2, 4), dtype=squares.dtype)
-    sums, powers = sums.astype(np.int64), powers.astype(np.int64)
+    sums, powers = engine.square_sums(levels, region_size, side, rows, cols, offset=tuple(offset),
+                                      threads=threads)
     m = float(side * side)
     small = (powers / m - (sums / m) ** 2).mean(axis=(1, 2))
     whole_n = m * k * k

@@ -10,14 +10,10 @@ from __future__ import annotations
 import numpy as np
 
 from zentrel.auto.settings import DEFAULT, AutoSettings
+from zentrel.core import engine
 
 
 _NEIGHBOURS = [(dy, dx) for dy in (-1, 0, 1) for dx in (-1, 0, 1) if dy or dx]
-
-# Front regions whose neighbour sums are gathered at a time: small enough
-# for the partial sums to stay in cache through the eight additions.
-_GATHER_BLOCK = 1 << 13
-
 
 def _neighbour_count(known, out):
     """How many of its eight neighbours each cell has known; known is padded
@@ -34,24 +30,9 @@ def _neighbour_sums(planes, at, width):
     padded grids of the given width (planes: flat, 0.0 where unknown), one
     row per plane. Each sum is 0.0 + v(n1) + v(n2) + ... in _NEIGHBOURS
     order, the order of the additions that fixes the rounding: the value
-    that neighbour (dy, dx) hands on is the one at -(dy, dx)."""
-    # at - shift is at - reach + (reach - shift): one index array serves all
-    # neighbours, each read through a view of its plane that starts later.
-    # Every index lies inside its view (at is an inner cell), so "clip"
-    # changes nothing but spares np.take a buffered copy.
-    reach = width + 1
-    at = at - reach
-    views = [[plane[reach - (dy * width + dx):] for plane in planes] for dy, dx in _NEIGHBOURS]
-    sums = np.zeros((len(planes), len(at)))
-    values = np.empty(min(len(at), _GATHER_BLOCK))
-    for start in range(0, len(at), _GATHER_BLOCK):
-        part = at[start:start + _GATHER_BLOCK]
-        got = values[:len(part)]
-        for shifted in views:
-            for plane, total in zip(shifted, sums):
-                np.take(plane, part, out=got, mode="clip")
-                total[start:start + len(part)] += got
-    return sums
+    that neighbour (dy, dx) hands on is the one at -(dy, dx). The engine
+    gathers and adds them (at is an inner cell, so every neighbour exists)."""
+    return engine.gather_sums(planes, at, [dy * width + dx for dy, dx in _NEIGHBOURS])
 
 
 def _band_depth(medians, reach):

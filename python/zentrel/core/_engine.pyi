@@ -93,6 +93,23 @@ def analyse_regions(levels: npt.ArrayLike, region_size: int, rows: npt.ArrayLike
     fitter_calls, status (0 = recorded; see outcome_table) and test.
     """
 
+def square_sums(levels: npt.ArrayLike, region_size: int, side: int, rows: npt.ArrayLike, cols: npt.ArrayLike,
+                offset: tuple[int, int] = (0, 0), threads: int = 0
+                ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    """(sums, sums of squares) of the levels, int64 (n, k, k), over the k x k
+    squares of side ``side`` (k = region_size // side) tiling each listed
+    region from its top-left corner."""
+def lattice_histogram(levels: npt.ArrayLike, step: int, first: tuple[int, int] = (0, 0),
+                      threads: int = 0) -> npt.NDArray[np.int64]:
+    """The int64 256-bin histogram of levels[first[0]::step, first[1]::step]."""
+def tile_scores(variance: npt.ArrayLike, side: int, floor: float, top: float) -> npt.NDArray[np.float32]:
+    """float32 scores: each region's variance over the highest of its side x
+    side tile where that exceeds floor (else 0), plus 1e-6 * variance / top
+    when top > 0, in double."""
+def gather_sums(planes: Sequence[npt.NDArray[np.float64]], at: npt.ArrayLike,
+                offsets: Sequence[int]) -> npt.NDArray[np.float64]:
+    """float64 (len(planes), len(at)): 0.0 + plane[at - offsets[0]] +
+    plane[at - offsets[1]] + ..., added in that order."""
 def fill_grid(grid_shape: tuple[int, int], rows: npt.ArrayLike, cols: npt.ArrayLike,
               thresholds: npt.ArrayLike) -> npt.NDArray[np.float32]:
     """The threshold grid from known cells (in analysis order) by inverse-distance weighting."""

@@ -211,7 +211,7 @@ def auto_analyse_block(block, offset, piece, selection, region_size, smooth, lim
                                                 limits, threads)
     measured = positions[np.isin(positions, sample_positions(selection.rows.size, settings))]
     squares = square_variances(block, region_size, selection.rows[measured], selection.cols[measured],
-                               offset, settings)
+                               offset, settings, threads)
     return positions, records, seconds, measured, squares
 
 

@@ -16,6 +16,9 @@
 #include "pipeline/region_loop.h"
 #include "pipeline/region_stats.h"
 #include "pipeline/region_selection.h"
+#include "pipeline/region_squares.h"
+#include "pipeline/level_sample.h"
+#include "pipeline/tile_scores.h"
 #include "pipeline/threshold_grid.h"
 
 namespace zentrel_engine {
@@ -199,6 +202,101 @@ py::array analyse_regions(const Levels& levels, int region_size, const py::array
     return records_array(std::move(records));
 }
 
+py::tuple square_sums(const Levels& levels, int region_size, int side,
+                      const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& rows,
+                      const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& cols,
+                      std::pair<int, int> offset, int threads) {
+    check_region_size(region_size);
+    if (side < 1 || side > region_size) throw py::value_error("side: must lie in 1..region_size");
+    if (rows.ndim() != 1 || cols.ndim() != 1 || rows.size() != cols.size()) {
+        throw py::value_error("rows, cols: two one-dimensional arrays of the same length are required");
+    }
+    Block8 block(levels, offset.first, offset.second);
+    const int count = static_cast<int>(rows.size());
+    for (int k = 0; k < count; ++k) require_inside(block, region_size, rows.data()[k], cols.data()[k]);
+    const py::ssize_t k = region_size / side;
+    py::array_t<std::int64_t> sums({static_cast<py::ssize_t>(count), k, k}), powers({static_cast<py::ssize_t>(count), k, k});
+    std::int64_t* s = sums.mutable_data();
+    std::int64_t* p = powers.mutable_data();
+    const int workers = thread_count(threads);
+    {
+        py::gil_scoped_release unlocked;  // reads the held levels, writes the new arrays
+        zentrel::region_square_sums(block.view(), region_size, side, count, rows.data(), cols.data(), s, p, workers);
+    }
+    return py::make_tuple(sums, powers);
+}
+
+py::array_t<std::int64_t> lattice_histogram(const Levels& levels, int step, std::pair<int, int> first, int threads) {
+    if (levels.ndim() != 2) throw py::value_error("levels: a two-dimensional array is required");
+    if (step < 1) throw py::value_error("step: must be at least 1");
+    if (first.first < 0 || first.second < 0) throw py::value_error("first: must not be negative");
+    Block8 block(levels, 0, 0);
+    py::array_t<std::int64_t> histogram(256);
+    std::int64_t* bins = histogram.mutable_data();
+    const int workers = thread_count(threads);
+    {
+        py::gil_scoped_release unlocked;  // reads the held levels, writes the new array
+        zentrel::lattice_histogram(block.view(), block.rows, block.cols, step, first.first, first.second, bins,
+                                   workers);
+    }
+    return histogram;
+}
+
+py::array_t<float> tile_scores(const py::array_t<double, py::array::c_style | py::array::forcecast>& variance, int side,
+                               double floor, double top) {
+    if (variance.ndim() != 2) throw py::value_error("variance: a two-dimensional grid is required");
+    if (side < 1) throw py::value_error("side: must be at least 1");
+    const auto rows = static_cast<int>(variance.shape(0)), cols = static_cast<int>(variance.shape(1));
+    py::array_t<float> score({rows, cols});
+    const double* v = variance.data();
+    float* s = score.mutable_data();
+    {
+        py::gil_scoped_release unlocked;  // reads the held grid, writes the new one
+        zentrel::tile_scores(v, rows, cols, side, floor, top, s);
+    }
+    return score;
+}
+
+// sums[p][i] = 0.0 + planes[p][at[i] - offsets[0]] + planes[p][at[i] -
+// offsets[1]] + ..., added in double in the order of offsets.
+py::array_t<double> gather_sums(const std::vector<py::array_t<double, py::array::c_style>>& planes,
+                                const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& at,
+                                const std::vector<std::int64_t>& offsets) {
+    if (at.ndim() != 1) throw py::value_error("at: a one-dimensional array is required");
+    const auto n = static_cast<py::ssize_t>(at.size());
+    std::vector<const double*> data;
+    py::ssize_t size = -1;
+    for (const auto& plane : planes) {
+        if (plane.ndim() != 1 || (size >= 0 && plane.size() != size)) {
+            throw py::value_error("planes: one-dimensional arrays of one length are required");
+        }
+        size = plane.size();
+        data.push_back(plane.data());
+    }
+    const std::int64_t* index = at.data();
+    for (py::ssize_t i = 0; i < n; ++i) {
+        for (std::int64_t offset : offsets) {
+            const std::int64_t k = index[i] - offset;
+            if (k < 0 || k >= size) throw py::value_error("at - offset lies outside the planes");
+        }
+    }
+    py::array_t<double> sums({static_cast<py::ssize_t>(planes.size()), n});
+    double* out = sums.mutable_data();
+    {
+        py::gil_scoped_release unlocked;  // reads the held planes, writes the new array
+        for (std::size_t p = 0; p < data.size(); ++p) {
+            const double* plane = data[p];
+            double* row = out + static_cast<py::ssize_t>(p) * n;
+            for (py::ssize_t i = 0; i < n; ++i) {
+                double sum = 0.0;
+                for (std::int64_t offset : offsets) sum += plane[index[i] - offset];
+                row[i] = sum;
+            }
+        }
+    }
+    return sums;
+}
+
 py::array_t<float> fill_grid(std::pair<int, int> shape, const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& rows,
                              const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& cols,
                              const py::array_t<float, py::array::c_style | py::array::forcecast>& thresholds) {
@@ -294,6 +392,19 @@ void register_stages(py::module_& m) {
     m.def("analyse_regions", &analyse_regions, py::arg("levels"), py::arg("region_size"), py::arg("rows"),
           py::arg("cols"), py::arg("offset") = std::pair<int, int>(0, 0), py::arg("smooth") = false,
           py::arg("limits") = py::none(), py::arg("threads") = 0, "One record per listed region, in list order.");
+    m.def("square_sums", &square_sums, py::arg("levels"), py::arg("region_size"), py::arg("side"), py::arg("rows"),
+          py::arg("cols"), py::arg("offset") = std::pair<int, int>(0, 0), py::arg("threads") = 0,
+          "(sums, sums of squares) of the levels, int64 (n, k, k), over the k x k squares of side side "
+          "(k = region_size // side) tiling each listed region from its top-left corner.");
+    m.def("lattice_histogram", &lattice_histogram, py::arg("levels"), py::arg("step"),
+          py::arg("first") = std::pair<int, int>(0, 0), py::arg("threads") = 0,
+          "The int64 256-bin histogram of levels[first[0]::step, first[1]::step].");
+    m.def("tile_scores", &tile_scores, py::arg("variance"), py::arg("side"), py::arg("floor"), py::arg("top"),
+          "float32 scores: each region's variance over the highest of its side x side tile where that "
+          "exceeds floor (else 0), plus 1e-6 * variance / top when top > 0, in double.");
+    m.def("gather_sums", &gather_sums, py::arg("planes"), py::arg("at"), py::arg("offsets"),
+          "float64 (len(planes), len(at)): 0.0 + plane[at - offsets[0]] + plane[at - offsets[1]] + ..., "
+          "added in that order.");
     m.def("fill_grid", &fill_grid, py::arg("grid_shape"), py::arg("rows"), py::arg("cols"), py::arg("thresholds"),
           "The threshold grid filled by inverse-distance weighting from the given cells.");
     m.def("decide", &decide, py::arg("levels"), py::arg("grid"), py::arg("region_size"),
