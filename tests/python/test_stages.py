@@ -128,16 +128,6 @@ def test_tile_scores_by_hand():
     assert np.array_equal(_engine.tile_scores(variance, 3, 0.0, 0.0), (variance / 9).astype(np.float32))
 
 
-def test_gather_sums_add_in_the_given_order():
-    # Cell 4 gathers 1e16 (offset 3), 1.0 (offset 2) and -1e16 (offset 1):
-    # 1e16 - 1e16 + 1 keeps the 1, 1 + 1e16 - 1e16 loses it.
-    plane = np.array([0.0, 1e16, 1.0, -1e16, 5.0])
-    assert np.array_equal(_engine.gather_sums([plane, 2 * plane], [4], [3, 1, 2]), [[1.0], [2.0]])
-    assert np.array_equal(_engine.gather_sums([plane], [4, 3], [2, 3, 1]), [[0.0, 1e16]])
-    with pytest.raises(ValueError, match="outside"):
-        _engine.gather_sums([plane], [1], [2])
-
-
 def test_lattice_histogram_counts_the_lattice():
     levels = np.array([[1, 2, 3], [4, 5, 6], [7, 8, 9], [1, 1, 1]], np.uint8)
     # Step 2 from (1, 0): rows 1 and 3, columns 0 and 2.

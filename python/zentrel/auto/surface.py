@@ -13,28 +13,6 @@ from zentrel.auto.settings import DEFAULT, AutoSettings
 from zentrel.core import engine
 
 
-_NEIGHBOURS = [(dy, dx) for dy in (-1, 0, 1) for dx in (-1, 0, 1) if dy or dx]
-
-def _neighbour_count(known, out):
-    """How many of its eight neighbours each cell has known; known is padded
-    by one unknown cell on every side, out has the unpadded shape."""
-    rows, cols = out.shape
-    out.fill(0)
-    for dy, dx in _NEIGHBOURS:
-        out += known[1 + dy:rows + 1 + dy, 1 + dx:cols + 1 + dx]
-    return out
-
-
-def _neighbour_sums(planes, at, width):
-    """Sums over the eight neighbours of the cells at flat indices ``at`` of
-    padded grids of the given width (planes: flat, 0.0 where unknown), one
-    row per plane. Each sum is 0.0 + v(n1) + v(n2) + ... in _NEIGHBOURS
-    order, the order of the additions that fixes the rounding: the value
-    that neighbour (dy, dx) hands on is the one at -(dy, dx). The engine
-    gathers and adds them (at is an inner cell, so every neighbour exists)."""
-    return engine.gather_sums(planes, at, [dy * width + dx for dy, dx in _NEIGHBOURS])
-
-
 def _band_depth(medians, reach):
     """How far each region lies below both regions ``reach`` away on either
     side, in the direction where that is deepest: a dark band narrower than
@@ -85,96 +63,22 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
     a dark area wider than a region is a margin, stain or shade, and every
     region is settled as background.
 
-    Each wave works on its front only (the unsettled regions next to
-    settled ones), gathering their neighbours' sums from grids padded by
-    one unknown cell; unknown cells hold 0.0, so they add nothing.
+    The waves run in the engine (engine.settle_surface): each takes the
+    unsettled regions next to settled ones, whose neighbour means are sums
+    in float64 over the eight neighbours in a fixed order (unsettled ones
+    adding 0.0), all read before the wave settles any region. Medians and
+    grounds enter as float64, which holds every level exactly.
     """
-    n_rows, n_cols = grid_shape
-    padded = (n_rows + 2, n_cols + 2)
-    width = padded[1]
-
-    def inner(plane):
-        return plane.reshape(padded)[1:-1, 1:-1]
-
-    # Planes: threshold, contrast and, with noise, the ground. The step test
-    # reads the ground of regions whose ground is their own (passed or
-    # background) only: a ground carried through an object's inside is
-    # stale where the light changes, so such regions keep 0.0 here.
-    planes = [np.zeros(padded).reshape(-1) for _ in range(2 if noise is None else 3)]
-    inner(planes[0])[rows, cols] = thresholds
-    inner(planes[1])[rows, cols] = np.maximum(backgrounds - thresholds, 0.0)
-    known = np.zeros(padded, bool)
-    inner(known)[rows, cols] = True
-    if noise is not None:
-        inner(planes[2])[rows, cols] = backgrounds
-        own = known.copy()
-        own_count = np.zeros(padded, np.uint8)
-    kind = known.astype(np.int8).reshape(-1)
-    band = np.zeros(padded)
-    inner(band)[...] = _band_depth(medians, settings.band_reach)
-    band = band.reshape(-1)
-    # The medians as given (levels: float32 from the engine, or bytes) in
-    # at least float32; every use compares or subtracts them in float64.
-    level = np.zeros(padded, np.result_type(medians.dtype, np.float32))
-    inner(level)[...] = medians
-    level = level.reshape(-1)
-    ground = level
-    if grounds is not None:
-        ground = np.zeros(padded, np.result_type(grounds.dtype, np.float32))
-        inner(ground)[...] = grounds
-        ground = ground.reshape(-1)
-    count = np.zeros(padded, np.uint8)
-    while True:
-        _neighbour_count(known, inner(count))
-        front = count > 0
-        front &= ~known
-        at = np.flatnonzero(front)
-        if not len(at):
-            break
-        sums = _neighbour_sums(planes, at, width)
-        # Means in place of the sums, which are not needed after: the counts
-        # are small whole numbers, divided in float64 either way.
-        with np.errstate(invalid="ignore", divide="ignore"):
-            near_t, near_c = np.divide(sums[:2], count.reshape(-1)[at], out=sums[:2])
-        median = level[at]
-        if noise is not None:
-            _neighbour_count(own, inner(own_count))
-            own_n = own_count.reshape(-1)[at]
-            with np.errstate(invalid="ignore", divide="ignore"):
-                own_g = np.divide(sums[2], own_n, out=sums[2])
-            step = (own_n > 0) & (own_g - median > settings.step_evidence * noise)
-            background = (median >= near_t) & ~step
-        else:
-            step = None
-            background = median >= near_t
-        if thin:
-            background[:] = True
-        # A region darker than the threshold by more than the contrast lies
-        # at the objects' level: inside at once. One just below it may be
-        # shade; it waits until no background region can reach it, so
-        # falling light, met step by step from its brighter side, is not
-        # read as an object.
-        deep = median < near_t - near_c
-        deep &= ~background
-        deep &= ~(band[at] > near_c)
-        stepped = step is not None and step.any()
-        inside = (deep | step) if stepped else deep
-        if not (background.any() or inside.any()):
-            inside = ~background
-        settled = background | inside
-        on, into = at[background], at[inside]
-        median_on = median[background]
-        planes[0][on] = ground[on] - near_c[background]
-        planes[0][into] = near_t[inside]
-        if stepped:  # steps are inside: they split halfway, if above the threshold
-            planes[0][at[step]] = np.maximum((own_g[step] + median[step]) / 2, near_t[step])
-        planes[1][at[settled]] = near_c[settled]
-        if noise is not None:
-            planes[2][on] = median_on
-            own.reshape(-1)[on] = True
-        kind[on], kind[into] = 2, 3
-        known.reshape(-1)[at[settled]] = True
-    return np.ascontiguousarray(inner(planes[0])), np.ascontiguousarray(inner(kind))
+    medians = np.asarray(medians)
+    if medians.shape != tuple(grid_shape):
+        raise ValueError(f"medians: a grid of {tuple(grid_shape)} regions is required, not {medians.shape}")
+    level = medians.astype(np.float64)
+    ground = level if grounds is None else np.asarray(grounds, np.float64)
+    band = _band_depth(medians, settings.band_reach)
+    step = None if noise is None else settings.step_evidence * noise
+    backgrounds = np.asarray(backgrounds, np.float64)
+    return engine.settle_surface(level, ground, band, np.asarray(rows), np.asarray(cols),
+                                 np.asarray(thresholds, np.float64), backgrounds, step, thin)
 
 
 def faint_objects(grid, kind, quantiles, settings: AutoSettings = DEFAULT, quantum: float = 1.0) -> np.ndarray:

@@ -18,6 +18,7 @@
 #include "pipeline/region_selection.h"
 #include "pipeline/region_squares.h"
 #include "pipeline/level_sample.h"
+#include "pipeline/surface_waves.h"
 #include "pipeline/tile_scores.h"
 #include "pipeline/threshold_grid.h"
 
@@ -257,44 +258,48 @@ py::array_t<float> tile_scores(const py::array_t<double, py::array::c_style | py
     return score;
 }
 
-// sums[p][i] = 0.0 + planes[p][at[i] - offsets[0]] + planes[p][at[i] -
-// offsets[1]] + ..., added in double in the order of offsets.
-py::array_t<double> gather_sums(const std::vector<py::array_t<double, py::array::c_style>>& planes,
-                                const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& at,
-                                const std::vector<std::int64_t>& offsets) {
-    if (at.ndim() != 1) throw py::value_error("at: a one-dimensional array is required");
-    const auto n = static_cast<py::ssize_t>(at.size());
-    std::vector<const double*> data;
-    py::ssize_t size = -1;
-    for (const auto& plane : planes) {
-        if (plane.ndim() != 1 || (size >= 0 && plane.size() != size)) {
-            throw py::value_error("planes: one-dimensional arrays of one length are required");
-        }
-        size = plane.size();
-        data.push_back(plane.data());
-    }
-    const std::int64_t* index = at.data();
-    for (py::ssize_t i = 0; i < n; ++i) {
-        for (std::int64_t offset : offsets) {
-            const std::int64_t k = index[i] - offset;
-            if (k < 0 || k >= size) throw py::value_error("at - offset lies outside the planes");
+using Grid = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+py::tuple settle_surface(const Grid& medians, const Grid& grounds, const Grid& band,
+                         const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& rows,
+                         const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& cols,
+                         const Grid& thresholds, const Grid& backgrounds, const py::object& step_threshold,
+                         bool thin) {
+    if (medians.ndim() != 2) throw py::value_error("medians: a two-dimensional grid is required");
+    for (const Grid* other : {&grounds, &band}) {
+        if (other->ndim() != 2 || other->shape(0) != medians.shape(0) || other->shape(1) != medians.shape(1)) {
+            throw py::value_error("grounds and band: grids shaped like medians are required");
         }
     }
-    py::array_t<double> sums({static_cast<py::ssize_t>(planes.size()), n});
-    double* out = sums.mutable_data();
+    const auto n = static_cast<std::int64_t>(rows.size());
+    if (rows.ndim() != 1 || cols.ndim() != 1 || thresholds.ndim() != 1 || backgrounds.ndim() != 1 ||
+        cols.size() != rows.size() || thresholds.size() != rows.size() || backgrounds.size() != rows.size()) {
+        throw py::value_error("rows, cols, thresholds, backgrounds: one-dimensional arrays of one length are required");
+    }
+    zentrel::SurfaceGrids grids;
+    grids.rows = static_cast<int>(medians.shape(0));
+    grids.cols = static_cast<int>(medians.shape(1));
+    grids.medians = medians.data();
+    grids.grounds = grounds.data();
+    grids.band = band.data();
+    for (std::int64_t k = 0; k < n; ++k) {
+        if (rows.data()[k] < 0 || rows.data()[k] >= grids.rows || cols.data()[k] < 0 || cols.data()[k] >= grids.cols) {
+            throw py::value_error("rows, cols: a known region lies outside the grid");
+        }
+    }
+    zentrel::SurfaceRule rule;
+    rule.steps = !step_threshold.is_none();
+    if (rule.steps) rule.step_threshold = step_threshold.cast<double>();
+    rule.thin = thin;
+    py::array_t<double> grid({grids.rows, grids.cols});
+    py::array_t<std::int8_t> kind({grids.rows, grids.cols});
+    double* g = grid.mutable_data();
+    std::int8_t* k = kind.mutable_data();
     {
-        py::gil_scoped_release unlocked;  // reads the held planes, writes the new array
-        for (std::size_t p = 0; p < data.size(); ++p) {
-            const double* plane = data[p];
-            double* row = out + static_cast<py::ssize_t>(p) * n;
-            for (py::ssize_t i = 0; i < n; ++i) {
-                double sum = 0.0;
-                for (std::int64_t offset : offsets) sum += plane[index[i] - offset];
-                row[i] = sum;
-            }
-        }
+        py::gil_scoped_release unlocked;  // reads the held arrays, writes the new ones
+        zentrel::settle_surface(grids, rule, rows.data(), cols.data(), thresholds.data(), backgrounds.data(), n, g, k);
     }
-    return sums;
+    return py::make_tuple(grid, kind);
 }
 
 py::array_t<float> fill_grid(std::pair<int, int> shape, const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& rows,
@@ -402,9 +407,11 @@ void register_stages(py::module_& m) {
     m.def("tile_scores", &tile_scores, py::arg("variance"), py::arg("side"), py::arg("floor"), py::arg("top"),
           "float32 scores: each region's variance over the highest of its side x side tile where that "
           "exceeds floor (else 0), plus 1e-6 * variance / top when top > 0, in double.");
-    m.def("gather_sums", &gather_sums, py::arg("planes"), py::arg("at"), py::arg("offsets"),
-          "float64 (len(planes), len(at)): 0.0 + plane[at - offsets[0]] + plane[at - offsets[1]] + ..., "
-          "added in that order.");
+    m.def("settle_surface", &settle_surface, py::arg("medians"), py::arg("grounds"), py::arg("band"), py::arg("rows"),
+          py::arg("cols"), py::arg("thresholds"), py::arg("backgrounds"), py::arg("step_threshold") = py::none(),
+          py::arg("thin") = false,
+          "(grid float64, kind int8): the known regions' thresholds settled in waves over the grid "
+          "(zentrel.auto.surface.threshold_grid).");
     m.def("fill_grid", &fill_grid, py::arg("grid_shape"), py::arg("rows"), py::arg("cols"), py::arg("thresholds"),
           "The threshold grid filled by inverse-distance weighting from the given cells.");
     m.def("decide", &decide, py::arg("levels"), py::arg("grid"), py::arg("region_size"),

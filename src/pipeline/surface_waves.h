@@ -1,0 +1,35 @@
+// The automatic default's threshold surface between its passing regions:
+// the other regions are settled in waves outward from them, each wave from
+// what the waves before it settled.
+#pragma once
+
+#include <cstdint>
+
+namespace zentrel {
+
+struct SurfaceGrids {
+    int rows = 0, cols = 0;
+    const double* medians = nullptr;  // rows x cols: each region's median level
+    const double* grounds = nullptr;  // the level a background region's threshold lies below
+    const double* band = nullptr;     // how far each region lies below a band's sides
+};
+
+struct SurfaceRule {
+    bool steps = false;           // objects brighter than their ground: a step up is an object
+    double step_threshold = 0.0;  // how far below its own ground a region's median must lie then
+    bool thin = false;            // strokes: every region is settled as background
+};
+
+// Settles every region of the grid reachable from the known ones (row[k],
+// col[k] with threshold[k] and background[k]; a later duplicate wins) and
+// writes grid (threshold) and kind (1 known, 2 background, 3 inside an
+// object, 0 unreached), rows x cols each. Each wave takes the unsettled
+// regions with a settled neighbour; a region's neighbour means are sums in
+// double over its eight neighbours in a fixed order (the unsettled ones
+// adding 0.0) divided by how many are settled, all read before the wave
+// writes. The rules: see surface.py's threshold_grid, which calls this.
+void settle_surface(const SurfaceGrids& grids, const SurfaceRule& rule, const std::int32_t* row,
+                    const std::int32_t* col, const double* threshold, const double* background, std::int64_t known,
+                    double* grid, std::int8_t* kind);
+
+}  // namespace zentrel

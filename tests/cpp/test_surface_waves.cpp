@@ -1,0 +1,102 @@
+// The default's threshold surface settled in waves, on grids worked by hand.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "pipeline/surface_waves.h"
+
+namespace zentrel {
+namespace {
+
+struct Settled {
+    std::vector<double> grid;
+    std::vector<int> kind;
+};
+
+// One row of regions; region 0 passed with threshold 100 and background 140
+// (contrast 40). medians double as grounds.
+Settled settle_row(const std::vector<double>& medians, std::vector<double> band, SurfaceRule rule) {
+    const int cols = static_cast<int>(medians.size());
+    SurfaceGrids grids;
+    grids.rows = 1;
+    grids.cols = cols;
+    grids.medians = grids.grounds = medians.data();
+    grids.band = band.data();
+    const std::int32_t row = 0, col = 0;
+    const double threshold = 100.0, background = 140.0;
+    Settled out{std::vector<double>(cols, -1.0), {}};
+    std::vector<std::int8_t> kind(cols, -1);
+    settle_surface(grids, rule, &row, &col, &threshold, &background, 1, out.grid.data(), kind.data());
+    out.kind.assign(kind.begin(), kind.end());
+    return out;
+}
+
+TEST(SurfaceWaves, BackgroundFollowsTheLightAndAnObjectTakesTheThreshold) {
+    // Region 1 (median 150) reaches the threshold: background at 150 - 40.
+    // Region 2 (median 50) lies below 110 - 40 from region 1: inside, 110.
+    const Settled s = settle_row({0.0, 150.0, 50.0}, {0.0, 0.0, 0.0}, SurfaceRule{});
+    EXPECT_EQ(s.grid, (std::vector<double>{100.0, 110.0, 110.0}));
+    EXPECT_EQ(s.kind, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(SurfaceWaves, ThinStrokesSettleEveryRegionAsBackground) {
+    SurfaceRule thin;
+    thin.thin = true;
+    const Settled s = settle_row({0.0, 150.0, 50.0}, {0.0, 0.0, 0.0}, thin);
+    EXPECT_EQ(s.grid, (std::vector<double>{100.0, 110.0, 10.0}));
+    EXPECT_EQ(s.kind, (std::vector<int>{1, 2, 2}));
+}
+
+TEST(SurfaceWaves, AStepBelowTheGroundSplitsHalfway) {
+    // Bright objects: region 1's median 120 lies 20 below the passed
+    // region's ground 140, past the step threshold 10: halfway, 130.
+    SurfaceRule steps;
+    steps.steps = true;
+    steps.step_threshold = 10.0;
+    const Settled s = settle_row({0.0, 120.0}, {0.0, 0.0}, steps);
+    EXPECT_EQ(s.grid, (std::vector<double>{100.0, 130.0}));
+    EXPECT_EQ(s.kind, (std::vector<int>{1, 3}));
+    steps.step_threshold = 25.0;  // not far enough: background at 120 - 40
+    EXPECT_EQ(settle_row({0.0, 120.0}, {0.0, 0.0}, steps).grid, (std::vector<double>{100.0, 80.0}));
+}
+
+TEST(SurfaceWaves, ShadeWaitsUntilNoBackgroundCanReachIt) {
+    // Region 2 (median 90) lies just below region 1's threshold 100, within
+    // the contrast: it waits while region 3 is settled as background from
+    // region 4 (passed, also 100 / 140); settled in the first wave it would
+    // have taken 100.
+    const std::vector<double> medians{0.0, 0.0, 90.0, 150.0, 0.0};
+    const std::vector<double> band(5, 0.0);
+    SurfaceGrids grids;
+    grids.rows = 1;
+    grids.cols = 5;
+    grids.medians = grids.grounds = medians.data();
+    grids.band = band.data();
+    const std::int32_t rows[] = {0, 0}, cols[] = {1, 4};
+    const double thresholds[] = {100.0, 100.0}, backgrounds[] = {140.0, 140.0};
+    std::vector<double> grid(5);
+    std::vector<std::int8_t> kind(5);
+    settle_surface(grids, SurfaceRule{}, rows, cols, thresholds, backgrounds, 2, grid.data(), kind.data());
+    // Region 0 (median 0) is inside at once; region 3 background at 110;
+    // region 2 then sees 100 and 110: mean 105 > 90, deep only below 65:
+    // nothing else moves, so it falls inside at the mean threshold.
+    EXPECT_EQ(grid, (std::vector<double>{100.0, 100.0, 105.0, 110.0, 100.0}));
+    EXPECT_EQ(std::vector<int>(kind.begin(), kind.end()), (std::vector<int>{3, 1, 3, 2, 1}));
+}
+
+TEST(SurfaceWaves, WithoutKnownRegionsNothingIsReached) {
+    const std::vector<double> zeros(6, 0.0);
+    SurfaceGrids grids;
+    grids.rows = 2;
+    grids.cols = 3;
+    grids.medians = grids.grounds = grids.band = zeros.data();
+    std::vector<double> grid(6, -1.0);
+    std::vector<std::int8_t> kind(6, -1);
+    settle_surface(grids, SurfaceRule{}, nullptr, nullptr, nullptr, nullptr, 0, grid.data(), kind.data());
+    EXPECT_EQ(grid, zeros);
+    EXPECT_EQ(std::vector<int>(kind.begin(), kind.end()), std::vector<int>(6, 0));
+}
+
+}  // namespace
+}  // namespace zentrel
