@@ -2,6 +2,7 @@
 that shaded or low-contrast parts get some.
 
     choose_regions(variance, percent, select_regions) -> (count, rows, cols)
+    quiet_variance(variance)                   the image's quiet level, as a variance
 """
 
 from __future__ import annotations
@@ -17,6 +18,12 @@ def selected_count(grid_shape: tuple, percent: int) -> int:
     return rows * cols * percent // 100
 
 
+def quiet_variance(variance: np.ndarray, settings: AutoSettings = DEFAULT) -> float:
+    """The image's quiet level: the settings.quiet_share quantile of the
+    region variances (the noise every region shows alike), in float64."""
+    return float(np.quantile(variance.astype(np.float64), settings.quiet_share))
+
+
 def region_scores(variance: np.ndarray, count: int, settings: AutoSettings = DEFAULT) -> np.ndarray:
     """Scores whose top ``count`` spread the analysed regions over the image:
     the grid is cut into about count/2 tiles and a region scores its variance
@@ -27,7 +34,7 @@ def region_scores(variance: np.ndarray, count: int, settings: AutoSettings = DEF
     spreads) score 0."""
     rows, cols = variance.shape
     side = max(1, int(np.sqrt(rows * cols / max(1, count // 2))))
-    quiet = np.sqrt(np.quantile(variance.astype(np.float64), settings.quiet_share))  # a function of the grid alone
+    quiet = np.sqrt(quiet_variance(variance, settings))  # a function of the grid alone
     floor = (settings.quiet_factor * quiet) ** 2
     top = float(variance.max())
     # Each region's score, in double as numpy would form it, by the engine.

@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import numpy as np
 
+from zentrel.auto.regions import quiet_variance
 from zentrel.auto.settings import DEFAULT, AutoSettings
 from zentrel.core import engine
 
@@ -63,7 +64,7 @@ def stroke_ratios(measured: np.ndarray, count: int, variance: np.ndarray,
     ratios = np.full(count, np.nan)
     if count == 0 or not len(measured):
         return ratios
-    quiet = float(np.quantile(variance.astype(np.float64), settings.quiet_share))
+    quiet = quiet_variance(variance, settings)
     small, whole = measured[:, 0], measured[:, 1]
     ratios[sample_positions(count, settings)] = (small - quiet) / np.maximum(whole - quiet, 1e-9)
     return ratios
