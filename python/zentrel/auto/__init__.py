@@ -8,6 +8,8 @@ a threshold grid, one stage per module, in this order:
     judge       one verdict per region: passed, threshold, class means
     pipeline.settle, on the small grids:
       polarity  the objects' side: voted by passing regions, else Otsu
+      strokes   dark objects: strokes among wider areas' edges pass alone,
+                else faint classes fail (judge); whether they are thin
       fallback  flat image or too few passing regions: one threshold
       surface   the threshold grid settled outward from passing regions
                 (+ faint bright objects)
