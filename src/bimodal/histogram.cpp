@@ -31,13 +31,10 @@ void build_histogram(const AnalysisSettings& settings, const BasicImageBlock<Pix
         }
     }
 
-    // Counts and first moment summed in float, in bin order; over the
-    // occupied span only, since an empty bin adds +0, which leaves these
-    // non-negative sums as they are.
-    int lo = 0;
-    while (lo < BINS && hist[lo] == 0) ++lo;
-    int hi = BINS - 1;
-    while (hi >= lo && hist[hi] == 0) --hi;
+    // Counts and first moment summed in float, in bin order, over the
+    // occupied span.
+    int lo = 0, hi = BINS - 1;
+    occupied_span(hist, lo, hi);
     float n = 0.0f;
     float s = 0.0f;
     for (int v = lo; v <= hi; ++v) {

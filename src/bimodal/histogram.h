@@ -25,6 +25,14 @@ void build_region_histogram(const AnalysisSettings& settings, const ImageBlock8&
 // sum. The variance grids of both analyses are made of it.
 float histogram_variance(const std::int64_t hist[], int lo, int hi, std::int64_t k);
 
+// Narrows lo..hi to the occupied bins of hist (lo > hi when none is). The
+// float sums over a histogram run over this span only: an empty bin adds
+// +0, which leaves a non-negative float sum as it is.
+inline void occupied_span(const int hist[], int& lo, int& hi) {
+    while (lo <= hi && hist[lo] == 0) ++lo;
+    while (hi >= lo && hist[hi] == 0) --hi;
+}
+
 // One pass of the 1-2-3-2-1 kernel with integer division by 9 over bins
 // 2..253, each computed from the unsmoothed counts; bins 0, 1, 254, 255 keep
 // their values.

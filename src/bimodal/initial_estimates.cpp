@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "bimodal/histogram.h"
+
 namespace zentrel {
 
 namespace {
@@ -18,10 +20,8 @@ struct PartMoments {
 PartMoments part_moments(const int hist[], int first, int last) {
     first = std::max(first, 0);
     last = std::min(last, 255);
-    // An empty bin adds +0 to each sum, which no sum here can be changed by
-    // (none is ever -0): only the occupied span is summed.
-    while (first <= last && hist[first] == 0) ++first;
-    while (last >= first && hist[last] == 0) --last;
+    // Only the occupied span is summed (no sum here is ever -0).
+    occupied_span(hist, first, last);
     float n = 0.0f;
     float s = 0.0f;
     float q = 0.0f;

@@ -184,12 +184,9 @@ RegionRecord analyse_pixels(const AnalysisSettings& settings, const BasicImageBl
     }
     // x and sig are the same for every region (set with the buffers).
     for (int j = 0; j < NDATA; ++j) y[j + 1] = static_cast<float>(hist[j]);
-    // The total over the occupied bins: an empty one adds +0, which leaves
-    // this non-negative sum as it is.
-    int lo = 0;
-    while (lo < NDATA && hist[lo] == 0) ++lo;
-    int hi = NDATA - 1;
-    while (hi >= lo && hist[hi] == 0) --hi;
+    // The total over the occupied bins.
+    int lo = 0, hi = NDATA - 1;
+    occupied_span(hist, lo, hi);
     float total = 0.0f;
     for (int j = lo; j <= hi; ++j) total += y[j + 1];
     if (settings.debug) {

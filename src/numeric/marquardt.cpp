@@ -250,12 +250,17 @@ ZENTREL_FORCE_INLINE void coef_body(const float x[], const float y[], const floa
     const Isa isa = W == 8 ? Isa::avx2 : Isa::portable;
     float dy[NDATA];
     float weight[NDATA];
-    if (unit_sigmas(sig + 1) && finite_points(y + 1)) {
+    if (unit_sigmas(sig + 1)) {
         // Points where the model and all its derivatives are 0 add nothing
         // to the sums (no sum is ever -0, so adding a zero of either sign
         // keeps its bits); chi-square still takes their y^2 in point order.
+        // With a point that is not finite every point is summed.
         int first = 0, end = NDATA;
-        bimodal_gauss_span(x + 1, NDATA, a, total, ymod, rows, isa, first, end);
+        if (finite_points(y + 1)) {
+            bimodal_gauss_span(x + 1, NDATA, a, total, ymod, rows, isa, first, end);
+        } else {
+            bimodal_gauss_batch(x + 1, NDATA, a, total, ymod, rows, isa);
+        }
         float chi = 0.0f;
         for (int i = 0; i < first; ++i) chi += y[i + 1] * y[i + 1];
         point_terms<true>(y + 1 + first, sig + 1, ymod + first, weight, dy + first, end - first);
@@ -264,13 +269,8 @@ ZENTREL_FORCE_INLINE void coef_body(const float x[], const float y[], const floa
         return;
     }
     bimodal_gauss_batch(x + 1, NDATA, a, total, ymod, rows, isa);
-    if (unit_sigmas(sig + 1)) {
-        point_terms<true>(y + 1, sig + 1, ymod, weight, dy, NDATA);
-        point_sums<W, true>(dy, weight, dyda, 0, NDATA, 0.0f, sums);
-    } else {
-        point_terms<false>(y + 1, sig + 1, ymod, weight, dy, NDATA);
-        point_sums<W, false>(dy, weight, dyda, 0, NDATA, 0.0f, sums);
-    }
+    point_terms<false>(y + 1, sig + 1, ymod, weight, dy, NDATA);
+    point_sums<W, false>(dy, weight, dyda, 0, NDATA, 0.0f, sums);
 }
 
 void coef_portable(const float x[], const float y[], const float sig[], const float a[], float total,

@@ -52,7 +52,6 @@ void settle_surface(const SurfaceGrids& g, const SurfaceRule& rule, const std::i
         }
     }
     const std::int64_t total = static_cast<std::int64_t>(g.rows) * g.cols;
-    std::fill(grid, grid + total, 0.0);
     std::fill(kind, kind + total, std::int8_t{0});
     std::vector<Cell> cell(cells);
     auto place = [&](std::int64_t r, std::int64_t c) { return Place{(r + 1) * width + c + 1, r * g.cols + c}; };

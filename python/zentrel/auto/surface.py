@@ -66,19 +66,16 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
     The waves run in the engine (engine.settle_surface): each takes the
     unsettled regions next to settled ones, whose neighbour means are sums
     in float64 over the eight neighbours in a fixed order (unsettled ones
-    adding 0.0), all read before the wave settles any region. Medians and
-    grounds enter as float64, which holds every level exactly.
+    adding 0.0), all read before the wave settles any region. The engine
+    takes every value as float64, which holds every level exactly.
     """
     medians = np.asarray(medians)
     if medians.shape != tuple(grid_shape):
         raise ValueError(f"medians: a grid of {tuple(grid_shape)} regions is required, not {medians.shape}")
-    level = medians.astype(np.float64)
-    ground = level if grounds is None else np.asarray(grounds, np.float64)
-    band = _band_depth(medians, settings.band_reach)
     step = None if noise is None else settings.step_evidence * noise
-    backgrounds = np.asarray(backgrounds, np.float64)
-    return engine.settle_surface(level, ground, band, np.asarray(rows), np.asarray(cols),
-                                 np.asarray(thresholds, np.float64), backgrounds, step, thin)
+    return engine.settle_surface(medians, medians if grounds is None else grounds,
+                                 _band_depth(medians, settings.band_reach), rows, cols, thresholds,
+                                 backgrounds, step, thin)
 
 
 def faint_objects(grid, kind, quantiles, settings: AutoSettings = DEFAULT, quantum: float = 1.0) -> np.ndarray:

@@ -57,24 +57,16 @@ def variance_map(levels: npt.ArrayLike, region_size: int, offset: tuple[int, int
     inside the block. None (offset (0, 0) only) means the whole image's grid.
     """
 
-def region_median(levels: npt.ArrayLike, region_size: int, offset: tuple[int, int] = (0, 0),
-                  regions: tuple[int, int, int, int] | None = None, threads: int = 0) -> npt.NDArray[np.float32]:
-    """Lower grey-level median of regions (first_row + i, first_col + j); -1 for an empty region."""
-
-def region_quantiles(levels: npt.ArrayLike, region_size: int, shares: Sequence[float],
-                     offset: tuple[int, int] = (0, 0), regions: tuple[int, int, int, int] | None = None,
-                     threads: int = 0) -> npt.NDArray[np.float32]:
-    """(rows, cols, len(shares)): the lowest level v of each region at which at
-    least that share (0..1) of its pixels is <= v; -1 for an empty region.
-    Same offset and regions conventions as variance_map."""
-
 def region_grids(levels: npt.ArrayLike, region_size: int, shares: Sequence[float] | None = None,
                  offset: tuple[int, int] = (0, 0), regions: tuple[int, int, int, int] | None = None,
                  threads: int = 0, histogram: bool = False
                  ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32] | None, npt.NDArray[np.int64] | None]:
-    """(variance, quantiles, histogram) in one pass over the levels: variance_map,
-    region_quantiles at ``shares`` (None without shares), and with
-    ``histogram`` (a whole image only) the 256-bin histogram of every pixel."""
+    """(variance, quantiles, histogram) in one pass over the levels: variance_map;
+    (rows, cols, len(shares)), the lowest level v of each region at which at
+    least that share (0..1) of its pixels is <= v, -1 for an empty region
+    (None without shares); and with ``histogram`` (a whole image only) the
+    256-bin histogram of every pixel. Same offset and regions conventions
+    as variance_map."""
 
 def select_regions(scores: npt.ArrayLike, count: int) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int32]]:
     """(rows, cols) of the ``count`` highest scores of a grid, highest first.

@@ -95,9 +95,8 @@ std::vector<float*> row_pointers(py::array_t<float>& grid) {
 // The one pass of compute_region_stats over a block: the variance grid, the
 // quantile grid (rows, cols, len(shares)) when shares are given, and the
 // block's 256-bin level histogram when wanted (whole images only).
-py::tuple region_stats(const Levels& levels, int region_size, const py::object& shares_given,
-                       std::pair<int, int> offset, const py::object& regions, int threads, bool want_variance,
-                       bool histogram) {
+py::tuple region_grids(const Levels& levels, int region_size, const py::object& shares_given,
+                       std::pair<int, int> offset, const py::object& regions, int threads, bool histogram) {
     check_region_size(region_size);
     Block8 block(levels, offset.first, offset.second);
     const RegionSpan span = region_span(block, region_size, offset, regions);
@@ -105,12 +104,12 @@ py::tuple region_stats(const Levels& levels, int region_size, const py::object& 
     std::vector<double> shares;
     if (!shares_given.is_none()) shares = checked_shares(shares_given.cast<std::vector<double>>());
     const int n = static_cast<int>(shares.size());
-    py::array_t<float> variance({span.rows, want_variance ? span.cols : 0});
+    py::array_t<float> variance({span.rows, span.cols});
     py::array_t<float> quantiles({span.rows, span.cols * n});
     py::array_t<std::int64_t> level_histogram(256);
     std::vector<float*> variance_rows = row_pointers(variance), quantile_rows = row_pointers(quantiles);
     zentrel::RegionStatsOutput out;
-    out.variance = want_variance && span.rows > 0 && span.cols > 0 ? variance_rows.data() : nullptr;
+    out.variance = span.rows > 0 && span.cols > 0 ? variance_rows.data() : nullptr;
     out.quantiles = n > 0 && span.rows > 0 && span.cols > 0 ? quantile_rows.data() : nullptr;
     out.shares = shares.data();
     out.share_count = n;
@@ -128,32 +127,13 @@ py::tuple region_stats(const Levels& levels, int region_size, const py::object& 
     py::object q = py::none();
     if (n > 0) q = quantiles.reshape({static_cast<py::ssize_t>(span.rows), static_cast<py::ssize_t>(span.cols),
                                       static_cast<py::ssize_t>(n)});
-    return py::make_tuple(want_variance ? py::object(variance) : py::none(), q,
-                          histogram ? py::object(level_histogram) : py::none());
-}
-
-py::tuple region_grids(const Levels& levels, int region_size, const py::object& shares, std::pair<int, int> offset,
-                       const py::object& regions, int threads, bool histogram) {
-    return region_stats(levels, region_size, shares, offset, regions, threads, true, histogram);
+    return py::make_tuple(variance, q, histogram ? py::object(level_histogram) : py::none());
 }
 
 py::array_t<float> variance_map(const Levels& levels, int region_size, std::pair<int, int> offset,
                                 const py::object& regions, int threads) {
-    return region_stats(levels, region_size, py::none(), offset, regions, threads, true, false)[0]
+    return region_grids(levels, region_size, py::none(), offset, regions, threads, false)[0]
         .cast<py::array_t<float>>();
-}
-
-py::array_t<float> region_quantiles(const Levels& levels, int region_size, const std::vector<double>& shares,
-                                    std::pair<int, int> offset, const py::object& regions, int threads) {
-    return region_stats(levels, region_size, py::cast(checked_shares(shares)), offset, regions, threads, false,
-                        false)[1]
-        .cast<py::array_t<float>>();
-}
-
-py::array_t<float> region_median(const Levels& levels, int region_size, std::pair<int, int> offset,
-                                 const py::object& regions, int threads) {
-    py::array_t<float> q = region_quantiles(levels, region_size, {0.5}, offset, regions, threads);
-    return q.reshape({q.shape(0), q.shape(1)});
 }
 
 py::tuple select_regions(const py::array_t<float, py::array::c_style | py::array::forcecast>& scores, int count) {
@@ -379,18 +359,12 @@ void register_stages(py::module_& m) {
     m.def("variance_map", &variance_map, py::arg("levels"), py::arg("region_size"),
           py::arg("offset") = std::pair<int, int>(0, 0), py::arg("regions") = py::none(), py::arg("threads") = 0,
           "Grey-level variance of regions (first_row + i, first_col + j) as float32.");
-    m.def("region_median", &region_median, py::arg("levels"), py::arg("region_size"),
-          py::arg("offset") = std::pair<int, int>(0, 0), py::arg("regions") = py::none(), py::arg("threads") = 0,
-          "Lower grey-level median of regions (first_row + i, first_col + j) as float32 (-1 if empty).");
-    m.def("region_quantiles", &region_quantiles, py::arg("levels"), py::arg("region_size"), py::arg("shares"),
-          py::arg("offset") = std::pair<int, int>(0, 0), py::arg("regions") = py::none(), py::arg("threads") = 0,
-          "Lowest grey level at or below which each share of a region's pixels lies, as float32 "
-          "(rows, cols, len(shares)); -1 if empty.");
     m.def("region_grids", &region_grids, py::arg("levels"), py::arg("region_size"), py::arg("shares") = py::none(),
           py::arg("offset") = std::pair<int, int>(0, 0), py::arg("regions") = py::none(), py::arg("threads") = 0,
           py::arg("histogram") = false,
-          "(variance, quantiles or None, histogram or None) in one pass over the levels: variance_map, "
-          "region_quantiles at shares, and with histogram=True (whole images only) the int64 256-bin histogram "
+          "(variance, quantiles or None, histogram or None) in one pass over the levels: variance_map; "
+          "float32 (rows, cols, len(shares)), the lowest level at or below which each share of a region's "
+          "pixels lies (-1 if empty); and with histogram=True (whole images only) the int64 256-bin histogram "
           "of every pixel.");
     m.def("select_regions", &select_regions, py::arg("scores"), py::arg("count"),
           "(rows, cols) of the count highest scores, highest first, ties in the engine's fixed order.");
