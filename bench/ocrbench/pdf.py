@@ -31,7 +31,7 @@ from pathlib import Path
 import numpy as np
 
 from bench_helpers import markdown_table
-from ocrbench import scoring
+from ocrbench import scoring, tesseract
 from ocrbench.cache import TextCache, digest
 
 __all__ = ["MODES", "run"]
@@ -131,8 +131,11 @@ def run(args, manifest: list, root: Path, sets: list) -> int:
         return 2
     import ocrmypdf
 
-    tesseract_version = subprocess.run(["tesseract", "--version"], capture_output=True, text=True).stdout
-    versions = {"ocrmypdf": ocrmypdf.__version__, "tesseract": tesseract_version.splitlines()[0],
+    tesseract_version = tesseract.version()
+    if tesseract_version is None:
+        print(tesseract.INSTALL_HINT, file=sys.stderr)
+        return 2
+    versions = {"ocrmypdf": ocrmypdf.__version__, "tesseract": tesseract_version,
                 "zentrel": metadata.version("zentrel")}
     entries = [e for e in manifest if e["set"] in sets]
     cache = TextCache(args.cache)

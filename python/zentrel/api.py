@@ -174,7 +174,7 @@ def threshold_surface(image, *, percent: int = 10, region_size: int = 32, smooth
     ----------
     image : array_like, 2-D
         As for :func:`binarize`.
-    percent, region_size, smooth, threads
+    percent, region_size, smooth, threads, preset, objects
         As for :func:`binarize`.
     {limits}
 
@@ -212,7 +212,7 @@ def analyse(image, *, percent: int = 10, region_size: int = 32, smooth: bool = F
     ----------
     image : array_like, 2-D
         As for :func:`binarize`.
-    percent, region_size, smooth, threads
+    percent, region_size, smooth, threads, preset, objects
         As for :func:`binarize`.
     {limits}
 

@@ -34,7 +34,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from zentrel.core import engine
+from zentrel.core import engine, lattice
 from zentrel.auto.fallback import enough_passed, fallback_grid, fallback_of
 from zentrel.auto.judge import Judgement, judge_regions, judged_records, keep_only, reject_faint
 from zentrel.auto.levels import (LevelMapping, fit_smoothing, level_range, level_step, sample_histogram,
@@ -185,7 +185,7 @@ class WholeImage:
 
     def __init__(self, image: np.ndarray, region_size: int, threads: int = 0):
         self.image, self.region_size, self.threads = image, region_size, threads
-        self.grid_shape = engine.grid_shape(image.shape, region_size)
+        self.grid_shape = lattice.grid_shape(image.shape, region_size)
         self.levels = self.histogram = None
 
     @staticmethod

@@ -67,20 +67,22 @@ def wanted(args) -> bool:
 
 
 def split(args, plan: list) -> tuple:
-    """(files for dask, files left for the local in-memory path) of the
-    planned (index, source, target) files: with --scheduler all go through
-    dask (those not chunked one file per task)."""
-    if args.scheduler is not None:
-        return list(plan), []
+    """(chunked, one per task, local) of the planned (index, source, target)
+    files: the files read chunk by chunk, the others that go to the
+    scheduler one file per task (with --scheduler), and those left for the
+    local in-memory path (without it)."""
     limit = args.max_pixels or default_max_pixels()
-    chunked = [item for item in plan if _chunked(item[1], item[2], args, limit)]
-    return chunked, [item for item in plan if item not in chunked]
+    chunked, others = [], []
+    for item in plan:
+        (chunked if _chunked(item[1], item[2], args, limit) else others).append(item)
+    return (chunked, others, []) if args.scheduler is not None else (chunked, [], others)
 
 
-def run(args, settings: dict, files: list) -> Iterator[tuple]:
+def run(args, settings: dict, chunked: list, per_task: list) -> Iterator[tuple]:
     """Threshold the (index, source, target) files that split() gave dask,
-    with ``settings`` (keyword arguments of zentrel.binarize), yielding
-    (index, source, error message or None) as each is done."""
+    chunked and (with --scheduler) one per task, with ``settings`` (keyword
+    arguments of zentrel.binarize), yielding (index, source, error message
+    or None) as each is done."""
     try:
         import dask
         import zentrel.dask  # noqa: F401
@@ -92,8 +94,6 @@ def run(args, settings: dict, files: list) -> Iterator[tuple]:
     from tqdm import tqdm
 
     limit = args.max_pixels or default_max_pixels()
-    chunked = [item for item in files if _chunked(item[1], item[2], args, limit)]
-    rest = [item for item in files if item not in chunked]
     if args.scheduler is None:
         with dask.config.set(scheduler="threads"), \
                 tqdm(total=len(chunked), file=sys.stderr, unit="image", dynamic_ncols=True,
@@ -112,10 +112,11 @@ def run(args, settings: dict, files: list) -> Iterator[tuple]:
     # One engine thread per task: the workers run as many tasks as they have threads.
     jobs = {client.submit(batch.binarize_one, batch.Job(
         index, source, target, settings, args.rescale, args.threads or 1, limit, args.bilevel,
-        args.overwrite), pure=False): (index, source) for index, source, target in rest}
+        args.overwrite), pure=False): (index, source) for index, source, target in per_task}
     try:
         with dask.config.set(scheduler=client), \
-                tqdm(total=len(files), file=sys.stderr, unit="image", dynamic_ncols=True) as bar:
+                tqdm(total=len(chunked) + len(per_task), file=sys.stderr, unit="image",
+                     dynamic_ncols=True) as bar:
             for index, source, target in chunked:
                 yield index, source, _binarize_chunked(source, target, args, settings)
                 bar.update(1)

@@ -304,8 +304,8 @@ def _run_binarize(args: argparse.Namespace, parser: argparse.ArgumentParser, tal
     settings = analysis_settings(args)
     tally.total = len(args.inputs)
     if chunked.wanted(args):
-        through_dask, pairs = chunked.split(args, pairs)
-        for index, source, message in chunked.run(args, settings, through_dask):
+        read_chunked, per_task, pairs = chunked.split(args, pairs)
+        for index, source, message in chunked.run(args, settings, read_chunked, per_task):
             if message is None:
                 tally.done += 1
             else:
