@@ -67,7 +67,13 @@ void settle_surface(const SurfaceGrids& g, const SurfaceRule& rule, const std::i
         x.settled = x.own = 1;
         kind[p.k] = 1;
     }
+    // The fronts and their decisions never hold more than every region: room
+    // for that up front spares the copies of growing them.
     std::vector<Place> front, next;
+    std::vector<Decision> wave;
+    front.reserve(static_cast<std::size_t>(total));
+    next.reserve(static_cast<std::size_t>(total));
+    wave.reserve(static_cast<std::size_t>(total));
     auto join = [&](const Place& p, std::vector<Place>& to) {  // its unsettled neighbours
         for (int j = 0; j < 8; ++j) {
             Cell& m = cell[p.at - order[j]];
@@ -84,7 +90,6 @@ void settle_surface(const SurfaceGrids& g, const SurfaceRule& rule, const std::i
         }
     }
 
-    std::vector<Decision> wave;
     while (!front.empty()) {
         wave.resize(front.size());
         for (std::size_t i = 0; i < front.size(); ++i) {

@@ -90,7 +90,7 @@ def test_squares_tell_strokes_from_an_edge():
     patch[7:12, 7:12] = 9
     assert np.array_equal(strokes.square_variances(patch, 5, [3], [3]), [[0.0, 0.0]])
     # quiet level 0: ratios 1 and 0; the median of the two passing is 0.5.
-    ratios = strokes.stroke_ratios(got, 2, np.zeros((3, 3)))
+    ratios = strokes.stroke_ratios(got, 2, 0.0)
     assert np.array_equal(ratios, [1.0, 0.0])
     assert strokes.thin_strokes(ratios, np.array([True, True])) is True
     assert strokes.thin_strokes(ratios, np.array([False, True])) is False

@@ -3,7 +3,8 @@
     mapping   = source.mapping()              levels: value range, fine histogram
     variance, quantiles = source.region_grids()       one pass over the levels
     sample    = source.level_sample()                 a lattice's level histogram (same pass)
-    count, rows, cols = choose(variance)              regions, tile by tile
+    quiet     = quiet_variance(variance)              the image's quiet level
+    count, rows, cols = choose(variance, quiet)       regions, tile by tile
     records, measured = source.fits(rows, cols)       the engine's fits, and the
                                                       sampled regions' small squares
     judgement = judge_regions(records)                one verdict per region
@@ -40,7 +41,7 @@ from zentrel.auto.judge import Judgement, judge_regions, judged_records, keep_on
 from zentrel.auto.levels import (LevelMapping, fit_smoothing, level_range, level_step, sample_histogram,
                                  to_levels)
 from zentrel.auto.polarity import detect_polarity, mirror_quantiles, vote_polarity
-from zentrel.auto.regions import choose_regions
+from zentrel.auto.regions import choose_regions, quiet_variance
 from zentrel.auto.settings import DEFAULT, AutoSettings
 from zentrel.auto.strokes import (sample_positions, square_variances, stroke_ratios, stroke_voters,
                                   strokes_among_areas, thin_strokes)
@@ -57,10 +58,10 @@ class Stages(NamedTuple):
     choices: Any   # AutoChoices
 
 
-def choose(variance, percent: int, settings: AutoSettings = DEFAULT) -> tuple:
+def choose(variance, quiet: float, percent: int, settings: AutoSettings = DEFAULT) -> tuple:
     """choose_regions with the engine's exact selection of the top scores
     (a step of its own: a task cannot carry the engine's function)."""
-    return choose_regions(variance, percent, engine.select_regions, settings)
+    return choose_regions(variance, quiet, percent, engine.select_regions, settings)
 
 
 def stages(source, percent: int, objects=None, settings: AutoSettings = DEFAULT) -> Stages:
@@ -70,12 +71,13 @@ def stages(source, percent: int, objects=None, settings: AutoSettings = DEFAULT)
     mapping = source.mapping(settings)
     variance, quantiles = source.region_grids(settings.quantile_shares)
     sample = source.level_sample(settings)
-    count, rows, cols = call(choose, variance, percent, settings, nout=3)
+    quiet = call(quiet_variance, variance, settings)
+    count, rows, cols = call(choose, variance, quiet, percent, settings, nout=3)
     smooth = call(fit_smoothing, mapping, sample, settings)
     records, measured = source.fits(rows, cols, settings.limits, smooth, settings)
     judgement = call(judge_regions, records, settings)
     grid, choices, judgement = call(settle, source.grid_shape, count, rows, cols, judgement, quantiles,
-                                    mapping, objects, source.level_histogram(), settings, variance,
+                                    mapping, objects, source.level_histogram(), settings, quiet,
                                     measured, sample, smooth, nout=3)
     return Stages(variance, call(judged_records, records, judgement), grid, choices)
 
@@ -99,15 +101,16 @@ class AutoChoices:
 
 
 def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mapping: LevelMapping, objects,
-           histogram, settings: AutoSettings = DEFAULT, variance=None,
+           histogram, settings: AutoSettings = DEFAULT, quiet=None,
            measured=None, sample=None, smooth=False) -> tuple:
     """The threshold grid and the choices, from what the regions gave.
 
     Everything here works on small arrays gathered from the image: the
     selection (rows, cols) and its judgement, the per-region quantiles, the
-    variance grid, the sampled regions' square variances (measured), the
-    256-bin histogram of the levels and the level sample's; smooth, whether
-    the fits smoothed their histograms, is kept in the choices. A chunked caller that gathers the same
+    image's quiet level (regions.quiet_variance), the sampled regions'
+    square variances (measured), the 256-bin histogram of the levels and
+    the level sample's; smooth, whether the fits smoothed their histograms,
+    is kept in the choices. A chunked caller that gathers the same
     quantities gets the same grid. Where enough measured regions show
     strokes, only they vote on the objects' side (strokes.stroke_voters).
     For dark objects, where strokes lie among the edges of wider dark
@@ -121,8 +124,8 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
     medians = quantiles[..., 2]
     enough = enough_passed(passed.sum(), count, settings)
     ratios = np.full(count, np.nan)
-    if measured is not None and variance is not None:
-        ratios = stroke_ratios(measured, count, variance, settings)
+    if measured is not None and quiet is not None:
+        ratios = stroke_ratios(measured, count, quiet, settings)
     if objects is not None:
         why = "given by the caller"
     else:

@@ -1,8 +1,8 @@
 """Which regions are fitted: chosen tile by tile from the variance grid, so
 that shaded or low-contrast parts get some.
 
-    choose_regions(variance, percent, select_regions) -> (count, rows, cols)
     quiet_variance(variance)                   the image's quiet level, as a variance
+    choose_regions(variance, quiet, percent, select_regions) -> (count, rows, cols)
 """
 
 from __future__ import annotations
@@ -24,26 +24,26 @@ def quiet_variance(variance: np.ndarray, settings: AutoSettings = DEFAULT) -> fl
     return float(np.quantile(variance.astype(np.float64), settings.quiet_share))
 
 
-def region_scores(variance: np.ndarray, count: int, settings: AutoSettings = DEFAULT) -> np.ndarray:
+def region_scores(variance: np.ndarray, quiet: float, count: int, settings: AutoSettings = DEFAULT) -> np.ndarray:
     """Scores whose top ``count`` spread the analysed regions over the image:
     the grid is cut into about count/2 tiles and a region scores its variance
     relative to the highest in its tile, so every tile with content gets its
     busiest regions analysed, shaded or low-contrast ones included. Tiles
     whose best region is no busier than settings.quiet_factor times the
-    image's quiet level (the settings.quiet_share quantile of region
-    spreads) score 0."""
+    image's quiet level (quiet, as quiet_variance gives it, taken as a
+    spread) score 0."""
     rows, cols = variance.shape
     side = max(1, int(np.sqrt(rows * cols / max(1, count // 2))))
-    quiet = np.sqrt(quiet_variance(variance, settings))  # a function of the grid alone
-    floor = (settings.quiet_factor * quiet) ** 2
+    floor = (settings.quiet_factor * np.sqrt(quiet)) ** 2
     top = float(variance.max())
     # Each region's score, in double as numpy would form it, by the engine.
     return engine.tile_scores(variance, side, floor, top)
 
 
-def choose_regions(variance: np.ndarray, percent: int, select_regions,
+def choose_regions(variance: np.ndarray, quiet: float, percent: int, select_regions,
                    settings: AutoSettings = DEFAULT) -> tuple:
-    """(count, rows, cols): the regions to fit, from the whole image's variance grid."""
+    """(count, rows, cols): the regions to fit, from the whole image's variance
+    grid and its quiet level (quiet_variance)."""
     count = max(1, selected_count(variance.shape, percent))
-    rows, cols = select_regions(region_scores(variance, count, settings), count)
+    rows, cols = select_regions(region_scores(variance, quiet, count, settings), count)
     return count, rows, cols

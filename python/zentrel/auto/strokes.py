@@ -6,7 +6,7 @@ regions.
     square_variances(levels, R, rows, cols, offset) -> (n, 2) per region:
         mean variance of the squares of side R // stroke_division tiling it,
         and its own variance (exact: integer sums)
-    stroke_ratios(measured, count, variance)     -> ratio per selected region (NaN: not measured)
+    stroke_ratios(measured, count, quiet)        -> ratio per selected region (NaN: not measured)
     thin_strokes(ratios, passed)                 the picture's objects are strokes
     stroke_regions(ratios, passed)               the passing regions that show strokes, if enough
     stroke_voters(ratios, passed)                the regions that vote on the objects' side
@@ -20,7 +20,6 @@ from __future__ import annotations
 
 import numpy as np
 
-from zentrel.auto.regions import quiet_variance
 from zentrel.auto.settings import DEFAULT, AutoSettings
 from zentrel.core import engine
 
@@ -54,17 +53,16 @@ def square_variances(levels: np.ndarray, region_size: int, rows, cols, offset=(0
     return np.stack([small, whole], axis=1)
 
 
-def stroke_ratios(measured: np.ndarray, count: int, variance: np.ndarray,
+def stroke_ratios(measured: np.ndarray, count: int, quiet: float,
                   settings: AutoSettings = DEFAULT) -> np.ndarray:
     """Per selected region: (small-square variance - quiet) / (variance -
     quiet), NaN where not measured. ``measured`` holds square_variances of
     the sample_positions(count) regions, in that order; quiet is the
-    settings.quiet_share quantile of the variance grid (the noise that
-    every square shows alike)."""
+    image's quiet level (regions.quiet_variance: the noise that every
+    square shows alike)."""
     ratios = np.full(count, np.nan)
     if count == 0 or not len(measured):
         return ratios
-    quiet = quiet_variance(variance, settings)
     small, whole = measured[:, 0], measured[:, 1]
     ratios[sample_positions(count, settings)] = (small - quiet) / np.maximum(whole - quiet, 1e-9)
     return ratios
