@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "numeric/isa.h"
+#include "pipeline/median3.h"
 #include "pipeline/workers.h"
 
 namespace zentrel {
@@ -53,6 +54,7 @@ struct Layout {
     std::int16_t* const* output16;  // one of the two is set
     std::uint8_t* const* output8;
     float* surface;
+    const MedianLevels* median;  // when set, the block's pixels are its levels' 3x3 medians
     bool plain_cast;  // interior thresholds convert without a range check
     bool avx2;        // the interior runs in 8-wide vectors (same bits)
 };
@@ -61,6 +63,7 @@ struct Layout {
 // horizontal interpolations along the upper and lower node rows.
 struct alignas(64) Scratch {  // one cache line apart: each worker writes node_row
     std::vector<std::uint8_t> bytes;
+    std::vector<std::uint8_t> medians, sorted;  // a row's 3x3 medians, and their working columns
     std::vector<float> upper;
     std::vector<float> lower;
     int node_row = -1;
@@ -172,9 +175,26 @@ void interior_run(const Layout<Pixel>& L, const Scratch& s, float fr, const Pixe
 
 // One image row of the block: every part it crosses, straight into a uint8
 // output row, or into the byte row and then one copy to an int16 output.
+// Row i's pixels from the block's first column on: the levels as they are,
+// or their 3x3 medians.
+template <class Pixel>
+const Pixel* block_row(const Layout<Pixel>& L, int i, Scratch& s) {
+    if constexpr (std::is_same_v<Pixel, std::uint8_t>) {
+        if (L.median) {
+            const MedianLevels& m = *L.median;
+            const int top = m.levels.top, bottom = m.levels.top + m.rows - 1;
+            median3_row(m.levels.at(std::max(i - 1, top)), m.levels.at(i), m.levels.at(std::min(i + 1, bottom)),
+                        m.levels.left, m.levels.left, m.levels.left + m.cols - 1, L.first_col, L.last_col,
+                        s.sorted.data(), s.medians.data());
+            return s.medians.data();
+        }
+    }
+    return L.image.at(i) + (L.first_col - L.image.left);
+}
+
 template <class Pixel>
 void decide_row(const Layout<Pixel>& L, int i, Scratch& s) {
-    const Pixel* p = L.image.at(i);
+    const Pixel* p = block_row(L, i, s);
     const std::size_t k = static_cast<std::size_t>(i - L.first_row);
     std::uint8_t* out = L.output8 ? L.output8[k] : s.bytes.data();
     const int width = L.last_col - L.first_col;
@@ -228,7 +248,8 @@ bool grid_within(float** grid, int region_rows, int region_cols, float limit) {
 template <class Pixel, class Out>
 void run_threshold_pixels(int region_rows, int region_cols, float** threshold_grid, int rows, int cols,
                           int region_size, const BasicImageBlock<Pixel>& image16, Out* const* output_rows,
-                          int threads, float* surface, int block_rows, int block_cols) {
+                          int threads, float* surface, int block_rows, int block_cols,
+                          const MedianLevels* median = nullptr) {
     if (region_rows < 1 || region_cols < 1 || region_size < 1) {
         throw std::invalid_argument("threshold_pixels: empty region grid or region size below 1");
     }
@@ -269,6 +290,7 @@ void run_threshold_pixels(int region_rows, int region_cols, float** threshold_gr
         L.output16 = output_rows;
     }
     L.surface = surface;
+    L.median = median;
     L.plain_cast = grid_within(threshold_grid, region_rows, region_cols, PLAIN_CAST_LIMIT);
     L.avx2 = preferred_isa() == Isa::avx2;
 
@@ -281,6 +303,10 @@ void run_threshold_pixels(int region_rows, int region_cols, float** threshold_gr
     std::vector<Scratch> scratch(static_cast<std::size_t>(workers));
     for (Scratch& s : scratch) {
         if (!L.output8) s.bytes.resize(static_cast<std::size_t>(block_cols));  // uint8 output is written in place
+        if (median) {
+            s.medians.resize(static_cast<std::size_t>(block_cols));
+            s.sorted.resize(3 * (static_cast<std::size_t>(block_cols) + 2));
+        }
         s.upper.resize(interior_cols);
         s.lower.resize(interior_cols);
     }
@@ -307,6 +333,21 @@ void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, 
                       int threads, float* surface, int block_rows, int block_cols) {
     run_threshold_pixels(region_rows, region_cols, threshold_grid, rows, cols, region_size, image, output_rows,
                          threads, surface, block_rows, block_cols);
+}
+
+void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, int rows, int cols,
+                      int region_size, const MedianLevels& median, int top, int left,
+                      std::uint8_t* const* output_rows, int threads, float* surface, int block_rows, int block_cols) {
+    const int bottom = median.levels.top + median.rows, right = median.levels.left + median.cols;
+    if (block_rows > 0 && block_cols > 0 &&
+        (top < median.levels.top || left < median.levels.left || top + block_rows > bottom || left + block_cols > right)) {
+        throw std::invalid_argument("threshold_pixels: the block reaches outside its levels");
+    }
+    // The block's position as the decision reads it; its pixels come from
+    // the medians.
+    const ImageBlock8 block(median.levels.rows, top, left);
+    run_threshold_pixels(region_rows, region_cols, threshold_grid, rows, cols, region_size, block, output_rows,
+                         threads, surface, block_rows, block_cols, &median);
 }
 
 template void threshold_pixels<std::int16_t>(int, int, float**, int, int, int, const ImageBlock&,

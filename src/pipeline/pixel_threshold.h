@@ -46,4 +46,22 @@ void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, 
                       int region_size, const ImageBlock8& image, std::uint8_t* const* output_rows,
                       int threads = 1, float* surface = nullptr, int block_rows = -1, int block_cols = -1);
 
+// Grey levels whose 3x3 medians are decided instead of the levels
+// themselves (median3.h): image rows levels.top .. levels.top + rows - 1 and
+// columns levels.left .. levels.left + cols - 1, around the block decided.
+// Beyond them the nearest of their pixels stands in: on a whole image its
+// edge pixels repeat; a chunk's caller gives the pixels one row and column
+// around it wherever the image goes on.
+struct MedianLevels {
+    ImageBlock8 levels;
+    int rows = 0, cols = 0;
+};
+
+// The decision on medians: the block of block_rows x block_cols starting at
+// image pixel (top, left), which lies within the levels' extent; the rest as
+// above.
+void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, int rows, int cols,
+                      int region_size, const MedianLevels& median, int top, int left,
+                      std::uint8_t* const* output_rows, int threads, float* surface, int block_rows, int block_cols);
+
 }  // namespace zentrel

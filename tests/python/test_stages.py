@@ -95,6 +95,23 @@ def test_blocks_give_their_part_of_the_whole(case):
         assert np.array_equal(again["status"], records["status"][inside])
 
 
+def test_the_median_decision_reads_each_pixels_nine_and_blocks_their_neighbours():
+    rng = np.random.default_rng(5)
+    levels = rng.integers(0, 256, (70, 90)).astype(np.uint8)
+    grid = rng.uniform(60, 200, lattice.grid_shape(levels.shape, 16)).astype(np.float32)
+    padded = np.pad(levels, 1, mode="edge")  # the edge repeats beyond the image
+    nine = np.stack([padded[dy:dy + 70, dx:dx + 90] for dy in range(3) for dx in range(3)])
+    want = _engine.decide(np.median(nine, axis=0).astype(np.uint8), grid, 16)
+    assert np.array_equal(_engine.decide(levels, grid, 16, median=True, threads=3), want)
+    # A block with a row and column of its neighbours where the image has them.
+    for top, bottom, left, right in ((0, 30, 20, 90), (31, 70, 0, 1), (10, 11, 40, 41)):
+        margin = (min(top, 1), min(70 - bottom, 1), min(left, 1), min(90 - right, 1))
+        block = levels[top - margin[0]:bottom + margin[1], left - margin[2]:right + margin[3]]
+        got = _engine.decide(block, grid, 16, offset=(top, left), image_shape=levels.shape, median=True,
+                             margin=margin)
+        assert np.array_equal(got, want[top:bottom, left:right])
+
+
 @pytest.mark.parametrize("region_size, side, offset", [(8, 2, (0, 0)), (7, 2, (3, 5)), (32, 8, (0, 16)),
                                                      (9, 9, (1, 0))])
 def test_square_sums_count_each_square(region_size, side, offset):
@@ -151,6 +168,9 @@ def test_lattice_histogram_counts_the_lattice():
         (lambda b: _engine.decide(b, np.zeros((3, 3), np.float32), 8), "region grid"),
         (lambda b: _engine.decide(b, np.zeros((15, 15), np.float32), 8, offset=(1, 0),
                                   image_shape=(64, 64)), "outside the image"),
+        (lambda b: _engine.decide(b, np.zeros((15, 15), np.float32), 8, margin=(1, 0, 0, 0)), "medians"),
+        (lambda b: _engine.decide(b, np.zeros((15, 15), np.float32), 8, median=True, margin=(40, 40, 0, 0)),
+         "wider than the levels"),
         (lambda b: _engine.select_regions(np.zeros((2, 2), np.float32), 5), "accepted are 0..4"),
         (lambda b: _engine.fill_grid((2, 2), [2], [0], [1.0]), "outside the grid"),
         (lambda b: _engine.square_sums(b, 8, 2, [15], [0]), "does not lie inside"),

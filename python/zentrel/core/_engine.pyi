@@ -110,10 +110,16 @@ def fill_grid(grid_shape: tuple[int, int], rows: npt.ArrayLike, cols: npt.ArrayL
 
 def decide(levels: npt.ArrayLike, grid: npt.ArrayLike, region_size: int, offset: tuple[int, int] = (0, 0),
            image_shape: tuple[int, int] | None = None, threads: int = 0,
-           want_surface: bool = False) -> Any:
+           want_surface: bool = False, median: bool = False,
+           margin: tuple[int, int, int, int] = (0, 0, 0, 0)) -> Any:
     """uint8 0/255 of the block: 255 where a pixel reaches its threshold.
 
     ``grid`` is the whole image's threshold grid; ``image_shape`` the whole
     image's shape (needed with an offset). With ``want_surface`` returns
-    (binary, float32 thresholds of the block).
+    (binary, float32 thresholds of the block). With ``median`` each pixel's
+    3x3 median of the levels is decided instead of its level, the nearest
+    of the levels standing in beyond them; ``margin`` (top, bottom, left,
+    right) counts rows and columns of ``levels`` around the block at
+    ``offset`` that the medians read and that are not decided (a chunk's
+    neighbours).
     """

@@ -3,6 +3,7 @@
 // image. A block of grey levels is given with its pixel offset in the whole
 // image; regions are always named by their index in the whole image's grid.
 #include <algorithm>
+#include <array>
 #include <string>
 #include <vector>
 
@@ -306,19 +307,36 @@ py::array_t<float> fill_grid(std::pair<int, int> shape, const py::array_t<std::i
 
 py::object decide(const Levels& levels, const py::array_t<float, py::array::c_style | py::array::forcecast>& grid,
                   int region_size, std::pair<int, int> offset, const py::object& image_shape, int threads,
-                  bool want_surface) {
+                  bool want_surface, bool median, std::array<int, 4> margin) {
     check_region_size(region_size);
-    Block8 block(levels, offset.first, offset.second);
-    long long rows = block.rows, cols = block.cols;
+    const auto [margin_top, margin_bottom, margin_left, margin_right] = margin;
+    if (margin_top < 0 || margin_bottom < 0 || margin_left < 0 || margin_right < 0) {
+        throw py::value_error("margin: (top, bottom, left, right) rows and columns, none negative");
+    }
+    if (!median && (margin_top || margin_bottom || margin_left || margin_right)) {
+        throw py::value_error("margin: only the medians read levels around the block decided");
+    }
+    if (levels.ndim() == 2 && (margin_top + margin_bottom > levels.shape(0) || margin_left + margin_right > levels.shape(1))) {
+        throw py::value_error("margin: wider than the levels");
+    }
+    if (offset.first < margin_top || offset.second < margin_left) {
+        throw py::value_error("margin: reaches above or left of the image");
+    }
+    // The levels as read (margins included), and the block decided within them.
+    Block8 read(levels, offset.first - margin_top, offset.second - margin_left);
+    struct {
+        int rows, cols, top, left;
+    } block{read.rows - margin_top - margin_bottom, read.cols - margin_left - margin_right, offset.first, offset.second};
+    long long rows = read.top + static_cast<long long>(read.rows), cols = read.left + static_cast<long long>(read.cols);
     if (!image_shape.is_none()) {
         const auto s = image_shape.cast<std::pair<long long, long long>>();
         rows = s.first;
         cols = s.second;
-    } else if (offset.first != 0 || offset.second != 0) {
+    } else if (read.top != 0 || read.left != 0) {
         throw py::value_error("image_shape: a block with an offset must give the whole image's shape");
     }
-    if (rows > INT32_MAX || cols > INT32_MAX || block.top + static_cast<long long>(block.rows) > rows ||
-        block.left + static_cast<long long>(block.cols) > cols) {
+    if (rows > INT32_MAX || cols > INT32_MAX || read.top + static_cast<long long>(read.rows) > rows ||
+        read.left + static_cast<long long>(read.cols) > cols) {
         throw py::value_error("levels: the block reaches outside the image");
     }
     const int region_rows = zentrel::region_count(static_cast<int>(rows), region_size);
@@ -343,9 +361,16 @@ py::object decide(const Levels& levels, const py::array_t<float, py::array::c_st
     const int workers = thread_count(threads);
     if (block.rows > 0 && block.cols > 0) {
         py::gil_scoped_release unlocked;  // only this frame's buffers are touched
-        zentrel::threshold_pixels(region_rows, region_cols, grid_rows.data(), static_cast<int>(rows),
-                                  static_cast<int>(cols), region_size, block.view(), out_rows.data(), workers,
-                                  surface_data, block.rows, block.cols);
+        if (median) {
+            const zentrel::MedianLevels source{read.view(), read.rows, read.cols};
+            zentrel::threshold_pixels(region_rows, region_cols, grid_rows.data(), static_cast<int>(rows),
+                                      static_cast<int>(cols), region_size, source, block.top, block.left,
+                                      out_rows.data(), workers, surface_data, block.rows, block.cols);
+        } else {
+            zentrel::threshold_pixels(region_rows, region_cols, grid_rows.data(), static_cast<int>(rows),
+                                      static_cast<int>(cols), region_size, read.view(), out_rows.data(), workers,
+                                      surface_data, block.rows, block.cols);
+        }
     }
     if (want_surface) return py::make_tuple(out, surface);
     return std::move(out);
@@ -390,7 +415,11 @@ void register_stages(py::module_& m) {
           "The threshold grid filled by inverse-distance weighting from the given cells.");
     m.def("decide", &decide, py::arg("levels"), py::arg("grid"), py::arg("region_size"),
           py::arg("offset") = std::pair<int, int>(0, 0), py::arg("image_shape") = py::none(), py::arg("threads") = 0,
-          py::arg("want_surface") = false, "uint8 0/255 of the block (and its float32 surface when wanted).");
+          py::arg("want_surface") = false, py::arg("median") = false,
+          py::arg("margin") = std::array<int, 4>{0, 0, 0, 0},
+          "uint8 0/255 of the block (and its float32 surface when wanted). With median, each pixel's 3x3 median "
+          "of the levels is decided (the nearest level standing in beyond them); margin = (top, bottom, left, "
+          "right) rows and columns of levels around the block at offset, read by the medians alone.");
 }
 
 }  // namespace zentrel_engine
