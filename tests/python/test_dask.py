@@ -235,13 +235,15 @@ def test_chunked_equals_in_memory_on_real_pictures(client, name, chunks):
     # Each picture takes the automatic default through its rules for real
     # pictures: the page thin strokes, bleed-through rejected and grounds
     # at the 84 % level; the receipt histograms split at their mean; the
-    # stretched negative a combed histogram, bright objects and its spacing;
-    # the fundus strokes among the edges of its black surround.
+    # stretched negative a combed histogram, bright objects, its spacing and
+    # the medians' decision across the chunks' seams; the fundus strokes
+    # among the edges of its black surround.
     image = _pictures()[name]
     want = zentrel.analyse(image)
     uses = {"page": want.auto.thin and "faint" in want.auto.verdicts,
             "receipt": "split" in want.auto.verdicts,
-            "combed-bright": want.objects == "bright" and levels.combed(levels.sample_histogram(image)),
+            "combed-bright": (want.objects == "bright" and want.auto.median
+                              and levels.combed(levels.sample_histogram(image))),
             "fundus": "edge" in want.auto.verdicts}
     assert uses[name]
     array = da.from_array(image, chunks=chunks)

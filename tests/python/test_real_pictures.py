@@ -68,6 +68,23 @@ def test_a_dark_margin_without_strokes_stays_white():
     assert (auto.run(image, settings=never_thin)[0][interior] == 0).mean() > 0.9
 
 
+def test_lone_pixels_are_no_objects_where_objects_are_wide():
+    image, truth = zentrel.uneven_scene((256, 256), seed=3)
+    image = image.copy()
+    # Lone pixels at the objects' level, three pixels or more from any object.
+    rng = np.random.default_rng(0)
+    near = np.zeros_like(truth)
+    for shift in np.ndindex(7, 7):
+        near |= np.roll(truth, np.subtract(shift, 3), axis=(0, 1))
+    spots = tuple(rng.permutation(np.argwhere(~near))[:200].T)
+    image[spots] = 122
+    assert zentrel.analyse(image).auto.median
+    assert (zentrel.binarize(image)[spots] == 255).mean() > 0.95
+    assert (auto.run(image, settings=without(wide_median=False))[0][spots] == 0).mean() > 0.8
+    # Strokes keep every pixel of their own.
+    assert not zentrel.analyse(drawn_page()[0]).auto.median
+
+
 def test_thin_receipt_print_passes():
     image = picture("sroie_000_crop.png")
     choices = zentrel.analyse(image).auto

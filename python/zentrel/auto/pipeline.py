@@ -10,7 +10,8 @@
     judgement = judge_regions(records)                one verdict per region
     grid, choices, judgement = settle(judgement, ...) polarity, area edges or faint classes,
                                                       fallback or surface
-    (then every pixel against the grid: source-specific, from the grid alone)
+    (then every pixel, or its 3x3 median where choices.median, against the
+    grid: source-specific, from the grid and the choices alone)
 
 stages(source, ...) is that order, written once. A source does the
 image-sized work and runs each small step through source.call(function,
@@ -98,6 +99,7 @@ class AutoChoices:
     settings: AutoSettings = DEFAULT  # the numbers it ran with
     thin: bool = False  # dark objects read as thin strokes: no region lies inside one
     smooth: bool = False  # the fits smoothed their histograms (levels.fit_smoothing)
+    median: bool = False  # the pixel decision reads 3x3 medians (AutoSettings.wide_median)
 
 
 def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mapping: LevelMapping, objects,
@@ -116,7 +118,8 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
     For dark objects, where strokes lie among the edges of wider dark
     areas, only the strokes pass (strokes.strokes_among_areas; the others
     fail as "edge"); else passing regions whose dark class holds no ink of
-    the picture's own fail here (judge.reject_faint).
+    the picture's own fail here (judge.reject_faint). Objects wider than
+    strokes are decided on 3x3 medians (AutoChoices.median).
     Returns (grid float32 in the input's level polarity, AutoChoices, the
     final Judgement).
     """
@@ -176,7 +179,7 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
         grid = 256.0 - grid
     choices = AutoChoices(mapping, objects, why, settings.limits, settings.min_separation, count,
                           int(passed.sum()), fallback, tuple(judgement.verdicts), settings, thin,
-                          bool(smooth))
+                          bool(smooth), settings.wide_median and not thin and fallback is None)
     return grid.astype(np.float32), choices, judgement
 
 
@@ -218,10 +221,11 @@ class WholeImage:
     def level_histogram(self) -> np.ndarray:
         return self.histogram
 
-    def decide(self, grid, want_surface: bool) -> tuple:
-        """(output uint8, surface float32 or None): every pixel against the grid."""
+    def decide(self, grid, want_surface: bool, median: bool = False) -> tuple:
+        """(output uint8, surface float32 or None): every pixel, or with
+        median its 3x3 median (AutoChoices.median), against the grid."""
         decided = engine.decide(self.levels, grid, self.region_size, threads=self.threads,
-                                 want_surface=want_surface)
+                                 want_surface=want_surface, median=median)
         return decided if want_surface else (decided, None)
 
 
@@ -238,5 +242,5 @@ def run(image, *, percent=10, region_size=32, objects=None, want_surface=False, 
     """
     source = WholeImage(np.asarray(image), region_size, threads)
     done = stages(source, percent, objects, settings)
-    output, surface = source.decide(done.grid, want_surface)
+    output, surface = source.decide(done.grid, want_surface, done.choices.median)
     return output, surface, done.choices, done.records, done.grid, done.variance

@@ -184,7 +184,18 @@ class Pipeline:
     def decide(self, surface: bool) -> da.Array:
         dtype = np.float32 if surface else np.uint8
         grid = self.grid()
-        return self.levels(grid).map_blocks(
+        levels = self.levels(grid)
+        if self.auto and not surface:
+            # The decision may read 3x3 medians (AutoChoices.median): each
+            # chunk comes with a row and a column of its neighbours around
+            # it, none past the image's edges, where the medians repeat the
+            # edge as the in-memory call does.
+            median = dask.delayed(_tasks.reads_medians)(self.auto_stages().choices)
+            around = da.overlap.overlap(levels, depth={0: 1, 1: 1}, boundary="none")
+            return around.map_blocks(
+                _tasks.decide_median_block, grid, self.region_size, self.shape, self.threads, median,
+                levels.chunks, chunks=levels.chunks, dtype=dtype, meta=np.empty((0, 0), dtype))
+        return levels.map_blocks(
             _tasks.decide_block, grid, self.region_size, self.shape, self.threads, surface,
             dtype=dtype, meta=np.empty((0, 0), dtype))
 

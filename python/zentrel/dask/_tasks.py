@@ -275,6 +275,26 @@ def decide_block(block, grid, region_size, image_shape, threads, surface, block_
     return result[1] if surface else result
 
 
+def reads_medians(choices) -> bool:
+    """Whether the automatic default decides 3x3 medians (AutoChoices.median)."""
+    return bool(choices.median)
+
+
+def decide_median_block(block, grid, region_size, image_shape, threads, median, chunks, block_id=None):
+    """0/255 of one chunk of ``chunks`` (the levels' own), given with a row
+    and a column of its neighbours on every side that has them; with median
+    its pixels' 3x3 medians are decided, else its levels."""
+    origin = [int(sum(c[:i])) for c, i in zip(chunks, block_id)]
+    before = [int(i > 0) for i in block_id]
+    after = [int(i < len(c) - 1) for c, i in zip(chunks, block_id)]
+    if median:
+        return engine.decide(block, grid, region_size, offset=tuple(origin), image_shape=image_shape,
+                             threads=threads, median=True, margin=(before[0], after[0], before[1], after[1]))
+    inner = block[before[0]:block.shape[0] - after[0], before[1]:block.shape[1] - after[1]]
+    return engine.decide(np.ascontiguousarray(inner), grid, region_size, offset=tuple(origin),
+                         image_shape=image_shape, threads=threads)
+
+
 class _PortableNoRegionPassed(NoRegionPassedError):
     """NoRegionPassedError that survives pickling (from a worker to the client)."""
 
