@@ -47,6 +47,7 @@ from bench_helpers import ensure_packages
 PIPELINE_STEPS = (
     ("to_levels", "levels (mapping)", True),
     ("sample_histogram", "level sample", True),
+    ("quiet_variance", "quiet level", False),
     ("choose", "selection (scores and ranking)", False),
     ("fit_smoothing", "fit smoothing", False),
     ("square_variances", "stroke squares", False),
