@@ -173,8 +173,6 @@ void interior_run(const Layout<Pixel>& L, const Scratch& s, float fr, const Pixe
     interior_portable<PlainCast>(s.upper.data(), s.lower.data(), fr, rest, L.hf, p + first, out + first, si, n);
 }
 
-// One image row of the block: every part it crosses, straight into a uint8
-// output row, or into the byte row and then one copy to an int16 output.
 // Row i's pixels from the block's first column on: the levels as they are,
 // or their 3x3 medians.
 template <class Pixel>
@@ -192,6 +190,8 @@ const Pixel* block_row(const Layout<Pixel>& L, int i, Scratch& s) {
     return L.image.at(i) + (L.first_col - L.image.left);
 }
 
+// One image row of the block: every part it crosses, straight into a uint8
+// output row, or into the byte row and then one copy to an int16 output.
 template <class Pixel>
 void decide_row(const Layout<Pixel>& L, int i, Scratch& s) {
     const Pixel* p = block_row(L, i, s);
@@ -343,9 +343,8 @@ void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, 
         (top < median.levels.top || left < median.levels.left || top + block_rows > bottom || left + block_cols > right)) {
         throw std::invalid_argument("threshold_pixels: the block reaches outside its levels");
     }
-    // The block's position as the decision reads it; its pixels come from
-    // the medians.
-    const ImageBlock8 block(median.levels.rows, top, left);
+    // The block's position alone: its pixels come from the medians.
+    const ImageBlock8 block(nullptr, top, left);
     run_threshold_pixels(region_rows, region_cols, threshold_grid, rows, cols, region_size, block, output_rows,
                          threads, surface, block_rows, block_cols, &median);
 }
