@@ -168,7 +168,10 @@ def threshold_surface(image, *, percent: int = 10, region_size: int = 32, smooth
     These are the values :func:`binarize` compares each pixel against: a
     pixel becomes white where its grey level (truncated toward zero) reaches
     the integer part of its threshold; in the band right of the last column
-    of region nodes the pixel must instead exceed the threshold itself.
+    of region nodes the pixel must instead exceed the threshold itself. Where
+    the automatic default finds the objects wider than strokes
+    (``analyse(image).auto.median``), the pixel's 3x3 median is compared
+    instead of its level.
 
     Parameters
     ----------

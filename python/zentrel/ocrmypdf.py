@@ -39,7 +39,7 @@ from PIL import Image
 from pydantic import BaseModel, Field
 
 import zentrel
-from zentrel.core import preset_conflict
+from zentrel.core import Settings, preset_conflict
 
 __all__ = ["ZentrelOptions"]
 
@@ -64,8 +64,8 @@ class ZentrelOptions(BaseModel):
 
     preset: Literal["auto", "classic"] = "auto"
     objects: Optional[Literal["dark", "bright"]] = None
-    region_size: int = Field(32, ge=1)
-    percent: int = Field(10, ge=0, le=100)
+    region_size: int = Field(Settings.region_size, ge=1)
+    percent: int = Field(Settings.percent, ge=0, le=100)
     clean_page: bool = False
     every_page: bool = False
 

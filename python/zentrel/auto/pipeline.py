@@ -99,7 +99,12 @@ class AutoChoices:
     settings: AutoSettings = DEFAULT  # the numbers it ran with
     thin: bool = False  # dark objects read as thin strokes: no region lies inside one
     smooth: bool = False  # the fits smoothed their histograms (levels.fit_smoothing)
-    median: bool = False  # the pixel decision reads 3x3 medians (AutoSettings.wide_median)
+
+    @property
+    def median(self) -> bool:
+        """Whether the pixel decision reads 3x3 medians: objects wider than
+        strokes, on a grid built from them (AutoSettings.wide_median)."""
+        return self.settings.wide_median and not self.thin and self.fallback is None
 
 
 def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mapping: LevelMapping, objects,
@@ -179,7 +184,7 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
         grid = 256.0 - grid
     choices = AutoChoices(mapping, objects, why, settings.limits, settings.min_separation, count,
                           int(passed.sum()), fallback, tuple(judgement.verdicts), settings, thin,
-                          bool(smooth), settings.wide_median and not thin and fallback is None)
+                          bool(smooth))
     return grid.astype(np.float32), choices, judgement
 
 

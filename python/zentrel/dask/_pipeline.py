@@ -190,7 +190,7 @@ class Pipeline:
             # chunk comes with a row and a column of its neighbours around
             # it, none past the image's edges, where the medians repeat the
             # edge as the in-memory call does.
-            median = dask.delayed(_tasks.reads_medians)(self.auto_stages().choices)
+            median = self.auto_stages().choices.median
             around = da.overlap.overlap(levels, depth={0: 1, 1: 1}, boundary="none")
             return around.map_blocks(
                 _tasks.decide_median_block, grid, self.region_size, self.shape, self.threads, median,

@@ -275,11 +275,6 @@ def decide_block(block, grid, region_size, image_shape, threads, surface, block_
     return result[1] if surface else result
 
 
-def reads_medians(choices) -> bool:
-    """Whether the automatic default decides 3x3 medians (AutoChoices.median)."""
-    return bool(choices.median)
-
-
 def decide_median_block(block, grid, region_size, image_shape, threads, median, chunks, block_id=None):
     """0/255 of one chunk of ``chunks`` (the levels' own), given with a row
     and a column of its neighbours on every side that has them; with median

@@ -33,8 +33,8 @@ class BinarizeWidget(Container):
                                tooltip="auto: the default, adapted to the image; classic: fixed limits")
         self.objects = ComboBox(label="objects", choices=list(_OBJECTS), value="found",
                                 tooltip="the objects' side; 'found' lets the automatic default find it")
-        self.region_size = SpinBox(label="region size", value=32, min=2, max=4096)
-        self.percent = SpinBox(label="percent", value=10, min=0, max=100)
+        self.region_size = SpinBox(label="region size", value=Settings.region_size, min=2, max=4096)
+        self.percent = SpinBox(label="percent", value=Settings.percent, min=0, max=100)
         self.surface = CheckBox(text="add the threshold surface", value=False)
         self.grid = CheckBox(text="add the region grid", value=False)
         self.button = PushButton(text="Binarize")
