@@ -45,6 +45,21 @@ def without(**changes):
     return dataclasses.replace(DEFAULT, **changes)
 
 
+def test_a_stained_diary_corner_reads_better_at_two_scales():
+    # The diary's corner: faint writing on stained paper and the page's dark
+    # edge. Regions half the size follow the stains and the edge; the mean
+    # of the two grids finds more of the writing and less of the rest.
+    image, truth = picture("bickley_h04_crop.png"), picture("bickley_h04_crop_gt.png") == 0
+    assert zentrel.analyse(image).auto.fine_size == 16
+    scores = []
+    for settings in (without(two_scales=False), DEFAULT):
+        ink = auto.run(image, settings=settings)[0] == 0
+        hits = np.count_nonzero(ink & truth)
+        scores.append((hits / np.count_nonzero(ink), hits / np.count_nonzero(truth)))
+    (p1, r1), (p2, r2) = scores
+    assert p2 > p1 + 0.05 and r2 > r1 + 0.03
+
+
 def test_bleed_through_stays_white():
     image, truth = picture("dibco2009_h02_crop.png"), picture("dibco2009_h02_crop_gt.png") == 0
     for settings, most in ((DEFAULT, 0.1), (without(faint_ratio=0.0), None)):
@@ -126,11 +141,18 @@ def test_strokes_vote_alone_where_there_are_enough(stroke_regions, voters):
 def test_thin_lines_inside_a_black_surround_are_found():
     # The disc's rim passes with the largest contrast; carried inward, its
     # threshold missed 40 % of the lines. The lines alone build the surface.
+    # The finer scale's surface comes nearer the rim: within a coarse region
+    # of it a line's last pixels may be lost (the price of following the
+    # light more closely; on DRIVE F 0.480 -> 0.507).
     image, lines, disc = drawn_fundus()
     analysis = zentrel.analyse(image)
     assert analysis.objects == "dark" and analysis.auto.thin and "edge" in analysis.auto.verdicts
+    assert analysis.auto.fine_size == 16
     ink = zentrel.binarize(image) == 0
-    assert ink[lines].mean() > 0.99 and not ink[disc & ~lines].any()
+    n = image.shape[0]
+    y, x = np.mgrid[:n, :n]
+    inner = np.hypot(y - n / 2, x - n / 2) < 0.45 * n - analysis.region_size  # the disc less a region
+    assert ink[lines & inner].mean() > 0.99 and ink[lines].mean() > 0.95 and not ink[disc & ~lines].any()
     assert (auto.run(image, settings=without(stroke_share=2.0))[0][lines] == 0).mean() < 0.7
 
 

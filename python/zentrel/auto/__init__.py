@@ -33,7 +33,7 @@ whole image.
 from zentrel.auto.analysis import analysis_of, run_auto
 from zentrel.auto.judge import judge_regions
 from zentrel.auto.levels import LevelMapping, apply_mapping, level_mapping, to_levels
-from zentrel.auto.pipeline import AutoChoices, WholeImage, run, settle, stages
+from zentrel.auto.pipeline import AutoChoices, WholeImage, run, scaled_stages, settle, stages
 
 __all__ = [
     "AutoChoices",
@@ -45,6 +45,7 @@ __all__ = [
     "level_mapping",
     "run",
     "run_auto",
+    "scaled_stages",
     "settle",
     "stages",
     "to_levels",

@@ -43,9 +43,10 @@ from zentrel.auto.levels import (LevelMapping, fit_smoothing, level_range, level
                                  to_levels)
 from zentrel.auto.polarity import detect_polarity, mirror_quantiles, vote_polarity
 from zentrel.auto.regions import choose_regions, quiet_variance
+from zentrel.auto.scales import among_areas, fine_selection, fine_size, pick_scale, wants_fine
 from zentrel.auto.settings import DEFAULT, AutoSettings
-from zentrel.auto.strokes import (sample_positions, square_variances, stroke_ratios, stroke_voters,
-                                  strokes_among_areas, thin_strokes)
+from zentrel.auto.strokes import (sample_positions, square_variances, stroke_ratios, stroke_regions,
+                                  stroke_voters, strokes_among_areas, thin_strokes)
 from zentrel.auto.surface import faint_objects, threshold_grid
 
 
@@ -57,6 +58,7 @@ class Stages(NamedTuple):
     records: Any   # the engine's fits with the verdict written in (judged_records)
     grid: Any      # the threshold grid, float32, in the input's level polarity
     choices: Any   # AutoChoices
+    region_size: Any  # the region size of the grid's lattice
 
 
 def choose(variance, quiet: float, percent: int, settings: AutoSettings = DEFAULT) -> tuple:
@@ -65,22 +67,48 @@ def choose(variance, quiet: float, percent: int, settings: AutoSettings = DEFAUL
     return choose_regions(variance, quiet, percent, engine.select_regions, settings)
 
 
-def stages(source, percent: int, objects=None, settings: AutoSettings = DEFAULT) -> Stages:
+def stages(source, percent: int, objects=None, settings: AutoSettings = DEFAULT, wanted=True,
+           strokes_only=False) -> Stages:
     """The automatic default's stages on source, in order (see the module);
-    the options are checked (core.Settings)."""
+    the options are checked (core.Settings). The finer scale's stages
+    (scales) pass on what the coarse ones found: with wanted not True (a
+    chunked caller cannot yet know whether they are needed) no region is
+    fitted unless it is true; strokes_only, see settle."""
     call = source.call
     mapping = source.mapping(settings)
     variance, quantiles = source.region_grids(settings.quantile_shares)
     sample = source.level_sample(settings)
     quiet = call(quiet_variance, variance, settings)
     count, rows, cols = call(choose, variance, quiet, percent, settings, nout=3)
+    if wanted is not True:
+        count, rows, cols = call(fine_selection, count, rows, cols, wanted, nout=3)
     smooth = call(fit_smoothing, mapping, sample, settings)
     records, measured = source.fits(rows, cols, settings.limits, smooth, settings)
     judgement = call(judge_regions, records, settings)
     grid, choices, judgement = call(settle, source.grid_shape, count, rows, cols, judgement, quantiles,
                                     mapping, objects, source.level_histogram(), settings, quiet,
-                                    measured, sample, smooth, nout=3)
-    return Stages(variance, call(judged_records, records, judgement), grid, choices)
+                                    measured, sample, smooth, strokes_only, nout=3)
+    return Stages(variance, call(judged_records, records, judgement), grid, choices, source.region_size)
+
+
+def scaled_stages(source, percent: int, objects=None, settings: AutoSettings = DEFAULT) -> Stages:
+    """stages() at the source's region size and, for thin strokes, again at
+    half of it on source.at_size(); the grid is then the two grids' mean on
+    the finer lattice where the finer analysis agrees (scales). Variance,
+    records and choices stay the coarse analysis's (choices.fine_size
+    tells). An in-memory source knows at once whether the finer stages are
+    needed; a chunked one builds them with no regions to fit unless so."""
+    done = stages(source, percent, objects, settings)
+    size = fine_size(source.region_size, settings)
+    wanted = source.call(wants_fine, done.choices, source.region_size, settings)
+    if size is None or wanted is False:
+        return done
+    side = objects if objects is not None else done.choices.objects
+    fine = stages(source.at_size(size), percent, side, settings, wanted=wanted,
+                  strokes_only=source.call(among_areas, done.choices))
+    grid, region_size, choices = source.call(pick_scale, done.grid, done.choices, fine.grid, fine.choices,
+                                             source.region_size, settings, nout=3)
+    return done._replace(grid=grid, choices=choices, region_size=region_size)
 
 
 @dataclass(frozen=True)
@@ -99,6 +127,7 @@ class AutoChoices:
     settings: AutoSettings = DEFAULT  # the numbers it ran with
     thin: bool = False  # dark objects read as thin strokes: no region lies inside one
     smooth: bool = False  # the fits smoothed their histograms (levels.fit_smoothing)
+    fine_size: int | None = None  # the grid is averaged with one at this region size (scales)
 
     @property
     def median(self) -> bool:
@@ -109,7 +138,7 @@ class AutoChoices:
 
 def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mapping: LevelMapping, objects,
            histogram, settings: AutoSettings = DEFAULT, quiet=None,
-           measured=None, sample=None, smooth=False) -> tuple:
+           measured=None, sample=None, smooth=False, strokes_only=False) -> tuple:
     """The threshold grid and the choices, from what the regions gave.
 
     Everything here works on small arrays gathered from the image: the
@@ -121,8 +150,9 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
     quantities gets the same grid. Where enough measured regions show
     strokes, only they vote on the objects' side (strokes.stroke_voters).
     For dark objects, where strokes lie among the edges of wider dark
-    areas, only the strokes pass (strokes.strokes_among_areas; the others
-    fail as "edge"); else passing regions whose dark class holds no ink of
+    areas, only the strokes pass (strokes.strokes_among_areas, or with
+    strokes_only wherever strokes.stroke_regions finds them: a finer
+    analysis of such a picture; the others fail as "edge"); else passing regions whose dark class holds no ink of
     the picture's own fail here (judge.reject_faint). Objects wider than
     strokes are decided on 3x3 medians (AutoChoices.median).
     Returns (grid float32 in the input's level polarity, AutoChoices, the
@@ -153,7 +183,8 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
         thresholds, background = 255.0 - thresholds, 255.0 - means[:, 0]
         quantiles = mirror_quantiles(quantiles)
     else:
-        strokes = strokes_among_areas(ratios, passed, settings)
+        strokes = (stroke_regions(ratios, passed, settings) if strokes_only
+                   else strokes_among_areas(ratios, passed, settings))
         if strokes.any():  # the other passing regions are wider areas' edges
             judgement, thin = keep_only(judgement, strokes, "edge"), True
         else:
@@ -197,15 +228,23 @@ class WholeImage:
     def __init__(self, image: np.ndarray, region_size: int, threads: int = 0):
         self.image, self.region_size, self.threads = image, region_size, threads
         self.grid_shape = lattice.grid_shape(image.shape, region_size)
-        self.levels = self.histogram = None
+        self.levels = self.histogram = self._mapping = self._mapped_with = None
+
+    def at_size(self, region_size: int) -> "WholeImage":
+        """The same image at another region size, its levels shared."""
+        other = WholeImage(self.image, region_size, self.threads)
+        other.levels, other._mapping, other._mapped_with = self.levels, self._mapping, self._mapped_with
+        return other
 
     @staticmethod
     def call(function, *args, nout=None):
         return function(*args)
 
     def mapping(self, settings: AutoSettings) -> LevelMapping:
-        self.levels, mapping = to_levels(self.image, settings)
-        return mapping
+        if self._mapping is None or self._mapped_with is not settings:
+            self.levels, self._mapping = to_levels(self.image, settings)
+            self._mapped_with = settings
+        return self._mapping
 
     def region_grids(self, shares) -> tuple:
         # One pass over the levels; the histogram of every pixel comes with it.
@@ -246,6 +285,8 @@ def run(image, *, percent=10, region_size=32, objects=None, want_surface=False, 
     input's level polarity.
     """
     source = WholeImage(np.asarray(image), region_size, threads)
-    done = stages(source, percent, objects, settings)
+    done = scaled_stages(source, percent, objects, settings)
+    if done.region_size != region_size:
+        source = source.at_size(done.region_size)
     output, surface = source.decide(done.grid, want_surface, done.choices.median)
     return output, surface, done.choices, done.records, done.grid, done.variance

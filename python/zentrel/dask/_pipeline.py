@@ -20,6 +20,7 @@ with a neighbour first.
 
 from __future__ import annotations
 
+import dataclasses
 import uuid
 from functools import partial
 
@@ -32,7 +33,7 @@ from dask.array.overlap import ensure_minimum_chunksize
 from dask.highlevelgraph import HighLevelGraph
 
 from zentrel.auto.levels import level_mapping
-from zentrel.auto import analysis_of, stages
+from zentrel.auto import analysis_of, scaled_stages
 from zentrel.auto.settings import DEFAULT
 from zentrel.core import Settings, lattice
 from zentrel.dask import _auto_tasks, _tasks
@@ -41,6 +42,7 @@ from zentrel.dask._geometry import axis_parts
 class Pipeline:
     def __init__(self, array: da.Array, options: Settings):
         self.source = array
+        self.options = options
         self.auto = not options.classic
         self.objects = options.objects
         self.settings = DEFAULT
@@ -57,6 +59,12 @@ class Pipeline:
                                    for c in array.chunks)
         self.parts = tuple(axis_parts(c, region_size) for c in self.region_chunks)
         self.grid_shape = lattice.grid_shape(self.shape, region_size)
+
+    def at_size(self, region_size: int) -> "Pipeline":
+        """The same image at another region size, sharing the level mapping."""
+        other = Pipeline(self.source, dataclasses.replace(self.options, region_size=region_size))
+        other._mapping = self.mapping() if self.auto else None
+        return other
 
     def levels(self, after=None) -> da.Array:
         """A fresh reading of the input as uint8 grey levels, after ``after``."""
@@ -166,7 +174,7 @@ class Pipeline:
     def auto_stages(self):
         """The automatic default's stages up to the grid, as Delayed values."""
         if self._stages is None:
-            self._stages = stages(ChunkedSource(self), self.percent, self.objects, self.settings)
+            self._stages = scaled_stages(ChunkedSource(self), self.percent, self.objects, self.settings)
         return self._stages
 
     def analysis(self):
@@ -184,6 +192,8 @@ class Pipeline:
     def decide(self, surface: bool) -> da.Array:
         dtype = np.float32 if surface else np.uint8
         grid = self.grid()
+        # The automatic default's grid may lie on a finer lattice (scales).
+        region_size = self.auto_stages().region_size if self.auto else self.region_size
         levels = self.levels(grid)
         if self.auto and not surface:
             # The decision may read 3x3 medians (AutoChoices.median): each
@@ -193,10 +203,10 @@ class Pipeline:
             median = self.auto_stages().choices.median
             around = da.overlap.overlap(levels, depth={0: 1, 1: 1}, boundary="none")
             return around.map_blocks(
-                _tasks.decide_median_block, grid, self.region_size, self.shape, self.threads, median,
+                _tasks.decide_median_block, grid, region_size, self.shape, self.threads, median,
                 levels.chunks, chunks=levels.chunks, dtype=dtype, meta=np.empty((0, 0), dtype))
         return levels.map_blocks(
-            _tasks.decide_block, grid, self.region_size, self.shape, self.threads, surface,
+            _tasks.decide_block, grid, region_size, self.shape, self.threads, surface,
             dtype=dtype, meta=np.empty((0, 0), dtype))
 
 
@@ -208,7 +218,11 @@ class ChunkedSource:
     def __init__(self, pipeline: Pipeline):
         self.pipeline = pipeline
         self.grid_shape = pipeline.grid_shape
+        self.region_size = pipeline.region_size
         self._histogram = self._sample = None
+
+    def at_size(self, region_size: int) -> "ChunkedSource":
+        return ChunkedSource(self.pipeline.at_size(region_size))
 
     @staticmethod
     def call(function, *args, nout=None):

@@ -1,0 +1,103 @@
+"""Two region sizes for thin strokes: where the strokes allow it, the
+regions are fitted again at half the size and the two threshold grids are
+averaged on the finer lattice.
+
+    fine_size(region_size)                  the finer size, or None
+    wants_fine(choices, region_size)        whether to fit the finer regions
+    among_areas(choices)                    whether only strokes pass in them
+    fine_selection(count, rows, cols, wanted) the finer selection, or none
+    fine_agrees(coarse, fine)               whether the finer analysis is used
+    coarse_at_fine(grid, region_size, fine_shape)
+                                            the coarse surface at the finer nodes
+    pick_scale(coarse grid, coarse choices, fine grid, fine choices, region_size)
+                                            -> (grid, its region size, choices)
+
+A region size trades the fits' footing (pixels per histogram) against how
+closely the thresholds follow the paper: stains, shade and a page's dark
+rim change within a few tens of pixels, while a small region's fit rests on
+few pixels and may miss a low-contrast page altogether. Averaging the two
+grids keeps what both agree on and halves what either alone gets wrong;
+AutoSettings.fine_pass_share says when the finer fits are sound enough.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+
+import numpy as np
+
+from zentrel.auto.settings import DEFAULT, AutoSettings
+
+
+def fine_size(region_size: int, settings: AutoSettings = DEFAULT):
+    """Half the region size, when that is at least settings.fine_min_size."""
+    half = region_size // 2
+    return half if half >= settings.fine_min_size and half % 2 == 0 else None
+
+
+def wants_fine(choices, region_size: int, settings: AutoSettings = DEFAULT) -> bool:
+    """Whether the finer regions are fitted: dark thin strokes on a grid
+    built from passing regions, and a finer size to fit."""
+    return (settings.two_scales and choices.objects == "dark" and choices.thin
+            and choices.fallback is None and fine_size(region_size, settings) is not None)
+
+
+def among_areas(choices) -> bool:
+    """Whether the coarse analysis found strokes among the edges of wider
+    dark areas (its other passing regions failed as "edge"): the finer one
+    then lets strokes alone pass too, or the areas' edges, strokes to a
+    small region, would set the thresholds beside them."""
+    return "edge" in choices.verdicts
+
+
+def fine_selection(count, rows, cols, wanted: bool) -> tuple:
+    """The finer regions to fit: the selection as chosen, or none at all
+    where the finer scale is not wanted (a chunked caller builds its steps
+    before it knows)."""
+    if wanted:
+        return count, rows, cols
+    return 0, rows[:0], cols[:0]
+
+
+def fine_agrees(coarse, fine, settings: AutoSettings = DEFAULT) -> bool:
+    """Whether the finer analysis is used: it also finds thin strokes, on a
+    grid of its own (no fallback), and its regions pass at least
+    settings.fine_pass_share as often as the coarse ones."""
+    if fine.selected_count == 0 or coarse.selected_count == 0:
+        return False
+    # Shares compared as cross products: exact in integers.
+    return (fine.thin and fine.fallback is None and fine.objects == coarse.objects
+            and fine.passed_count * coarse.selected_count
+            >= settings.fine_pass_share * coarse.passed_count * fine.selected_count)
+
+
+def coarse_at_fine(grid, region_size: int, fine_shape) -> np.ndarray:
+    """The coarse grid's surface at the nodes of the lattice of half its
+    region size, float64: bilinear between the coarse nodes (every other
+    fine node is one), and the nearest coarse node past them, as the pixel
+    decision spreads a grid."""
+    out = np.asarray(grid, np.float64)
+    for axis, n in enumerate(fine_shape):
+        # Fine node i lies at pixel (i + 1) * R/4, coarse node a at (a + 1) * R/2.
+        position = np.clip((np.arange(n) + 1) / 2 - 1, 0, out.shape[axis] - 1)
+        low = np.floor(position).astype(np.int64)
+        high = np.minimum(low + 1, out.shape[axis] - 1)
+        weight = position - low
+        shape = [1, 1]
+        shape[axis] = n
+        weight = weight.reshape(shape)
+        out = np.take(out, low, axis=axis) * (1 - weight) + np.take(out, high, axis=axis) * weight
+    return out
+
+
+def pick_scale(grid, choices, fine_grid, fine_choices, region_size: int,
+               settings: AutoSettings = DEFAULT) -> tuple:
+    """(grid, its region size, choices): the coarse grid as it is, or, where
+    the finer analysis agrees (fine_agrees), the mean of the coarse surface
+    and the finer grid on the finer lattice, with choices.fine_size set."""
+    if fine_choices is None or not fine_agrees(choices, fine_choices, settings):
+        return grid, region_size, choices
+    fine_grid = np.asarray(fine_grid, np.float64)
+    mean = (coarse_at_fine(grid, region_size, fine_grid.shape) + fine_grid) / 2
+    size = fine_size(region_size, settings)
+    return mean.astype(np.float32), size, dataclasses.replace(choices, fine_size=size)
