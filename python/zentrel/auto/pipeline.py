@@ -10,6 +10,8 @@
     judgement = judge_regions(records)                one verdict per region
     grid, choices, judgement = settle(judgement, ...) polarity, area edges or faint classes,
                                                       fallback or surface
+    (scaled_stages: for thin strokes the same stages at half the region
+    size, and the grid then the two grids' mean on the finer lattice)
     (then every pixel, or its 3x3 median where choices.median, against the
     grid: source-specific, from the grid and the choices alone)
 
@@ -19,14 +21,16 @@ image-sized work and runs each small step through source.call(function,
 source over chunks, as one graph task per step. Either way the steps are
 the same functions on the same gathered values, so the results are equal.
 
-A source provides: grid_shape; call(function, *args, nout=None);
+A source provides: grid_shape, region_size; call(function, *args, nout=None);
 mapping(settings) -> LevelMapping, after which it reads the image as those
 levels; region_grids(shares) -> (variance grid, quantile grid);
 level_sample(settings) -> levels.sample_histogram of the whole image;
 fits(rows, cols, limits, smooth, settings) -> (engine records in that
 order, strokes.square_variances of the strokes.sample_positions regions);
 level_histogram() -> the 256-bin histogram of the levels (from the
-region pass).
+region pass); at_size(region_size, wanted) -> the same image at another
+region size (scaled_stages' finer scale; wanted may be a chunked caller's
+Delayed bool).
 """
 
 from __future__ import annotations
@@ -104,7 +108,7 @@ def scaled_stages(source, percent: int, objects=None, settings: AutoSettings = D
     if size is None or wanted is False:
         return done
     side = objects if objects is not None else done.choices.objects
-    fine = stages(source.at_size(size), percent, side, settings, wanted=wanted,
+    fine = stages(source.at_size(size, wanted), percent, side, settings, wanted=wanted,
                   strokes_only=source.call(among_areas, done.choices))
     grid, region_size, choices = source.call(pick_scale, done.grid, done.choices, fine.grid, fine.choices,
                                              source.region_size, settings, nout=3)
@@ -230,8 +234,9 @@ class WholeImage:
         self.grid_shape = lattice.grid_shape(image.shape, region_size)
         self.levels = self.histogram = self._mapping = self._mapped_with = None
 
-    def at_size(self, region_size: int) -> "WholeImage":
-        """The same image at another region size, its levels shared."""
+    def at_size(self, region_size: int, wanted=True) -> "WholeImage":
+        """The same image at another region size, its levels shared (wanted:
+        always, as scaled_stages asks for it only when it is)."""
         other = WholeImage(self.image, region_size, self.threads)
         other.levels, other._mapping, other._mapped_with = self.levels, self._mapping, self._mapped_with
         return other

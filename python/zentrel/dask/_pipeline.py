@@ -220,9 +220,15 @@ class ChunkedSource:
         self.grid_shape = pipeline.grid_shape
         self.region_size = pipeline.region_size
         self._histogram = self._sample = None
+        self._coarse = self._wanted = None
 
-    def at_size(self, region_size: int) -> "ChunkedSource":
-        return ChunkedSource(self.pipeline.at_size(region_size))
+    def at_size(self, region_size: int, wanted) -> "ChunkedSource":
+        """The same image at another region size, for the finer scale's
+        stages: its region pass computes nothing unless wanted (a Delayed
+        bool), and the levels' histograms are this source's."""
+        finer = ChunkedSource(self.pipeline.at_size(region_size))
+        finer._coarse, finer._wanted = self, wanted
+        return finer
 
     @staticmethod
     def call(function, *args, nout=None):
@@ -237,6 +243,13 @@ class ChunkedSource:
     def region_grids(self, shares) -> tuple:
         """One pass: each region's variance and quantiles, and each chunk's
         level histogram."""
+        if self._coarse is not None:
+            results, _ = self.pipeline._region_stage(
+                _tasks.variance_block_if, self._wanted, self._wanted, self.pipeline.region_size,
+                self.pipeline.threads, shares)
+            self._histogram, self._sample = self._coarse._histogram, self._coarse._sample
+            variance, quantiles, _ = self.call(_tasks.region_grids, results, self.grid_shape, nout=3)
+            return variance, quantiles
         mapping = self.pipeline.mapping()
         gate = mapping if isinstance(mapping, Delayed) else None
         results, histograms = self.pipeline._region_stage(

@@ -132,6 +132,16 @@ def variance_block(block, offset, piece, region_size, threads, shares=None):
     return span, scores, quantiles, perf_counter() - started
 
 
+def variance_block_if(block, offset, piece, wanted, region_size, threads, shares):
+    """variance_block where wanted; else zero grids of the piece's shape at
+    no cost (a finer scale's pass that turned out not to be needed)."""
+    if wanted:
+        return variance_block(block, offset, piece, region_size, threads, shares)
+    span = piece.rows + piece.cols
+    shape = (span[1] - span[0], span[3] - span[2])
+    return span, np.zeros(shape, np.float32), np.zeros(shape + (len(shares),), np.uint8), 0.0
+
+
 class Selection(NamedTuple):
     grid_shape: tuple
     rows: np.ndarray       # selected regions, highest score first
