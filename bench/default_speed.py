@@ -19,6 +19,9 @@ alike, best of --repeats each:
    image-sized stages (every pass over pixels) together against OpenCV's
    mean; and the Python glue between them as a share of the call. The
    classic setting's stages from Analysis.stage_seconds.
+   Then the default, OpenCV's Gaussian and doxapy's Sauvola on a generated
+   page of thin strokes (bench/quality's documents, seed 3), where the
+   default fits its regions at two sizes.
 3. One thread against --threads, for the default and classic 10 and 50.
 4. Peak memory of one binarize call beyond its input and output, in a fresh
    interpreter (growth of its peak resident memory, VmHWM; Linux), in bytes
@@ -187,10 +190,10 @@ def main() -> None:
     def classic(percent, threads):
         return lambda: zentrel.binarize(image, preset="classic", percent=percent, threads=threads)
 
-    def doxa_sauvola():
-        out = np.empty_like(image)
+    def doxa_sauvola(picture=image):
+        out = np.empty_like(picture)
         sauvola = doxapy.Binarization(doxapy.Binarization.Algorithms.SAUVOLA)
-        sauvola.initialize(image)
+        sauvola.initialize(picture)
         sauvola.to_binary(out, {"window": 51, "k": 0.2})
 
     calls = {
@@ -205,6 +208,16 @@ def main() -> None:
         "scikit-image Sauvola (51)": lambda: image > skimage.filters.threshold_sauvola(
             image, window_size=51, k=0.2),
         "copying the image once (np.copyto)": lambda: np.copyto(target, image),
+    }
+    # A page of thin strokes: the default fits its regions at two scales.
+    from quality import make_scene
+
+    page = make_scene("documents", 3, (args.size, args.size))[0]
+    page_calls = {
+        "zentrel.binarize (default)": lambda: zentrel.binarize(page, threads=t),
+        "OpenCV Gaussian adaptive (51)": lambda: cv2.adaptiveThreshold(
+            page, 255, cv2.ADAPTIVE_THRESH_GAUSSIAN_C, cv2.THRESH_BINARY, 51, 0),
+        "doxapy Sauvola (51)": lambda: doxa_sauvola(page),
     }
     one_thread = {
         "default, 1 thread": lambda: zentrel.binarize(image, threads=1),
@@ -221,7 +234,8 @@ def main() -> None:
 
     for call in calls.values():  # warm-up: caches, pages, thread stacks
         call()
-    best = best_of({**calls, **one_thread, "stages": staged}, args.repeats)
+    pages = {f"page: {name}": call for name, call in page_calls.items()}
+    best = best_of({**calls, **one_thread, **pages, "stages": staged}, args.repeats)
     base = best["OpenCV Gaussian adaptive (51)"]
     mean = best["OpenCV mean adaptive (51)"]
     print(f"{args.size}² uneven_scene seed 2, one process, best of {args.repeats}, "
@@ -229,6 +243,13 @@ def main() -> None:
     print("| call | ms | × OpenCV Gaussian (51) |\n|---|---:|---:|")
     for name in calls:
         print(f"| {name} | {best[name] * 1e3:.1f} | {best[name] / base:.2f} |")
+
+    page_base = best["page: OpenCV Gaussian adaptive (51)"]
+    print(f"\nA generated page ({args.size}², bench/quality documents seed 3, thin strokes: the "
+          "default fits them at two region sizes), same run:\n")
+    print("| call | ms | × OpenCV Gaussian (51) on the page |\n|---|---:|---:|")
+    for name in page_calls:
+        print(f"| {name} | {best['page: ' + name] * 1e3:.1f} | {best['page: ' + name] / page_base:.2f} |")
 
     stage = {key: min(run.get(key, 0.0) for run in stage_runs) for run in stage_runs for key in run}
     labels = [*PIPELINE_STEPS, *ENGINE_STEPS]
