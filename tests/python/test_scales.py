@@ -30,15 +30,26 @@ def _choices(passed, selected, thin=True, fallback=None, objects="dark"):
                                selected_count=selected, thin=thin, fallback=fallback, objects=objects)
 
 
-@pytest.mark.parametrize("fine, used", [
-    (dict(passed=80, selected=200), True),    # 0.40 of the finer regions pass, half of 0.8
-    (dict(passed=79, selected=200), False),   # under half as often
-    (dict(passed=200, selected=200, thin=False), False),
-    (dict(passed=200, selected=200, fallback="otsu"), False),
-    (dict(passed=0, selected=0), False),      # not fitted at all
+@pytest.mark.parametrize("fine, ink, used", [
+    (dict(passed=80, selected=200), 1.0, True),   # 0.40 of the finer regions pass, half of 0.8
+    (dict(passed=79, selected=200), 1.0, False),  # under half as often
+    (dict(passed=200, selected=200, thin=False), 1.0, False),
+    (dict(passed=200, selected=200, fallback="otsu"), 1.0, False),
+    (dict(passed=0, selected=0), 1.0, False),     # not fitted at all
+    (dict(passed=80, selected=200), 2.0, True),   # twice the ink, or half of it
+    (dict(passed=80, selected=200), 0.5, True),
+    (dict(passed=80, selected=200), 2.01, False),
+    (dict(passed=80, selected=200), 0.49, False),
 ])
-def test_the_finer_analysis_is_used_when_it_passes_half_as_often(fine, used):
-    assert scales.fine_agrees(_choices(40, 50), _choices(**fine)) is used
+def test_the_finer_analysis_is_used_when_it_passes_half_as_often_with_as_much_ink(fine, ink, used):
+    assert scales.fine_agrees(_choices(40, 50), _choices(**fine), ink) is used
+
+
+def test_ink_share_from_the_quantiles_by_hand():
+    # Levels 10, 20, 30, 40, 50 at 2, 16, 50, 84, 98 %: a threshold of 25
+    # lies halfway from 16 to 50 %, one of 9 below everything, 51 above.
+    quantiles = np.array([[[10, 20, 30, 40, 50]] * 3], np.uint8)
+    assert scales.ink_share(np.array([[25.0, 9.0, 51.0]]), quantiles) == pytest.approx((0.33 + 0 + 1) / 3)
 
 
 def test_the_default_thresholds_strokes_at_the_mean_of_two_scales(page_picture):

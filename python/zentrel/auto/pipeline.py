@@ -63,6 +63,7 @@ class Stages(NamedTuple):
     grid: Any      # the threshold grid, float32, in the input's level polarity
     choices: Any   # AutoChoices
     region_size: Any  # the region size of the grid's lattice
+    quantiles: Any = None  # the levels' quantile grid at that region size
 
 
 def choose(variance, quiet: float, percent: int, settings: AutoSettings = DEFAULT) -> tuple:
@@ -92,7 +93,8 @@ def stages(source, percent: int, objects=None, settings: AutoSettings = DEFAULT,
     grid, choices, judgement = call(settle, source.grid_shape, count, rows, cols, judgement, quantiles,
                                     mapping, objects, source.level_histogram(), settings, quiet,
                                     measured, sample, smooth, strokes_only, nout=3)
-    return Stages(variance, call(judged_records, records, judgement), grid, choices, source.region_size)
+    return Stages(variance, call(judged_records, records, judgement), grid, choices, source.region_size,
+                  quantiles)
 
 
 def scaled_stages(source, percent: int, objects=None, settings: AutoSettings = DEFAULT) -> Stages:
@@ -110,8 +112,9 @@ def scaled_stages(source, percent: int, objects=None, settings: AutoSettings = D
     side = objects if objects is not None else done.choices.objects
     fine = stages(source.at_size(size, wanted), percent, side, settings, wanted=wanted,
                   strokes_only=source.call(among_areas, done.choices))
-    grid, region_size, choices = source.call(pick_scale, done.grid, done.choices, fine.grid, fine.choices,
-                                             source.region_size, settings, nout=3)
+    grid, region_size, choices = source.call(pick_scale, done.grid, done.quantiles, done.choices, fine.grid,
+                                             fine.quantiles, fine.choices, source.region_size, settings,
+                                             nout=3)
     return done._replace(grid=grid, choices=choices, region_size=region_size)
 
 

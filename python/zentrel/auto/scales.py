@@ -6,10 +6,11 @@ averaged on the finer lattice.
     wants_fine(choices, region_size)        whether to fit the finer regions
     among_areas(choices)                    whether only strokes pass in them
     fine_selection(count, rows, cols, wanted) the finer selection, or none
-    fine_agrees(coarse, fine)               whether the finer analysis is used
+    ink_share(grid, quantiles)              the share of pixels a grid makes ink, estimated
+    fine_agrees(coarse, fine, ink_ratio)    whether the finer analysis is used
     coarse_at_fine(grid, region_size, fine_shape)
                                             the coarse surface at the finer nodes
-    pick_scale(coarse grid, coarse choices, fine grid, fine choices, region_size)
+    pick_scale(coarse grid, quantiles, choices, fine grid, quantiles, choices, region_size)
                                             -> (grid, its region size, choices)
 
 A region size trades the fits' footing (pixels per histogram) against how
@@ -59,16 +60,36 @@ def fine_selection(count, rows, cols, wanted: bool) -> tuple:
     return 0, rows[:0], cols[:0]
 
 
-def fine_agrees(coarse, fine, settings: AutoSettings = DEFAULT) -> bool:
+def ink_share(grid, quantiles, settings: AutoSettings = DEFAULT) -> float:
+    """The mean over the regions of the share of a region's pixels below its
+    threshold (dark objects), read off its quantile levels
+    (settings.quantile_shares): linear between them, from none one level
+    below the lowest to all one level above the highest."""
+    grid = np.asarray(grid, np.float64)
+    levels = np.asarray(quantiles, np.float64)
+    levels = np.concatenate([levels[..., :1] - 1, levels, levels[..., -1:] + 1], axis=-1)
+    shares = (0.0, *settings.quantile_shares, 1.0)
+    below = np.zeros(grid.shape)
+    for k in range(len(shares) - 1):
+        low, high = levels[..., k], levels[..., k + 1]
+        below += np.clip((grid - low) / np.maximum(high - low, 1e-9), 0, 1) * (shares[k + 1] - shares[k])
+    return float(below.mean()) if below.size else 0.0
+
+
+def fine_agrees(coarse, fine, ink_ratio: float, settings: AutoSettings = DEFAULT) -> bool:
     """Whether the finer analysis is used: it also finds thin strokes, on a
-    grid of its own (no fallback), and its regions pass at least
-    settings.fine_pass_share as often as the coarse ones."""
+    grid of its own (no fallback), its regions pass at least
+    settings.fine_pass_share as often as the coarse ones, and its grid
+    makes ink of between 1 / settings.fine_ink_factor and
+    settings.fine_ink_factor times the coarse grid's share of the pixels
+    (ink_ratio, see ink_share)."""
     if fine.selected_count == 0 or coarse.selected_count == 0:
         return False
     # Shares compared as cross products: exact in integers.
     return (fine.thin and fine.fallback is None and fine.objects == coarse.objects
             and fine.passed_count * coarse.selected_count
-            >= settings.fine_pass_share * coarse.passed_count * fine.selected_count)
+            >= settings.fine_pass_share * coarse.passed_count * fine.selected_count
+            and 1 / settings.fine_ink_factor <= ink_ratio <= settings.fine_ink_factor)
 
 
 def coarse_at_fine(grid, region_size: int, fine_shape) -> np.ndarray:
@@ -90,12 +111,17 @@ def coarse_at_fine(grid, region_size: int, fine_shape) -> np.ndarray:
     return out
 
 
-def pick_scale(grid, choices, fine_grid, fine_choices, region_size: int,
+def pick_scale(grid, quantiles, choices, fine_grid, fine_quantiles, fine_choices, region_size: int,
                settings: AutoSettings = DEFAULT) -> tuple:
     """(grid, its region size, choices): the coarse grid as it is, or, where
     the finer analysis agrees (fine_agrees), the mean of the coarse surface
-    and the finer grid on the finer lattice, with choices.fine_size set."""
-    if fine_choices is None or not fine_agrees(choices, fine_choices, settings):
+    and the finer grid on the finer lattice, with choices.fine_size set.
+    The quantiles are each scale's quantile grid (for ink_share)."""
+    if fine_choices.selected_count == 0:
+        return grid, region_size, choices
+    coarse_ink = ink_share(grid, quantiles, settings)
+    ratio = ink_share(fine_grid, fine_quantiles, settings) / coarse_ink if coarse_ink > 0 else np.inf
+    if not fine_agrees(choices, fine_choices, ratio, settings):
         return grid, region_size, choices
     fine_grid = np.asarray(fine_grid, np.float64)
     mean = (coarse_at_fine(grid, region_size, fine_grid.shape) + fine_grid) / 2
