@@ -159,9 +159,10 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
     For dark objects, where strokes lie among the edges of wider dark
     areas, only the strokes pass (strokes.strokes_among_areas, or with
     strokes_only wherever strokes.stroke_regions finds them: a finer
-    analysis of such a picture; the others fail as "edge"); else passing regions whose dark class holds no ink of
-    the picture's own fail here (judge.reject_faint). Objects wider than
-    strokes are decided on 3x3 medians (AutoChoices.median).
+    analysis of such a picture; the others fail as "edge"); else passing
+    regions whose dark class holds no ink of the picture's own fail here
+    (judge.reject_faint). Objects wider than strokes are decided on 3x3
+    medians (AutoChoices.median).
     Returns (grid float32 in the input's level polarity, AutoChoices, the
     final Judgement).
     """
