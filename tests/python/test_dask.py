@@ -6,6 +6,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -252,6 +253,33 @@ def test_chunked_equals_in_memory_on_real_pictures(client, name, chunks):
     got = client.compute(zd.binarize(array), sync=True)
     assert np.array_equal(got, zentrel.binarize(image))
     assert zd.analyse(array) == want
+
+
+class _CountedReads:
+    """An array that counts how often its values are read."""
+
+    def __init__(self, array):
+        self.array, self.reads, self.lock = array, 0, threading.Lock()
+        self.shape, self.dtype, self.ndim = array.shape, array.dtype, array.ndim
+
+    def __getitem__(self, index):
+        with self.lock:
+            self.reads += 1
+        return self.array[index]
+
+
+@pytest.mark.parametrize("name, passes", [("scene", 3), ("page", 5)])
+def test_the_finer_scale_reads_the_input_only_for_strokes(name, passes):
+    # Region statistics, fits and decision read every chunk once each; the
+    # finer scale's two passes read it again only where it is wanted.
+    image = _pictures()["page"] if name == "page" else _image((300, 320), seed=1)
+    assert (zentrel.analyse(image).auto.fine_size is not None) == (name == "page")
+    counted = _CountedReads(image)
+    array = da.from_array(counted, chunks=(100, 160), asarray=False)
+    chunks = len(array.chunks[0]) * len(array.chunks[1])
+    with dask.config.set(scheduler="synchronous"):
+        assert np.array_equal(zd.binarize(array).compute(), zentrel.binarize(image))
+    assert passes * chunks <= counted.reads < (passes + 1) * chunks
 
 
 @given(rows=st.lists(st.integers(20, 70), min_size=1, max_size=3),

@@ -43,6 +43,7 @@ class Pipeline:
     def __init__(self, array: da.Array, options: Settings):
         self.source = array
         self.options = options
+        self.only_if = None
         self.auto = not options.classic
         self.objects = options.objects
         self.settings = DEFAULT
@@ -60,15 +61,19 @@ class Pipeline:
         self.parts = tuple(axis_parts(c, region_size) for c in self.region_chunks)
         self.grid_shape = lattice.grid_shape(self.shape, region_size)
 
-    def at_size(self, region_size: int) -> "Pipeline":
-        """The same image at another region size, sharing the level mapping."""
+    def at_size(self, region_size: int, only_if=None) -> "Pipeline":
+        """The same image at another region size, sharing the level mapping;
+        with only_if (a Delayed bool) its stages read the input only if it
+        is true."""
         other = Pipeline(self.source, dataclasses.replace(self.options, region_size=region_size))
         other._mapping = self.mapping() if self.auto else None
+        other.only_if = only_if
         return other
 
     def levels(self, after=None) -> da.Array:
-        """A fresh reading of the input as uint8 grey levels, after ``after``."""
-        fresh = _fresh(self.source, after)
+        """A fresh reading of the input as uint8 grey levels, after ``after``
+        (and only if self.only_if, see at_size)."""
+        fresh = _fresh(self.source, after, self.only_if)
         if self.auto:
             return fresh.map_blocks(_auto_tasks.levels_block, self.mapping(), dtype=np.uint8,
                                     meta=np.empty((0, 0), np.uint8))
@@ -224,9 +229,10 @@ class ChunkedSource:
 
     def at_size(self, region_size: int, wanted) -> "ChunkedSource":
         """The same image at another region size, for the finer scale's
-        stages: its region pass computes nothing unless wanted (a Delayed
-        bool), and the levels' histograms are this source's."""
-        finer = ChunkedSource(self.pipeline.at_size(region_size))
+        stages: they read the input and its region pass computes only if
+        wanted (a Delayed bool), and the levels' histograms are this
+        source's."""
+        finer = ChunkedSource(self.pipeline.at_size(region_size, wanted))
         finer._coarse, finer._wanted = self, wanted
         return finer
 
@@ -281,12 +287,16 @@ def _cells(results: da.Array) -> list:
     return results.to_delayed(optimize_graph=False).ravel().tolist()
 
 
-def _fresh(array: da.Array, after=None) -> da.Array:
+def _fresh(array: da.Array, after=None, only_if=None) -> da.Array:
     """The same array under new keys, so the scheduler computes it anew
     instead of keeping its chunks for a later stage; with ``after`` (a
     Delayed) its reads wait for it, so that a stage does not load chunks it
-    cannot use yet while a gathering step runs. (dask's own
-    graph_manipulation.clone loses dependencies of some getitem graphs.)"""
+    cannot use yet while a gathering step runs. With ``only_if`` (a Delayed
+    bool) its chunks are read only if it is true, and are zeros of their
+    shape, read from nowhere, if not: for a stage that may turn out not to
+    be needed (reads straight from stored data only; a chunk computed from
+    others is computed either way). (dask's own graph_manipulation.clone
+    loses dependencies of some getitem graphs.)"""
     graph = convert_legacy_graph(dict(array.__dask_graph__()))
     token = uuid.uuid4().hex[:12]
 
@@ -295,12 +305,19 @@ def _fresh(array: da.Array, after=None) -> da.Array:
 
     names = {key: renamed(key) for key in graph}
     data = {names[key] for key, node in graph.items() if isinstance(node, DataNode)}
+    gates = [gate for gate in (after, only_if) if gate is not None]
     copy = {}
     for key, node in graph.items():
         node = node.substitute(names, key=names[key])
-        if after is not None and isinstance(node, Task) and node.dependencies <= data:
+        read = isinstance(node, Task) and node.dependencies <= data
+        if read and only_if is not None and isinstance(key, tuple) and key[0] == array.name:
+            shape = tuple(c[i] for c, i in zip(array.chunks, key[1:]))
+            inputs = sorted(node.dependencies, key=str)
+            node = Task(names[key], _tasks.read_if, TaskRef(only_if.key),
+                        TaskRef(after.key) if after is not None else None, DataNode(None, node),
+                        tuple(inputs), shape, array.dtype, *(TaskRef(k) for k in inputs))
+        elif read and after is not None:
             node = Task(names[key], _tasks.after, TaskRef(after.key), node)
         copy[names[key]] = node
-    layers = HighLevelGraph.from_collections(renamed(array.name), copy,
-                                             dependencies=[after] if after is not None else [])
+    layers = HighLevelGraph.from_collections(renamed(array.name), copy, dependencies=gates)
     return da.Array(layers, renamed(array.name), array.chunks, meta=array._meta)

@@ -43,6 +43,14 @@ def after(gate, value):
     return value
 
 
+def read_if(wanted, gate, task, inputs, shape, dtype, *values):
+    """The chunk ``task`` reads (given the values of its inputs, in that
+    order) where wanted; else zeros of its shape that take no memory."""
+    if wanted:
+        return task(dict(zip(inputs, values)))
+    return np.broadcast_to(np.zeros((), dtype), shape)
+
+
 class Piece(NamedTuple):
     """One piece of the region grid: (row piece, col piece) and its regions."""
 
