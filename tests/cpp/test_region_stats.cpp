@@ -86,6 +86,41 @@ TEST(RegionStats, HandWorkedRegion) {
     EXPECT_EQ(histogram[2], 8);
 }
 
+TEST(RegionStats, TileColumnsFullToTheirCountersLimit) {
+    // One region of R x R: its left half level 10, its right half 100 above
+    // and 200 below. The left column of two tiles puts all its
+    // R * ceil(R / 2) pixels in one bin: 65522 at R 362 (16-bit counters, 13
+    // short of their limit) and 65884 at R 363 (32-bit), where 16 bits would
+    // wrap to 348 and leave level 10 under 2 % of the region.
+    for (const int r : {362, 363}) {
+        const int half = region_origin(1, r);
+        Levels l(r, r);
+        for (int y = 0; y < r; ++y) {
+            for (int x = 0; x < r; ++x) {
+                l.bytes[static_cast<std::size_t>(y) * r + x] = x < half ? 10 : (y < half ? 100 : 200);
+            }
+        }
+        l.tables();
+        FImage variance(1, 1), quantiles(1, 3);
+        const double shares[] = {0.02, 0.4, 0.98};
+        RegionStatsOutput out;
+        out.variance = variance.get();
+        out.quantiles = quantiles.get();
+        out.shares = shares;
+        out.share_count = 3;
+        compute_region_stats(PipelineContext(), 1, 1, r, ImageBlock8(l.t8.data()), out);
+        const double n10 = static_cast<double>(r) * half, n100 = static_cast<double>(half) * (r - half),
+                     n200 = static_cast<double>(r - half) * (r - half), n = n10 + n100 + n200;
+        const double mean = (10 * n10 + 100 * n100 + 200 * n200) / n;
+        const double want = (n10 * (10 - mean) * (10 - mean) + n100 * (100 - mean) * (100 - mean) +
+                             n200 * (200 - mean) * (200 - mean)) / n;
+        EXPECT_NEAR(variance[0][0], want, want * 1e-5) << "R " << r;
+        EXPECT_EQ(quantiles[0][0], 10.0f) << "R " << r;
+        EXPECT_EQ(quantiles[0][1], 10.0f) << "R " << r;
+        EXPECT_EQ(quantiles[0][2], 200.0f) << "R " << r;
+    }
+}
+
 struct Case {
     int rows, cols, region_size, threads;
 };
