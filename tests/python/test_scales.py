@@ -17,6 +17,13 @@ def page_picture():
     return np.asarray(Image.open(Path(__file__).parent / "data" / "dibco2009_h02_crop.png").convert("L"))
 
 
+@pytest.mark.parametrize("region_size, fine", [(32, 16), (36, 18), (64, 32), (33, None), (34, None),
+                                               (28, None)])
+def test_the_finer_size_is_half_a_multiple_of_four_of_16_or_more(region_size, fine):
+    # Odd halves and odd sizes would put the coarse nodes between finer ones.
+    assert scales.fine_size(region_size) == fine
+
+
 def test_coarse_grid_at_the_finer_nodes_by_hand():
     # Fine node i lies halfway between coarse nodes when i is even, on one
     # when odd; before the first and past the last the nearest node holds.

@@ -18,7 +18,8 @@ closely the thresholds follow the paper: stains, shade and a page's dark
 rim change within a few tens of pixels, while a small region's fit rests on
 few pixels and may miss a low-contrast page altogether. Averaging the two
 grids keeps what both agree on and halves what either alone gets wrong;
-AutoSettings.fine_pass_share says when the finer fits are sound enough.
+AutoSettings.fine_pass_share and fine_ink_factor say when the finer
+analysis is sound enough to be used.
 """
 
 from __future__ import annotations
@@ -31,9 +32,11 @@ from zentrel.auto.settings import DEFAULT, AutoSettings
 
 
 def fine_size(region_size: int, settings: AutoSettings = DEFAULT):
-    """Half the region size, when that is at least settings.fine_min_size."""
+    """Half the region size, when that is at least settings.fine_min_size
+    and even (the region size a multiple of 4): then every other node of
+    the finer lattice is a coarse one (coarse_at_fine)."""
     half = region_size // 2
-    return half if half >= settings.fine_min_size and half % 2 == 0 else None
+    return half if half >= settings.fine_min_size and region_size % 4 == 0 else None
 
 
 def wants_fine(choices, region_size: int, settings: AutoSettings = DEFAULT) -> bool:
