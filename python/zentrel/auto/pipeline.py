@@ -106,7 +106,7 @@ def scaled_stages(source, percent: int, objects=None, settings: AutoSettings = D
     needed; a chunked one builds them with no regions to fit unless so."""
     done = stages(source, percent, objects, settings)
     size = fine_size(source.region_size, settings)
-    wanted = source.call(wants_fine, done.choices, source.region_size, settings)
+    wanted = source.call(wants_fine, done.choices, settings)
     if size is None or wanted is False:
         return done
     side = objects if objects is not None else done.choices.objects
@@ -236,13 +236,13 @@ class WholeImage:
     def __init__(self, image: np.ndarray, region_size: int, threads: int = 0):
         self.image, self.region_size, self.threads = image, region_size, threads
         self.grid_shape = lattice.grid_shape(image.shape, region_size)
-        self.levels = self.histogram = self._mapping = self._mapped_with = None
+        self.levels = self.histogram = self._mapping = None
 
     def at_size(self, region_size: int, wanted=True) -> "WholeImage":
         """The same image at another region size, its levels shared (wanted:
         always, as scaled_stages asks for it only when it is)."""
         other = WholeImage(self.image, region_size, self.threads)
-        other.levels, other._mapping, other._mapped_with = self.levels, self._mapping, self._mapped_with
+        other.levels, other._mapping = self.levels, self._mapping
         return other
 
     @staticmethod
@@ -250,9 +250,8 @@ class WholeImage:
         return function(*args)
 
     def mapping(self, settings: AutoSettings) -> LevelMapping:
-        if self._mapping is None or self._mapped_with is not settings:
+        if self._mapping is None:  # at_size shares it
             self.levels, self._mapping = to_levels(self.image, settings)
-            self._mapped_with = settings
         return self._mapping
 
     def region_grids(self, shares) -> tuple:

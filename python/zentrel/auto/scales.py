@@ -3,7 +3,7 @@ regions are fitted again at half the size and the two threshold grids are
 averaged on the finer lattice.
 
     fine_size(region_size)                  the finer size, or None
-    wants_fine(choices, region_size)        whether to fit the finer regions
+    wants_fine(choices)                     whether to fit the finer regions
     among_areas(choices)                    whether only strokes pass in them
     fine_selection(count, rows, cols, wanted) the finer selection, or none
     ink_share(grid, quantiles)              the share of pixels a grid makes ink, estimated
@@ -39,11 +39,10 @@ def fine_size(region_size: int, settings: AutoSettings = DEFAULT):
     return half if half >= settings.fine_min_size and region_size % 4 == 0 else None
 
 
-def wants_fine(choices, region_size: int, settings: AutoSettings = DEFAULT) -> bool:
-    """Whether the finer regions are fitted: dark thin strokes on a grid
-    built from passing regions, and a finer size to fit."""
-    return (settings.two_scales and choices.objects == "dark" and choices.thin
-            and choices.fallback is None and fine_size(region_size, settings) is not None)
+def wants_fine(choices, settings: AutoSettings = DEFAULT) -> bool:
+    """Whether the finer regions are fitted (where there is a finer size,
+    fine_size): dark thin strokes on a grid built from passing regions."""
+    return settings.two_scales and choices.objects == "dark" and choices.thin and choices.fallback is None
 
 
 def among_areas(choices) -> bool:
@@ -80,8 +79,9 @@ def ink_share(grid, quantiles, settings: AutoSettings = DEFAULT) -> float:
 
 
 def fine_agrees(coarse, fine, ink_ratio: float, settings: AutoSettings = DEFAULT) -> bool:
-    """Whether the finer analysis is used: it also finds thin strokes, on a
-    grid of its own (no fallback), its regions pass at least
+    """Whether the finer analysis (given the coarse one's side) is used: it
+    also finds thin strokes, on a grid of its own (no fallback), its regions
+    pass at least
     settings.fine_pass_share as often as the coarse ones, and its grid
     makes ink of between 1 / settings.fine_ink_factor and
     settings.fine_ink_factor times the coarse grid's share of the pixels
@@ -89,7 +89,7 @@ def fine_agrees(coarse, fine, ink_ratio: float, settings: AutoSettings = DEFAULT
     if fine.selected_count == 0 or coarse.selected_count == 0:
         return False
     # Shares compared as cross products: exact in integers.
-    return (fine.thin and fine.fallback is None and fine.objects == coarse.objects
+    return (fine.thin and fine.fallback is None
             and fine.passed_count * coarse.selected_count
             >= settings.fine_pass_share * coarse.passed_count * fine.selected_count
             and 1 / settings.fine_ink_factor <= ink_ratio <= settings.fine_ink_factor)

@@ -249,20 +249,19 @@ class ChunkedSource:
     def region_grids(self, shares) -> tuple:
         """One pass: each region's variance and quantiles, and each chunk's
         level histogram."""
-        if self._coarse is not None:
+        if self._coarse is not None:  # the finer scale: the coarse pass counted the levels
             results, _ = self.pipeline._region_stage(
                 _tasks.variance_block_if, self._wanted, self._wanted, self.pipeline.region_size,
                 self.pipeline.threads, shares)
             self._histogram, self._sample = self._coarse._histogram, self._coarse._sample
-            variance, quantiles, _ = self.call(_tasks.region_grids, results, self.grid_shape, nout=3)
-            return variance, quantiles
-        mapping = self.pipeline.mapping()
-        gate = mapping if isinstance(mapping, Delayed) else None
-        results, histograms = self.pipeline._region_stage(
-            _tasks.variance_block, gate, self.pipeline.region_size, self.pipeline.threads, shares,
-            extra=partial(_auto_tasks.chunk_histograms, image_shape=self.pipeline.shape,
-                          settings=self.pipeline.settings))
-        self._histogram, self._sample = self.call(_auto_tasks.histogram_sums, histograms, nout=2)
+        else:
+            mapping = self.pipeline.mapping()
+            gate = mapping if isinstance(mapping, Delayed) else None
+            results, histograms = self.pipeline._region_stage(
+                _tasks.variance_block, gate, self.pipeline.region_size, self.pipeline.threads, shares,
+                extra=partial(_auto_tasks.chunk_histograms, image_shape=self.pipeline.shape,
+                              settings=self.pipeline.settings))
+            self._histogram, self._sample = self.call(_auto_tasks.histogram_sums, histograms, nout=2)
         variance, quantiles, _ = self.call(_tasks.region_grids, results, self.grid_shape, nout=3)
         return variance, quantiles
 
