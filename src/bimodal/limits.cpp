@@ -54,6 +54,8 @@ const LimitOption OPTIONS[] = {
      1, false, 0.0, INF, ZENTREL_ONE(double, stop_ratio)},
     {"max_iterations", "most fitter steps before the final one", 1, true, 1.0, 10000.0,
      ZENTREL_ONE(int, max_iterations)},
+    {"stop_shift", "the fit also stops once an accepted step moves no mean or spread by more than "
+     "this many levels (0: never)", 1, false, 0.0, INF, ZENTREL_ONE(double, stop_shift)},
 };
 
 #undef ZENTREL_PAIR

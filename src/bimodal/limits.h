@@ -38,6 +38,9 @@ struct AnalysisLimits {
     // this many fitter steps.
     double stop_ratio = 0.8;
     int max_iterations = 20;
+    // ... or once an accepted step moved no mean or spread by more than
+    // this many levels (0: never; the fit has settled).
+    double stop_shift = 0.0;
 };
 
 inline const AnalysisLimits& default_limits() {

@@ -1,6 +1,7 @@
 #include "bimodal/region_analysis.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <locale>
 #include <sstream>
@@ -60,6 +61,15 @@ bool outside_box(const float a[], const AnalysisLimits& limits) {
         if (a[k] < limits.box_sigma_min || a[k] > limits.box_sigma_max) return true;
     }
     return false;
+}
+
+// True when no mean or spread moved by more than shift levels from before
+// to after (both 0-based: c1, mean1, sigma1, mean2, sigma2).
+bool settled(const float before[], const float after[], double shift) {
+    for (int k = 1; k < NPARAM; ++k) {
+        if (!(std::fabs(static_cast<double>(after[k]) - static_cast<double>(before[k])) <= shift)) return false;
+    }
+    return true;
 }
 
 // The trace shows a threshold as the standard stream formats a float.
@@ -209,12 +219,17 @@ RegionRecord analyse_pixels(const AnalysisSettings& settings, const BasicImageBl
             const float ratio = chisq / total;
             if (!(static_cast<double>(ratio) > limits.stop_ratio)) break;
             if (iter_num >= limits.max_iterations) break;
+            const float before[NPARAM] = {a[1], a[2], a[3], a[4], a[5]};
+            const float lambda_before = lambda;
             marquardt_step(state, x, y, sig, a, ia, covar, alpha, chisq, total, lambda);
             ++calls;
             if (outside_box(a, limits)) left_box = true;
             ++iter_num;
             if (settings.debug) trace.print(text::TRACE_ITERATION, iter_num);
             if (left_box) break;
+            // A rejected step raises lambda and leaves a as it was: only an
+            // accepted one tells whether the fit has settled.
+            if (limits.stop_shift > 0.0 && lambda < lambda_before && settled(before, a + 1, limits.stop_shift)) break;
         }
     }
     lambda = 0.0f;

@@ -33,7 +33,7 @@ TEST(LimitOptions, EachFieldIsSetByExactlyOneOptionSide) {
             EXPECT_TRUE(changed_fields.insert(diff).second) << option.name << " side " << side;
         }
     }
-    EXPECT_EQ(sides, 18);  // every field of AnalysisLimits
+    EXPECT_EQ(sides, 19);  // every field of AnalysisLimits
     EXPECT_EQ(find_limit_option("no_such_limit"), nullptr);
 }
 

@@ -254,6 +254,10 @@ TEST(RegionAnalysis, LimitsComeFromTheContext) {
         {[](AnalysisLimits& l) { l.box_sigma_max = 5.0f; }, 2, RegionStatus::recorded},
         {[](AnalysisLimits& l) { l.box_c1_max = l.test_c1_max = 0.3; }, 2, RegionStatus::left_box},
         {[](AnalysisLimits& l) { l.test_mean2_max = 150.0f; }, 21, RegionStatus::failed_test},
+        // The same fit stops after its first accepted step once any shift
+        // counts as settled, and runs on when none does.
+        {[](AnalysisLimits& l) { l.test_mean2_max = 150.0f, l.stop_shift = 1e9; }, 3, RegionStatus::failed_test},
+        {[](AnalysisLimits& l) { l.test_mean2_max = 150.0f, l.stop_shift = 1e-30; }, 21, RegionStatus::failed_test},
     };
     const RegionImage image({plateaus()});
     for (std::size_t k = 0; k < cases.size(); ++k) {
