@@ -187,6 +187,23 @@ def test_otsu_splits_a_hand_worked_histogram():
     assert polarity.otsu(histogram) == (20, 0.5, 12.5, 200.0)
 
 
+@pytest.mark.parametrize("edge_col, expected", [
+    (None, ("dark", 1, 0)),  # bright ground all round: dark objects
+    (2, ("dark", 1, 0)),     # 6 of the 7 columns around it bright: 42 of 49 medians, over 3/4
+    (3, (None, 0, 0)),       # 5 of 7: 35 of 49, under 3/4
+    (4, (None, 0, 0)),       # on the edge of a dark area, 4 of 7: no vote
+    (7, ("bright", 0, 1)),   # 6 of 7 dark: the dark class is the ground
+])
+def test_a_region_votes_only_where_most_of_the_ground_around_it_agrees(edge_col, expected):
+    # Region medians of 10x10 regions: 200, or 20 left of edge_col; the one
+    # voter at (5, 5) has class means 60 and 180 (midpoint 120).
+    medians = np.full((10, 10), 200.0)
+    if edge_col is not None:
+        medians[:, :edge_col + 1] = 20.0
+    vote = polarity.vote_polarity(np.array([5]), np.array([5]), np.array([[60.0, 180.0]]), medians)
+    assert vote == expected
+
+
 def test_flat_and_featureless_images_fall_back_soundly():
     flat = np.full((64, 64), 7, np.uint8)
     assert (zentrel.binarize(flat) == 255).all()

@@ -49,9 +49,12 @@ def vote_polarity(rows, cols, means, medians, settings: AutoSettings = DEFAULT) 
     """("dark" or "bright", dark votes, bright votes) from passing regions.
 
     The background is what surrounds the objects: each passing region votes
-    for the side whose class mean lies farther from the median of the
-    region medians around it (settings.vote_reach regions each way), which follows
-    the local light, so shading cannot turn the background into a class.
+    for the side whose class mean lies farther from the region medians
+    around it (settings.vote_reach regions each way), which follow the
+    local light, so shading cannot turn the background into a class. It
+    votes only where at least settings.vote_share of those medians lie
+    nearer one class than the other: on an edge between two wide areas
+    they do not, and either side would be a guess.
     """
     n = len(rows)
     if n == 0:
@@ -64,12 +67,11 @@ def vote_polarity(rows, cols, means, medians, settings: AutoSettings = DEFAULT) 
     # Windows past the edge repeat the edge regions.
     window = medians[np.clip(rows[:, None] + dy.ravel(), 0, medians.shape[0] - 1),
                      np.clip(cols[:, None] + dx.ravel(), 0, medians.shape[1] - 1)].astype(np.float64)
-    # A window holds an odd count of levels: its median is its middle one,
-    # which a partition finds at a sixth of np.median's cost.
-    middle = window.shape[1] // 2
-    ground = np.partition(window, middle, axis=1)[:, middle]
-    dark = int(np.count_nonzero(np.abs(ground - means[:, 1]) < np.abs(ground - means[:, 0])))
-    bright = int(np.count_nonzero(np.abs(ground - means[:, 0]) < np.abs(ground - means[:, 1])))
+    to_dark, to_bright = np.abs(window - means[:, :1]), np.abs(window - means[:, 1:])
+    need = settings.vote_share * window.shape[1]
+    # Ground nearer the bright class: the objects are dark.
+    dark = int(np.count_nonzero(np.count_nonzero(to_bright < to_dark, axis=1) >= need))
+    bright = int(np.count_nonzero(np.count_nonzero(to_dark < to_bright, axis=1) >= need))
     if dark == bright:
         return None, dark, bright
     return ("dark" if dark > bright else "bright"), dark, bright
