@@ -268,12 +268,15 @@ class _CountedReads:
         return self.array[index]
 
 
-@pytest.mark.parametrize("name, passes", [("scene", 3), ("page", 5)])
-def test_the_finer_scale_reads_the_input_only_for_strokes(name, passes):
+@pytest.mark.parametrize("name, fine, marks, passes", [("scene", False, True, 4), ("page", True, True, 6),
+                                                      ("combed-bright", False, False, 3)])
+def test_optional_stages_read_the_input_only_where_wanted(name, fine, marks, passes):
     # Region statistics, fits and decision read every chunk once each; the
-    # finer scale's two passes read it again only where it is wanted.
-    image = _pictures()["page"] if name == "page" else _image((300, 320), seed=1)
-    assert (zentrel.analyse(image).auto.fine_size is not None) == (name == "page")
+    # finer scale's two passes read it again only where it is wanted, and so
+    # does the pass gathering the faint marks' pieces along chunk edges.
+    image = _image((300, 320), seed=1) if name == "scene" else _pictures()[name]
+    auto = zentrel.analyse(image).auto
+    assert (auto.fine_size is not None, auto.marks) == (fine, marks)
     counted = _CountedReads(image)
     array = da.from_array(counted, chunks=(100, 160), asarray=False)
     chunks = len(array.chunks[0]) * len(array.chunks[1])

@@ -10,7 +10,7 @@ import zentrel
 from PIL import Image
 from conftest import drawn_fundus
 from zentrel import auto
-from zentrel.auto import levels, strokes
+from zentrel.auto import levels, marks, strokes
 from zentrel.auto.judge import Judgement, reject_faint
 from zentrel.auto.settings import DEFAULT
 
@@ -58,6 +58,40 @@ def test_a_stained_diary_corner_reads_better_at_two_scales():
         scores.append((hits / np.count_nonzero(ink), hits / np.count_nonzero(truth)))
     (p1, r1), (p2, r2) = scores
     assert p2 > p1 + 0.05 and r2 > r1 + 0.03
+
+
+def test_specks_of_paper_grain_stay_white_while_strokes_keep_their_edges():
+    # Faint writing on textured paper: with the core threshold only the
+    # pieces that reach toward the ink's level stay (marks).
+    image, truth = picture("mstex2015_h23_crop.png"), picture("mstex2015_h23_crop_gt.png") == 0
+    assert zentrel.analyse(image).auto.marks
+    scores = []
+    for settings in (without(core_reach=0.0), DEFAULT):
+        ink = auto.run(image, settings=settings)[0] == 0
+        hits = np.count_nonzero(ink & truth)
+        scores.append((hits / np.count_nonzero(ink), hits / np.count_nonzero(truth)))
+    (p1, r1), (p2, r2) = scores
+    assert p2 > p1 + 0.1 and r2 > r1 - 0.01
+
+
+@pytest.mark.parametrize("ratios, passed, blurred", [
+    ([0.3, 0.5, np.nan, 0.9], [True, True, True, False], True),   # median of 0.3, 0.5: 0.4
+    ([0.3, 0.8, 0.9, 0.2], [False, True, True, True], False),     # median of 0.8, 0.9, 0.2: 0.8, sharp
+    ([np.nan, np.nan], [True, True], False),                      # nothing measured: no blur shown
+])
+def test_blurred_print_is_the_median_stroke_ratio_under_the_sharp_ratio(ratios, passed, blurred):
+    assert marks.blurred_print(np.array(ratios), np.array(passed)) == blurred
+
+
+def test_the_core_grid_lies_half_the_depth_below_the_threshold():
+    grid = np.array([[100.0, 150.0], [200.0, 120.0]], np.float32)
+    quantiles = np.zeros((2, 2, 5), np.float32)
+    quantiles[..., DEFAULT.ground_quantile] = [[180.0, 150.0], [190.0, 200.0]]
+    choices = type("Choices", (), {"marks": True})()
+    # Depths 80, 0, none (the ground lies below the threshold), 80.
+    assert np.array_equal(marks.core_grid(grid, quantiles, choices), [[60.0, 150.0], [200.0, 80.0]])
+    choices.marks = False
+    assert marks.core_grid(grid, quantiles, choices) is None
 
 
 def test_bleed_through_stays_white():

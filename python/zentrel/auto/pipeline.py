@@ -12,8 +12,10 @@
                                                       fallback or surface
     (scaled_stages: for thin strokes the same stages at half the region
     size, and the grid then the two grids' mean on the finer lattice)
+    core = core_grid(grid, quantiles, choices)        where choices.marks: the level ink must reach
     (then every pixel, or its 3x3 median where choices.median, against the
-    grid: source-specific, from the grid and the choices alone)
+    grid, and with a core grid faint marks kept only where they join ink:
+    source-specific, from the grids and the choices alone)
 
 stages(source, ...) is that order, written once. A source does the
 image-sized work and runs each small step through source.call(function,
@@ -45,6 +47,7 @@ from zentrel.auto.fallback import enough_passed, fallback_grid, fallback_of
 from zentrel.auto.judge import Judgement, judge_regions, judged_records, keep_only, reject_faint
 from zentrel.auto.levels import (LevelMapping, fit_smoothing, level_range, level_step, sample_histogram,
                                  to_levels)
+from zentrel.auto.marks import blurred_print, core_grid
 from zentrel.auto.polarity import detect_polarity, mirror_quantiles, vote_polarity
 from zentrel.auto.regions import choose_regions, quiet_variance
 from zentrel.auto.scales import among_areas, fine_selection, fine_size, pick_scale, wants_fine
@@ -64,6 +67,7 @@ class Stages(NamedTuple):
     choices: Any   # AutoChoices
     region_size: Any  # the region size of the grid's lattice
     quantiles: Any = None  # the levels' quantile grid at that region size
+    core: Any = None  # the core threshold grid on the grid's lattice, or None (marks)
 
 
 def choose(variance, quiet: float, percent: int, settings: AutoSettings = DEFAULT) -> tuple:
@@ -108,14 +112,21 @@ def scaled_stages(source, percent: int, objects=None, settings: AutoSettings = D
     size = fine_size(source.region_size, settings)
     wanted = source.call(wants_fine, done.choices, settings)
     if size is None or wanted is False:
-        return done
+        return done._replace(core=source.call(core_grid, done.grid, done.quantiles, done.choices, settings))
     side = objects if objects is not None else done.choices.objects
     fine = stages(source.at_size(size, wanted), percent, side, settings, wanted=wanted,
                   strokes_only=source.call(among_areas, done.choices))
     grid, region_size, choices = source.call(pick_scale, done.grid, done.quantiles, done.choices, fine.grid,
                                              fine.quantiles, fine.choices, source.region_size, settings,
                                              nout=3)
-    return done._replace(grid=grid, choices=choices, region_size=region_size)
+    core = source.call(_scaled_core, grid, region_size, done.quantiles, fine.quantiles, choices,
+                       source.region_size, settings)
+    return done._replace(grid=grid, choices=choices, region_size=region_size, core=core)
+
+
+def _scaled_core(grid, region_size, quantiles, fine_quantiles, choices, coarse_size, settings):
+    """marks.core_grid on the lattice pick_scale chose."""
+    return core_grid(grid, quantiles if region_size == coarse_size else fine_quantiles, choices, settings)
 
 
 @dataclass(frozen=True)
@@ -135,6 +146,7 @@ class AutoChoices:
     thin: bool = False  # dark objects read as thin strokes: no region lies inside one
     smooth: bool = False  # the fits smoothed their histograms (levels.fit_smoothing)
     fine_size: int | None = None  # the grid is averaged with one at this region size (scales)
+    marks: bool = False  # faint marks stay only where they join ink (marks)
 
     @property
     def median(self) -> bool:
@@ -221,9 +233,10 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
             grid = faint_objects(grid, kind, quantiles, settings, quantum)
     if objects == "bright" and fallback != "flat":
         grid = 256.0 - grid
+    marks = objects == "dark" and fallback is None and blurred_print(ratios, passed, settings)
     choices = AutoChoices(mapping, objects, why, settings.limits, settings.min_separation, count,
                           int(passed.sum()), fallback, tuple(judgement.verdicts), settings, thin,
-                          bool(smooth))
+                          bool(smooth), marks=marks)
     return grid.astype(np.float32), choices, judgement
 
 
@@ -273,11 +286,12 @@ class WholeImage:
     def level_histogram(self) -> np.ndarray:
         return self.histogram
 
-    def decide(self, grid, want_surface: bool, median: bool = False) -> tuple:
+    def decide(self, grid, want_surface: bool, median: bool = False, core=None) -> tuple:
         """(output uint8, surface float32 or None): every pixel, or with
-        median its 3x3 median (AutoChoices.median), against the grid."""
+        median its 3x3 median (AutoChoices.median), against the grid; with
+        a core grid, faint marks kept only where they join ink (marks)."""
         decided = engine.decide(self.levels, grid, self.region_size, threads=self.threads,
-                                 want_surface=want_surface, median=median)
+                                 want_surface=want_surface, median=median, core=core)
         return decided if want_surface else (decided, None)
 
 
@@ -296,5 +310,5 @@ def run(image, *, percent=10, region_size=32, objects=None, want_surface=False, 
     done = scaled_stages(source, percent, objects, settings)
     if done.region_size != region_size:
         source = source.at_size(done.region_size)
-    output, surface = source.decide(done.grid, want_surface, done.choices.median)
+    output, surface = source.decide(done.grid, want_surface, done.choices.median, done.core)
     return output, surface, done.choices, done.records, done.grid, done.variance

@@ -111,7 +111,8 @@ def fill_grid(grid_shape: tuple[int, int], rows: npt.ArrayLike, cols: npt.ArrayL
 def decide(levels: npt.ArrayLike, grid: npt.ArrayLike, region_size: int, offset: tuple[int, int] = (0, 0),
            image_shape: tuple[int, int] | None = None, threads: int = 0,
            want_surface: bool = False, median: bool = False,
-           margin: tuple[int, int, int, int] = (0, 0, 0, 0)) -> Any:
+           margin: tuple[int, int, int, int] = (0, 0, 0, 0), core: npt.ArrayLike | None = None,
+           reach: bool = True) -> Any:
     """uint8 0/255 of the block: 255 where a pixel reaches its threshold.
 
     ``grid`` is the whole image's threshold grid; ``image_shape`` the whole
@@ -121,5 +122,8 @@ def decide(levels: npt.ArrayLike, grid: npt.ArrayLike, region_size: int, offset:
     of the levels standing in beyond them; ``margin`` (top, bottom, left,
     right) counts rows and columns of ``levels`` around the block at
     ``offset`` that the medians read and that are not decided (a chunk's
-    neighbours).
+    neighbours). With a ``core`` grid (shaped like ``grid``), a 0 whose
+    pixel also lies below the core threshold stays 0 and the other 0s are
+    marks (1); with ``reach`` the marks 8-connected through marks to a 0
+    become 0 and the rest 255, without it they stay 1.
     """

@@ -36,7 +36,7 @@ from zentrel.auto.levels import level_mapping
 from zentrel.auto import analysis_of, scaled_stages
 from zentrel.auto.settings import DEFAULT
 from zentrel.core import Settings, lattice
-from zentrel.dask import _auto_tasks, _tasks
+from zentrel.dask import _auto_tasks, _marks, _tasks
 from zentrel.dask._geometry import axis_parts
 
 class Pipeline:
@@ -205,11 +205,21 @@ class Pipeline:
             # chunk comes with a row and a column of its neighbours around
             # it, none past the image's edges, where the medians repeat the
             # edge as the in-memory call does.
-            median = self.auto_stages().choices.median
+            median, core = self.auto_stages().choices.median, self.auto_stages().core
+            args = (grid, region_size, self.shape, self.threads, median, levels.chunks, core)
             around = da.overlap.overlap(levels, depth={0: 1, 1: 1}, boundary="none")
-            return around.map_blocks(
-                _tasks.decide_median_block, grid, region_size, self.shape, self.threads, median,
-                levels.chunks, chunks=levels.chunks, dtype=dtype, meta=np.empty((0, 0), dtype))
+            decided = around.map_blocks(_tasks.decide_median_block, *args, chunks=levels.chunks, dtype=dtype,
+                                        meta=np.empty((0, 0), dtype))
+            # Faint marks joined to ink through other chunks (_marks): each
+            # chunk's pieces along its edges, from a reading of its own made
+            # only where there is a core grid.
+            gated = self.at_size(self.region_size, dask.delayed(_has_core)(core)).levels(grid)
+            edges = da.overlap.overlap(gated, depth={0: 1, 1: 1}, boundary="none").map_blocks(
+                _tasks.edges_block, *args, chunks=((1,) * len(levels.chunks[0]), (1,) * len(levels.chunks[1])),
+                dtype=object, meta=np.empty((0, 0), object))
+            reached = dask.delayed(_marks.reach_across)(_cells(edges), edges.numblocks)
+            return decided.map_blocks(_marks.keep_reached_block, reached, dtype=dtype,
+                                      meta=np.empty((0, 0), dtype))
         return levels.map_blocks(
             _tasks.decide_block, grid, region_size, self.shape, self.threads, surface,
             dtype=dtype, meta=np.empty((0, 0), dtype))
@@ -284,6 +294,10 @@ def _cells(results: da.Array) -> list:
     """The per-chunk results as a list for one gathering task, taken without
     dask's graph optimization."""
     return results.to_delayed(optimize_graph=False).ravel().tolist()
+
+
+def _has_core(core) -> bool:
+    return core is not None
 
 
 def _fresh(array: da.Array, after=None, only_if=None) -> da.Array:

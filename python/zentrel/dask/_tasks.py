@@ -12,6 +12,7 @@ import numpy as np
 from zentrel.auto.strokes import sample_positions, square_variances
 from zentrel.core import Analysis, NoRegionPassedError, engine, no_region_error
 from zentrel.dask._geometry import piece_of
+from zentrel.dask._marks import edge_pieces
 
 _GREY_RULE = "is not a grey level; accepted are finite values that truncate toward zero into 0..255"
 
@@ -293,19 +294,32 @@ def decide_block(block, grid, region_size, image_shape, threads, surface, block_
     return result[1] if surface else result
 
 
-def decide_median_block(block, grid, region_size, image_shape, threads, median, chunks, block_id=None):
+def decide_median_block(block, grid, region_size, image_shape, threads, median, chunks, core=None,
+                        block_id=None):
     """0/255 of one chunk of ``chunks`` (the levels' own), given with a row
     and a column of its neighbours on every side that has them; with median
-    its pixels' 3x3 medians are decided, else its levels."""
+    its pixels' 3x3 medians are decided, else its levels. With a core grid
+    the ink not below it is left as marks (1; see _marks)."""
     origin = [int(sum(c[:i])) for c, i in zip(chunks, block_id)]
     before = [int(i > 0) for i in block_id]
     after = [int(i < len(c) - 1) for c, i in zip(chunks, block_id)]
     if median:
         return engine.decide(block, grid, region_size, offset=tuple(origin), image_shape=image_shape,
-                             threads=threads, median=True, margin=(before[0], after[0], before[1], after[1]))
+                             threads=threads, median=True, margin=(before[0], after[0], before[1], after[1]),
+                             core=core, reach=False)
     inner = block[before[0]:block.shape[0] - after[0], before[1]:block.shape[1] - after[1]]
     return engine.decide(np.ascontiguousarray(inner), grid, region_size, offset=tuple(origin),
-                         image_shape=image_shape, threads=threads)
+                         image_shape=image_shape, threads=threads, core=core, reach=False)
+
+
+def edges_block(block, grid, region_size, image_shape, threads, median, chunks, core, block_id=None):
+    """A 1x1 object cell: the chunk's _marks.Edges under the core grid, or
+    None without one (its levels then are not read)."""
+    cell = np.empty((1, 1), object)
+    if core is not None:
+        cell[0, 0] = edge_pieces(decide_median_block(block, grid, region_size, image_shape, threads, median,
+                                                     chunks, core, block_id=block_id))
+    return cell
 
 
 class _PortableNoRegionPassed(NoRegionPassedError):

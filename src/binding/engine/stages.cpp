@@ -13,6 +13,7 @@
 #include "bimodal/region_grid.h"
 #include "numeric/arrays.h"
 #include "pipeline/driver.h"
+#include "pipeline/faint_marks.h"
 #include "pipeline/pixel_threshold.h"
 #include "pipeline/region_loop.h"
 #include "pipeline/region_stats.h"
@@ -307,7 +308,7 @@ py::array_t<float> fill_grid(std::pair<int, int> shape, const py::array_t<std::i
 
 py::object decide(const Levels& levels, const py::array_t<float, py::array::c_style | py::array::forcecast>& grid,
                   int region_size, std::pair<int, int> offset, const py::object& image_shape, int threads,
-                  bool want_surface, bool median, std::array<int, 4> margin) {
+                  bool want_surface, bool median, std::array<int, 4> margin, const py::object& core, bool reach) {
     check_region_size(region_size);
     const auto [margin_top, margin_bottom, margin_left, margin_right] = margin;
     if (margin_top < 0 || margin_bottom < 0 || margin_left < 0 || margin_right < 0) {
@@ -348,6 +349,16 @@ py::object decide(const Levels& levels, const py::array_t<float, py::array::c_st
     }
     std::vector<float*> grid_rows(static_cast<std::size_t>(region_rows));
     for (int i = 0; i < region_rows; ++i) grid_rows[static_cast<std::size_t>(i)] = const_cast<float*>(grid.data(i, 0));
+    // The core grid, when given, is held as float32 like the grid.
+    py::array_t<float, py::array::c_style | py::array::forcecast> core_grid;
+    std::vector<float*> core_rows;
+    if (!core.is_none()) {
+        core_grid = core.cast<py::array_t<float, py::array::c_style | py::array::forcecast>>();
+        if (core_grid.ndim() != 2 || core_grid.shape(0) != region_rows || core_grid.shape(1) != region_cols) {
+            throw py::value_error("core: a grid shaped like grid is required");
+        }
+        for (int i = 0; i < region_rows; ++i) core_rows.push_back(const_cast<float*>(core_grid.data(i, 0)));
+    }
     py::array_t<std::uint8_t> out({block.rows, block.cols});
     std::vector<std::uint8_t*> out_rows(static_cast<std::size_t>(block.rows));
     for (int i = 0; i < block.rows; ++i) out_rows[static_cast<std::size_t>(i)] = out.mutable_data(i, 0);
@@ -371,9 +382,44 @@ py::object decide(const Levels& levels, const py::array_t<float, py::array::c_st
                                       static_cast<int>(cols), region_size, read.view(), out_rows.data(), workers,
                                       surface_data, block.rows, block.cols);
         }
+        if (!core_rows.empty()) {
+            // The same decision against the core grid, a strip at a time.
+            const zentrel::CoreStrip strip = [&](int top, int count, std::uint8_t* const* strip_rows) {
+                if (median) {
+                    const zentrel::MedianLevels source{read.view(), read.rows, read.cols};
+                    zentrel::threshold_pixels(region_rows, region_cols, core_rows.data(), static_cast<int>(rows),
+                                              static_cast<int>(cols), region_size, source, block.top + top, block.left,
+                                              strip_rows, 1, nullptr, count, block.cols);
+                } else {
+                    const zentrel::ImageBlock8 view = read.view();
+                    const zentrel::ImageBlock8 part(view.rows + top, view.top + top, view.left);
+                    zentrel::threshold_pixels(region_rows, region_cols, core_rows.data(), static_cast<int>(rows),
+                                              static_cast<int>(cols), region_size, part, strip_rows, 1, nullptr,
+                                              count, block.cols);
+                }
+            };
+            const std::int64_t marks = zentrel::mark_core(out_rows.data(), block.rows, block.cols, strip, workers);
+            if (reach && marks > 0) zentrel::keep_reached(out_rows.data(), block.rows, block.cols, workers);
+        }
     }
     if (want_surface) return py::make_tuple(out, surface);
     return std::move(out);
+}
+
+py::tuple mark_pieces(const py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>& block) {
+    if (block.ndim() != 2) throw py::value_error("block: a two-dimensional array is required");
+    const auto n_rows = static_cast<int>(block.shape(0)), n_cols = static_cast<int>(block.shape(1));
+    std::vector<const std::uint8_t*> rows(static_cast<std::size_t>(n_rows));
+    for (int i = 0; i < n_rows; ++i) rows[static_cast<std::size_t>(i)] = block.data() + static_cast<std::size_t>(i) * n_cols;
+    py::array_t<std::int32_t> labels({n_rows, n_cols});
+    std::vector<bool> inked;
+    {
+        py::gil_scoped_release unlocked;
+        inked = zentrel::label_pieces(rows.data(), n_rows, n_cols, labels.mutable_data());
+    }
+    py::array_t<bool> reaches(static_cast<py::ssize_t>(inked.size()));
+    for (std::size_t k = 0; k < inked.size(); ++k) reaches.mutable_data()[k] = inked[k];
+    return py::make_tuple(labels, reaches);
 }
 
 }  // namespace
@@ -413,13 +459,18 @@ void register_stages(py::module_& m) {
           "(zentrel.auto.surface.threshold_grid).");
     m.def("fill_grid", &fill_grid, py::arg("grid_shape"), py::arg("rows"), py::arg("cols"), py::arg("thresholds"),
           "The threshold grid filled by inverse-distance weighting from the given cells.");
+    m.def("mark_pieces", &mark_pieces, py::arg("block"),
+          "(labels int32, reaches bool): the 8-connected pieces of a decided block's 0s and 1s numbered 1, 2, ... "
+          "in row order of their first pixel (0 on 255), and for each label whether its piece holds a 0.");
     m.def("decide", &decide, py::arg("levels"), py::arg("grid"), py::arg("region_size"),
           py::arg("offset") = std::pair<int, int>(0, 0), py::arg("image_shape") = py::none(), py::arg("threads") = 0,
           py::arg("want_surface") = false, py::arg("median") = false,
-          py::arg("margin") = std::array<int, 4>{0, 0, 0, 0},
+          py::arg("margin") = std::array<int, 4>{0, 0, 0, 0}, py::arg("core") = py::none(), py::arg("reach") = true,
           "uint8 0/255 of the block (and its float32 surface when wanted). With median, each pixel's 3x3 median "
           "of the levels is decided (the nearest level standing in beyond them); margin = (top, bottom, left, "
-          "right) rows and columns of levels around the block at offset, read by the medians alone.");
+          "right) rows and columns of levels around the block at offset, read by the medians alone. With a core "
+          "grid, ink (0) not below the core threshold is a mark (1): with reach, marks 8-connected through marks "
+          "to ink become ink and the others 255; without, they stay 1.");
 }
 
 }  // namespace zentrel_engine

@@ -1,0 +1,165 @@
+#include "pipeline/faint_marks.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "numeric/isa.h"
+#include "pipeline/workers.h"
+
+namespace zentrel {
+
+namespace {
+
+constexpr std::uint8_t INK = 0, MARK = 1, PAPER = 255;
+// Rows of the core decision a worker holds at once: a bound on its buffer.
+constexpr int STRIP_ROWS = 128;
+
+// The marks of rows first .. last - 1 joined to ink through marks within
+// them (or, with the whole image's bounds, anywhere) turn to ink.
+class Flood {
+public:
+    Flood(std::uint8_t* const* rows, int cols, int first, int last) : rows_(rows), cols_(cols), first_(first), last_(last) {}
+
+    // From a mark at (r, c) known to touch ink.
+    void from(int r, int c) {
+        rows_[r][c] = INK;
+        stack_.emplace_back(r, c);
+        while (!stack_.empty()) {
+            const auto [y0, x0] = stack_.back();
+            stack_.pop_back();
+            for (int y = std::max(y0 - 1, first_); y <= std::min(y0 + 1, last_ - 1); ++y) {
+                std::uint8_t* row = rows_[y];
+                for (int x = std::max(x0 - 1, 0); x <= std::min(x0 + 1, cols_ - 1); ++x) {
+                    if (row[x] != MARK) continue;
+                    row[x] = INK;
+                    stack_.emplace_back(y, x);
+                }
+            }
+        }
+    }
+
+    bool touches_ink(int r, int c) const {
+        for (int y = std::max(r - 1, first_); y <= std::min(r + 1, last_ - 1); ++y) {
+            const std::uint8_t* row = rows_[y];
+            for (int x = std::max(c - 1, 0); x <= std::min(c + 1, cols_ - 1); ++x) {
+                if (row[x] == INK) return true;
+            }
+        }
+        return false;
+    }
+
+    // Every mark of rows from .. to - 1 that touches ink floods.
+    void scan(int from_row, int to_row) {
+        for (int r = from_row; r < to_row; ++r) {
+            std::uint8_t* row = rows_[r];
+            std::uint8_t* at = row;
+            std::uint8_t* const end = row + cols_;
+            while ((at = static_cast<std::uint8_t*>(std::memchr(at, MARK, static_cast<std::size_t>(end - at))))) {
+                const int c = static_cast<int>(at - row);
+                if (touches_ink(r, c)) from(r, c);
+                ++at;
+            }
+        }
+    }
+
+private:
+    std::uint8_t* const* rows_;
+    int cols_, first_, last_;
+    std::vector<std::pair<int, int>> stack_;
+};
+
+}  // namespace
+
+std::int64_t mark_core(std::uint8_t* const* output_rows, int rows, int cols, const CoreStrip& core, int threads) {
+    if (rows <= 0 || cols <= 0) return 0;
+    const int workers = worker_count(threads, (rows + STRIP_ROWS - 1) / STRIP_ROWS);
+    std::vector<std::int64_t> marked(static_cast<std::size_t>(workers), 0);
+    run_workers(workers, [&](int w) {
+        const int first = run_start(rows, workers, w), last = run_start(rows, workers, w + 1);
+        const int strip = std::min(STRIP_ROWS, std::max(last - first, 1));
+        std::vector<std::uint8_t> buffer(static_cast<std::size_t>(strip) * static_cast<std::size_t>(cols));
+        std::vector<std::uint8_t*> buffer_rows(static_cast<std::size_t>(strip));
+        for (int k = 0; k < strip; ++k) buffer_rows[static_cast<std::size_t>(k)] = buffer.data() + static_cast<std::size_t>(k) * cols;
+        std::int64_t count = 0;
+        for (int top = first; top < last; top += strip) {
+            const int n = std::min(strip, last - top);
+            core(top, n, buffer_rows.data());
+            for (int k = 0; k < n; ++k) {
+                std::uint8_t* ZENTREL_RESTRICT out = output_rows[top + k];
+                const std::uint8_t* ZENTREL_RESTRICT deep = buffer_rows[static_cast<std::size_t>(k)];
+                const int width = cols;
+                int row_marks = 0;
+                for (int c = 0; c < width; ++c) {  // ink (0) | 1 is a mark
+                    const auto mark = static_cast<std::uint8_t>((out[c] == INK) & (deep[c] != INK));
+                    out[c] = static_cast<std::uint8_t>(out[c] | mark);
+                    row_marks += mark;
+                }
+                count += row_marks;
+            }
+        }
+        marked[static_cast<std::size_t>(w)] = count;
+    });
+    std::int64_t total = 0;
+    for (std::int64_t m : marked) total += m;
+    return total;
+}
+
+void keep_reached(std::uint8_t* const* output_rows, int rows, int cols, int threads) {
+    if (rows <= 0 || cols <= 0) return;
+    // Each worker floods within its own rows; then the marks along each seam
+    // that touch ink across it flood over the whole image. A mark joined to
+    // ink through a seam is reached either way, so the result is the same.
+    const int workers = worker_count(threads, rows);
+    run_workers(workers, [&](int w) {
+        const int first = run_start(rows, workers, w), last = run_start(rows, workers, w + 1);
+        Flood(output_rows, cols, first, last).scan(first, last);
+    });
+    Flood whole(output_rows, cols, 0, rows);
+    for (int w = 1; w < workers; ++w) {
+        const int seam = run_start(rows, workers, w);
+        whole.scan(seam - 1, seam + 1);
+    }
+    run_workers(workers, [&](int w) {
+        for (int r = run_start(rows, workers, w); r < run_start(rows, workers, w + 1); ++r) {
+            std::uint8_t* ZENTREL_RESTRICT row = output_rows[r];
+            const int width = cols;
+            for (int c = 0; c < width; ++c) row[c] = row[c] == MARK ? PAPER : row[c];
+        }
+    });
+}
+
+std::vector<bool> label_pieces(const std::uint8_t* const* rows, int n_rows, int n_cols, std::int32_t* labels) {
+    const std::size_t width = static_cast<std::size_t>(n_cols > 0 ? n_cols : 0);
+    std::fill(labels, labels + width * static_cast<std::size_t>(n_rows > 0 ? n_rows : 0), 0);
+    std::vector<bool> inked(1, false);
+    std::vector<std::pair<int, int>> stack;
+    for (int r = 0; r < n_rows; ++r) {
+        for (int c = 0; c < n_cols; ++c) {
+            if (rows[r][c] == PAPER || labels[r * width + c]) continue;
+            const auto label = static_cast<std::int32_t>(inked.size());
+            bool ink = false;
+            labels[r * width + c] = label;
+            stack.emplace_back(r, c);
+            while (!stack.empty()) {
+                const auto [y0, x0] = stack.back();
+                stack.pop_back();
+                ink = ink || rows[y0][x0] == INK;
+                for (int y = std::max(y0 - 1, 0); y <= std::min(y0 + 1, n_rows - 1); ++y) {
+                    for (int x = std::max(x0 - 1, 0); x <= std::min(x0 + 1, n_cols - 1); ++x) {
+                        std::int32_t& at = labels[y * width + x];
+                        if (rows[y][x] == PAPER || at) continue;
+                        at = label;
+                        stack.emplace_back(y, x);
+                    }
+                }
+            }
+            inked.push_back(ink);
+        }
+    }
+    return inked;
+}
+
+}  // namespace zentrel

@@ -1,0 +1,35 @@
+// Faint marks: ink that never comes near the ink's own level is kept only
+// where it joins ink that does (hysteresis). Paper texture, specks and
+// stains that just cross the threshold stand alone; the blurred edge of a
+// stroke joins its core.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace zentrel {
+
+// Decides count rows from block row top on against the core threshold into
+// rows[0 .. count-1] (0: the pixel lies below it; anything else: not), on
+// the calling thread. Called from several threads at once.
+using CoreStrip = std::function<void(int top, int count, std::uint8_t* const* rows)>;
+
+// Marks the ink (0) of a decided block of rows x cols that does not reach
+// the core level (core gives 1 or more there) with 1, reading the core
+// decision a strip of rows at a time; threads as in threshold_pixels.
+// Returns how many pixels it marked.
+std::int64_t mark_core(std::uint8_t* const* output_rows, int rows, int cols, const CoreStrip& core, int threads = 1);
+
+// Every 1 that is 8-connected through 1s to a 0 becomes 0; the others 255.
+// The result does not depend on threads, nor on the order marks are met.
+void keep_reached(std::uint8_t* const* output_rows, int rows, int cols, int threads = 1);
+
+// A block's pieces for reaching across blocks: labels (rows x cols, row by
+// row) gets 1, 2, ... for the 8-connected pieces of ink and marks (anything
+// but 255), numbered in the row-by-row order of their first pixel, and 0 on
+// 255. Returns for each label whether its piece holds ink (0); element 0
+// (no piece) is false.
+std::vector<bool> label_pieces(const std::uint8_t* const* rows, int n_rows, int n_cols, std::int32_t* labels);
+
+}  // namespace zentrel

@@ -1,0 +1,86 @@
+// Faint marks: marks joined through marks to ink become ink, the others
+// paper, on a hand-worked block; the same at any number of threads; and the
+// pieces the chunked path joins across chunk edges.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "pipeline/faint_marks.h"
+
+namespace zentrel {
+namespace {
+
+using Block = std::vector<std::vector<std::uint8_t>>;
+
+std::vector<std::uint8_t*> row_table(Block& block) {
+    std::vector<std::uint8_t*> rows;
+    for (auto& row : block) rows.push_back(row.data());
+    return rows;
+}
+
+constexpr std::uint8_t P = 255;
+
+TEST(FaintMarks, MarksJoinedToInkStayAndTheRestGo) {
+    // Marks (1) at the top join the ink at (0, 4) through (1, 3), a diagonal
+    // step, and carry the marks of rows 2-3 on the right with them; the two
+    // marks on the left touch nothing but paper.
+    Block block{{P, 1, 1, P, 0},
+                {P, P, 1, 1, P},
+                {1, P, P, P, 1},
+                {1, P, 0, P, 1}};
+    keep_reached(row_table(block).data(), 4, 5);
+    const Block want{{P, 0, 0, P, 0},
+                     {P, P, 0, 0, P},
+                     {P, P, P, P, 0},
+                     {P, P, 0, P, 0}};
+    EXPECT_EQ(block, want);
+
+    Block pieces{{P, 1, 1, P, 0},
+                 {P, P, 1, 1, P},
+                 {1, P, P, P, 1},
+                 {1, P, 0, P, 1}};
+    std::vector<std::int32_t> labels(20);
+    const std::vector<bool> reaches = label_pieces(row_table(pieces).data(), 4, 5, labels.data());
+    // Pieces in the order of their first pixel: the top one with the right
+    // column, the left pair, the lone ink.
+    EXPECT_EQ(labels, (std::vector<std::int32_t>{0, 1, 1, 0, 1, 0, 0, 1, 1, 0, 2, 0, 0, 0, 1, 2, 0, 3, 0, 1}));
+    EXPECT_EQ(reaches, (std::vector<bool>{false, true, false, true}));
+}
+
+TEST(FaintMarks, TheResultDoesNotDependOnThreads) {
+    std::mt19937 random(5);
+    for (int trial = 0; trial < 10; ++trial) {
+        const int rows = 1 + static_cast<int>(random() % 90), cols = 1 + static_cast<int>(random() % 70);
+        Block block(static_cast<std::size_t>(rows), std::vector<std::uint8_t>(static_cast<std::size_t>(cols)));
+        for (auto& row : block) {
+            for (auto& v : row) {
+                const unsigned draw = random() % 20;
+                v = draw < 1 ? 0 : draw < 11 ? 1 : P;  // long chains of marks, little ink
+            }
+        }
+        Block one = block;
+        keep_reached(row_table(one).data(), rows, cols, 1);
+        for (int threads : {2, 3, 7}) {
+            Block many = block;
+            keep_reached(row_table(many).data(), rows, cols, threads);
+            EXPECT_EQ(many, one) << rows << "x" << cols << " on " << threads;
+        }
+    }
+}
+
+TEST(FaintMarks, InkNotBelowTheCoreBecomesMarks) {
+    Block block{{0, 0, P, 0}, {P, 0, 0, 0}};
+    // The core decision: only column 1 of both rows and (1, 3) lie below it.
+    const CoreStrip core = [](int top, int count, std::uint8_t* const* rows) {
+        for (int k = 0; k < count; ++k) {
+            for (int c = 0; c < 4; ++c) rows[k][c] = (c == 1 || (top + k == 1 && c == 3)) ? 0 : 7;
+        }
+    };
+    EXPECT_EQ(mark_core(row_table(block).data(), 2, 4, core, 2), 3);
+    EXPECT_EQ(block, (Block{{1, 0, P, 1}, {P, 0, 1, 0}}));
+}
+
+}  // namespace
+}  // namespace zentrel
