@@ -108,6 +108,8 @@ def draw_report(image, path, *, percent: int = 10, region_size: int = 32,
         how += f", whole-image fallback ({auto.fallback})"
     if auto is not None and auto.fine_size:
         how += f", thresholds averaged with region size {auto.fine_size}"
+    if auto is not None and auto.marks:
+        how += ", faint marks kept where they join ink"
     figure.suptitle(
         f"zentrel ({how}): {rows}x{cols} image, percent {percent}, region size {region_size}"
         f"{smooth_note}: {analysis.valid_count} of {analysis.selected_count} selected regions passed",
