@@ -14,9 +14,6 @@ namespace zentrel {
 namespace {
 
 constexpr std::uint8_t INK = 0, MARK = 1, PAPER = 255;
-// Rows of the core decision a worker holds at once: a bound on its buffer.
-constexpr int STRIP_ROWS = 128;
-
 // The marks of rows first .. last - 1 joined to ink through marks within
 // them (or, with the whole image's bounds, anywhere) turn to ink.
 class Flood {
@@ -72,40 +69,6 @@ private:
 };
 
 }  // namespace
-
-std::int64_t mark_core(std::uint8_t* const* output_rows, int rows, int cols, const CoreStrip& core, int threads) {
-    if (rows <= 0 || cols <= 0) return 0;
-    const int workers = worker_count(threads, (rows + STRIP_ROWS - 1) / STRIP_ROWS);
-    std::vector<std::int64_t> marked(static_cast<std::size_t>(workers), 0);
-    run_workers(workers, [&](int w) {
-        const int first = run_start(rows, workers, w), last = run_start(rows, workers, w + 1);
-        const int strip = std::min(STRIP_ROWS, std::max(last - first, 1));
-        std::vector<std::uint8_t> buffer(static_cast<std::size_t>(strip) * static_cast<std::size_t>(cols));
-        std::vector<std::uint8_t*> buffer_rows(static_cast<std::size_t>(strip));
-        for (int k = 0; k < strip; ++k) buffer_rows[static_cast<std::size_t>(k)] = buffer.data() + static_cast<std::size_t>(k) * cols;
-        std::int64_t count = 0;
-        for (int top = first; top < last; top += strip) {
-            const int n = std::min(strip, last - top);
-            core(top, n, buffer_rows.data());
-            for (int k = 0; k < n; ++k) {
-                std::uint8_t* ZENTREL_RESTRICT out = output_rows[top + k];
-                const std::uint8_t* ZENTREL_RESTRICT deep = buffer_rows[static_cast<std::size_t>(k)];
-                const int width = cols;
-                int row_marks = 0;
-                for (int c = 0; c < width; ++c) {  // ink (0) | 1 is a mark
-                    const auto mark = static_cast<std::uint8_t>((out[c] == INK) & (deep[c] != INK));
-                    out[c] = static_cast<std::uint8_t>(out[c] | mark);
-                    row_marks += mark;
-                }
-                count += row_marks;
-            }
-        }
-        marked[static_cast<std::size_t>(w)] = count;
-    });
-    std::int64_t total = 0;
-    for (std::int64_t m : marked) total += m;
-    return total;
-}
 
 void keep_reached(std::uint8_t* const* output_rows, int rows, int cols, int threads) {
     if (rows <= 0 || cols <= 0) return;

@@ -5,21 +5,12 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <vector>
 
 namespace zentrel {
 
-// Decides count rows from block row top on against the core threshold into
-// rows[0 .. count-1] (0: the pixel lies below it; anything else: not), on
-// the calling thread. Called from several threads at once.
-using CoreStrip = std::function<void(int top, int count, std::uint8_t* const* rows)>;
-
-// Marks the ink (0) of a decided block of rows x cols that does not reach
-// the core level (core gives 1 or more there) with 1, reading the core
-// decision a strip of rows at a time; threads as in threshold_pixels.
-// Returns how many pixels it marked.
-std::int64_t mark_core(std::uint8_t* const* output_rows, int rows, int cols, const CoreStrip& core, int threads = 1);
+// The pixel decision marks the ink that does not reach the core level with 1
+// (threshold_pixels with a core grid).
 
 // Every 1 that is 8-connected through 1s to a 0 becomes 0; the others 255.
 // The result does not depend on threads, nor on the order marks are met.

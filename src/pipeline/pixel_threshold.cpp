@@ -50,6 +50,7 @@ struct Layout {
     int first_row;     // the block's rows: first_row .. last_row - 1
     int last_row;
     float** grid;
+    float** core;  // when set, ink not below this grid's threshold becomes a mark
     BasicImageBlock<Pixel> image;
     std::int16_t* const* output16;  // one of the two is set
     std::uint8_t* const* output8;
@@ -59,14 +60,22 @@ struct Layout {
     bool avx2;        // the interior runs in 8-wide vectors (same bits)
 };
 
-// Per-worker storage: the byte row and, for the node row a in use, the
-// horizontal interpolations along the upper and lower node rows.
-struct alignas(64) Scratch {  // one cache line apart: each worker writes node_row
-    std::vector<std::uint8_t> bytes;
-    std::vector<std::uint8_t> medians, sorted;  // a row's 3x3 medians, and their working columns
+// For the node row a in use, a grid's horizontal interpolations along the
+// upper and lower node rows.
+struct NodeRows {
     std::vector<float> upper;
     std::vector<float> lower;
     int node_row = -1;
+};
+
+// Per-worker storage: the byte row, the node rows of the grid (and of the
+// core grid), and the core decision's row.
+struct alignas(64) Scratch {  // one cache line apart: each worker writes node_row
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint8_t> medians, sorted;  // a row's 3x3 medians, and their working columns
+    NodeRows nodes, core_nodes;
+    std::vector<std::uint8_t> core_bytes;
+    std::int64_t marks = 0;
 };
 
 // Pointers of a block row hold columns first_col .. last_col - 1: image
@@ -105,9 +114,9 @@ inline int interior_last(const Layout<Pixel>& L) { return std::min(L.right_start
 // the block: (fc * G[.][b+1] + (hf - fc) * G[.][b]) / hf. Each value depends
 // on its column alone, so a block computes what the whole image would.
 template <class Pixel>
-void interpolate_node_rows(const Layout<Pixel>& L, int a, Scratch& s) {
-    const float* g0 = L.grid[a];
-    const float* g1 = L.grid[a + 1];
+void interpolate_node_rows(const Layout<Pixel>& L, float** grid, int a, NodeRows& s) {
+    const float* g0 = grid[a];
+    const float* g1 = grid[a + 1];
     const float hf = L.hf;
     const int first = interior_first(L);
     for (int j = first; j < interior_last(L); ++j) {
@@ -158,7 +167,7 @@ ZENTREL_TARGET_AVX2 void interior_avx2(const float* upper, const float* lower, f
 #endif
 
 template <bool PlainCast, class Pixel>
-void interior_run(const Layout<Pixel>& L, const Scratch& s, float fr, const Pixel* p, std::uint8_t* out,
+void interior_run(const Layout<Pixel>& L, const NodeRows& s, float fr, const Pixel* p, std::uint8_t* out,
                   float* surface_row) {
     const float rest = L.hf - fr;
     const int first = interior_first(L) - L.first_col;
@@ -190,22 +199,15 @@ const Pixel* block_row(const Layout<Pixel>& L, int i, Scratch& s) {
     return L.image.at(i) + (L.first_col - L.image.left);
 }
 
-// One image row of the block: every part it crosses, straight into a uint8
-// output row, or into the byte row and then one copy to an int16 output.
+// One image row's pixels p against a grid: every part it crosses, into out
+// (from the block's first column on).
 template <class Pixel>
-void decide_row(const Layout<Pixel>& L, int i, Scratch& s) {
-    const Pixel* p = block_row(L, i, s);
-    const std::size_t k = static_cast<std::size_t>(i - L.first_row);
-    std::uint8_t* out = L.output8 ? L.output8[k] : s.bytes.data();
-    const int width = L.last_col - L.first_col;
-    float* surface_row =
-        L.surface ? L.surface + static_cast<std::size_t>(i - L.first_row) * static_cast<std::size_t>(width)
-                  : nullptr;
-
+void decide_parts(const Layout<Pixel>& L, float** grid, NodeRows& nodes, int i, const Pixel* p, std::uint8_t* out,
+                  float* surface_row) {
     if (i < L.top_end || i >= L.bottom_start) {
         // Top or bottom band with its two corners: steps along node row 0 or
         // the last node row.
-        const float* g = L.grid[i < L.top_end ? 0 : L.region_rows - 1];
+        const float* g = grid[i < L.top_end ? 0 : L.region_rows - 1];
         step_run(L, p, out, surface_row, 0, L.left_end, g[0]);
         // Node columns before the block's first column are skipped.
         int b = L.h > 0 && L.first_col > L.left_end ? (L.first_col - L.left_end) / L.h : 0;
@@ -215,17 +217,44 @@ void decide_row(const Layout<Pixel>& L, int i, Scratch& s) {
         step_run(L, p, out, surface_row, L.right_start, L.cols, g[L.region_cols - 1]);
     } else {
         const int a = (i - L.h) / L.h;
-        step_run(L, p, out, surface_row, 0, L.left_end, L.grid[a][0]);
+        step_run(L, p, out, surface_row, 0, L.left_end, grid[a][0]);
         if (interior_last(L) > interior_first(L)) {
-            if (s.node_row != a) interpolate_node_rows(L, a, s);
+            if (nodes.node_row != a) interpolate_node_rows(L, grid, a, nodes);
             const float fr = static_cast<float>(i % L.h);
             if (L.plain_cast) {
-                interior_run<true>(L, s, fr, p, out, surface_row);
+                interior_run<true>(L, nodes, fr, p, out, surface_row);
             } else {
-                interior_run<false>(L, s, fr, p, out, surface_row);
+                interior_run<false>(L, nodes, fr, p, out, surface_row);
             }
         }
-        strict_run(L, p, out, surface_row, L.right_start, L.cols, L.grid[a][L.region_cols - 1]);
+        strict_run(L, p, out, surface_row, L.right_start, L.cols, grid[a][L.region_cols - 1]);
+    }
+}
+
+// One image row of the block, straight into a uint8 output row, or into the
+// byte row and then one copy to an int16 output; with a core grid, the
+// row's ink that does not lie below the core threshold becomes a mark (1).
+template <class Pixel>
+void decide_row(const Layout<Pixel>& L, int i, Scratch& s) {
+    const Pixel* p = block_row(L, i, s);
+    const std::size_t k = static_cast<std::size_t>(i - L.first_row);
+    std::uint8_t* out = L.output8 ? L.output8[k] : s.bytes.data();
+    const int width = L.last_col - L.first_col;
+    float* surface_row =
+        L.surface ? L.surface + static_cast<std::size_t>(i - L.first_row) * static_cast<std::size_t>(width)
+                  : nullptr;
+    decide_parts(L, L.grid, s.nodes, i, p, out, surface_row);
+    if (L.core) {
+        std::uint8_t* ZENTREL_RESTRICT deep = s.core_bytes.data();
+        decide_parts(L, L.core, s.core_nodes, i, p, deep, nullptr);
+        std::uint8_t* ZENTREL_RESTRICT row = out;
+        int marks = 0;
+        for (int j = 0; j < width; ++j) {  // ink (0) | 1 is a mark
+            const auto mark = static_cast<std::uint8_t>((row[j] == OFF) & (deep[j] != OFF));
+            row[j] = static_cast<std::uint8_t>(row[j] | mark);
+            marks += mark;
+        }
+        s.marks += marks;
     }
 
     if (!L.output8) std::copy(out, out + width, L.output16[k]);
@@ -249,7 +278,8 @@ template <class Pixel, class Out>
 void run_threshold_pixels(int region_rows, int region_cols, float** threshold_grid, int rows, int cols,
                           int region_size, const BasicImageBlock<Pixel>& image16, Out* const* output_rows,
                           int threads, float* surface, int block_rows, int block_cols,
-                          const MedianLevels* median = nullptr) {
+                          const MedianLevels* median = nullptr, float** core = nullptr,
+                          std::int64_t* marks = nullptr) {
     if (region_rows < 1 || region_cols < 1 || region_size < 1) {
         throw std::invalid_argument("threshold_pixels: empty region grid or region size below 1");
     }
@@ -281,6 +311,7 @@ void run_threshold_pixels(int region_rows, int region_cols, float** threshold_gr
     L.first_col = image16.left;
     L.last_col = image16.left + block_cols;
     L.grid = threshold_grid;
+    L.core = core;
     L.image = image16;
     if constexpr (std::is_same_v<Out, std::uint8_t>) {
         L.output8 = output_rows;
@@ -291,7 +322,8 @@ void run_threshold_pixels(int region_rows, int region_cols, float** threshold_gr
     }
     L.surface = surface;
     L.median = median;
-    L.plain_cast = grid_within(threshold_grid, region_rows, region_cols, PLAIN_CAST_LIMIT);
+    L.plain_cast = grid_within(threshold_grid, region_rows, region_cols, PLAIN_CAST_LIMIT) &&
+                   (!core || grid_within(core, region_rows, region_cols, PLAIN_CAST_LIMIT));
     L.avx2 = preferred_isa() == Isa::avx2;
 
     const int workers = worker_count(threads, block_rows);
@@ -307,8 +339,13 @@ void run_threshold_pixels(int region_rows, int region_cols, float** threshold_gr
             s.medians.resize(static_cast<std::size_t>(block_cols));
             s.sorted.resize(3 * (static_cast<std::size_t>(block_cols) + 2));
         }
-        s.upper.resize(interior_cols);
-        s.lower.resize(interior_cols);
+        s.nodes.upper.resize(interior_cols);
+        s.nodes.lower.resize(interior_cols);
+        if (core) {
+            s.core_nodes.upper.resize(interior_cols);
+            s.core_nodes.lower.resize(interior_cols);
+            s.core_bytes.resize(static_cast<std::size_t>(block_cols));
+        }
     }
     auto block_start = [&](int w) { return L.first_row + run_start(block_rows, workers, w); };
     auto run_block = [&](int w) {
@@ -316,6 +353,10 @@ void run_threshold_pixels(int region_rows, int region_cols, float** threshold_gr
     };
 
     run_workers(workers, run_block);
+    if (marks) {
+        *marks = 0;
+        for (const Scratch& s : scratch) *marks += s.marks;
+    }
 }
 
 }  // namespace
@@ -330,14 +371,16 @@ void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, 
 
 void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, int rows, int cols,
                       int region_size, const ImageBlock8& image, std::uint8_t* const* output_rows,
-                      int threads, float* surface, int block_rows, int block_cols) {
+                      int threads, float* surface, int block_rows, int block_cols, float** core,
+                      std::int64_t* marks) {
     run_threshold_pixels(region_rows, region_cols, threshold_grid, rows, cols, region_size, image, output_rows,
-                         threads, surface, block_rows, block_cols);
+                         threads, surface, block_rows, block_cols, nullptr, core, marks);
 }
 
 void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, int rows, int cols,
                       int region_size, const MedianLevels& median, int top, int left,
-                      std::uint8_t* const* output_rows, int threads, float* surface, int block_rows, int block_cols) {
+                      std::uint8_t* const* output_rows, int threads, float* surface, int block_rows, int block_cols,
+                      float** core, std::int64_t* marks) {
     const int bottom = median.levels.top + median.rows, right = median.levels.left + median.cols;
     if (block_rows > 0 && block_cols > 0 &&
         (top < median.levels.top || left < median.levels.left || top + block_rows > bottom || left + block_cols > right)) {
@@ -346,7 +389,7 @@ void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, 
     // The block's position alone: its pixels come from the medians.
     const ImageBlock8 block(nullptr, top, left);
     run_threshold_pixels(region_rows, region_cols, threshold_grid, rows, cols, region_size, block, output_rows,
-                         threads, surface, block_rows, block_cols, &median);
+                         threads, surface, block_rows, block_cols, &median, core, marks);
 }
 
 template void threshold_pixels<std::int16_t>(int, int, float**, int, int, int, const ImageBlock&,

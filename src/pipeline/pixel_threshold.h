@@ -42,9 +42,13 @@ void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, 
                       int block_cols = -1);
 
 // The same on grey levels as the caller holds them (uint8), into uint8 rows.
+// core: when not null, a second grid of the same shape; a pixel that is 0
+// against the threshold grid but not against it becomes 1 (a mark, see
+// faint_marks.h), and marks (when not null) receives how many did.
 void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, int rows, int cols,
                       int region_size, const ImageBlock8& image, std::uint8_t* const* output_rows,
-                      int threads = 1, float* surface = nullptr, int block_rows = -1, int block_cols = -1);
+                      int threads = 1, float* surface = nullptr, int block_rows = -1, int block_cols = -1,
+                      float** core = nullptr, std::int64_t* marks = nullptr);
 
 // Grey levels whose 3x3 medians are decided instead of the levels
 // themselves (median3.h): image rows levels.top .. levels.top + rows - 1 and
@@ -62,6 +66,7 @@ struct MedianLevels {
 // above.
 void threshold_pixels(int region_rows, int region_cols, float** threshold_grid, int rows, int cols,
                       int region_size, const MedianLevels& median, int top, int left,
-                      std::uint8_t* const* output_rows, int threads, float* surface, int block_rows, int block_cols);
+                      std::uint8_t* const* output_rows, int threads, float* surface, int block_rows, int block_cols,
+                      float** core = nullptr, std::int64_t* marks = nullptr);
 
 }  // namespace zentrel

@@ -1,6 +1,7 @@
-// Faint marks: marks joined through marks to ink become ink, the others
-// paper, on a hand-worked block; the same at any number of threads; and the
-// pieces the chunked path joins across chunk edges.
+// Faint marks: the pixel decision's marks against a core grid; marks joined
+// through marks to ink become ink, the others paper, on a hand-worked block,
+// the same at any number of threads; and the pieces the chunked path joins
+// across chunk edges.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "pipeline/faint_marks.h"
+#include "pipeline/pixel_threshold.h"
 
 namespace zentrel {
 namespace {
@@ -71,15 +73,23 @@ TEST(FaintMarks, TheResultDoesNotDependOnThreads) {
 }
 
 TEST(FaintMarks, InkNotBelowTheCoreBecomesMarks) {
-    Block block{{0, 0, P, 0}, {P, 0, 0, 0}};
-    // The core decision: only column 1 of both rows and (1, 3) lie below it.
-    const CoreStrip core = [](int top, int count, std::uint8_t* const* rows) {
-        for (int k = 0; k < count; ++k) {
-            for (int c = 0; c < 4; ++c) rows[k][c] = (c == 1 || (top + k == 1 && c == 3)) ? 0 : 7;
-        }
-    };
-    EXPECT_EQ(mark_core(row_table(block).data(), 2, 4, core, 2), 3);
-    EXPECT_EQ(block, (Block{{1, 0, P, 1}, {P, 0, 1, 0}}));
+    // One region of 4 (a 3x4 image, every pixel in the top band's left
+    // corner step): threshold 100, core 50. Levels 40 and 0 lie below both;
+    // 60, 99 and 50 (a pixel reaches a threshold at it) below the threshold
+    // alone; 100 and more below neither.
+    const std::vector<std::uint8_t> levels{40, 60, 100, 99, 200, 40, 60, 255, 0, 0, 100, 50};
+    std::vector<const std::uint8_t*> level_rows{levels.data(), levels.data() + 4, levels.data() + 8};
+    float threshold = 100.0f, deep = 50.0f;
+    float* grid[] = {&threshold};
+    float* core[] = {&deep};
+    Block out(3, std::vector<std::uint8_t>(4));
+    std::int64_t marks = -1;
+    for (int threads : {1, 2}) {
+        threshold_pixels(1, 1, grid, 3, 4, 4, ImageBlock8(level_rows.data()), row_table(out).data(), threads, nullptr,
+                         -1, -1, core, &marks);
+        EXPECT_EQ(out, (Block{{0, 1, P, 1}, {P, 0, 1, P}, {0, 0, P, 1}})) << threads;
+        EXPECT_EQ(marks, 4);
+    }
 }
 
 }  // namespace

@@ -370,37 +370,21 @@ py::object decide(const Levels& levels, const py::array_t<float, py::array::c_st
         surface = std::move(s);
     }
     const int workers = thread_count(threads);
+    float** core_table = core_rows.empty() ? nullptr : core_rows.data();
+    std::int64_t marks = 0;
     if (block.rows > 0 && block.cols > 0) {
         py::gil_scoped_release unlocked;  // only this frame's buffers are touched
         if (median) {
             const zentrel::MedianLevels source{read.view(), read.rows, read.cols};
             zentrel::threshold_pixels(region_rows, region_cols, grid_rows.data(), static_cast<int>(rows),
                                       static_cast<int>(cols), region_size, source, block.top, block.left,
-                                      out_rows.data(), workers, surface_data, block.rows, block.cols);
+                                      out_rows.data(), workers, surface_data, block.rows, block.cols, core_table, &marks);
         } else {
             zentrel::threshold_pixels(region_rows, region_cols, grid_rows.data(), static_cast<int>(rows),
                                       static_cast<int>(cols), region_size, read.view(), out_rows.data(), workers,
-                                      surface_data, block.rows, block.cols);
+                                      surface_data, block.rows, block.cols, core_table, &marks);
         }
-        if (!core_rows.empty()) {
-            // The same decision against the core grid, a strip at a time.
-            const zentrel::CoreStrip strip = [&](int top, int count, std::uint8_t* const* strip_rows) {
-                if (median) {
-                    const zentrel::MedianLevels source{read.view(), read.rows, read.cols};
-                    zentrel::threshold_pixels(region_rows, region_cols, core_rows.data(), static_cast<int>(rows),
-                                              static_cast<int>(cols), region_size, source, block.top + top, block.left,
-                                              strip_rows, 1, nullptr, count, block.cols);
-                } else {
-                    const zentrel::ImageBlock8 view = read.view();
-                    const zentrel::ImageBlock8 part(view.rows + top, view.top + top, view.left);
-                    zentrel::threshold_pixels(region_rows, region_cols, core_rows.data(), static_cast<int>(rows),
-                                              static_cast<int>(cols), region_size, part, strip_rows, 1, nullptr,
-                                              count, block.cols);
-                }
-            };
-            const std::int64_t marks = zentrel::mark_core(out_rows.data(), block.rows, block.cols, strip, workers);
-            if (reach && marks > 0) zentrel::keep_reached(out_rows.data(), block.rows, block.cols, workers);
-        }
+        if (reach && marks > 0) zentrel::keep_reached(out_rows.data(), block.rows, block.cols, workers);
     }
     if (want_surface) return py::make_tuple(out, surface);
     return std::move(out);
