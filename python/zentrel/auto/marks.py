@@ -1,5 +1,5 @@
-"""Faint marks: on blurred dark print, ink that never comes near the ink's
-own level is kept only where it joins ink that does.
+"""Faint marks: among thin dark strokes on blurred print, ink that never
+comes near the ink's own level is kept only where it joins ink that does.
 
     blurred_print(ratios, passed) -> bool    whether the passing regions' strokes are blurred
     core_grid(grid, quantiles, choices) -> float32 grid or None    the level ink must reach somewhere
@@ -10,10 +10,10 @@ decision then keeps a connected piece of ink (8 neighbours) only if some
 pixel of it lies below the core threshold too: paper texture, specks and
 stains that only just cross the threshold stand alone and go, while a
 stroke's blurred edge and the faint end of a stroke joined to its dark part
-stay. Not for bright objects (a faint excess of light is signal there, see
-surface.faint_objects), nor for sharp print of a lighter ink such as a
-receipt's, whose faint characters stand alone too (judge.reject_faint
-keeps their regions for the same reason).
+stay. Not for objects wider than strokes, dark or bright: a faint blob is
+an object of its own (see surface.faint_objects); nor for sharp print of a
+lighter ink such as a receipt's, whose faint characters stand alone too
+(judge.reject_faint keeps their regions for the same reason).
 """
 
 from __future__ import annotations

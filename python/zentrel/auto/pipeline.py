@@ -233,7 +233,7 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
             grid = faint_objects(grid, kind, quantiles, settings, quantum)
     if objects == "bright" and fallback != "flat":
         grid = 256.0 - grid
-    marks = objects == "dark" and fallback is None and blurred_print(ratios, passed, settings)
+    marks = thin and fallback is None and blurred_print(ratios, passed, settings)
     choices = AutoChoices(mapping, objects, why, settings.limits, settings.min_separation, count,
                           int(passed.sum()), fallback, tuple(judgement.verdicts), settings, thin,
                           bool(smooth), marks=marks)

@@ -186,15 +186,17 @@ class AutoSettings:
     # of bench/ocr.py), not bleed-through, which the paper blurs (0.1-0.5 on
     # the DIBCO and PHIBD pages): nothing is rejected then.
     sharp_ratio: float = 0.7
-    # Faint marks (marks.core_grid): on blurred dark print, a connected
-    # piece of ink is kept only where some pixel of it lies core_reach of
-    # its threshold's depth below the ground further down: about three
-    # quarters of the way from the ground to the ink, the threshold lying
-    # about halfway. Set on the real pictures (F without -> with: DIBCO
-    # 2009 0.867 -> 0.876, MS-TEx 0.679 -> 0.705, PHIBD 0.905 -> 0.909,
-    # membranes 0.635 -> 0.648, DIBCO 2011 0.858 -> 0.865; Bickley diary
-    # 0.754 -> 0.745 and DRIVE 0.532 -> 0.519 lose faint strokes; at 0.35:
-    # DIBCO 2009 0.873, at 0.75: Bickley 0.735).
+    # Faint marks (marks.core_grid): among thin dark strokes on blurred
+    # print, a connected piece of ink is kept only where some pixel of it
+    # lies core_reach of its threshold's depth below the ground further
+    # down: about three quarters of the way from the ground to the ink, the
+    # threshold lying about halfway. Set on the real pictures (F without ->
+    # with: DIBCO 2009 0.867 -> 0.876, MS-TEx 0.679 -> 0.704, PHIBD 0.905
+    # -> 0.908, DIBCO 2011 0.858 -> 0.865, membranes 0.635 -> 0.639;
+    # Bickley diary 0.754 -> 0.745 and DRIVE 0.532 -> 0.520 lose faint
+    # strokes; at 0.35: DIBCO 2009 0.873, at 0.75: Bickley 0.735). Applied to
+    # wider dark objects too, it lost whole faint objects (generated low
+    # contrast scenes 0.928 -> 0.919).
     core_reach: float = 0.5
     # Dark objects: a region's ground is the level ground_quantile of its
     # quantiles (the 84 % level): a region's median sits among its own ink
