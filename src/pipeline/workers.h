@@ -77,22 +77,29 @@ void run_in_order(int count, int workers, Work&& work, Emit&& emit) {
     std::atomic<int> next{0};
     std::atomic<bool> stop{false};
 
-    // Takes and does one item; false when none is left or the run stopped.
+    // Takes and does a few items in a row (one hand-out and one report for
+    // them all); false when none is left or the run stopped.
+    const int batch = std::max(1, std::min(8, count / (workers * 64)));
     auto take_one = [&](int w) {
         if (stop.load()) return false;
-        const int i = next.fetch_add(1);
-        if (i >= count) return false;
+        const int first = next.fetch_add(batch);
+        if (first >= count) return false;
+        const int last = std::min(first + batch, count);
+        int i = first;
         char result = done;
-        try {
-            work(i, w);
-        } catch (...) {
-            errors[static_cast<std::size_t>(i)] = std::current_exception();
-            stop.store(true);
-            result = failed;
+        for (; i < last && result == done; ++i) {
+            try {
+                work(i, w);
+            } catch (...) {
+                errors[static_cast<std::size_t>(i)] = std::current_exception();
+                stop.store(true);
+                result = failed;
+            }
         }
         {
             std::lock_guard<std::mutex> lock(mutex);
-            progress[static_cast<std::size_t>(i)] = result;
+            for (int k = first; k < i; ++k) progress[static_cast<std::size_t>(k)] = done;
+            if (result == failed) progress[static_cast<std::size_t>(i - 1)] = failed;
         }
         changed.notify_all();
         return true;

@@ -1,0 +1,52 @@
+// run_in_order hands items out in batches: every item is emitted once, in
+// order, on any number of workers; a failure emits exactly the items before
+// the lowest failed one and rethrows that item's exception.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "pipeline/workers.h"
+
+namespace zentrel {
+namespace {
+
+TEST(RunInOrder, EmitsEveryItemOnceInOrder) {
+    for (int workers : {1, 2, 3, 8}) {
+        for (int count : {0, 1, 7, 1000, 5000}) {
+            std::vector<int> done(static_cast<std::size_t>(count), 0), emitted;
+            run_in_order(
+                count, workers, [&](int i, int) { ++done[static_cast<std::size_t>(i)]; },
+                [&](int i) {
+                    EXPECT_EQ(done[static_cast<std::size_t>(i)], 1);
+                    emitted.push_back(i);
+                });
+            ASSERT_EQ(static_cast<int>(emitted.size()), count) << workers;
+            for (int i = 0; i < count; ++i) EXPECT_EQ(emitted[static_cast<std::size_t>(i)], i);
+        }
+    }
+}
+
+TEST(RunInOrder, AFailureEmitsTheItemsBeforeItAndRethrowsTheLowest) {
+    for (int workers : {1, 2, 4}) {
+        std::vector<int> emitted;
+        try {
+            run_in_order(
+                5000, workers,
+                [&](int i, int) {
+                    if (i == 1777 || i == 3001) throw std::runtime_error(std::to_string(i));
+                },
+                [&](int i) { emitted.push_back(i); });
+            FAIL() << "no exception";
+        } catch (const std::runtime_error& error) {
+            EXPECT_EQ(std::string(error.what()), "1777") << workers;
+        }
+        ASSERT_EQ(emitted.size(), 1777u) << workers;
+        EXPECT_EQ(emitted.back(), 1776);
+    }
+}
+
+}  // namespace
+}  // namespace zentrel
