@@ -214,9 +214,9 @@ class Pipeline:
             # chunk's pieces along its edges, from a reading of its own made
             # only where there is a core grid.
             gated = self.at_size(self.region_size, dask.delayed(_has_core)(core)).levels(grid)
-            edges = da.overlap.overlap(gated, depth={0: 1, 1: 1}, boundary="none").map_blocks(
-                _tasks.edges_block, *args, chunks=((1,) * len(levels.chunks[0]), (1,) * len(levels.chunks[1])),
-                dtype=object, meta=np.empty((0, 0), object))
+            edges = gated.map_blocks(_tasks.edges_block, grid, region_size, self.shape, self.threads, core,
+                                     chunks=((1,) * len(levels.chunks[0]), (1,) * len(levels.chunks[1])),
+                                     dtype=object, meta=np.empty((0, 0), object))
             reached = dask.delayed(_marks.reach_across)(_cells(edges), edges.numblocks)
             return decided.map_blocks(_marks.keep_reached_block, reached, dtype=dtype,
                                       meta=np.empty((0, 0), dtype))

@@ -312,13 +312,15 @@ def decide_median_block(block, grid, region_size, image_shape, threads, median, 
                          image_shape=image_shape, threads=threads, core=core, reach=False)
 
 
-def edges_block(block, grid, region_size, image_shape, threads, median, chunks, core, block_id=None):
+def edges_block(block, grid, region_size, image_shape, threads, core, block_info=None):
     """A 1x1 object cell: the chunk's _marks.Edges under the core grid, or
-    None without one (its levels then are not read)."""
+    None without one (its levels are then not read). Faint marks go with
+    thin strokes, whose pixels are decided as they are (no medians)."""
     cell = np.empty((1, 1), object)
     if core is not None:
-        cell[0, 0] = edge_pieces(decide_median_block(block, grid, region_size, image_shape, threads, median,
-                                                     chunks, core, block_id=block_id))
+        offset = tuple(s[0] for s in block_info[0]["array-location"])
+        cell[0, 0] = edge_pieces(engine.decide(block, grid, region_size, offset=offset, image_shape=image_shape,
+                                               threads=threads, core=core, reach=False))
     return cell
 
 
