@@ -68,12 +68,17 @@ def ink_share(grid, quantiles, settings: AutoSettings = DEFAULT) -> float:
     (settings.quantile_shares): linear between them, from none one level
     below the lowest to all one level above the highest."""
     grid = np.asarray(grid, np.float64)
-    levels = np.asarray(quantiles, np.float64)
-    levels = np.concatenate([levels[..., :1] - 1, levels, levels[..., -1:] + 1], axis=-1)
+    quantiles = np.asarray(quantiles)
+    last = quantiles.shape[-1] - 1
     shares = (0.0, *settings.quantile_shares, 1.0)
+
+    def level(k):  # level k of the quantiles with one level below and above; one plane at a time
+        q = quantiles[..., min(max(k - 1, 0), last)].astype(np.float64)
+        return q - 1 if k == 0 else q + 1 if k > last + 1 else q
+
     below = np.zeros(grid.shape)
     for k in range(len(shares) - 1):
-        low, high = levels[..., k], levels[..., k + 1]
+        low, high = level(k), level(k + 1)
         below += np.clip((grid - low) / np.maximum(high - low, 1e-9), 0, 1) * (shares[k + 1] - shares[k])
     return float(below.mean()) if below.size else 0.0
 
