@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -15,7 +16,10 @@ namespace {
 
 constexpr std::uint8_t INK = 0, MARK = 1, PAPER = 255;
 // The marks of rows first .. last - 1 joined to ink through marks within
-// them (or, with the whole image's bounds, anywhere) turn to ink.
+// them (or, with the whole image's bounds, anywhere) turn to ink. Pixels
+// wait in the stack as row * cols + column: Index is 32 bits wide where
+// the block allows, halving the stack of a large connected piece.
+template <class Index>
 class Flood {
 public:
     Flood(std::uint8_t* const* rows, int cols, int first, int last) : rows_(rows), cols_(cols), first_(first), last_(last) {}
@@ -23,16 +27,18 @@ public:
     // From a mark at (r, c) known to touch ink.
     void from(int r, int c) {
         rows_[r][c] = INK;
-        stack_.emplace_back(r, c);
+        push(r, c);
         while (!stack_.empty()) {
-            const auto [y0, x0] = stack_.back();
+            const Index at = stack_.back();
             stack_.pop_back();
+            const int y0 = static_cast<int>(at / static_cast<Index>(cols_));
+            const int x0 = static_cast<int>(at % static_cast<Index>(cols_));
             for (int y = std::max(y0 - 1, first_); y <= std::min(y0 + 1, last_ - 1); ++y) {
                 std::uint8_t* row = rows_[y];
                 for (int x = std::max(x0 - 1, 0); x <= std::min(x0 + 1, cols_ - 1); ++x) {
                     if (row[x] != MARK) continue;
                     row[x] = INK;
-                    stack_.emplace_back(y, x);
+                    push(y, x);
                 }
             }
         }
@@ -63,24 +69,24 @@ public:
     }
 
 private:
+    void push(int r, int c) { stack_.push_back(static_cast<Index>(r) * static_cast<Index>(cols_) + static_cast<Index>(c)); }
+
     std::uint8_t* const* rows_;
     int cols_, first_, last_;
-    std::vector<std::pair<int, int>> stack_;
+    std::vector<Index> stack_;
 };
 
-}  // namespace
-
-void keep_reached(std::uint8_t* const* output_rows, int rows, int cols, int threads) {
-    if (rows <= 0 || cols <= 0) return;
+template <class Index>
+void flood_all(std::uint8_t* const* output_rows, int rows, int cols, int threads) {
     // Each worker floods within its own rows; then the marks along each seam
     // that touch ink across it flood over the whole image. A mark joined to
     // ink through a seam is reached either way, so the result is the same.
     const int workers = worker_count(threads, rows);
     run_workers(workers, [&](int w) {
         const int first = run_start(rows, workers, w), last = run_start(rows, workers, w + 1);
-        Flood(output_rows, cols, first, last).scan(first, last);
+        Flood<Index>(output_rows, cols, first, last).scan(first, last);
     });
-    Flood whole(output_rows, cols, 0, rows);
+    Flood<Index> whole(output_rows, cols, 0, rows);
     for (int w = 1; w < workers; ++w) {
         const int seam = run_start(rows, workers, w);
         whole.scan(seam - 1, seam + 1);
@@ -92,6 +98,17 @@ void keep_reached(std::uint8_t* const* output_rows, int rows, int cols, int thre
             for (int c = 0; c < width; ++c) row[c] = row[c] == MARK ? PAPER : row[c];
         }
     });
+}
+
+}  // namespace
+
+void keep_reached(std::uint8_t* const* output_rows, int rows, int cols, int threads) {
+    if (rows <= 0 || cols <= 0) return;
+    if (static_cast<std::uint64_t>(rows) * static_cast<std::uint64_t>(cols) <= 0xFFFFFFFFull) {
+        flood_all<std::uint32_t>(output_rows, rows, cols, threads);
+    } else {
+        flood_all<std::uint64_t>(output_rows, rows, cols, threads);
+    }
 }
 
 std::vector<bool> label_pieces(const std::uint8_t* const* rows, int n_rows, int n_cols, std::int32_t* labels) {
