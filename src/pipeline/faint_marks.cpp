@@ -15,6 +15,19 @@ namespace zentrel {
 namespace {
 
 constexpr std::uint8_t INK = 0, MARK = 1, PAPER = 255;
+
+// f(y, x) on (r, c) and its 8 neighbours within rows first .. last - 1 and
+// columns 0 .. cols - 1; true as soon as f is.
+template <class F>
+bool any_around(int r, int c, int first, int last, int cols, F&& f) {
+    for (int y = std::max(r - 1, first); y <= std::min(r + 1, last - 1); ++y) {
+        for (int x = std::max(c - 1, 0); x <= std::min(c + 1, cols - 1); ++x) {
+            if (f(y, x)) return true;
+        }
+    }
+    return false;
+}
+
 // The marks of rows first .. last - 1 joined to ink through marks within
 // them (or, with the whole image's bounds, anywhere) turn to ink. Pixels
 // wait in the stack as row * cols + column: Index is 32 bits wide where
@@ -33,25 +46,18 @@ public:
             stack_.pop_back();
             const int y0 = static_cast<int>(at / static_cast<Index>(cols_));
             const int x0 = static_cast<int>(at % static_cast<Index>(cols_));
-            for (int y = std::max(y0 - 1, first_); y <= std::min(y0 + 1, last_ - 1); ++y) {
-                std::uint8_t* row = rows_[y];
-                for (int x = std::max(x0 - 1, 0); x <= std::min(x0 + 1, cols_ - 1); ++x) {
-                    if (row[x] != MARK) continue;
-                    row[x] = INK;
+            any_around(y0, x0, first_, last_, cols_, [&](int y, int x) {
+                if (rows_[y][x] == MARK) {
+                    rows_[y][x] = INK;
                     push(y, x);
                 }
-            }
+                return false;
+            });
         }
     }
 
     bool touches_ink(int r, int c) const {
-        for (int y = std::max(r - 1, first_); y <= std::min(r + 1, last_ - 1); ++y) {
-            const std::uint8_t* row = rows_[y];
-            for (int x = std::max(c - 1, 0); x <= std::min(c + 1, cols_ - 1); ++x) {
-                if (row[x] == INK) return true;
-            }
-        }
-        return false;
+        return any_around(r, c, first_, last_, cols_, [&](int y, int x) { return rows_[y][x] == INK; });
     }
 
     // Every mark of rows from .. to - 1 that touches ink floods.
@@ -127,14 +133,14 @@ std::vector<bool> label_pieces(const std::uint8_t* const* rows, int n_rows, int 
                 const auto [y0, x0] = stack.back();
                 stack.pop_back();
                 ink = ink || rows[y0][x0] == INK;
-                for (int y = std::max(y0 - 1, 0); y <= std::min(y0 + 1, n_rows - 1); ++y) {
-                    for (int x = std::max(x0 - 1, 0); x <= std::min(x0 + 1, n_cols - 1); ++x) {
-                        std::int32_t& at = labels[y * width + x];
-                        if (rows[y][x] == PAPER || at) continue;
+                any_around(y0, x0, 0, n_rows, n_cols, [&](int y, int x) {
+                    std::int32_t& at = labels[y * width + x];
+                    if (rows[y][x] != PAPER && !at) {
                         at = label;
                         stack.emplace_back(y, x);
                     }
-                }
+                    return false;
+                });
             }
             inked.push_back(ink);
         }

@@ -80,7 +80,7 @@ void run_in_order(int count, int workers, Work&& work, Emit&& emit) {
     // Takes and does a few items in a row (one hand-out and one report for
     // them all); false when none is left or the run stopped.
     const int batch = std::max(1, std::min(8, count / (workers * 64)));
-    auto take_one = [&](int w) {
+    auto take_batch = [&](int w) {
         if (stop.load()) return false;
         const int first = next.fetch_add(batch);
         if (first >= count) return false;
@@ -126,14 +126,14 @@ void run_in_order(int count, int workers, Work&& work, Emit&& emit) {
 
     run_workers(workers, [&](int w) {
         if (w != 0) {
-            while (take_one(w)) {
+            while (take_batch(w)) {
             }
             return;
         }
         try {
             do {
                 emit_ready(false);
-            } while (take_one(0));
+            } while (take_batch(0));
             emit_ready(true);
         } catch (...) {
             stop.store(true);

@@ -20,7 +20,7 @@ import numpy as np
 
 from zentrel.core.outcomes import AUTO_TEST_NAMES, NO_THRESHOLD, STATUS_NAMES, TEST_NAMES
 from zentrel.auto.settings import DEFAULT, AutoSettings
-from zentrel.auto.strokes import stroke_regions
+from zentrel.auto.strokes import median_ratio, stroke_regions
 
 _RECORDED = STATUS_NAMES.index("recorded")
 _FAILED_TEST = STATUS_NAMES.index("failed_test")
@@ -130,8 +130,7 @@ def reject_faint(judgement: Judgement, ink: np.ndarray, ground: np.ndarray, rati
         return judgement
     level = float(np.quantile(contrast[basis], s.ink_quantile))
     faint = passed & (contrast < s.faint_ratio * level)
-    measured = ratios[faint & np.isfinite(ratios)]
-    if not faint.any() or (len(measured) and float(np.median(measured)) >= s.sharp_ratio):
+    if not faint.any() or median_ratio(ratios, faint) >= s.sharp_ratio:
         return judgement  # none, or sharp print of a lighter ink (a receipt's grey print)
     return keep_only(judgement, ~faint, "faint")
 

@@ -21,14 +21,14 @@ from __future__ import annotations
 import numpy as np
 
 from zentrel.auto.settings import DEFAULT, AutoSettings
+from zentrel.auto.strokes import median_ratio
 
 
 def blurred_print(ratios: np.ndarray, passed: np.ndarray, settings: AutoSettings = DEFAULT) -> bool:
     """Whether the measured passing regions' median stroke ratio
     (strokes.stroke_ratios) lies under settings.sharp_ratio; with none
     measured the print shows no blur and this is False."""
-    measured = ratios[passed & np.isfinite(ratios)]
-    return bool(len(measured)) and float(np.median(measured)) < settings.sharp_ratio
+    return median_ratio(ratios, passed) < settings.sharp_ratio
 
 
 def core_grid(grid, quantiles, choices, settings: AutoSettings = DEFAULT):

@@ -106,27 +106,21 @@ def scaled_stages(source, percent: int, objects=None, settings: AutoSettings = D
     half of it on source.at_size(); the grid is then the two grids' mean on
     the finer lattice where the finer analysis agrees (scales). Variance,
     records and choices stay the coarse analysis's (choices.fine_size
-    tells). An in-memory source knows at once whether the finer stages are
+    tells); the quantiles are the chosen lattice's, and the core grid
+    (marks) is built on it. An in-memory source knows at once whether the finer stages are
     needed; a chunked one builds them with no regions to fit unless so."""
     done = stages(source, percent, objects, settings)
     size = fine_size(source.region_size, settings)
     wanted = source.call(wants_fine, done.choices, settings)
-    if size is None or wanted is False:
-        return done._replace(core=source.call(core_grid, done.grid, done.quantiles, done.choices, settings))
-    side = objects if objects is not None else done.choices.objects
-    fine = stages(source.at_size(size, wanted), percent, side, settings, wanted=wanted,
-                  strokes_only=source.call(among_areas, done.choices))
-    grid, region_size, choices = source.call(pick_scale, done.grid, done.quantiles, done.choices, fine.grid,
-                                             fine.quantiles, fine.choices, source.region_size, settings,
-                                             nout=3)
-    core = source.call(_scaled_core, grid, region_size, done.quantiles, fine.quantiles, choices,
-                       source.region_size, settings)
-    return done._replace(grid=grid, choices=choices, region_size=region_size, core=core)
-
-
-def _scaled_core(grid, region_size, quantiles, fine_quantiles, choices, coarse_size, settings):
-    """marks.core_grid on the lattice pick_scale chose."""
-    return core_grid(grid, quantiles if region_size == coarse_size else fine_quantiles, choices, settings)
+    if size is not None and wanted is not False:
+        side = objects if objects is not None else done.choices.objects
+        fine = stages(source.at_size(size, wanted), percent, side, settings, wanted=wanted,
+                      strokes_only=source.call(among_areas, done.choices))
+        grid, region_size, choices, quantiles = source.call(
+            pick_scale, done.grid, done.quantiles, done.choices, fine.grid, fine.quantiles, fine.choices,
+            source.region_size, settings, nout=4)
+        done = done._replace(grid=grid, choices=choices, region_size=region_size, quantiles=quantiles)
+    return done._replace(core=source.call(core_grid, done.grid, done.quantiles, done.choices, settings))
 
 
 @dataclass(frozen=True)

@@ -11,7 +11,7 @@ averaged on the finer lattice.
     coarse_at_fine(grid, region_size, fine_shape)
                                             the coarse surface at the finer nodes
     pick_scale(coarse grid, quantiles, choices, fine grid, quantiles, choices, region_size)
-                                            -> (grid, its region size, choices)
+                                            -> (grid, its region size, choices, its quantiles)
 
 A region size trades the fits' footing (pixels per histogram) against how
 closely the thresholds follow the paper: stains, shade and a page's dark
@@ -121,17 +121,19 @@ def coarse_at_fine(grid, region_size: int, fine_shape) -> np.ndarray:
 
 def pick_scale(grid, quantiles, choices, fine_grid, fine_quantiles, fine_choices, region_size: int,
                settings: AutoSettings = DEFAULT) -> tuple:
-    """(grid, its region size, choices): the coarse grid as it is, or, where
-    the finer analysis agrees (fine_agrees), the mean of the coarse surface
-    and the finer grid on the finer lattice, with choices.fine_size set.
-    The quantiles are each scale's quantile grid (for ink_share)."""
+    """(grid, its region size, choices, its quantiles): the coarse grid as
+    it is, or, where the finer analysis agrees (fine_agrees), the mean of
+    the coarse surface and the finer grid on the finer lattice, with
+    choices.fine_size set. The quantiles are each scale's quantile grid
+    (for ink_share); the chosen lattice's come back with its grid."""
+    coarse = grid, region_size, choices, quantiles
     if fine_choices.selected_count == 0:
-        return grid, region_size, choices
+        return coarse
     coarse_ink = ink_share(grid, quantiles, settings)
     ratio = ink_share(fine_grid, fine_quantiles, settings) / coarse_ink if coarse_ink > 0 else np.inf
     if not fine_agrees(choices, fine_choices, ratio, settings):
-        return grid, region_size, choices
+        return coarse
     fine_grid = np.asarray(fine_grid, np.float64)
     mean = (coarse_at_fine(grid, region_size, fine_grid.shape) + fine_grid) / 2
     size = fine_size(region_size, settings)
-    return mean.astype(np.float32), size, dataclasses.replace(choices, fine_size=size)
+    return mean.astype(np.float32), size, dataclasses.replace(choices, fine_size=size), fine_quantiles

@@ -7,6 +7,7 @@ regions.
         mean variance of the squares of side R // stroke_division tiling it,
         and its own variance (exact: integer sums)
     stroke_ratios(measured, count, quiet)        -> ratio per selected region (NaN: not measured)
+    median_ratio(ratios, among)                  the median measured ratio among some regions (NaN: none)
     thin_strokes(ratios, passed)                 the picture's objects are strokes
     stroke_regions(ratios, passed)               the passing regions that show strokes, if enough
     stroke_voters(ratios, passed)                the regions that vote on the objects' side
@@ -66,6 +67,14 @@ def stroke_ratios(measured: np.ndarray, count: int, quiet: float,
     small, whole = measured[:, 0], measured[:, 1]
     ratios[sample_positions(count, settings)] = (small - quiet) / np.maximum(whole - quiet, 1e-9)
     return ratios
+
+
+def median_ratio(ratios: np.ndarray, among: np.ndarray) -> float:
+    """The median of the measured stroke ratios of the regions among (a
+    bool per region); NaN where none of them was measured, which compares
+    as neither sharp nor blurred."""
+    measured = ratios[among & np.isfinite(ratios)]
+    return float(np.median(measured)) if len(measured) else float("nan")
 
 
 def thin_strokes(ratios: np.ndarray, passed: np.ndarray, settings: AutoSettings = DEFAULT) -> bool:
