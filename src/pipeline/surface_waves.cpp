@@ -9,25 +9,34 @@ namespace zentrel {
 
 namespace {
 
-// A region of the padded grid as the waves read it: its planes (threshold,
-// contrast and the ground of regions whose ground is their own, 0.0 where
-// unsettled) and its state.
-struct Cell {
-    double t = 0.0, c = 0.0, g = 0.0;
-    std::uint8_t settled = 0, own = 0;
-    std::uint8_t queued = 1;  // on the front, or padding (which never joins it)
-};
+// The planes the waves read: threshold, contrast and (for steps only) the
+// ground of regions whose ground is their own; and each region's state, in
+// the grid padded by one never-settled region on every side.
+// Its state, apart so that the planes stay 24 bytes a region.
+// Queued: on a front, or padding. A front region's decision, made before
+// any of the wave's writes, waits in its own planes (threshold and
+// contrast; no sum reads an unsettled region) and in kBackground or
+// kInside, neither while it waits.
+enum : std::uint8_t { kSettled = 1, kOwn = 2, kQueued = 4, kBackground = 8, kInside = 16 };
 
-// A front region: its index in the padded grid and in the caller's grids.
-struct Place {
-    std::int64_t at, k;
-};
-
-// What one front region decided, before any of the wave's writes.
-struct Decision {
-    double near_t, near_c, own_ground;
-    bool background, inside, step;
-};
+// How far region (r, c) lies below both regions reach away on either side,
+// in the deepest direction (see SurfaceGrids::band_reach). Minimum and
+// maximum are exact in float; the centre is subtracted once, in double.
+double band_depth(const SurfaceGrids& g, std::int64_t r, std::int64_t c) {
+    const std::int64_t reach = g.band_reach;
+    auto level = [&](std::int64_t y, std::int64_t x) {
+        y = std::clamp<std::int64_t>(y, 0, g.rows - 1);
+        x = std::clamp<std::int64_t>(x, 0, g.cols - 1);
+        return g.medians[(y * g.cols + x) * g.median_step];
+    };
+    const std::int64_t dirs[4][2] = {{0, reach}, {reach, 0}, {reach, reach}, {reach, -reach}};
+    float top = 0.0f;
+    for (int i = 0; i < 4; ++i) {
+        const float low = std::min(level(r + dirs[i][0], c + dirs[i][1]), level(r - dirs[i][0], c - dirs[i][1]));
+        top = i == 0 ? low : std::max(top, low);
+    }
+    return static_cast<double>(top) - static_cast<double>(level(r, c));
+}
 
 }  // namespace
 
@@ -41,7 +50,7 @@ void settle_surface(const SurfaceGrids& g, const SurfaceRule& rule, const std::i
     // The order the sums add their neighbours in (it fixes their rounding):
     // offsets (dy, dx) row by row, each naming the neighbour at -(dy, dx),
     // so the first added is the one below and to the right.
-    std::int64_t order[8], step_k[8];
+    std::int64_t order[8], step_k[8];  // in the padded grid, and in the caller's
     int n = 0;
     for (int dy = -1; dy <= 1; ++dy) {
         for (int dx = -1; dx <= 1; ++dx) {
@@ -53,107 +62,111 @@ void settle_surface(const SurfaceGrids& g, const SurfaceRule& rule, const std::i
     }
     const std::int64_t total = static_cast<std::int64_t>(g.rows) * g.cols;
     std::fill(kind, kind + total, std::int8_t{0});
-    std::vector<Cell> cell(cells);
-    auto place = [&](std::int64_t r, std::int64_t c) { return Place{(r + 1) * width + c + 1, r * g.cols + c}; };
+    // Only the state is padded: the sums read settled regions alone, which
+    // lie inside the grid. The thresholds are written where they end up.
+    double* const plane_t = grid;
+    std::fill(grid, grid + total, 0.0);
+    std::vector<double> plane_c(static_cast<std::size_t>(total), 0.0);
+    std::vector<double> plane_g(rule.steps ? static_cast<std::size_t>(total) : 0, 0.0);
+    std::vector<std::uint8_t> state(cells, kQueued);
+    const auto median = [&](std::int64_t k) { return static_cast<double>(g.medians[k * g.median_step]); };
+    const auto ground = [&](std::int64_t k) { return static_cast<double>(g.grounds[k * g.ground_step]); };
+    auto at = [&](std::int64_t r, std::int64_t c) { return (r + 1) * width + c + 1; };
+    auto k_of = [&](std::int64_t a) { return (a / width - 1) * g.cols + a % width - 1; };  // in the caller's grids
     for (std::int64_t r = 0; r < g.rows; ++r) {
-        for (std::int64_t c = 0; c < g.cols; ++c) cell[place(r, c).at].queued = 0;
+        for (std::int64_t c = 0; c < g.cols; ++c) state[at(r, c)] = 0;
     }
     for (std::int64_t i = 0; i < known_count; ++i) {
-        const Place p = place(row[i], col[i]);
-        Cell& x = cell[p.at];
-        x.t = threshold[i];
-        x.c = std::max(background[i] - threshold[i], 0.0);
-        x.g = background[i];
-        x.settled = x.own = 1;
-        kind[p.k] = 1;
+        const std::int64_t a = at(row[i], col[i]), k = k_of(a);
+        plane_t[k] = threshold[i];
+        plane_c[k] = std::max(background[i] - threshold[i], 0.0);
+        if (rule.steps) plane_g[k] = background[i];
+        state[a] = kSettled | kOwn;
+        kind[k] = 1;
     }
-    // The fronts and their decisions never hold more than every region: room
-    // for that up front spares the copies of growing them.
-    std::vector<Place> front, next;
-    std::vector<Decision> wave;
-    front.reserve(static_cast<std::size_t>(total));
-    next.reserve(static_cast<std::size_t>(total));
-    wave.reserve(static_cast<std::size_t>(total));
-    auto join = [&](const Place& p, std::vector<Place>& to) {  // its unsettled neighbours
+    // The front holds padded indices; it grows as it needs to, as the widest
+    // front is mostly a small share of the grid.
+    std::vector<std::int64_t> front;
+    auto join = [&](std::int64_t a) {  // its unsettled neighbours
         for (int j = 0; j < 8; ++j) {
-            Cell& m = cell[p.at - order[j]];
-            if (!m.settled && !m.queued) {
-                m.queued = 1;
-                to.push_back(Place{p.at - order[j], p.k - step_k[j]});
+            std::uint8_t& m = state[a - order[j]];
+            if (!(m & (kSettled | kQueued))) {
+                m |= kQueued;
+                front.push_back(a - order[j]);
             }
         }
     };
     for (std::int64_t r = 0; r < g.rows; ++r) {
         for (std::int64_t c = 0; c < g.cols; ++c) {
-            const Place p = place(r, c);
-            if (cell[p.at].settled) join(p, front);
+            if (state[at(r, c)] & kSettled) join(at(r, c));
         }
     }
 
     while (!front.empty()) {
-        wave.resize(front.size());
-        for (std::size_t i = 0; i < front.size(); ++i) {
-            const Place p = front[i];
+        bool moved = false;
+        for (const std::int64_t a : front) {
+            const std::int64_t k = k_of(a);
             int count = 0, own_count = 0;
             double sum_t = 0.0, sum_c = 0.0, sum_g = 0.0;
-            for (std::int64_t o : order) {
-                const Cell& m = cell[p.at - o];
-                count += m.settled;
-                own_count += m.own;
-                sum_t += m.t;
-                sum_c += m.c;
-                sum_g += m.g;
+            for (int j = 0; j < 8; ++j) {  // the unsettled would add 0.0: skipping them is exact
+                const std::uint8_t s = state[a - order[j]];
+                if (s & kSettled) {
+                    const std::int64_t m = k - step_k[j];
+                    ++count;
+                    sum_t += plane_t[m];
+                    sum_c += plane_c[m];
+                    if (s & kOwn) {
+                        ++own_count;
+                        if (rule.steps) sum_g += plane_g[m];
+                    }
+                }
             }
-            Decision& d = wave[i];
-            d.near_t = sum_t / count;
-            d.near_c = sum_c / count;
-            d.own_ground = own_count > 0 ? sum_g / own_count : std::numeric_limits<double>::quiet_NaN();
-            const double median = g.medians[p.k];
-            d.step = rule.steps && own_count > 0 && d.own_ground - median > rule.step_threshold;
-            d.background = rule.thin || (median >= d.near_t && !d.step);
+            const double near_t = sum_t / count, near_c = sum_c / count;
+            const double own_ground = own_count > 0 ? sum_g / own_count : std::numeric_limits<double>::quiet_NaN();
+            const double level = median(k);
+            const bool step = rule.steps && own_count > 0 && own_ground - level > rule.step_threshold;
+            const bool back = rule.thin || (level >= near_t && !step);
             // A region darker than the threshold by more than the
             // contrast lies at the objects' level, unless it is a band.
-            const bool deep = median < d.near_t - d.near_c && !d.background && !(g.band[p.k] > d.near_c);
-            d.inside = deep || d.step;
+            const bool deep = level < near_t - near_c && !back && !(band_depth(g, k / g.cols, k % g.cols) > near_c);
+            plane_c[k] = near_c;
+            if (back) {
+                plane_t[k] = ground(k) - near_c;
+                state[a] |= kBackground;
+            } else if (deep || step) {
+                plane_t[k] = step ? std::max((own_ground + level) / 2, near_t) : near_t;
+                state[a] |= kInside;
+            } else {
+                plane_t[k] = near_t;  // while it waits
+            }
+            moved = moved || (state[a] & (kBackground | kInside));
         }
-        const bool moved =
-            std::any_of(wave.begin(), wave.end(), [](const Decision& d) { return d.background || d.inside; });
-        if (!moved) {  // only shade is left: it lies inside
-            for (Decision& d : wave) d.inside = true;
-        }
-        next.clear();
-        for (std::size_t i = 0; i < front.size(); ++i) {
-            const Place p = front[i];
-            const Decision& d = wave[i];
-            Cell& x = cell[p.at];
-            if (!d.background && !d.inside) {
-                next.push_back(p);  // stays on the front
+        // Settle the decided (where nothing else moves, only shade is left:
+        // it lies inside) and keep the waiting at the front's start; the
+        // newly reached follow them. Within a wave no decision reads
+        // another's, so the front's order does not matter.
+        const std::size_t wave = front.size();
+        std::size_t waiting = 0;
+        for (std::size_t i = 0; i < wave; ++i) {
+            const std::int64_t a = front[i];
+            std::uint8_t& s = state[a];
+            if (!(s & (kBackground | kInside)) && moved) {
+                front[waiting++] = a;  // stays on the front
                 continue;
             }
-            const double median = g.medians[p.k];
-            if (d.background) {
-                x.t = g.grounds[p.k] - d.near_c;
-                x.g = median;
-                x.own = 1;
-                kind[p.k] = 2;
+            const std::int64_t k = k_of(a);
+            if (s & kBackground) {
+                if (rule.steps) plane_g[k] = median(k);
+                s |= kOwn;
+                kind[k] = 2;
+            } else {
+                kind[k] = 3;
             }
-            if (d.inside) {
-                x.t = d.step ? std::max((d.own_ground + median) / 2, d.near_t) : d.near_t;
-                kind[p.k] = 3;
-            }
-            x.c = d.near_c;
-            x.settled = 1;
+            s = static_cast<std::uint8_t>((s | kSettled) & ~(kBackground | kInside));
+            join(a);  // after the wave's slots: the loop ends before them
         }
-        for (const Place& p : front) {
-            if (cell[p.at].settled) join(p, next);
-        }
-        front.swap(next);
-    }
-    for (std::int64_t r = 0; r < g.rows; ++r) {
-        for (std::int64_t c = 0; c < g.cols; ++c) {
-            const Place p = place(r, c);
-            grid[p.k] = cell[p.at].t;
-        }
+        front.erase(front.begin() + static_cast<std::ptrdiff_t>(waiting),
+                    front.begin() + static_cast<std::ptrdiff_t>(wave));
     }
 }
 

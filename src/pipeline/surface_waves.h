@@ -9,9 +9,17 @@ namespace zentrel {
 
 struct SurfaceGrids {
     int rows = 0, cols = 0;
-    const double* medians = nullptr;  // rows x cols: each region's median level
-    const double* grounds = nullptr;  // the level a background region's threshold lies below
-    const double* band = nullptr;     // how far each region lies below a band's sides
+    // rows x cols levels, region k at [k * step] (a view into a wider grid
+    // needs no copy): each region's median, and the level a background
+    // region's threshold lies below.
+    const float* medians = nullptr;
+    const float* grounds = nullptr;
+    std::int64_t median_step = 1, ground_step = 1;
+    // How many regions on either side tell a band: a region's band depth is
+    // how far it lies below both regions band_reach away on either side, in
+    // the direction (across, down or a diagonal) where that is deepest, the
+    // grid's edge rows and columns standing for those beyond it.
+    int band_reach = 2;
 };
 
 struct SurfaceRule {
@@ -28,6 +36,8 @@ struct SurfaceRule {
 // double over its eight neighbours in a fixed order (the unsettled ones
 // adding 0.0) divided by how many are settled, all read before the wave
 // writes. The rules: see surface.py's threshold_grid, which calls this.
+// Beyond its output it holds 9 bytes per region (17 with rule.steps) and 8
+// per region of the widest front.
 void settle_surface(const SurfaceGrids& grids, const SurfaceRule& rule, const std::int32_t* row,
                     const std::int32_t* col, const double* threshold, const double* background, std::int64_t known,
                     double* grid, std::int8_t* kind);

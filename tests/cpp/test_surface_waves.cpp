@@ -16,13 +16,12 @@ struct Settled {
 
 // One row of regions; region 0 passed with threshold 100 and background 140
 // (contrast 40). medians double as grounds.
-Settled settle_row(const std::vector<double>& medians, std::vector<double> band, SurfaceRule rule) {
+Settled settle_row(const std::vector<float>& medians, SurfaceRule rule) {
     const int cols = static_cast<int>(medians.size());
     SurfaceGrids grids;
     grids.rows = 1;
     grids.cols = cols;
     grids.medians = grids.grounds = medians.data();
-    grids.band = band.data();
     const std::int32_t row = 0, col = 0;
     const double threshold = 100.0, background = 140.0;
     Settled out{std::vector<double>(cols, -1.0), {}};
@@ -35,7 +34,7 @@ Settled settle_row(const std::vector<double>& medians, std::vector<double> band,
 TEST(SurfaceWaves, BackgroundFollowsTheLightAndAnObjectTakesTheThreshold) {
     // Region 1 (median 150) reaches the threshold: background at 150 - 40.
     // Region 2 (median 50) lies below 110 - 40 from region 1: inside, 110.
-    const Settled s = settle_row({0.0, 150.0, 50.0}, {0.0, 0.0, 0.0}, SurfaceRule{});
+    const Settled s = settle_row({0.0, 150.0, 50.0}, SurfaceRule{});
     EXPECT_EQ(s.grid, (std::vector<double>{100.0, 110.0, 110.0}));
     EXPECT_EQ(s.kind, (std::vector<int>{1, 2, 3}));
 }
@@ -43,7 +42,7 @@ TEST(SurfaceWaves, BackgroundFollowsTheLightAndAnObjectTakesTheThreshold) {
 TEST(SurfaceWaves, ThinStrokesSettleEveryRegionAsBackground) {
     SurfaceRule thin;
     thin.thin = true;
-    const Settled s = settle_row({0.0, 150.0, 50.0}, {0.0, 0.0, 0.0}, thin);
+    const Settled s = settle_row({0.0, 150.0, 50.0}, thin);
     EXPECT_EQ(s.grid, (std::vector<double>{100.0, 110.0, 10.0}));
     EXPECT_EQ(s.kind, (std::vector<int>{1, 2, 2}));
 }
@@ -54,11 +53,11 @@ TEST(SurfaceWaves, AStepBelowTheGroundSplitsHalfway) {
     SurfaceRule steps;
     steps.steps = true;
     steps.step_threshold = 10.0;
-    const Settled s = settle_row({0.0, 120.0}, {0.0, 0.0}, steps);
+    const Settled s = settle_row({0.0, 120.0}, steps);
     EXPECT_EQ(s.grid, (std::vector<double>{100.0, 130.0}));
     EXPECT_EQ(s.kind, (std::vector<int>{1, 3}));
     steps.step_threshold = 25.0;  // not far enough: background at 120 - 40
-    EXPECT_EQ(settle_row({0.0, 120.0}, {0.0, 0.0}, steps).grid, (std::vector<double>{100.0, 80.0}));
+    EXPECT_EQ(settle_row({0.0, 120.0}, steps).grid, (std::vector<double>{100.0, 80.0}));
 }
 
 TEST(SurfaceWaves, ShadeWaitsUntilNoBackgroundCanReachIt) {
@@ -66,13 +65,11 @@ TEST(SurfaceWaves, ShadeWaitsUntilNoBackgroundCanReachIt) {
     // the contrast: it waits while region 3 is settled as background from
     // region 4 (passed, also 100 / 140); settled in the first wave it would
     // have taken 100.
-    const std::vector<double> medians{0.0, 0.0, 90.0, 150.0, 0.0};
-    const std::vector<double> band(5, 0.0);
+    const std::vector<float> medians{0.0f, 0.0f, 90.0f, 150.0f, 0.0f};
     SurfaceGrids grids;
     grids.rows = 1;
     grids.cols = 5;
     grids.medians = grids.grounds = medians.data();
-    grids.band = band.data();
     const std::int32_t rows[] = {0, 0}, cols[] = {1, 4};
     const double thresholds[] = {100.0, 100.0}, backgrounds[] = {140.0, 140.0};
     std::vector<double> grid(5);
@@ -85,12 +82,36 @@ TEST(SurfaceWaves, ShadeWaitsUntilNoBackgroundCanReachIt) {
     EXPECT_EQ(std::vector<int>(kind.begin(), kind.end()), (std::vector<int>{3, 1, 3, 2, 1}));
 }
 
-TEST(SurfaceWaves, WithoutKnownRegionsNothingIsReached) {
-    const std::vector<double> zeros(6, 0.0);
+TEST(SurfaceWaves, ABandWaitsForItsSidesAndLevelsReadThroughAStep) {
+    // 2 x 3 regions, (0, 0) passed at 100 / 140. (0, 1), median 20, lies
+    // 130 below its sides one region across (150 and 150): a band, so it
+    // waits while the others settle as background at 150 - 40 = 110, then
+    // falls inside at its five neighbours' mean (100 + 4 * 110) / 5 = 108.
+    // Read as the inside of an object it would have taken 100 at once.
+    // The levels sit every third float, as one quantile of a grid of three.
+    const std::vector<float> medians{150, 0, 0, 20, 0, 0, 150, 0, 0, 150, 0, 0, 150, 0, 0, 150, 0, 0};
     SurfaceGrids grids;
     grids.rows = 2;
     grids.cols = 3;
-    grids.medians = grids.grounds = grids.band = zeros.data();
+    grids.medians = grids.grounds = medians.data();
+    grids.median_step = grids.ground_step = 3;
+    grids.band_reach = 1;
+    const std::int32_t row = 0, col = 0;
+    const double threshold = 100.0, background = 140.0;
+    std::vector<double> grid(6);
+    std::vector<std::int8_t> kind(6);
+    settle_surface(grids, SurfaceRule{}, &row, &col, &threshold, &background, 1, grid.data(), kind.data());
+    EXPECT_EQ(grid, (std::vector<double>{100.0, 108.0, 110.0, 110.0, 110.0, 110.0}));
+    EXPECT_EQ(std::vector<int>(kind.begin(), kind.end()), (std::vector<int>{1, 3, 2, 2, 2, 2}));
+}
+
+TEST(SurfaceWaves, WithoutKnownRegionsNothingIsReached) {
+    const std::vector<double> zeros(6, 0.0);
+    const std::vector<float> levels(6, 0.0f);
+    SurfaceGrids grids;
+    grids.rows = 2;
+    grids.cols = 3;
+    grids.medians = grids.grounds = levels.data();
     std::vector<double> grid(6, -1.0);
     std::vector<std::int8_t> kind(6, -1);
     settle_surface(grids, SurfaceRule{}, nullptr, nullptr, nullptr, nullptr, 0, grid.data(), kind.data());

@@ -49,7 +49,7 @@ from zentrel.auto.levels import (LevelMapping, fit_smoothing, level_range, level
                                  to_levels)
 from zentrel.auto.marks import blurred_print, core_grid
 from zentrel.auto.polarity import detect_polarity, mirror_quantiles, vote_polarity
-from zentrel.auto.regions import choose_regions, quiet_variance
+from zentrel.auto.regions import choose_regions, quantile_levels, quiet_variance
 from zentrel.auto.scales import among_areas, fine_selection, fine_size, pick_scale, wants_fine
 from zentrel.auto.settings import DEFAULT, AutoSettings
 from zentrel.auto.strokes import (sample_positions, square_variances, stroke_ratios, stroke_regions,
@@ -265,7 +265,7 @@ class WholeImage:
         # One pass over the levels; the histogram of every pixel comes with it.
         variance, quantiles, self.histogram = engine.region_grids(
             self.levels, self.region_size, shares, threads=self.threads, histogram=True)
-        return variance, quantiles
+        return variance, quantile_levels(quantiles)
 
     def level_sample(self, settings: AutoSettings) -> np.ndarray:
         return sample_histogram(self.levels, settings=settings, threads=self.threads)

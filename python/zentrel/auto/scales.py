@@ -67,19 +67,24 @@ def ink_share(grid, quantiles, settings: AutoSettings = DEFAULT) -> float:
     threshold (dark objects), read off its quantile levels
     (settings.quantile_shares): linear between them, from none one level
     below the lowest to all one level above the highest."""
-    grid = np.asarray(grid, np.float64)
+    grid = np.asarray(grid)
     quantiles = np.asarray(quantiles)
     last = quantiles.shape[-1] - 1
     shares = (0.0, *settings.quantile_shares, 1.0)
-
-    def level(k):  # level k of the quantiles with one level below and above; one plane at a time
-        q = quantiles[..., min(max(k - 1, 0), last)].astype(np.float64)
-        return q - 1 if k == 0 else q + 1 if k > last + 1 else q
-
     below = np.zeros(grid.shape)
-    for k in range(len(shares) - 1):
-        low, high = level(k), level(k + 1)
-        below += np.clip((grid - low) / np.maximum(high - low, 1e-9), 0, 1) * (shares[k + 1] - shares[k])
+    # In bands of rows, so that the float64 working arrays stay small on a
+    # fine lattice; each region's share depends on its own values alone.
+    for r0 in range(0, grid.shape[0], 64):
+        rows = slice(r0, r0 + 64)
+        g = grid[rows].astype(np.float64)
+
+        def level(k):  # level k of the quantiles with one level below and above
+            q = quantiles[rows, :, min(max(k - 1, 0), last)].astype(np.float64)
+            return q - 1 if k == 0 else q + 1 if k > last + 1 else q
+
+        for k in range(len(shares) - 1):
+            low, high = level(k), level(k + 1)
+            below[rows] += np.clip((g - low) / np.maximum(high - low, 1e-9), 0, 1) * (shares[k + 1] - shares[k])
     return float(below.mean()) if below.size else 0.0
 
 
@@ -115,7 +120,12 @@ def coarse_at_fine(grid, region_size: int, fine_shape) -> np.ndarray:
         shape = [1, 1]
         shape[axis] = n
         weight = weight.reshape(shape)
-        out = np.take(out, low, axis=axis) * (1 - weight) + np.take(out, high, axis=axis) * weight
+        near = np.take(out, low, axis=axis)
+        near *= 1 - weight  # in place: two fine-sized arrays at a time
+        far = np.take(out, high, axis=axis)
+        far *= weight
+        near += far
+        out = near
     return out
 
 
@@ -133,7 +143,8 @@ def pick_scale(grid, quantiles, choices, fine_grid, fine_quantiles, fine_choices
     ratio = ink_share(fine_grid, fine_quantiles, settings) / coarse_ink if coarse_ink > 0 else np.inf
     if not fine_agrees(choices, fine_choices, ratio, settings):
         return coarse
-    fine_grid = np.asarray(fine_grid, np.float64)
-    mean = (coarse_at_fine(grid, region_size, fine_grid.shape) + fine_grid) / 2
+    mean = coarse_at_fine(grid, region_size, np.shape(fine_grid))
+    mean += fine_grid  # float64, in place
+    mean /= 2
     size = fine_size(region_size, settings)
     return mean.astype(np.float32), size, dataclasses.replace(choices, fine_size=size), fine_quantiles

@@ -13,29 +13,6 @@ from zentrel.auto.settings import DEFAULT, AutoSettings
 from zentrel.core import engine
 
 
-def _band_depth(medians, reach):
-    """How far each region lies below both regions ``reach`` away on either
-    side, in the direction where that is deepest: a dark band narrower than
-    about 2 * reach regions (a fold, a cast shadow's edge) has depth, the
-    inside of a large object none. Float64.
-
-    Subtracting the centre is monotonic, so the deepest direction is found
-    on the medians as they are (minimum and maximum are exact in any type)
-    and the centre subtracted once, in float64."""
-    rows, cols = medians.shape
-    padded = np.pad(medians, reach, mode="edge")
-    centre = padded[reach:reach + rows, reach:reach + cols]
-    top = side = None
-    for dy, dx in ((0, reach), (reach, 0), (reach, reach), (reach, -reach)):
-        a = padded[reach + dy:reach + dy + rows, reach + dx:reach + dx + cols]
-        b = padded[reach - dy:reach - dy + rows, reach - dx:reach - dx + cols]
-        if top is None:
-            top, side = np.minimum(a, b), np.empty(medians.shape, medians.dtype)
-        else:
-            np.maximum(top, np.minimum(a, b, out=side), out=top)
-    return np.subtract(top, centre, dtype=np.float64)
-
-
 def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noise=None,
                    settings: AutoSettings = DEFAULT, *, grounds=None, thin=False) -> tuple:
     """The threshold of every region, for dark objects on a brighter ground.
@@ -63,19 +40,24 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
     a dark area wider than a region is a margin, stain or shade, and every
     region is settled as background.
 
+    A band is a dark region lying below both regions settings.band_reach
+    away on either side (across, down or a diagonal) by more than the
+    contrast: a fold or a cast shadow's edge narrower than about twice that
+    reach, while the inside of a large object has no such depth.
+
     The waves run in the engine (engine.settle_surface): each takes the
     unsettled regions next to settled ones, whose neighbour means are sums
     in float64 over the eight neighbours in a fixed order (unsettled ones
     adding 0.0), all read before the wave settles any region. The engine
-    takes every value as float64, which holds every level exactly.
+    reads the levels (medians, grounds) as float32, which holds every level
+    exactly, and computes in float64.
     """
     medians = np.asarray(medians)
     if medians.shape != tuple(grid_shape):
         raise ValueError(f"medians: a grid of {tuple(grid_shape)} regions is required, not {medians.shape}")
     step = None if noise is None else settings.step_evidence * noise
-    return engine.settle_surface(medians, medians if grounds is None else grounds,
-                                 _band_depth(medians, settings.band_reach), rows, cols, thresholds,
-                                 backgrounds, step, thin)
+    return engine.settle_surface(medians, medians if grounds is None else grounds, settings.band_reach,
+                                 rows, cols, thresholds, backgrounds, step, thin)
 
 
 def faint_objects(grid, kind, quantiles, settings: AutoSettings = DEFAULT, quantum: float = 1.0) -> np.ndarray:

@@ -98,12 +98,15 @@ def tile_scores(variance: npt.ArrayLike, side: int, floor: float, top: float) ->
     """float32 scores: each region's variance over the highest of its side x
     side tile where that exceeds floor (else 0), plus 1e-6 * variance / top
     when top > 0, in double."""
-def settle_surface(medians: npt.ArrayLike, grounds: npt.ArrayLike, band: npt.ArrayLike, rows: npt.ArrayLike,
+def settle_surface(medians: npt.ArrayLike, grounds: npt.ArrayLike, band_reach: int, rows: npt.ArrayLike,
                    cols: npt.ArrayLike, thresholds: npt.ArrayLike, backgrounds: npt.ArrayLike,
                    step_threshold: float | None = None,
                    thin: bool = False) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int8]]:
     """(grid float64, kind int8): the known regions' thresholds settled in
-    waves over the grid (zentrel.auto.surface.threshold_grid)."""
+    waves over the grid (zentrel.auto.surface.threshold_grid). medians and
+    grounds are levels, read as float32 (a column of a wider grid where it
+    lies); a region's band depth is read from the medians band_reach
+    regions away."""
 def fill_grid(grid_shape: tuple[int, int], rows: npt.ArrayLike, cols: npt.ArrayLike,
               thresholds: npt.ArrayLike) -> npt.NDArray[np.float32]:
     """The threshold grid from known cells (in analysis order) by inverse-distance weighting."""

@@ -9,6 +9,7 @@ from typing import NamedTuple, Optional
 
 import numpy as np
 
+from zentrel.auto.regions import quantile_levels
 from zentrel.auto.strokes import sample_positions, square_variances
 from zentrel.core import Analysis, NoRegionPassedError, engine, no_region_error
 from zentrel.dask._geometry import piece_of
@@ -132,12 +133,8 @@ def variance_block(block, offset, piece, region_size, threads, shares=None):
                  regions=(span[0], span[2], span[1] - span[0], span[3] - span[2]))
     # One pass over the block for both grids.
     scores, quantiles, _ = engine.region_grids(block, region_size, shares, **where)
-    if quantiles is not None:
-        # Grey levels (never -1: a region is never empty), so they travel and
-        # are gathered as bytes, a quarter of their float32 size.
-        if quantiles.size and quantiles.min() < 0:
-            raise AssertionError("a region without pixels in the region grid")
-        quantiles = quantiles.astype(np.uint8)
+    if quantiles is not None:  # they travel and are gathered as bytes
+        quantiles = quantile_levels(quantiles)
     return span, scores, quantiles, perf_counter() - started
 
 

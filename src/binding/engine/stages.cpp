@@ -242,16 +242,39 @@ py::array_t<float> tile_scores(const py::array_t<double, py::array::c_style | py
 
 using Grid = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
-py::tuple settle_surface(const Grid& medians, const Grid& grounds, const Grid& band,
+// Medians and grounds are levels, which float32 holds exactly (the region
+// quantiles come so). A column of a wider grid, such as one quantile of
+// the quantile grid, is read where it lies; other layouts are copied.
+using LevelGrid = py::array_t<float, py::array::forcecast>;
+
+std::int64_t level_step(const LevelGrid& levels, const py::array& like) {
+    if (levels.ndim() != 2 || levels.shape(0) != like.shape(0) || levels.shape(1) != like.shape(1)) {
+        throw py::value_error("grounds: a grid shaped like medians is required");
+    }
+    const auto column = levels.strides(1);
+    if (column <= 0 || column % static_cast<py::ssize_t>(sizeof(float)) || levels.strides(0) != column * levels.shape(1)) {
+        return 0;
+    }
+    return column / static_cast<py::ssize_t>(sizeof(float));
+}
+
+py::tuple settle_surface(py::array medians_in, py::array grounds_in, int band_reach,
                          const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& rows,
                          const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& cols,
                          const Grid& thresholds, const Grid& backgrounds, const py::object& step_threshold,
                          bool thin) {
+    LevelGrid medians = LevelGrid::ensure(medians_in), grounds = LevelGrid::ensure(grounds_in);
+    if (!medians || !grounds) throw py::error_already_set();
     if (medians.ndim() != 2) throw py::value_error("medians: a two-dimensional grid is required");
-    for (const Grid* other : {&grounds, &band}) {
-        if (other->ndim() != 2 || other->shape(0) != medians.shape(0) || other->shape(1) != medians.shape(1)) {
-            throw py::value_error("grounds and band: grids shaped like medians are required");
-        }
+    if (band_reach < 1) throw py::value_error("band_reach: must be at least 1");
+    std::int64_t median_step = level_step(medians, medians), ground_step = level_step(grounds, medians);
+    if (!median_step) {
+        medians = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(medians);
+        median_step = 1;
+    }
+    if (!ground_step) {
+        grounds = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(grounds);
+        ground_step = 1;
     }
     const auto n = static_cast<std::int64_t>(rows.size());
     if (rows.ndim() != 1 || cols.ndim() != 1 || thresholds.ndim() != 1 || backgrounds.ndim() != 1 ||
@@ -263,7 +286,9 @@ py::tuple settle_surface(const Grid& medians, const Grid& grounds, const Grid& b
     grids.cols = static_cast<int>(medians.shape(1));
     grids.medians = medians.data();
     grids.grounds = grounds.data();
-    grids.band = band.data();
+    grids.median_step = median_step;
+    grids.ground_step = ground_step;
+    grids.band_reach = band_reach;
     for (std::int64_t k = 0; k < n; ++k) {
         if (rows.data()[k] < 0 || rows.data()[k] >= grids.rows || cols.data()[k] < 0 || cols.data()[k] >= grids.cols) {
             throw py::value_error("rows, cols: a known region lies outside the grid");
@@ -436,7 +461,7 @@ void register_stages(py::module_& m) {
     m.def("tile_scores", &tile_scores, py::arg("variance"), py::arg("side"), py::arg("floor"), py::arg("top"),
           "float32 scores: each region's variance over the highest of its side x side tile where that "
           "exceeds floor (else 0), plus 1e-6 * variance / top when top > 0, in double.");
-    m.def("settle_surface", &settle_surface, py::arg("medians"), py::arg("grounds"), py::arg("band"), py::arg("rows"),
+    m.def("settle_surface", &settle_surface, py::arg("medians"), py::arg("grounds"), py::arg("band_reach"), py::arg("rows"),
           py::arg("cols"), py::arg("thresholds"), py::arg("backgrounds"), py::arg("step_threshold") = py::none(),
           py::arg("thin") = false,
           "(grid float64, kind int8): the known regions' thresholds settled in waves over the grid "
