@@ -38,11 +38,18 @@ double band_depth(const SurfaceGrids& g, std::int64_t r, std::int64_t c) {
     return static_cast<double>(top) - static_cast<double>(level(r, c));
 }
 
-}  // namespace
+// A front region: its index in the padded grid and in the caller's grids
+// (both kept: dividing to get one from the other would cost more than the
+// region's sums). 32-bit where the padded grid allows.
+template <typename Index>
+struct Place {
+    Index at, k;
+};
 
-void settle_surface(const SurfaceGrids& g, const SurfaceRule& rule, const std::int32_t* row, const std::int32_t* col,
-                    const double* threshold, const double* background, std::int64_t known_count, double* grid,
-                    std::int8_t* kind) {
+template <typename Index>
+void settle_in_waves(const SurfaceGrids& g, const SurfaceRule& rule, const std::int32_t* row, const std::int32_t* col,
+                     const double* threshold, const double* background, std::int64_t known_count, double* grid,
+                     std::int8_t* kind) {
     // The grid padded by one never-settled cell on every side, so that every
     // inner cell has eight neighbours.
     const std::int64_t width = static_cast<std::int64_t>(g.cols) + 2;
@@ -72,40 +79,39 @@ void settle_surface(const SurfaceGrids& g, const SurfaceRule& rule, const std::i
     const auto median = [&](std::int64_t k) { return static_cast<double>(g.medians[k * g.median_step]); };
     const auto ground = [&](std::int64_t k) { return static_cast<double>(g.grounds[k * g.ground_step]); };
     auto at = [&](std::int64_t r, std::int64_t c) { return (r + 1) * width + c + 1; };
-    auto k_of = [&](std::int64_t a) { return (a / width - 1) * g.cols + a % width - 1; };  // in the caller's grids
     for (std::int64_t r = 0; r < g.rows; ++r) {
         for (std::int64_t c = 0; c < g.cols; ++c) state[at(r, c)] = 0;
     }
     for (std::int64_t i = 0; i < known_count; ++i) {
-        const std::int64_t a = at(row[i], col[i]), k = k_of(a);
+        const std::int64_t a = at(row[i], col[i]), k = static_cast<std::int64_t>(row[i]) * g.cols + col[i];
         plane_t[k] = threshold[i];
         plane_c[k] = std::max(background[i] - threshold[i], 0.0);
         if (rule.steps) plane_g[k] = background[i];
         state[a] = kSettled | kOwn;
         kind[k] = 1;
     }
-    // The front holds padded indices; it grows as it needs to, as the widest
-    // front is mostly a small share of the grid.
-    std::vector<std::int64_t> front;
-    auto join = [&](std::int64_t a) {  // its unsettled neighbours
+    // The front grows as it needs to, as the widest front is mostly a small
+    // share of the grid.
+    std::vector<Place<Index>> front;
+    auto join = [&](Place<Index> p) {  // its unsettled neighbours
         for (int j = 0; j < 8; ++j) {
-            std::uint8_t& m = state[a - order[j]];
+            std::uint8_t& m = state[p.at - order[j]];
             if (!(m & (kSettled | kQueued))) {
                 m |= kQueued;
-                front.push_back(a - order[j]);
+                front.push_back(Place<Index>{static_cast<Index>(p.at - order[j]), static_cast<Index>(p.k - step_k[j])});
             }
         }
     };
     for (std::int64_t r = 0; r < g.rows; ++r) {
         for (std::int64_t c = 0; c < g.cols; ++c) {
-            if (state[at(r, c)] & kSettled) join(at(r, c));
+            if (state[at(r, c)] & kSettled) join(Place<Index>{static_cast<Index>(at(r, c)), static_cast<Index>(r * g.cols + c)});
         }
     }
 
     while (!front.empty()) {
         bool moved = false;
-        for (const std::int64_t a : front) {
-            const std::int64_t k = k_of(a);
+        for (const Place<Index> p : front) {
+            const std::int64_t a = p.at, k = p.k;
             int count = 0, own_count = 0;
             double sum_t = 0.0, sum_c = 0.0, sum_g = 0.0;
             for (int j = 0; j < 8; ++j) {  // the unsettled would add 0.0: skipping them is exact
@@ -148,13 +154,13 @@ void settle_surface(const SurfaceGrids& g, const SurfaceRule& rule, const std::i
         const std::size_t wave = front.size();
         std::size_t waiting = 0;
         for (std::size_t i = 0; i < wave; ++i) {
-            const std::int64_t a = front[i];
-            std::uint8_t& s = state[a];
+            const Place<Index> p = front[i];
+            std::uint8_t& s = state[p.at];
             if (!(s & (kBackground | kInside)) && moved) {
-                front[waiting++] = a;  // stays on the front
+                front[waiting++] = p;  // stays on the front
                 continue;
             }
-            const std::int64_t k = k_of(a);
+            const std::int64_t k = p.k;
             if (s & kBackground) {
                 if (rule.steps) plane_g[k] = median(k);
                 s |= kOwn;
@@ -163,10 +169,23 @@ void settle_surface(const SurfaceGrids& g, const SurfaceRule& rule, const std::i
                 kind[k] = 3;
             }
             s = static_cast<std::uint8_t>((s | kSettled) & ~(kBackground | kInside));
-            join(a);  // after the wave's slots: the loop ends before them
+            join(p);  // after the wave's slots: the loop ends before them
         }
         front.erase(front.begin() + static_cast<std::ptrdiff_t>(waiting),
                     front.begin() + static_cast<std::ptrdiff_t>(wave));
+    }
+}
+
+}  // namespace
+
+void settle_surface(const SurfaceGrids& g, const SurfaceRule& rule, const std::int32_t* row, const std::int32_t* col,
+                    const double* threshold, const double* background, std::int64_t known_count, double* grid,
+                    std::int8_t* kind) {
+    const std::int64_t padded = (static_cast<std::int64_t>(g.rows) + 2) * (static_cast<std::int64_t>(g.cols) + 2);
+    if (padded <= std::numeric_limits<std::uint32_t>::max()) {
+        settle_in_waves<std::uint32_t>(g, rule, row, col, threshold, background, known_count, grid, kind);
+    } else {
+        settle_in_waves<std::int64_t>(g, rule, row, col, threshold, background, known_count, grid, kind);
     }
 }
 
