@@ -1,6 +1,7 @@
 """The automatic default of binarize / threshold_surface / analyse."""
 
 import dataclasses
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -165,6 +166,21 @@ def test_threshold_grid_settles_small_grids_by_hand(medians, background, noise, 
     got, got_kind = surface.threshold_grid(medians.shape, np.array([0]), np.array([0]), np.array([100.0]),
                                          np.array([float(background)]), medians, noise)
     assert np.array_equal(got, grid) and np.array_equal(got_kind, kind)
+
+
+@pytest.mark.parametrize("objects, against", [("dark", [False, True, False, False]),
+                                              ("bright", [True, False, False, False])])
+def test_passing_regions_whose_classes_say_the_other_side_are_against_it(objects, against):
+    # Ground 100 all round. Class means (40, 100): the ground is the bright
+    # class, so dark objects; (90, 140): the ground is the dark class, the
+    # edge of a bright object; (80, 120): as near one as the other, no side;
+    # the last, like the second, did not pass.
+    medians = np.full((7, 7), 100.0)
+    means = np.array([[40.0, 100.0], [90.0, 140.0], [80.0, 120.0], [90.0, 140.0]])
+    at = np.full(4, 3)
+    assert polarity.region_sides(at, at, means, medians).tolist() == [1, -1, 0, -1]
+    judgement = SimpleNamespace(passed=np.array([True, True, True, False]), means=means)
+    assert polarity.against_side(at, at, judgement, medians, objects).tolist() == against
 
 
 def otsu_by_within_variance(image) -> int:

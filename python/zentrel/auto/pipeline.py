@@ -48,7 +48,7 @@ from zentrel.auto.judge import Judgement, judge_regions, judged_records, keep_on
 from zentrel.auto.levels import (LevelMapping, fit_smoothing, level_range, level_step, sample_histogram,
                                  to_levels)
 from zentrel.auto.marks import blurred_print, core_grid
-from zentrel.auto.polarity import detect_polarity, mirror_quantiles, vote_polarity
+from zentrel.auto.polarity import against_side, detect_polarity, mirror_quantiles, vote_polarity
 from zentrel.auto.regions import choose_regions, quantile_levels, quiet_variance
 from zentrel.auto.scales import among_areas, fine_selection, fine_size, pick_scale, wants_fine
 from zentrel.auto.settings import DEFAULT, AutoSettings
@@ -192,6 +192,9 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
                    f"{'bright' if objects == 'dark' else 'dark'} class nearer the ground around them")
         else:
             objects, why = detect_polarity(histogram)
+    if settings.side_check:
+        judgement = keep_only(judgement, ~against_side(rows, cols, judgement, medians, objects, settings), "side")
+        passed, thresholds, means = judgement.passed, judgement.thresholds, judgement.means
     thin = False
     if objects == "bright":
         thresholds, background = 255.0 - thresholds, 255.0 - means[:, 0]

@@ -1,6 +1,7 @@
 """Which side the objects are on: voted by the passing regions against the
 ground around them, or from the level histogram's Otsu split.
 
+    region_sides(rows, cols, means, medians) -> 1 dark, -1 bright, 0 neither, per region
     vote_polarity(rows, cols, means, medians) -> (side or None, dark, bright)
     detect_polarity(histogram) -> (side, reason)
     otsu(histogram) -> (level, dark share, dark mean, bright mean)
@@ -45,36 +46,59 @@ def detect_polarity(histogram: np.ndarray) -> tuple:
     return "bright", f"the bright class of the histogram holds {1 - dark_share:.0%} of the pixels"
 
 
-def vote_polarity(rows, cols, means, medians, settings: AutoSettings = DEFAULT) -> tuple:
-    """("dark" or "bright", dark votes, bright votes) from passing regions.
+def region_sides(rows, cols, means, medians, settings: AutoSettings = DEFAULT) -> np.ndarray:
+    """Which side each region's own classes put the objects on: 1 dark, -1
+    bright, 0 neither (int8).
 
-    The background is what surrounds the objects: each passing region votes
-    for the side whose class mean lies farther from the region medians
-    around it (settings.vote_reach regions each way), which follow the
-    local light, so shading cannot turn the background into a class. It
-    votes only where at least settings.vote_share of those medians lie
-    nearer one class than the other: on an edge between two wide areas
-    they do not, and either side would be a guess.
+    The background is what surrounds the objects: a region's side is the
+    side whose class mean lies farther from the region medians around it
+    (settings.vote_reach regions each way), which follow the local light,
+    so shading cannot turn the background into a class. It has one only
+    where at least settings.vote_share of those medians lie nearer one
+    class than the other: on an edge between two wide areas they do not,
+    and either side would be a guess.
     """
+    sides = np.zeros(len(rows), np.int8)
+    r = settings.vote_reach
+    dy, dx = (d.ravel() for d in np.mgrid[-r:r + 1, -r:r + 1])
+    need = settings.vote_share * len(dy)
+    for start in range(0, len(rows), 4096):  # windows of a few thousand regions at a time
+        part = slice(start, start + 4096)
+        # Windows past the edge repeat the edge regions.
+        window = medians[np.clip(rows[part, None] + dy, 0, medians.shape[0] - 1),
+                         np.clip(cols[part, None] + dx, 0, medians.shape[1] - 1)].astype(np.float64)
+        to_dark, to_bright = np.abs(window - means[part, :1]), np.abs(window - means[part, 1:])
+        # Ground nearer the bright class: the objects are dark.
+        sides[part] = (np.count_nonzero(to_bright < to_dark, axis=1) >= need).astype(np.int8) - (
+            np.count_nonzero(to_dark < to_bright, axis=1) >= need)
+    return sides
+
+
+def vote_polarity(rows, cols, means, medians, settings: AutoSettings = DEFAULT) -> tuple:
+    """("dark" or "bright", dark votes, bright votes) from passing regions:
+    each votes for its side (region_sides), where it has one."""
     n = len(rows)
     if n == 0:
         return None, 0, 0
     # A vote needs no more than vote_limit voters, taken evenly.
     step = -(-n // settings.vote_limit)
-    rows, cols, means = rows[::step], cols[::step], means[::step]
-    r = settings.vote_reach
-    dy, dx = np.mgrid[-r:r + 1, -r:r + 1]
-    # Windows past the edge repeat the edge regions.
-    window = medians[np.clip(rows[:, None] + dy.ravel(), 0, medians.shape[0] - 1),
-                     np.clip(cols[:, None] + dx.ravel(), 0, medians.shape[1] - 1)].astype(np.float64)
-    to_dark, to_bright = np.abs(window - means[:, :1]), np.abs(window - means[:, 1:])
-    need = settings.vote_share * window.shape[1]
-    # Ground nearer the bright class: the objects are dark.
-    dark = int(np.count_nonzero(np.count_nonzero(to_bright < to_dark, axis=1) >= need))
-    bright = int(np.count_nonzero(np.count_nonzero(to_dark < to_bright, axis=1) >= need))
+    sides = region_sides(rows[::step], cols[::step], means[::step], medians, settings)
+    dark, bright = int(np.count_nonzero(sides == 1)), int(np.count_nonzero(sides == -1))
     if dark == bright:
         return None, dark, bright
     return ("dark" if dark > bright else "bright"), dark, bright
+
+
+def against_side(rows, cols, judgement, medians, objects: str, settings: AutoSettings = DEFAULT) -> np.ndarray:
+    """The passing regions whose own classes put the objects on the other
+    side than the picture's (region_sides): the edge of an object of the
+    other kind, such as a bright disc among dark vessels or a dark margin
+    beside print, whose threshold splits the wrong pair of levels."""
+    against = np.zeros(len(rows), bool)
+    at = np.flatnonzero(judgement.passed)
+    sides = region_sides(rows[at], cols[at], judgement.means[at], medians, settings)
+    against[at[sides == (-1 if objects == "dark" else 1)]] = True
+    return against
 
 
 def mirror_quantiles(quantiles):
