@@ -56,21 +56,33 @@ def region_sides(rows, cols, means, medians, settings: AutoSettings = DEFAULT) -
     so shading cannot turn the background into a class. It has one only
     where at least settings.vote_share of those medians lie nearer one
     class than the other: on an edge between two wide areas they do not,
-    and either side would be a guess.
+    and either side would be a guess. A median is nearer the class whose
+    side of the two means' midpoint it lies on; one at the midpoint is
+    nearer neither.
     """
-    sides = np.zeros(len(rows), np.int8)
+    n = len(rows)
+    sides = np.zeros(n, np.int8)
+    if n == 0:
+        return sides
     r = settings.vote_reach
-    dy, dx = (d.ravel() for d in np.mgrid[-r:r + 1, -r:r + 1])
-    need = settings.vote_share * len(dy)
-    for start in range(0, len(rows), 4096):  # windows of a few thousand regions at a time
+    padded = np.pad(np.asarray(medians), r, mode="edge")  # windows past the edge repeat the edge regions
+    width = padded.shape[1]
+    dy, dx = np.mgrid[-r:r + 1, -r:r + 1]
+    offsets = (dy * width + dx).ravel()
+    flat = padded.ravel()
+    need = settings.vote_share * offsets.size
+    centres = (np.asarray(rows, np.int64) + r) * width + np.asarray(cols, np.int64) + r
+    means = np.asarray(means, np.float64)
+    middle = (means[:, 0] + means[:, 1]) / 2
+    ordered = means[:, 0] <= means[:, 1]
+    for start in range(0, n, 4096):  # windows of a few thousand regions at a time
         part = slice(start, start + 4096)
-        # Windows past the edge repeat the edge regions.
-        window = medians[np.clip(rows[part, None] + dy, 0, medians.shape[0] - 1),
-                         np.clip(cols[part, None] + dx, 0, medians.shape[1] - 1)].astype(np.float64)
-        to_dark, to_bright = np.abs(window - means[part, :1]), np.abs(window - means[part, 1:])
+        window = flat[centres[part, None] + offsets]
+        above = np.count_nonzero(window > middle[part, None], axis=1)
+        below = np.count_nonzero(window < middle[part, None], axis=1)
         # Ground nearer the bright class: the objects are dark.
-        sides[part] = (np.count_nonzero(to_bright < to_dark, axis=1) >= need).astype(np.int8) - (
-            np.count_nonzero(to_dark < to_bright, axis=1) >= need)
+        nearer_bright, nearer_dark = np.where(ordered[part], above, below), np.where(ordered[part], below, above)
+        sides[part] = (nearer_bright >= need).astype(np.int8) - (nearer_dark >= need)
     return sides
 
 
