@@ -13,6 +13,7 @@ from __future__ import annotations
 import numpy as np
 
 from zentrel.auto.settings import DEFAULT, AutoSettings
+from zentrel.core import engine
 
 
 def otsu(histogram: np.ndarray) -> tuple:
@@ -58,32 +59,10 @@ def region_sides(rows, cols, means, medians, settings: AutoSettings = DEFAULT) -
     class than the other: on an edge between two wide areas they do not,
     and either side would be a guess. A median is nearer the class whose
     side of the two means' midpoint it lies on; one at the midpoint is
-    nearer neither.
+    nearer neither. The engine reads the windows (engine.region_sides).
     """
-    n = len(rows)
-    sides = np.zeros(n, np.int8)
-    if n == 0:
-        return sides
-    r = settings.vote_reach
-    padded = np.pad(np.asarray(medians), r, mode="edge")  # windows past the edge repeat the edge regions
-    width = padded.shape[1]
-    dy, dx = np.mgrid[-r:r + 1, -r:r + 1]
-    offsets = (dy * width + dx).ravel()
-    flat = padded.ravel()
-    need = settings.vote_share * offsets.size
-    centres = (np.asarray(rows, np.int64) + r) * width + np.asarray(cols, np.int64) + r
-    means = np.asarray(means, np.float64)
-    middle = (means[:, 0] + means[:, 1]) / 2
-    ordered = means[:, 0] <= means[:, 1]
-    for start in range(0, n, 4096):  # windows of a few thousand regions at a time
-        part = slice(start, start + 4096)
-        window = flat[centres[part, None] + offsets]
-        above = np.count_nonzero(window > middle[part, None], axis=1)
-        below = np.count_nonzero(window < middle[part, None], axis=1)
-        # Ground nearer the bright class: the objects are dark.
-        nearer_bright, nearer_dark = np.where(ordered[part], above, below), np.where(ordered[part], below, above)
-        sides[part] = (nearer_bright >= need).astype(np.int8) - (nearer_dark >= need)
-    return sides
+    return engine.region_sides(medians, np.asarray(rows), np.asarray(cols), np.asarray(means, np.float64).reshape(-1, 2),
+                               settings.vote_reach, settings.vote_share)
 
 
 def vote_polarity(rows, cols, means, medians, settings: AutoSettings = DEFAULT) -> tuple:

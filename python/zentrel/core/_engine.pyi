@@ -98,6 +98,13 @@ def tile_scores(variance: npt.ArrayLike, side: int, floor: float, top: float) ->
     """float32 scores: each region's variance over the highest of its side x
     side tile where that exceeds floor (else 0), plus 1e-6 * variance / top
     when top > 0, in double."""
+def region_sides(medians: npt.ArrayLike, rows: npt.ArrayLike, cols: npt.ArrayLike, means: npt.ArrayLike,
+                 reach: int, share: float) -> npt.NDArray[np.int8]:
+    """int8 per region: 1 where at least share of the region medians up to
+    reach regions around it (the edge regions repeated past the grid's
+    edge) lie nearer its bright class (means[:, 1]; dark objects), -1 where
+    as many lie nearer its dark one, else 0; nearer: on that class's side
+    of the two means' midpoint (zentrel.auto.polarity.region_sides)."""
 def settle_surface(medians: npt.ArrayLike, grounds: npt.ArrayLike, band_reach: int, rows: npt.ArrayLike,
                    cols: npt.ArrayLike, thresholds: npt.ArrayLike, backgrounds: npt.ArrayLike,
                    step_threshold: float | None = None,

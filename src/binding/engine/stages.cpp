@@ -18,6 +18,7 @@
 #include "pipeline/region_loop.h"
 #include "pipeline/region_stats.h"
 #include "pipeline/region_selection.h"
+#include "pipeline/region_sides.h"
 #include "pipeline/region_squares.h"
 #include "pipeline/level_sample.h"
 #include "pipeline/surface_waves.h"
@@ -258,24 +259,25 @@ std::int64_t level_step(const LevelGrid& levels, const py::array& like) {
     return column / static_cast<py::ssize_t>(sizeof(float));
 }
 
+// A level grid readable in place (a column of a wider grid: step elements
+// apart), else a contiguous float32 copy.
+std::pair<LevelGrid, std::int64_t> readable_levels(py::array given, const py::array& like) {
+    LevelGrid levels = LevelGrid::ensure(given);
+    if (!levels) throw py::error_already_set();
+    const std::int64_t step = level_step(levels, like);
+    if (step) return {levels, step};
+    return {py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(levels), 1};
+}
+
 py::tuple settle_surface(py::array medians_in, py::array grounds_in, int band_reach,
                          const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& rows,
                          const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& cols,
                          const Grid& thresholds, const Grid& backgrounds, const py::object& step_threshold,
                          bool thin) {
-    LevelGrid medians = LevelGrid::ensure(medians_in), grounds = LevelGrid::ensure(grounds_in);
-    if (!medians || !grounds) throw py::error_already_set();
-    if (medians.ndim() != 2) throw py::value_error("medians: a two-dimensional grid is required");
+    if (medians_in.ndim() != 2) throw py::value_error("medians: a two-dimensional grid is required");
     if (band_reach < 1) throw py::value_error("band_reach: must be at least 1");
-    std::int64_t median_step = level_step(medians, medians), ground_step = level_step(grounds, medians);
-    if (!median_step) {
-        medians = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(medians);
-        median_step = 1;
-    }
-    if (!ground_step) {
-        grounds = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(grounds);
-        ground_step = 1;
-    }
+    const auto [medians, median_step] = readable_levels(medians_in, medians_in);
+    const auto [grounds, ground_step] = readable_levels(grounds_in, medians_in);
     const auto n = static_cast<std::int64_t>(rows.size());
     if (rows.ndim() != 1 || cols.ndim() != 1 || thresholds.ndim() != 1 || backgrounds.ndim() != 1 ||
         cols.size() != rows.size() || thresholds.size() != rows.size() || backgrounds.size() != rows.size()) {
@@ -307,6 +309,36 @@ py::tuple settle_surface(py::array medians_in, py::array grounds_in, int band_re
         zentrel::settle_surface(grids, rule, rows.data(), cols.data(), thresholds.data(), backgrounds.data(), n, g, k);
     }
     return py::make_tuple(grid, kind);
+}
+
+py::array_t<std::int8_t> region_sides(py::array medians_in, const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& rows,
+                                      const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& cols,
+                                      const py::array_t<double, py::array::c_style | py::array::forcecast>& means,
+                                      int reach, double share) {
+    if (medians_in.ndim() != 2) throw py::value_error("medians: a two-dimensional grid is required");
+    const auto [medians, step] = readable_levels(medians_in, medians_in);
+    const auto n = static_cast<std::int64_t>(rows.size());
+    if (rows.ndim() != 1 || cols.ndim() != 1 || cols.size() != rows.size() || means.ndim() != 2 ||
+        means.shape(0) != rows.size() || means.shape(1) != 2) {
+        throw py::value_error("rows, cols: one-dimensional arrays of one length, means: one pair per region, are required");
+    }
+    if (reach < 0) throw py::value_error("reach: must be at least 0");
+    const int grid_rows = static_cast<int>(medians.shape(0)), grid_cols = static_cast<int>(medians.shape(1));
+    for (std::int64_t k = 0; k < n; ++k) {
+        if (rows.data()[k] < 0 || rows.data()[k] >= grid_rows || cols.data()[k] < 0 || cols.data()[k] >= grid_cols) {
+            throw py::value_error("rows, cols: a region lies outside the grid");
+        }
+    }
+    zentrel::SideRule rule;
+    rule.reach = reach;
+    rule.share = share;
+    py::array_t<std::int8_t> sides(n);
+    std::int8_t* out = sides.mutable_data();
+    {
+        py::gil_scoped_release unlocked;  // reads the held arrays, writes the new one
+        zentrel::region_sides(medians.data(), grid_rows, grid_cols, step, rule, rows.data(), cols.data(), means.data(), n, out);
+    }
+    return sides;
 }
 
 py::array_t<float> fill_grid(std::pair<int, int> shape, const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& rows,
@@ -466,6 +498,11 @@ void register_stages(py::module_& m) {
           py::arg("thin") = false,
           "(grid float64, kind int8): the known regions' thresholds settled in waves over the grid "
           "(zentrel.auto.surface.threshold_grid).");
+    m.def("region_sides", &region_sides, py::arg("medians"), py::arg("rows"), py::arg("cols"), py::arg("means"),
+          py::arg("reach"), py::arg("share"),
+          "int8 per region: 1 where at least share of the region medians up to reach regions around it lie "
+          "nearer its brighter class (dark objects), -1 where as many lie nearer its darker one, else 0 "
+          "(zentrel.auto.polarity.region_sides).");
     m.def("fill_grid", &fill_grid, py::arg("grid_shape"), py::arg("rows"), py::arg("cols"), py::arg("thresholds"),
           "The threshold grid filled by inverse-distance weighting from the given cells.");
     m.def("mark_pieces", &mark_pieces, py::arg("block"),
