@@ -9,14 +9,13 @@ namespace zentrel {
 
 namespace {
 
-// The planes the waves read: threshold, contrast and (for steps only) the
-// ground of regions whose ground is their own; and each region's state, in
-// the grid padded by one never-settled region on every side.
-// Its state, apart so that the planes stay 24 bytes a region.
-// Queued: on a front, or padding. A front region's decision, made before
-// any of the wave's writes, waits in its own planes (threshold and
-// contrast; no sum reads an unsettled region) and in kBackground or
-// kInside, neither while it waits.
+// Each region's state, in the grid padded by one never-settled region on
+// every side (the planes the waves read, threshold, contrast and for steps
+// the ground of regions whose ground is their own, are the caller's grid
+// and two more like it). Queued: on a front, or padding. A front region's
+// decision, made before any of the wave's writes, waits in its own planes
+// (threshold and contrast; no sum reads an unsettled region) and in
+// kBackground or kInside, neither while it waits.
 enum : std::uint8_t { kSettled = 1, kOwn = 2, kQueued = 4, kBackground = 8, kInside = 16 };
 
 // How far region (r, c) lies below both regions reach away on either side,
