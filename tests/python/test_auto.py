@@ -183,6 +183,18 @@ def test_passing_regions_whose_classes_say_the_other_side_are_against_it(objects
     assert polarity.against_side(at, at, judgement, medians, objects).tolist() == against
 
 
+@pytest.mark.parametrize("min_tail, raised", [(0.0, 186.0), (40.0, 186.0), (41.0, 170.0)])
+def test_a_faint_tail_raises_a_settled_region_down_to_a_floor(min_tail, raised):
+    # Region (0, 1), settled as background at 170: median 200, spread 2
+    # (the typical one too), dark tail 200 - 160 = 40, at least 4 spreads
+    # and under twice the threshold's depth 30: raised to 200 - 0.35 * 40 =
+    # 186, unless the tail is shorter than min_tail. The passing region
+    # (0, 0) keeps its threshold.
+    quantiles = np.array([[[90, 95, 100, 102, 110], [160, 190, 200, 202, 210]]], np.uint8)
+    grid = surface.faint_objects(np.array([[80.0, 170.0]]), np.array([[1, 2]]), quantiles, min_tail=min_tail)
+    assert grid.tolist() == [[80.0, raised]]
+
+
 def otsu_by_within_variance(image) -> int:
     """Otsu's level by its other definition: the split (dark <= t) with the
     least pooled within-class variance, searched level by level."""

@@ -2,6 +2,7 @@
 show two classes, and at what threshold.
 
     judge_regions(records) -> Judgement(passed, thresholds, means, status, test, verdicts)
+    ink_contrast(ink, ground, ratios, passed) -> the picture's ink contrast, or None
     reject_faint(judgement, ink, ground, ratios) -> the Judgement, bleed-through rejected
     keep_only(judgement, kept, test) -> the Judgement, the other passing regions failed on test
     judged_records(records, judgement) -> the records, carrying the verdict
@@ -110,6 +111,16 @@ def _split_classes(start: np.ndarray, settings: AutoSettings) -> np.ndarray:
                 & (gap >= settings.peak_ratio * np.minimum(s1, s2)))
 
 
+def ink_contrast(ink: np.ndarray, ground: np.ndarray, ratios: np.ndarray, passed: np.ndarray,
+                 settings: AutoSettings = DEFAULT):
+    """The picture's ink contrast, for dark objects: the
+    settings.ink_quantile quantile of ground - ink (each region's bright and
+    dark class mean) over the passing regions whose ratio shows strokes;
+    None where fewer than settings.stroke_basis of them do."""
+    basis = stroke_regions(ratios, passed, settings)
+    return float(np.quantile((ground - ink)[basis], settings.ink_quantile)) if basis.any() else None
+
+
 def reject_faint(judgement: Judgement, ink: np.ndarray, ground: np.ndarray, ratios: np.ndarray,
                  settings: AutoSettings = DEFAULT) -> Judgement:
     """The judgement with the passing regions whose dark class holds no ink
@@ -124,12 +135,10 @@ def reject_faint(judgement: Judgement, ink: np.ndarray, ground: np.ndarray, rati
     the paper."""
     s = settings
     passed = judgement.passed
-    contrast = ground - ink
-    basis = stroke_regions(ratios, passed, settings)
-    if not basis.any():
+    level = ink_contrast(ink, ground, ratios, passed, settings)
+    if level is None:
         return judgement
-    level = float(np.quantile(contrast[basis], s.ink_quantile))
-    faint = passed & (contrast < s.faint_ratio * level)
+    faint = passed & (ground - ink < s.faint_ratio * level)
     if not faint.any() or median_ratio(ratios, faint) >= s.sharp_ratio:
         return judgement  # none, or sharp print of a lighter ink (a receipt's grey print)
     return keep_only(judgement, ~faint, "faint")

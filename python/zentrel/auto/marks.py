@@ -2,7 +2,7 @@
 comes near the ink's own level is kept only where it joins ink that does.
 
     blurred_print(ratios, passed) -> bool    whether the passing regions' strokes are blurred
-    core_grid(grid, quantiles, choices) -> float32 grid or None    the level ink must reach somewhere
+    core_grid(grid, quantiles, choices, base) -> float32 grid or None    the level ink must reach somewhere
 
 Where a region's threshold lies some depth below its ground, its core
 threshold lies settings.core_reach of that depth further down. The pixel
@@ -31,12 +31,14 @@ def blurred_print(ratios: np.ndarray, passed: np.ndarray, settings: AutoSettings
     return median_ratio(ratios, passed) < settings.sharp_ratio
 
 
-def core_grid(grid, quantiles, choices, settings: AutoSettings = DEFAULT):
+def core_grid(grid, quantiles, choices, settings: AutoSettings = DEFAULT, base=None):
     """The core threshold grid for choices.marks, else None: the threshold
-    grid less settings.core_reach of its depth below each region's ground
-    (quantiles[..., settings.ground_quantile], on the grid's lattice)."""
+    grid (or base, the grid before faint marks were raised: a raised region
+    keeps the core it had) less settings.core_reach of its depth below each
+    region's ground (quantiles[..., settings.ground_quantile], on the
+    grid's lattice)."""
     if not choices.marks:
         return None
-    grid = np.asarray(grid, np.float32)
+    grid = np.asarray(grid if base is None else base, np.float32)
     depth = np.maximum(quantiles[..., settings.ground_quantile].astype(np.float32) - grid, np.float32(0))
     return grid - np.float32(settings.core_reach) * depth

@@ -8,11 +8,12 @@
     records, measured = source.fits(rows, cols)       the engine's fits, and the
                                                       sampled regions' small squares
     judgement = judge_regions(records)                one verdict per region
-    grid, choices, judgement = settle(judgement, ...) polarity, area edges or faint classes,
-                                                      fallback or surface
+    grid, choices, judgement, base = settle(judgement, ...)
+                                                      polarity, area edges or faint classes,
+                                                      fallback or surface, faint marks raised
     (scaled_stages: for thin strokes the same stages at half the region
     size, and the grid then the two grids' mean on the finer lattice)
-    core = core_grid(grid, quantiles, choices)        where choices.marks: the level ink must reach
+    core = core_grid(grid, quantiles, choices, base)  where choices.marks: the level ink must reach
     (then every pixel, or its 3x3 median where choices.median, against the
     grid, and with a core grid faint marks kept only where they join ink:
     source-specific, from the grids and the choices alone)
@@ -44,7 +45,7 @@ import numpy as np
 
 from zentrel.core import engine, lattice
 from zentrel.auto.fallback import enough_passed, fallback_grid, fallback_of
-from zentrel.auto.judge import Judgement, judge_regions, judged_records, keep_only, reject_faint
+from zentrel.auto.judge import Judgement, ink_contrast, judge_regions, judged_records, keep_only, reject_faint
 from zentrel.auto.levels import (LevelMapping, fit_smoothing, level_range, level_step, sample_histogram,
                                  to_levels)
 from zentrel.auto.marks import blurred_print, core_grid
@@ -68,6 +69,7 @@ class Stages(NamedTuple):
     region_size: Any  # the region size of the grid's lattice
     quantiles: Any = None  # the levels' quantile grid at that region size
     core: Any = None  # the core threshold grid on the grid's lattice, or None (marks)
+    base: Any = None  # the grid before faint marks were raised, or None (settle)
 
 
 def choose(variance, quiet: float, percent: int, settings: AutoSettings = DEFAULT) -> tuple:
@@ -94,11 +96,11 @@ def stages(source, percent: int, objects=None, settings: AutoSettings = DEFAULT,
     smooth = call(fit_smoothing, mapping, sample, settings)
     records, measured = source.fits(rows, cols, settings.limits, smooth, settings)
     judgement = call(judge_regions, records, settings)
-    grid, choices, judgement = call(settle, source.grid_shape, count, rows, cols, judgement, quantiles,
-                                    mapping, objects, source.level_histogram(), settings, quiet,
-                                    measured, sample, smooth, strokes_only, nout=3)
+    grid, choices, judgement, base = call(settle, source.grid_shape, count, rows, cols, judgement, quantiles,
+                                          mapping, objects, source.level_histogram(), settings, quiet,
+                                          measured, sample, smooth, strokes_only, nout=4)
     return Stages(variance, call(judged_records, records, judgement), grid, choices, source.region_size,
-                  quantiles)
+                  quantiles, base=base)
 
 
 def scaled_stages(source, percent: int, objects=None, settings: AutoSettings = DEFAULT) -> Stages:
@@ -116,11 +118,11 @@ def scaled_stages(source, percent: int, objects=None, settings: AutoSettings = D
         side = objects if objects is not None else done.choices.objects
         fine = stages(source.at_size(size, wanted), percent, side, settings, wanted=wanted,
                       strokes_only=source.call(among_areas, done.choices))
-        grid, region_size, choices, quantiles = source.call(
+        grid, region_size, choices, quantiles, base = source.call(
             pick_scale, done.grid, done.quantiles, done.choices, fine.grid, fine.quantiles, fine.choices,
-            source.region_size, settings, nout=4)
-        done = done._replace(grid=grid, choices=choices, region_size=region_size, quantiles=quantiles)
-    return done._replace(core=source.call(core_grid, done.grid, done.quantiles, done.choices, settings))
+            source.region_size, settings, done.base, fine.base, nout=5)
+        done = done._replace(grid=grid, choices=choices, region_size=region_size, quantiles=quantiles, base=base)
+    return done._replace(core=source.call(core_grid, done.grid, done.quantiles, done.choices, settings, done.base))
 
 
 @dataclass(frozen=True)
@@ -169,8 +171,14 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
     regions whose dark class holds no ink of the picture's own fail here
     (judge.reject_faint). Objects wider than strokes are decided on 3x3
     medians (AutoChoices.median).
+    Among faint marks (AutoChoices.marks), regions settled as background
+    whose own dark tail shows strokes their neighbours' contrast would miss
+    are raised as faint objects are (surface.faint_objects), where that
+    tail reaches settings.faint_ratio of the picture's ink contrast
+    (judge.ink_contrast: lighter is bleed-through or grain).
     Returns (grid float32 in the input's level polarity, AutoChoices, the
-    final Judgement).
+    final Judgement, the grid before that raise or None), the last for the
+    core (marks.core_grid), which stays where the raise would move it.
     """
     passed, thresholds, means = judgement.passed, judgement.thresholds, judgement.means
     medians = quantiles[..., 2]
@@ -226,15 +234,25 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
         grid, kind = threshold_grid(grid_shape, rows[passed], cols[passed], thresholds[passed],
                                     background[passed], quantiles[..., 2], noise, settings,
                                     grounds=grounds, thin=thin)
+    marks = thin and fallback is None and blurred_print(ratios, passed, settings)
+    base = None
+    if fallback is None:
         if objects == "bright":
             grid = faint_objects(grid, kind, quantiles, settings, quantum)
+        elif marks and settings.raise_faint_marks:
+            # Faint strokes the neighbours' contrast would miss are raised as
+            # faint objects are, down to the picture's own faint ink
+            # (AutoSettings.raise_faint_marks); the core stays the grid's.
+            level = ink_contrast(judgement.means[:, 0], judgement.means[:, 1], ratios, passed, settings)
+            if level is not None:
+                base = grid.astype(np.float32)
+                grid = faint_objects(grid, kind, quantiles, settings, quantum, min_tail=settings.faint_ratio * level)
     if objects == "bright" and fallback != "flat":
         grid = 256.0 - grid
-    marks = thin and fallback is None and blurred_print(ratios, passed, settings)
     choices = AutoChoices(mapping, objects, why, settings.limits, settings.min_separation, count,
                           int(passed.sum()), fallback, tuple(judgement.verdicts), settings, thin,
                           bool(smooth), marks=marks)
-    return grid.astype(np.float32), choices, judgement
+    return grid.astype(np.float32), choices, judgement, base
 
 
 class WholeImage:

@@ -10,8 +10,8 @@ averaged on the finer lattice.
     fine_agrees(coarse, fine, ink_ratio)    whether the finer analysis is used
     coarse_at_fine(grid, region_size, fine_shape)
                                             the coarse surface at the finer nodes
-    pick_scale(coarse grid, quantiles, choices, fine grid, quantiles, choices, region_size)
-                                            -> (grid, its region size, choices, its quantiles)
+    pick_scale(coarse grid, quantiles, choices, fine grid, quantiles, choices, region_size, bases)
+                                            -> (grid, its region size, choices, its quantiles, its base)
 
 A region size trades the fits' footing (pixels per histogram) against how
 closely the thresholds follow the paper: stains, shade and a page's dark
@@ -130,21 +130,33 @@ def coarse_at_fine(grid, region_size: int, fine_shape) -> np.ndarray:
 
 
 def pick_scale(grid, quantiles, choices, fine_grid, fine_quantiles, fine_choices, region_size: int,
-               settings: AutoSettings = DEFAULT) -> tuple:
-    """(grid, its region size, choices, its quantiles): the coarse grid as
-    it is, or, where the finer analysis agrees (fine_agrees), the mean of
-    the coarse surface and the finer grid on the finer lattice, with
-    choices.fine_size set. The quantiles are each scale's quantile grid
-    (for ink_share); the chosen lattice's come back with its grid."""
-    coarse = grid, region_size, choices, quantiles
+               settings: AutoSettings = DEFAULT, base=None, fine_base=None) -> tuple:
+    """(grid, its region size, choices, its quantiles, its base): the
+    coarse grid as it is, or, where the finer analysis agrees
+    (fine_agrees), the mean of the coarse surface and the finer grid on the
+    finer lattice, with choices.fine_size set. The quantiles are each
+    scale's quantile grid (for ink_share); the chosen lattice's come back
+    with its grid. base and fine_base are the grids before faint marks were
+    raised (or None: as the grid), averaged alike where either is given."""
+    coarse = grid, region_size, choices, quantiles, base
     if fine_choices.selected_count == 0:
         return coarse
     coarse_ink = ink_share(grid, quantiles, settings)
     ratio = ink_share(fine_grid, fine_quantiles, settings) / coarse_ink if coarse_ink > 0 else np.inf
     if not fine_agrees(choices, fine_choices, ratio, settings):
         return coarse
+    size = fine_size(region_size, settings)
+    mean = _mean_on_fine(grid, fine_grid, region_size)
+    if base is not None or fine_base is not None:
+        base = _mean_on_fine(grid if base is None else base, fine_grid if fine_base is None else fine_base,
+                             region_size)
+    return mean, size, dataclasses.replace(choices, fine_size=size), fine_quantiles, base
+
+
+def _mean_on_fine(grid, fine_grid, region_size: int) -> np.ndarray:
+    """The mean of the coarse surface (coarse_at_fine) and the finer grid,
+    float32 on the finer lattice."""
     mean = coarse_at_fine(grid, region_size, np.shape(fine_grid))
     mean += fine_grid  # float64, in place
     mean /= 2
-    size = fine_size(region_size, settings)
-    return mean.astype(np.float32), size, dataclasses.replace(choices, fine_size=size), fine_quantiles
+    return mean.astype(np.float32)

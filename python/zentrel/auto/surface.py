@@ -60,7 +60,7 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
                                  rows, cols, thresholds, backgrounds, step, thin)
 
 
-def faint_objects(grid, kind, quantiles, settings: AutoSettings = DEFAULT, quantum: float = 1.0) -> np.ndarray:
+def faint_objects(grid, kind, quantiles, settings: AutoSettings = DEFAULT, quantum: float = 1.0, min_tail: float = 0.0) -> np.ndarray:
     """The grid with regions that hold a faint object of their own raised.
 
     quantiles: (rows, cols, 5) levels at settings.quantile_shares, dark objects.
@@ -92,6 +92,6 @@ def faint_objects(grid, kind, quantiles, settings: AutoSettings = DEFAULT, quant
         tail = median - low
         own = median - s.faint_split * tail
         weaker = tail < s.faint_missed * (median - g)  # its neighbours' threshold would miss it
-        faint = (kind[rows] == 2) & weaker & (tail >= s.faint_evidence * noise) & (own > g)
+        faint = (kind[rows] == 2) & weaker & (tail >= s.faint_evidence * noise) & (own > g) & (tail >= min_tail)
         raised[rows] = np.where(faint, own, g)
     return raised
