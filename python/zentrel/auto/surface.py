@@ -79,12 +79,13 @@ def faint_objects(grid, kind, quantiles, settings: AutoSettings = DEFAULT, quant
     # image's typical spread bounds it. Levels are whole numbers: a spread
     # under one level is their rounding, not the ground's calm.
     s = settings
-    typical = np.median(quantiles[..., 3].astype(np.float64) - quantiles[..., 2])
+    # Levels differ by whole levels (or halves): exact in float32 too.
+    typical = float(np.median(np.subtract(quantiles[..., 3], quantiles[..., 2], dtype=np.float32)))
     raised = np.empty(grid.shape, np.result_type(grid.dtype, np.float64))
     # In bands of rows, so that the float64 working arrays stay small on
     # large grids; every region's result depends on its own values alone.
-    for r0 in range(0, grid.shape[0], 256):
-        rows = slice(r0, r0 + 256)
+    for r0 in range(0, grid.shape[0], 64):
+        rows = slice(r0, r0 + 64)
         low, median, spread_high = (quantiles[rows, :, i].astype(np.float64) for i in (0, 2, 3))
         g = grid[rows]
         spread = spread_high - median
