@@ -1,8 +1,9 @@
 """The threshold grid: passing regions keep their thresholds, the others are
-settled from them in waves; for bright objects, faint ones are raised.
+settled from them in waves; for bright objects (and faint dark marks),
+faint ones are raised.
 
     threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noise) -> (grid, kind)
-    faint_objects(grid, kind, quantiles) -> grid
+    faint_objects(grid, kind, quantiles, min_tail) -> grid
 """
 
 from __future__ import annotations
@@ -60,20 +61,24 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
                                  rows, cols, thresholds, backgrounds, step, thin)
 
 
-def faint_objects(grid, kind, quantiles, settings: AutoSettings = DEFAULT, quantum: float = 1.0, min_tail: float = 0.0) -> np.ndarray:
+def faint_objects(grid, kind, quantiles, settings: AutoSettings = DEFAULT, quantum: float = 1.0,
+                  min_tail: float = 0.0) -> np.ndarray:
     """The grid with regions that hold a faint object of their own raised.
 
     quantiles: (rows, cols, 5) levels at settings.quantile_shares, dark objects.
     A region settled from its neighbours whose far dark tail lies
-    settings.faint_evidence background spreads below its median holds an
-    object its neighbours' contrast would miss (a dim cell beside bright
-    ones); it then splits settings.faint_split of the way from its median to that
-    tail. Used for objects brighter than their ground only: light adds
-    there (emission, as in fluorescence or the sky), so a faint excess is
-    signal, while faint dark marks on a bright ground are what print and
-    paper leave behind (show-through, stains, shadows). quantum is the
-    spacing of the occupied levels (levels.level_step): no spread is taken
-    as less than it.
+    settings.faint_evidence background spreads below its median, and at
+    least min_tail levels, holds an object its neighbours' contrast would
+    miss (a dim cell beside bright ones); it then splits
+    settings.faint_split of the way from its median to that tail. For
+    objects brighter than their ground: light adds there (emission, as in
+    fluorescence or the sky), so a faint excess is signal. Faint dark marks
+    on a bright ground are mostly what print and paper leave behind
+    (show-through, stains, shadows): for dark objects the caller raises
+    them only among faint marks, whose core keeps the unraised ones out,
+    and with min_tail at the picture's faintest ink (pipeline.settle).
+    quantum is the spacing of the occupied levels (levels.level_step): no
+    spread is taken as less than it.
     """
     # A region half over an object shows the object in its spread too; the
     # image's typical spread bounds it. Levels are whole numbers: a spread
