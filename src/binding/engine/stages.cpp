@@ -260,24 +260,24 @@ std::int64_t level_step(const LevelGrid& levels, const py::array& like) {
 }
 
 // A level grid readable in place (a column of a wider grid: step elements
-// apart), else a contiguous float32 copy.
-std::pair<LevelGrid, std::int64_t> readable_levels(py::array given, const py::array& like) {
+// apart), else a contiguous float32 copy; shaped like `like`, or itself.
+std::pair<LevelGrid, std::int64_t> readable_levels(const py::object& given, const py::array* like = nullptr) {
     LevelGrid levels = LevelGrid::ensure(given);
     if (!levels) throw py::error_already_set();
-    const std::int64_t step = level_step(levels, like);
+    if (!like && levels.ndim() != 2) throw py::value_error("medians: a two-dimensional grid is required");
+    const std::int64_t step = level_step(levels, like ? *like : levels);
     if (step) return {levels, step};
     return {py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(levels), 1};
 }
 
-py::tuple settle_surface(py::array medians_in, py::array grounds_in, int band_reach,
+py::tuple settle_surface(const py::object& medians_in, const py::object& grounds_in, int band_reach,
                          const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& rows,
                          const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& cols,
                          const Grid& thresholds, const Grid& backgrounds, const py::object& step_threshold,
                          bool thin) {
-    if (medians_in.ndim() != 2) throw py::value_error("medians: a two-dimensional grid is required");
     if (band_reach < 1) throw py::value_error("band_reach: must be at least 1");
-    const auto [medians, median_step] = readable_levels(medians_in, medians_in);
-    const auto [grounds, ground_step] = readable_levels(grounds_in, medians_in);
+    const auto [medians, median_step] = readable_levels(medians_in);
+    const auto [grounds, ground_step] = readable_levels(grounds_in, &medians);
     const auto n = static_cast<std::int64_t>(rows.size());
     if (rows.ndim() != 1 || cols.ndim() != 1 || thresholds.ndim() != 1 || backgrounds.ndim() != 1 ||
         cols.size() != rows.size() || thresholds.size() != rows.size() || backgrounds.size() != rows.size()) {
@@ -311,12 +311,11 @@ py::tuple settle_surface(py::array medians_in, py::array grounds_in, int band_re
     return py::make_tuple(grid, kind);
 }
 
-py::array_t<std::int8_t> region_sides(py::array medians_in, const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& rows,
+py::array_t<std::int8_t> region_sides(const py::object& medians_in, const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& rows,
                                       const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& cols,
                                       const py::array_t<double, py::array::c_style | py::array::forcecast>& means,
                                       int reach, double share) {
-    if (medians_in.ndim() != 2) throw py::value_error("medians: a two-dimensional grid is required");
-    const auto [medians, step] = readable_levels(medians_in, medians_in);
+    const auto [medians, step] = readable_levels(medians_in);
     const auto n = static_cast<std::int64_t>(rows.size());
     if (rows.ndim() != 1 || cols.ndim() != 1 || cols.size() != rows.size() || means.ndim() != 2 ||
         means.shape(0) != rows.size() || means.shape(1) != 2) {
