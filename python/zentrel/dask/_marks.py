@@ -87,19 +87,14 @@ def reach_across(cells: list, shape: tuple):
     for i in range(rows):
         for j in range(cols):
             here = summaries[i][j]
-            for k, m, side in ((i + 1, j, "down"), (i, j + 1, "right"), (i + 1, j + 1, "down_right"),
-                               (i + 1, j - 1, "down_left")):
-                if k >= rows or not 0 <= m < cols:
-                    continue
-                there = summaries[k][m]
-                if side == "down":
-                    join(here.bottom, i, j, there.top, k, m)
-                elif side == "right":
-                    join(here.right, i, j, there.left, k, m)
-                elif side == "down_right":
-                    join(here.bottom[-1:], i, j, there.top[:1], k, m)
-                else:
-                    join(here.bottom[:1], i, j, there.top[-1:], k, m)
+            if j + 1 < cols:
+                join(here.right, i, j, summaries[i][j + 1].left, i, j + 1)
+            if i + 1 < rows:  # the chunk below, and the corners below left and right
+                join(here.bottom, i, j, summaries[i + 1][j].top, i + 1, j)
+                if j + 1 < cols:
+                    join(here.bottom[-1:], i, j, summaries[i + 1][j + 1].top[:1], i + 1, j + 1)
+                if j > 0:
+                    join(here.bottom[:1], i, j, summaries[i + 1][j - 1].top[-1:], i + 1, j - 1)
     u = np.concatenate([p[0] for p in pairs]) if pairs else np.zeros(0, np.int64)
     v = np.concatenate([p[1] for p in pairs]) if pairs else np.zeros(0, np.int64)
     root = _roots(len(reaches), u, v)

@@ -270,9 +270,19 @@ std::pair<LevelGrid, std::int64_t> readable_levels(const py::object& given, cons
     return {py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(levels), 1};
 }
 
+using Indices = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;
+
+// Regions (rows[k], cols[k]) must lie inside a grid of grid_rows x grid_cols.
+void check_in_grid(const Indices& rows, const Indices& cols, int grid_rows, int grid_cols) {
+    for (py::ssize_t k = 0; k < rows.size(); ++k) {
+        if (rows.data()[k] < 0 || rows.data()[k] >= grid_rows || cols.data()[k] < 0 || cols.data()[k] >= grid_cols) {
+            throw py::value_error("rows, cols: a region lies outside the grid");
+        }
+    }
+}
+
 py::tuple settle_surface(const py::object& medians_in, const py::object& grounds_in, int band_reach,
-                         const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& rows,
-                         const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& cols,
+                         const Indices& rows, const Indices& cols,
                          const Grid& thresholds, const Grid& backgrounds, const py::object& step_threshold,
                          bool thin) {
     if (band_reach < 1) throw py::value_error("band_reach: must be at least 1");
@@ -291,11 +301,7 @@ py::tuple settle_surface(const py::object& medians_in, const py::object& grounds
     grids.median_step = median_step;
     grids.ground_step = ground_step;
     grids.band_reach = band_reach;
-    for (std::int64_t k = 0; k < n; ++k) {
-        if (rows.data()[k] < 0 || rows.data()[k] >= grids.rows || cols.data()[k] < 0 || cols.data()[k] >= grids.cols) {
-            throw py::value_error("rows, cols: a known region lies outside the grid");
-        }
-    }
+    check_in_grid(rows, cols, grids.rows, grids.cols);
     zentrel::SurfaceRule rule;
     rule.steps = !step_threshold.is_none();
     if (rule.steps) rule.step_threshold = step_threshold.cast<double>();
@@ -311,8 +317,7 @@ py::tuple settle_surface(const py::object& medians_in, const py::object& grounds
     return py::make_tuple(grid, kind);
 }
 
-py::array_t<std::int8_t> region_sides(const py::object& medians_in, const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& rows,
-                                      const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& cols,
+py::array_t<std::int8_t> region_sides(const py::object& medians_in, const Indices& rows, const Indices& cols,
                                       const py::array_t<double, py::array::c_style | py::array::forcecast>& means,
                                       int reach, double share) {
     const auto [medians, step] = readable_levels(medians_in);
@@ -323,11 +328,7 @@ py::array_t<std::int8_t> region_sides(const py::object& medians_in, const py::ar
     }
     if (reach < 0) throw py::value_error("reach: must be at least 0");
     const int grid_rows = static_cast<int>(medians.shape(0)), grid_cols = static_cast<int>(medians.shape(1));
-    for (std::int64_t k = 0; k < n; ++k) {
-        if (rows.data()[k] < 0 || rows.data()[k] >= grid_rows || cols.data()[k] < 0 || cols.data()[k] >= grid_cols) {
-            throw py::value_error("rows, cols: a region lies outside the grid");
-        }
-    }
+    check_in_grid(rows, cols, grid_rows, grid_cols);
     zentrel::SideRule rule;
     rule.reach = reach;
     rule.share = share;
