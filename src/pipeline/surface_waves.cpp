@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <limits>
+#include <memory>
 #include <vector>
+
+#include "pipeline/workers.h"
 
 namespace zentrel {
 
@@ -14,9 +17,10 @@ namespace {
 // the ground of regions whose ground is their own, are the caller's grid
 // and two more like it). Queued: on a front, or padding. A front region's
 // decision, made before any of the wave's writes, waits in its own planes
-// (threshold and contrast; no sum reads an unsettled region) and in
-// kBackground or kInside, neither while it waits.
-enum : std::uint8_t { kSettled = 1, kOwn = 2, kQueued = 4, kBackground = 8, kInside = 16 };
+// (threshold and contrast; no sum reads an unsettled region) and in its
+// byte of the decisions, which no other region's decision reads.
+enum : std::uint8_t { kSettled = 1, kOwn = 2, kQueued = 4 };
+enum : std::uint8_t { kWaits = 0, kBackground = 1, kInside = 2 };
 
 // How far region (r, c) lies below both regions reach away on either side,
 // in the deepest direction (see SurfaceGrids::band_reach). Minimum and
@@ -48,15 +52,10 @@ struct Place {
 template <typename Index>
 void settle_in_waves(const SurfaceGrids& g, const SurfaceRule& rule, const std::int32_t* row, const std::int32_t* col,
                      const double* threshold, const double* background, std::int64_t known_count, double* grid,
-                     std::int8_t* kind) {
-    // The grid padded by one never-settled cell on every side, so that every
-    // inner cell has eight neighbours.
+                     std::int8_t* kind, int threads) {
     const std::int64_t width = static_cast<std::int64_t>(g.cols) + 2;
     const std::size_t cells = static_cast<std::size_t>((static_cast<std::int64_t>(g.rows) + 2) * width);
-    // The order the sums add their neighbours in (it fixes their rounding):
-    // offsets (dy, dx) row by row, each naming the neighbour at -(dy, dx),
-    // so the first added is the one below and to the right.
-    std::int64_t order[8], step_k[8];  // in the padded grid, and in the caller's
+    std::int64_t order[8], step_k[8];
     int n = 0;
     for (int dy = -1; dy <= 1; ++dy) {
         for (int dx = -1; dx <= 1; ++dx) {
@@ -68,18 +67,15 @@ void settle_in_waves(const SurfaceGrids& g, const SurfaceRule& rule, const std::
     }
     const std::int64_t total = static_cast<std::int64_t>(g.rows) * g.cols;
     std::fill(kind, kind + total, std::int8_t{0});
-    // Only the state is padded: the sums read settled regions alone, which
-    // lie inside the grid. The thresholds are written where they end up.
     double* const plane_t = grid;
     std::fill(grid, grid + total, 0.0);
     std::vector<double> plane_c(static_cast<std::size_t>(total), 0.0);
     std::vector<double> plane_g(rule.steps ? static_cast<std::size_t>(total) : 0, 0.0);
     std::vector<std::uint8_t> state(cells, kQueued);
-    const auto median = [&](std::int64_t k) { return static_cast<double>(g.medians[k * g.median_step]); };
-    const auto ground = [&](std::int64_t k) { return static_cast<double>(g.grounds[k * g.ground_step]); };
+    std::vector<std::uint8_t> decision(static_cast<std::size_t>(total), kWaits);
     auto at = [&](std::int64_t r, std::int64_t c) { return (r + 1) * width + c + 1; };
     for (std::int64_t r = 0; r < g.rows; ++r) {
-        for (std::int64_t c = 0; c < g.cols; ++c) state[at(r, c)] = 0;
+        std::fill(state.begin() + at(r, 0), state.begin() + at(r, 0) + g.cols, std::uint8_t{0});
     }
     for (std::int64_t i = 0; i < known_count; ++i) {
         const std::int64_t a = at(row[i], col[i]), k = static_cast<std::int64_t>(row[i]) * g.cols + col[i];
@@ -89,102 +85,185 @@ void settle_in_waves(const SurfaceGrids& g, const SurfaceRule& rule, const std::
         state[a] = kSettled | kOwn;
         kind[k] = 1;
     }
-    // The front grows as it needs to, as the widest front is mostly a small
-    // share of the grid.
-    std::vector<Place<Index>> front;
-    auto join = [&](Place<Index> p) {  // its unsettled neighbours
-        for (int j = 0; j < 8; ++j) {
-            std::uint8_t& m = state[p.at - order[j]];
-            if (!(m & (kSettled | kQueued))) {
-                m |= kQueued;
-                front.push_back(Place<Index>{static_cast<Index>(p.at - order[j]), static_cast<Index>(p.k - step_k[j])});
-            }
-        }
-    };
-    for (std::int64_t r = 0; r < g.rows; ++r) {
-        for (std::int64_t c = 0; c < g.cols; ++c) {
-            if (state[at(r, c)] & kSettled) join(Place<Index>{static_cast<Index>(at(r, c)), static_cast<Index>(r * g.cols + c)});
-        }
-    }
 
-    while (!front.empty()) {
+    // Each worker takes a share of whole rows with its own front; the shares
+    // meet at barriers: after the decisions, after the settling, and after
+    // taking in the regions the neighbouring shares reached across the
+    // border. Within a wave no decision reads another's, so how the front
+    // is cut or ordered does not change the result.
+    struct List {  // room for all it can hold; room never touched costs no memory
+        std::unique_ptr<Place<Index>[]> at;
+        std::size_t size = 0;
+        void make(std::size_t room) { at.reset(new Place<Index>[room]); }
+    };
+    struct Share {
+        std::int64_t lo = 0, hi = 0;  // its regions: whole rows
+        List front, up, down;         // up, down: reached in the shares above and below
         bool moved = false;
-        for (const Place<Index> p : front) {
-            const std::int64_t a = p.at, k = p.k;
-            int count = 0, own_count = 0;
-            double sum_t = 0.0, sum_c = 0.0, sum_g = 0.0;
-            for (int j = 0; j < 8; ++j) {  // the unsettled would add 0.0: skipping them is exact
-                const std::uint8_t s = state[a - order[j]];
-                if (s & kSettled) {
-                    const std::int64_t m = k - step_k[j];
-                    ++count;
-                    sum_t += plane_t[m];
-                    sum_c += plane_c[m];
-                    if (s & kOwn) {
-                        ++own_count;
-                        if (rule.steps) sum_g += plane_g[m];
+        std::size_t size = 0;         // its front's size, for all to read between waves
+    };
+    std::uint8_t* const st = state.data();
+    std::uint8_t* const dec = decision.data();
+    double* const pc = plane_c.data();
+    double* const pg = plane_g.data();
+    auto in_shares = [&](int workers) {
+        std::vector<Share> shares(static_cast<std::size_t>(workers));
+        for (int w = 0; w < workers; ++w) {
+            Share& s = shares[static_cast<std::size_t>(w)];
+            s.lo = run_start(g.rows, workers, w) * static_cast<std::int64_t>(g.cols);
+            s.hi = run_start(g.rows, workers, w + 1) * static_cast<std::int64_t>(g.cols);
+            s.front.make(static_cast<std::size_t>(s.hi - s.lo));  // a front holds a region once
+            // A border row's regions reach three each across, and its ends
+            // also the padding beside the next row.
+            const auto across = static_cast<std::size_t>(3 * (static_cast<std::int64_t>(g.cols) + 2));
+            if (w > 0) s.up.make(across);
+            if (w + 1 < workers) s.down.make(across);
+        }
+        Barrier barrier(workers);
+        // The worker keeps its own copies of what it reads at every region:
+        // through a reference they would be read again after each byte written.
+        return run_together(workers, [&, st, dec, pc, pg, plane_t, kind, order, step_k](int w) {
+            Share& mine = shares[static_cast<std::size_t>(w)];
+            const std::int64_t lo = mine.lo, hi = mine.hi;
+            const bool above = w > 0, below = w + 1 < workers;
+            Place<Index>* const front = mine.front.at.get();
+            std::size_t size = 0;
+            auto reach = [&](std::int64_t at_q, std::int64_t k_q) {
+                std::uint8_t& m = st[at_q];
+                if (!(m & (kSettled | kQueued))) {
+                    m |= kQueued;
+                    front[size++] = Place<Index>{static_cast<Index>(at_q), static_cast<Index>(k_q)};
+                }
+            };
+            auto join = [&](Place<Index> p) {  // its unsettled neighbours
+                for (int j = 0; j < 8; ++j) {
+                    const std::int64_t k = static_cast<std::int64_t>(p.k) - step_k[j];
+                    const std::int64_t a = static_cast<std::int64_t>(p.at) - order[j];
+                    if (k >= lo && k < hi) {
+                        reach(a, k);
+                    } else if (k < lo) {
+                        if (above) mine.up.at[mine.up.size++] = Place<Index>{static_cast<Index>(a), static_cast<Index>(k)};
+                    } else if (below) {
+                        mine.down.at[mine.down.size++] = Place<Index>{static_cast<Index>(a), static_cast<Index>(k)};
                     }
                 }
+            };
+            auto gather = [&]() {  // what the neighbouring shares reached in these rows
+                barrier.arrive();
+                if (above) {
+                    const List& from = shares[static_cast<std::size_t>(w - 1)].down;
+                    for (std::size_t i = 0; i < from.size; ++i) reach(from.at[i].at, from.at[i].k);
+                }
+                if (below) {
+                    const List& from = shares[static_cast<std::size_t>(w + 1)].up;
+                    for (std::size_t i = 0; i < from.size; ++i) reach(from.at[i].at, from.at[i].k);
+                }
+                mine.size = size;
+                barrier.arrive();
+                mine.up.size = mine.down.size = 0;
+            };
+            const std::int64_t rlo = lo / g.cols, rhi = hi / g.cols;
+            for (std::int64_t r = rlo; r < rhi; ++r) {
+                for (std::int64_t c = 0; c < g.cols; ++c) {
+                    if (st[at(r, c)] & kSettled) join(Place<Index>{static_cast<Index>(at(r, c)), static_cast<Index>(r * g.cols + c)});
+                }
             }
-            const double near_t = sum_t / count, near_c = sum_c / count;
-            const double own_ground = own_count > 0 ? sum_g / own_count : std::numeric_limits<double>::quiet_NaN();
-            const double level = median(k);
-            const bool step = rule.steps && own_count > 0 && own_ground - level > rule.step_threshold;
-            const bool back = rule.thin || (level >= near_t && !step);
-            // A region darker than the threshold by more than the
-            // contrast lies at the objects' level, unless it is a band.
-            const bool deep = level < near_t - near_c && !back && !(band_depth(g, k / g.cols, k % g.cols) > near_c);
-            plane_c[k] = near_c;
-            if (back) {
-                plane_t[k] = ground(k) - near_c;
-                state[a] |= kBackground;
-            } else if (deep || step) {
-                plane_t[k] = step ? std::max((own_ground + level) / 2, near_t) : near_t;
-                state[a] |= kInside;
-            } else {
-                plane_t[k] = near_t;  // while it waits
+            gather();
+            const auto median = [m = g.medians, step = g.median_step](std::int64_t k) { return static_cast<double>(m[k * step]); };
+            const auto ground = [m = g.grounds, step = g.ground_step](std::int64_t k) { return static_cast<double>(m[k * step]); };
+            const bool steps = rule.steps, thin = rule.thin;
+            const double step_threshold = rule.step_threshold;
+            for (;;) {
+                std::size_t left = 0;
+                for (const Share& s : shares) left += s.size;
+                if (left == 0) break;
+                bool moved = false;
+                const std::size_t wave = size;
+                for (std::size_t i = 0; i < wave; ++i) {
+                    const Place<Index> p = front[i];
+                    const std::int64_t a = p.at, k = p.k;
+                    int count = 0, own_count = 0;
+                    double sum_t = 0.0, sum_c = 0.0, sum_g = 0.0;
+                    for (int j = 0; j < 8; ++j) {  // the unsettled would add 0.0: skipping them is exact
+                        const std::uint8_t s = st[a - order[j]];
+                        if (s & kSettled) {
+                            const std::int64_t m = k - step_k[j];
+                            ++count;
+                            sum_t += plane_t[m];
+                            sum_c += pc[m];
+                            if (s & kOwn) {
+                                ++own_count;
+                                if (steps) sum_g += pg[m];
+                            }
+                        }
+                    }
+                    const double near_t = sum_t / count, near_c = sum_c / count;
+                    const double own_ground = own_count > 0 ? sum_g / own_count : std::numeric_limits<double>::quiet_NaN();
+                    const double level = median(k);
+                    const bool step = steps && own_count > 0 && own_ground - level > step_threshold;
+                    const bool back = thin || (level >= near_t && !step);
+                    // A region darker than the threshold by more than the
+                    // contrast lies at the objects' level, unless it is a band.
+                    const bool deep = level < near_t - near_c && !back && !(band_depth(g, k / g.cols, k % g.cols) > near_c);
+                    pc[k] = near_c;
+                    std::uint8_t d = kWaits;
+                    if (back) {
+                        plane_t[k] = ground(k) - near_c;
+                        d = kBackground;
+                    } else if (deep || step) {
+                        plane_t[k] = step ? std::max((own_ground + level) / 2, near_t) : near_t;
+                        d = kInside;
+                    } else {
+                        plane_t[k] = near_t;  // while it waits
+                    }
+                    dec[k] = d;
+                    moved = moved || d != kWaits;
+                }
+                mine.moved = moved;
+                barrier.arrive();
+                for (const Share& s : shares) moved = moved || s.moved;
+                std::size_t waiting = 0;
+                for (std::size_t i = 0; i < wave; ++i) {
+                    const Place<Index> p = front[i];
+                    const std::int64_t k = p.k;
+                    const std::uint8_t d = dec[k];
+                    if (d == kWaits && moved) {
+                        front[waiting++] = p;  // stays on the front
+                        continue;
+                    }
+                    if (d == kBackground) {
+                        if (steps) pg[k] = median(k);
+                        st[p.at] |= kOwn;
+                        kind[k] = 2;
+                    } else {
+                        kind[k] = 3;
+                    }
+                    st[p.at] |= kSettled;
+                    join(p);
+                }
+                // The newly reached follow the waiting.
+                std::copy(front + wave, front + size, front + waiting);
+                size = waiting + (size - wave);
+                gather();
             }
-            moved = moved || (state[a] & (kBackground | kInside));
-        }
-        // Settle the decided (where nothing else moves, only shade is left:
-        // it lies inside) and keep the waiting at the front's start; the
-        // newly reached follow them. Within a wave no decision reads
-        // another's, so the front's order does not matter.
-        const std::size_t wave = front.size();
-        std::size_t waiting = 0;
-        for (std::size_t i = 0; i < wave; ++i) {
-            const Place<Index> p = front[i];
-            std::uint8_t& s = state[p.at];
-            if (!(s & (kBackground | kInside)) && moved) {
-                front[waiting++] = p;  // stays on the front
-                continue;
-            }
-            const std::int64_t k = p.k;
-            if (s & kBackground) {
-                if (rule.steps) plane_g[k] = median(k);
-                s |= kOwn;
-                kind[k] = 2;
-            } else {
-                kind[k] = 3;
-            }
-            s = static_cast<std::uint8_t>((s | kSettled) & ~(kBackground | kInside));
-            join(p);  // after the wave's slots: the loop ends before them
-        }
-        front.erase(front.begin() + static_cast<std::ptrdiff_t>(waiting),
-                    front.begin() + static_cast<std::ptrdiff_t>(wave));
-    }
+        });
+    };
+    // Below this many regions the waves take less time than starting a thread.
+    constexpr std::int64_t kShareMin = 1 << 14;
+    const int workers = total >= kShareMin ? worker_count(threads, g.rows / 16) : 1;
+    if (!in_shares(workers)) in_shares(1);
 }
 
 }  // namespace
 
 void settle_surface(const SurfaceGrids& g, const SurfaceRule& rule, const std::int32_t* row, const std::int32_t* col,
                     const double* threshold, const double* background, std::int64_t known_count, double* grid,
-                    std::int8_t* kind) {
+                    std::int8_t* kind, int threads) {
     const std::int64_t padded = (static_cast<std::int64_t>(g.rows) + 2) * (static_cast<std::int64_t>(g.cols) + 2);
     if (padded <= std::numeric_limits<std::uint32_t>::max()) {
-        settle_in_waves<std::uint32_t>(g, rule, row, col, threshold, background, known_count, grid, kind);
+        settle_in_waves<std::uint32_t>(g, rule, row, col, threshold, background, known_count, grid, kind, threads);
     } else {
-        settle_in_waves<std::int64_t>(g, rule, row, col, threshold, background, known_count, grid, kind);
+        settle_in_waves<std::int64_t>(g, rule, row, col, threshold, background, known_count, grid, kind, threads);
     }
 }
 

@@ -40,6 +40,6 @@ struct SurfaceRule {
 // per region of the widest front.
 void settle_surface(const SurfaceGrids& grids, const SurfaceRule& rule, const std::int32_t* row,
                     const std::int32_t* col, const double* threshold, const double* background, std::int64_t known,
-                    double* grid, std::int8_t* kind);
+                    double* grid, std::int8_t* kind, int threads = 1);
 
 }  // namespace zentrel

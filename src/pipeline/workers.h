@@ -1,6 +1,7 @@
 // Every thread of the library is started here: run_workers for stages whose
 // shares are independent, run_in_order for work whose results must come out
-// in a fixed order.
+// in a fixed order, run_together (with a Barrier) for shares that wait for
+// each other step by step.
 #pragma once
 
 #include <algorithm>
@@ -140,6 +141,71 @@ void run_in_order(int count, int workers, Work&& work, Emit&& emit) {
             throw;
         }
     });
+}
+
+
+// Lets `workers` threads wait for each other: arrive() returns once all have
+// arrived, and what each wrote before it is then seen by all. Waits spin a
+// little (the steps it separates are short), then yield the core.
+class Barrier {
+public:
+    explicit Barrier(int workers) : workers_(workers) {}
+    Barrier(const Barrier&) = delete;
+    Barrier& operator=(const Barrier&) = delete;
+    void arrive() {
+        if (workers_ <= 1) return;
+        const int round = round_.load(std::memory_order_acquire);
+        if (arrived_.fetch_add(1, std::memory_order_acq_rel) + 1 == workers_) {
+            arrived_.store(0, std::memory_order_relaxed);
+            round_.store(round + 1, std::memory_order_release);
+            return;
+        }
+        for (int spins = 0; round_.load(std::memory_order_acquire) == round; ++spins) {
+            if (spins >= 1024) std::this_thread::yield();
+        }
+    }
+
+private:
+    const int workers_;
+    std::atomic<int> arrived_{0};
+    std::atomic<int> round_{0};
+};
+
+// Calls job(0) .. job(workers - 1) all at once, job(0) on the calling thread
+// and each other on a thread of its own, so that they may wait for each
+// other (Barrier); every thread is joined before this returns. When a thread
+// cannot be started, no job runs and this returns false: the caller does the
+// work with fewer. The jobs must not throw.
+template <class Job>
+bool run_together(int workers, Job&& job) {
+    enum : int { waiting, go, called_off };
+    std::atomic<int> start{waiting};
+    std::vector<std::thread> pool;
+    struct JoinAll {
+        std::vector<std::thread>& pool;
+        std::atomic<int>& start;
+        ~JoinAll() {
+            if (start.load() == waiting) start.store(called_off);
+            for (std::thread& t : pool) t.join();
+        }
+    } join_all{pool, start};
+    try {
+        pool.reserve(static_cast<std::size_t>(workers > 1 ? workers - 1 : 0));
+        for (int w = 1; w < workers; ++w) {
+            pool.emplace_back([&job, &start, w] {
+                int now;
+                while ((now = start.load(std::memory_order_acquire)) == waiting) std::this_thread::yield();
+                if (now == go) job(w);
+            });
+        }
+    } catch (const std::system_error&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    start.store(go, std::memory_order_release);
+    job(0);
+    return true;
 }
 
 }  // namespace zentrel

@@ -1,7 +1,10 @@
 // The default's threshold surface settled in waves, on grids worked by hand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <random>
 #include <vector>
 
 #include "pipeline/surface_waves.h"
@@ -117,6 +120,58 @@ TEST(SurfaceWaves, WithoutKnownRegionsNothingIsReached) {
     settle_surface(grids, SurfaceRule{}, nullptr, nullptr, nullptr, nullptr, 0, grid.data(), kind.data());
     EXPECT_EQ(grid, zeros);
     EXPECT_EQ(std::vector<int>(kind.begin(), kind.end()), std::vector<int>(6, 0));
+}
+
+TEST(SurfaceWaves, AnyNumberOfThreadsSettlesAlike) {
+    // 160 x 130 regions (enough to be cut into shares): light falling off
+    // to the right, a dark disc, a dark band across the middle rows and
+    // noise; known regions in the top row and a sparse lattice, so that the
+    // waves cross every border between shares, waiting regions included.
+    const int rows = 160, cols = 130;
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> noise(-3.0f, 3.0f);
+    std::vector<float> medians(static_cast<std::size_t>(rows) * cols);
+    std::vector<std::int32_t> known_rows, known_cols;
+    std::vector<double> thresholds, backgrounds;
+    for (int r = 0; r < rows; ++r) {
+        for (int c = 0; c < cols; ++c) {
+            float level = 200.0f - 0.5f * static_cast<float>(c) + noise(random);
+            if (std::hypot(r - 100.0, c - 60.0) < 25.0) level = 40.0f + noise(random);
+            if (r >= 70 && r < 73) level -= 60.0f;
+            medians[static_cast<std::size_t>(r) * cols + c] = std::round(level);
+            if (r == 0 || (r % 37 == 5 && c % 23 == 3)) {
+                known_rows.push_back(r);
+                known_cols.push_back(c);
+                thresholds.push_back(level - 40.0);
+                backgrounds.push_back(level);
+            }
+        }
+    }
+    SurfaceGrids grids;
+    grids.rows = rows;
+    grids.cols = cols;
+    grids.medians = grids.grounds = medians.data();
+    SurfaceRule plain, steps, thin;
+    steps.steps = true;
+    steps.step_threshold = 30.0;
+    thin.thin = true;
+    for (const SurfaceRule& rule : {plain, steps, thin}) {
+        std::vector<double> one(medians.size());
+        std::vector<std::int8_t> one_kind(medians.size());
+        settle_surface(grids, rule, known_rows.data(), known_cols.data(), thresholds.data(), backgrounds.data(),
+                       static_cast<std::int64_t>(known_rows.size()), one.data(), one_kind.data(), 1);
+        if (!rule.thin) {  // the picture has all three kinds
+            for (int k : {1, 2, 3}) EXPECT_NE(std::count(one_kind.begin(), one_kind.end(), k), 0) << k;
+        }
+        for (int threads : {2, 3, 7}) {
+            std::vector<double> many(medians.size());
+            std::vector<std::int8_t> many_kind(medians.size());
+            settle_surface(grids, rule, known_rows.data(), known_cols.data(), thresholds.data(), backgrounds.data(),
+                           static_cast<std::int64_t>(known_rows.size()), many.data(), many_kind.data(), threads);
+            EXPECT_EQ(many, one) << threads;
+            EXPECT_EQ(many_kind, one_kind) << threads;
+        }
+    }
 }
 
 }  // namespace

@@ -24,7 +24,8 @@ image-sized work and runs each small step through source.call(function,
 source over chunks, as one graph task per step. Either way the steps are
 the same functions on the same gathered values, so the results are equal.
 
-A source provides: grid_shape, region_size; call(function, *args, nout=None);
+A source provides: grid_shape, region_size, threads (the engine's threads
+for its small steps too); call(function, *args, nout=None);
 mapping(settings) -> LevelMapping, after which it reads the image as those
 levels; region_grids(shares) -> (variance grid, quantile grid);
 level_sample(settings) -> levels.sample_histogram of the whole image;
@@ -98,7 +99,7 @@ def stages(source, percent: int, objects=None, settings: AutoSettings = DEFAULT,
     judgement = call(judge_regions, records, settings)
     grid, choices, judgement, base = call(settle, source.grid_shape, count, rows, cols, judgement, quantiles,
                                           mapping, objects, source.level_histogram(), settings, quiet,
-                                          measured, sample, smooth, strokes_only, nout=4)
+                                          measured, sample, smooth, strokes_only, source.threads, nout=4)
     return Stages(variance, call(judged_records, records, judgement), grid, choices, source.region_size,
                   quantiles, base=base)
 
@@ -153,7 +154,7 @@ class AutoChoices:
 
 def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mapping: LevelMapping, objects,
            histogram, settings: AutoSettings = DEFAULT, quiet=None,
-           measured=None, sample=None, smooth=False, strokes_only=False) -> tuple:
+           measured=None, sample=None, smooth=False, strokes_only=False, threads=1) -> tuple:
     """The threshold grid and the choices, from what the regions gave.
 
     Everything here works on small arrays gathered from the image: the
@@ -175,7 +176,8 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
     whose own dark tail shows strokes their neighbours' contrast would miss
     are raised as faint objects are (surface.faint_objects), where that
     tail reaches settings.faint_ratio of the picture's ink contrast
-    (judge.ink_contrast: lighter is bleed-through or grain).
+    (judge.ink_contrast: lighter is bleed-through or grain). The surface's
+    waves run on ``threads`` threads (0: all), alike on any number.
     Returns (grid float32 in the input's level polarity, AutoChoices, the
     final Judgement, the grid before that raise or None), the last for the
     core (marks.core_grid), which stays where the raise would move it.
@@ -233,7 +235,7 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
             background = grounds[rows, cols].astype(np.float64)
         grid, kind = threshold_grid(grid_shape, rows[passed], cols[passed], thresholds[passed],
                                     background[passed], quantiles[..., 2], noise, settings,
-                                    grounds=grounds, thin=thin)
+                                    grounds=grounds, thin=thin, threads=threads)
     marks = thin and fallback is None and blurred_print(ratios, passed, settings)
     base = None
     if fallback is None:

@@ -15,7 +15,7 @@ from zentrel.core import engine
 
 
 def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noise=None,
-                   settings: AutoSettings = DEFAULT, *, grounds=None, thin=False) -> tuple:
+                   settings: AutoSettings = DEFAULT, *, grounds=None, thin=False, threads=1) -> tuple:
     """The threshold of every region, for dark objects on a brighter ground.
 
     Passing regions keep their thresholds and show a contrast, background
@@ -51,14 +51,15 @@ def threshold_grid(grid_shape, rows, cols, thresholds, backgrounds, medians, noi
     in float64 over the eight neighbours in a fixed order (unsettled ones
     adding 0.0), all read before the wave settles any region. The engine
     reads the levels (medians, grounds) as float32, which holds every level
-    exactly, and computes in float64.
+    exactly, and computes in float64, on ``threads`` threads (0: all), with
+    the same result on any number.
     """
     medians = np.asarray(medians)
     if medians.shape != tuple(grid_shape):
         raise ValueError(f"medians: a grid of {tuple(grid_shape)} regions is required, not {medians.shape}")
     step = None if noise is None else settings.step_evidence * noise
     return engine.settle_surface(medians, medians if grounds is None else grounds, settings.band_reach,
-                                 rows, cols, thresholds, backgrounds, step, thin)
+                                 rows, cols, thresholds, backgrounds, step, thin, threads)
 
 
 def faint_objects(grid, kind, quantiles, settings: AutoSettings = DEFAULT, quantum: float = 1.0,

@@ -107,8 +107,8 @@ def region_sides(medians: npt.ArrayLike, rows: npt.ArrayLike, cols: npt.ArrayLik
     of the two means' midpoint (zentrel.auto.polarity.region_sides)."""
 def settle_surface(medians: npt.ArrayLike, grounds: npt.ArrayLike, band_reach: int, rows: npt.ArrayLike,
                    cols: npt.ArrayLike, thresholds: npt.ArrayLike, backgrounds: npt.ArrayLike,
-                   step_threshold: float | None = None,
-                   thin: bool = False) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int8]]:
+                   step_threshold: float | None = None, thin: bool = False,
+                   threads: int = 0) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int8]]:
     """(grid float64, kind int8): the known regions' thresholds settled in
     waves over the grid (zentrel.auto.surface.threshold_grid). medians and
     grounds are levels, read as float32 (a column of a wider grid where it

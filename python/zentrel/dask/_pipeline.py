@@ -234,6 +234,7 @@ class ChunkedSource:
         self.pipeline = pipeline
         self.grid_shape = pipeline.grid_shape
         self.region_size = pipeline.region_size
+        self.threads = pipeline.threads
         self._histogram = self._sample = None
         self._coarse = self._wanted = None
 

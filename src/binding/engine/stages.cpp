@@ -284,7 +284,8 @@ void check_in_grid(const Indices& rows, const Indices& cols, int grid_rows, int 
 py::tuple settle_surface(const py::object& medians_in, const py::object& grounds_in, int band_reach,
                          const Indices& rows, const Indices& cols,
                          const Grid& thresholds, const Grid& backgrounds, const py::object& step_threshold,
-                         bool thin) {
+                         bool thin, int threads) {
+    const int workers = thread_count(threads);
     if (band_reach < 1) throw py::value_error("band_reach: must be at least 1");
     const auto [medians, median_step] = readable_levels(medians_in);
     const auto [grounds, ground_step] = readable_levels(grounds_in, &medians);
@@ -312,7 +313,8 @@ py::tuple settle_surface(const py::object& medians_in, const py::object& grounds
     std::int8_t* k = kind.mutable_data();
     {
         py::gil_scoped_release unlocked;  // reads the held arrays, writes the new ones
-        zentrel::settle_surface(grids, rule, rows.data(), cols.data(), thresholds.data(), backgrounds.data(), n, g, k);
+        zentrel::settle_surface(grids, rule, rows.data(), cols.data(), thresholds.data(), backgrounds.data(), n, g, k,
+                                workers);
     }
     return py::make_tuple(grid, kind);
 }
@@ -495,9 +497,9 @@ void register_stages(py::module_& m) {
           "exceeds floor (else 0), plus 1e-6 * variance / top when top > 0, in double.");
     m.def("settle_surface", &settle_surface, py::arg("medians"), py::arg("grounds"), py::arg("band_reach"), py::arg("rows"),
           py::arg("cols"), py::arg("thresholds"), py::arg("backgrounds"), py::arg("step_threshold") = py::none(),
-          py::arg("thin") = false,
+          py::arg("thin") = false, py::arg("threads") = 0,
           "(grid float64, kind int8): the known regions' thresholds settled in waves over the grid "
-          "(zentrel.auto.surface.threshold_grid).");
+          "(zentrel.auto.surface.threshold_grid), on threads threads (0: all); the same on any number.");
     m.def("region_sides", &region_sides, py::arg("medians"), py::arg("rows"), py::arg("cols"), py::arg("means"),
           py::arg("reach"), py::arg("share"),
           "int8 per region: 1 where at least share of the region medians up to reach regions around it lie "
