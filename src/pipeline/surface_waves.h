@@ -36,8 +36,10 @@ struct SurfaceRule {
 // double over its eight neighbours in a fixed order (the unsettled ones
 // adding 0.0) divided by how many are settled, all read before the wave
 // writes. The rules: see surface.py's threshold_grid, which calls this.
-// Beyond its output it holds 9 bytes per region (17 with rule.steps) and 8
-// per region of the widest front.
+// Large grids are cut into shares of rows, one per thread (up to threads);
+// the result is the same on any number. Beyond its output it holds 10
+// bytes per region (18 with rule.steps) and 8 per region of the widest
+// front.
 void settle_surface(const SurfaceGrids& grids, const SurfaceRule& rule, const std::int32_t* row,
                     const std::int32_t* col, const double* threshold, const double* background, std::int64_t known,
                     double* grid, std::int8_t* kind, int threads = 1);
