@@ -123,11 +123,11 @@ TEST(SurfaceWaves, WithoutKnownRegionsNothingIsReached) {
 }
 
 TEST(SurfaceWaves, AnyNumberOfThreadsSettlesAlike) {
-    // 160 x 130 regions (enough to be cut into shares): light falling off
+    // 200 x 170 regions (enough to be cut into shares): light falling off
     // to the right, a dark disc, a dark band across the middle rows and
     // noise; known regions in the top row and a sparse lattice, so that the
     // waves cross every border between shares, waiting regions included.
-    const int rows = 160, cols = 130;
+    const int rows = 200, cols = 170;
     std::mt19937 random(7);
     std::uniform_real_distribution<float> noise(-3.0f, 3.0f);
     std::vector<float> medians(static_cast<std::size_t>(rows) * cols);
@@ -135,7 +135,7 @@ TEST(SurfaceWaves, AnyNumberOfThreadsSettlesAlike) {
     std::vector<double> thresholds, backgrounds;
     for (int r = 0; r < rows; ++r) {
         for (int c = 0; c < cols; ++c) {
-            float level = 200.0f - 0.5f * static_cast<float>(c) + noise(random);
+            float level = 200.0f - 0.4f * static_cast<float>(c) + noise(random);
             if (std::hypot(r - 100.0, c - 60.0) < 25.0) level = 40.0f + noise(random);
             if (r >= 70 && r < 73) level -= 60.0f;
             medians[static_cast<std::size_t>(r) * cols + c] = std::round(level);
