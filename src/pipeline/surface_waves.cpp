@@ -53,9 +53,14 @@ template <typename Index>
 void settle_in_waves(const SurfaceGrids& g, const SurfaceRule& rule, const std::int32_t* row, const std::int32_t* col,
                      const double* threshold, const double* background, std::int64_t known_count, double* grid,
                      std::int8_t* kind, int threads) {
+    // The grid padded by one never-settled cell on every side, so that every
+    // inner cell has eight neighbours.
     const std::int64_t width = static_cast<std::int64_t>(g.cols) + 2;
     const std::size_t cells = static_cast<std::size_t>((static_cast<std::int64_t>(g.rows) + 2) * width);
-    std::int64_t order[8], step_k[8];
+    // The order the sums add their neighbours in (it fixes their rounding):
+    // offsets (dy, dx) row by row, each naming the neighbour at -(dy, dx),
+    // so the first added is the one below and to the right.
+    std::int64_t order[8], step_k[8];  // in the padded grid, and in the caller's
     int n = 0;
     for (int dy = -1; dy <= 1; ++dy) {
         for (int dx = -1; dx <= 1; ++dx) {
@@ -67,6 +72,8 @@ void settle_in_waves(const SurfaceGrids& g, const SurfaceRule& rule, const std::
     }
     const std::int64_t total = static_cast<std::int64_t>(g.rows) * g.cols;
     std::fill(kind, kind + total, std::int8_t{0});
+    // Only the state is padded: the sums read settled regions alone, which
+    // lie inside the grid. The thresholds are written where they end up.
     double* const plane_t = grid;
     std::fill(grid, grid + total, 0.0);
     std::vector<double> plane_c(static_cast<std::size_t>(total), 0.0);
@@ -135,6 +142,10 @@ void settle_in_waves(const SurfaceGrids& g, const SurfaceRule& rule, const std::
                     front[size++] = Place<Index>{static_cast<Index>(at_q), static_cast<Index>(k_q)};
                 }
             };
+            // A neighbour in another share's rows goes on that share's list
+            // unread: its state is that share's to read and write. (So does
+            // the padding beside the next row, whose k lies there; the
+            // padding above the first row and below the last is dropped.)
             auto join = [&](Place<Index> p) {  // its unsettled neighbours
                 for (int j = 0; j < 8; ++j) {
                     const std::int64_t k = static_cast<std::int64_t>(p.k) - step_k[j];
@@ -173,7 +184,7 @@ void settle_in_waves(const SurfaceGrids& g, const SurfaceRule& rule, const std::
             const auto ground = [m = g.grounds, step = g.ground_step](std::int64_t k) { return static_cast<double>(m[k * step]); };
             const bool steps = rule.steps, thin = rule.thin;
             const double step_threshold = rule.step_threshold;
-            for (;;) {
+            for (;;) {  // until no share has a front (sizes written before the last barrier)
                 std::size_t left = 0;
                 for (const Share& s : shares) left += s.size;
                 if (left == 0) break;
@@ -222,6 +233,9 @@ void settle_in_waves(const SurfaceGrids& g, const SurfaceRule& rule, const std::
                 mine.moved = moved;
                 barrier.arrive();
                 for (const Share& s : shares) moved = moved || s.moved;
+                // Settle the decided (where nothing else moves anywhere, only
+                // shade is left: it lies inside) and keep the waiting at the
+                // front's start; the newly reached follow them.
                 std::size_t waiting = 0;
                 for (std::size_t i = 0; i < wave; ++i) {
                     const Place<Index> p = front[i];
@@ -241,7 +255,6 @@ void settle_in_waves(const SurfaceGrids& g, const SurfaceRule& rule, const std::
                     st[p.at] |= kSettled;
                     join(p);
                 }
-                // The newly reached follow the waiting.
                 std::copy(front + wave, front + size, front + waiting);
                 size = waiting + (size - wave);
                 gather();
