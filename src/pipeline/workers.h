@@ -28,6 +28,15 @@ inline int run_start(int items, int workers, int w) {
     return static_cast<int>(static_cast<std::int64_t>(items) * w / workers);
 }
 
+// Joins every thread of the pool when it goes out of scope, also when a
+// throw leaves the scope.
+struct JoinAll {
+    std::vector<std::thread>& pool;
+    ~JoinAll() {
+        for (std::thread& t : pool) t.join();
+    }
+};
+
 // Calls job(0) .. job(workers - 1): job(0) on the calling thread, the others
 // each on a thread of its own. A job whose thread cannot be started runs on
 // the calling thread instead, so fewer hands do the same work. Every thread
@@ -35,12 +44,7 @@ inline int run_start(int items, int workers, int w) {
 template <class Job>
 void run_workers(int workers, Job&& job) {
     std::vector<std::thread> pool;
-    struct JoinAll {
-        std::vector<std::thread>& pool;
-        ~JoinAll() {
-            for (std::thread& t : pool) t.join();
-        }
-    } join_all{pool};
+    JoinAll join_all{pool};
     int started = 1;
     try {
         pool.reserve(static_cast<std::size_t>(workers > 1 ? workers - 1 : 0));
@@ -143,7 +147,6 @@ void run_in_order(int count, int workers, Work&& work, Emit&& emit) {
     });
 }
 
-
 // Lets `workers` threads wait for each other: arrive() returns once all have
 // arrived, and what each wrote before it is then seen by all. Waits spin a
 // little (the steps it separates are short), then yield the core.
@@ -181,14 +184,14 @@ bool run_together(int workers, Job&& job) {
     enum : int { waiting, go, called_off };
     std::atomic<int> start{waiting};
     std::vector<std::thread> pool;
-    struct JoinAll {
-        std::vector<std::thread>& pool;
+    JoinAll join_all{pool};
+    struct CallOff {  // ends before join_all: threads still waiting return
         std::atomic<int>& start;
-        ~JoinAll() {
-            if (start.load() == waiting) start.store(called_off);
-            for (std::thread& t : pool) t.join();
+        ~CallOff() {
+            int expected = waiting;
+            start.compare_exchange_strong(expected, called_off);
         }
-    } join_all{pool, start};
+    } call_off{start};
     try {
         pool.reserve(static_cast<std::size_t>(workers > 1 ? workers - 1 : 0));
         for (int w = 1; w < workers; ++w) {

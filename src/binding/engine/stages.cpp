@@ -30,6 +30,7 @@ namespace zentrel_engine {
 namespace {
 
 using Levels = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
+using Indices = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;  // region rows or columns
 
 // Raises unless region (row, col) lies inside the block.
 void require_inside(const Block8& b, int region_size, long long row, long long col) {
@@ -159,8 +160,7 @@ py::tuple select_regions(const py::array_t<float, py::array::c_style | py::array
     return py::make_tuple(out_rows, out_cols);
 }
 
-py::array analyse_regions(const Levels& levels, int region_size, const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& rows,
-                          const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& cols,
+py::array analyse_regions(const Levels& levels, int region_size, const Indices& rows, const Indices& cols,
                           std::pair<int, int> offset, bool smooth, const py::object& limits_given, int threads) {
     check_region_size(region_size);
     if (rows.ndim() != 1 || cols.ndim() != 1 || rows.size() != cols.size()) {
@@ -186,9 +186,7 @@ py::array analyse_regions(const Levels& levels, int region_size, const py::array
     return records_array(std::move(records));
 }
 
-py::tuple square_sums(const Levels& levels, int region_size, int side,
-                      const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& rows,
-                      const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& cols,
+py::tuple square_sums(const Levels& levels, int region_size, int side, const Indices& rows, const Indices& cols,
                       std::pair<int, int> offset, int threads) {
     check_region_size(region_size);
     if (side < 1 || side > region_size) throw py::value_error("side: must lie in 1..region_size");
@@ -270,8 +268,6 @@ std::pair<LevelGrid, std::int64_t> readable_levels(const py::object& given, cons
     return {py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(levels), 1};
 }
 
-using Indices = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;
-
 // Regions (rows[k], cols[k]) must lie inside a grid of grid_rows x grid_cols.
 void check_in_grid(const Indices& rows, const Indices& cols, int grid_rows, int grid_cols) {
     for (py::ssize_t k = 0; k < rows.size(); ++k) {
@@ -343,8 +339,7 @@ py::array_t<std::int8_t> region_sides(const py::object& medians_in, const Indice
     return sides;
 }
 
-py::array_t<float> fill_grid(std::pair<int, int> shape, const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& rows,
-                             const py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>& cols,
+py::array_t<float> fill_grid(std::pair<int, int> shape, const Indices& rows, const Indices& cols,
                              const py::array_t<float, py::array::c_style | py::array::forcecast>& thresholds) {
     const int n_rows = shape.first, n_cols = shape.second;
     if (n_rows < 1 || n_cols < 1) throw py::value_error("grid_shape: both counts must be at least 1");
