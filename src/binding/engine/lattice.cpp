@@ -12,6 +12,15 @@ namespace zentrel_engine {
 
 namespace {
 
+py::tuple grid_shape(std::pair<long long, long long> shape, int region_size) {
+    check_region_size(region_size);
+    // Sides past the engine's int range count as that range; no caller gets that far.
+    auto count = [&](long long n) {
+        return std::max(zentrel::region_count(static_cast<int>(std::clamp(n, 0LL, 2147483647LL)), region_size), 0);
+    };
+    return py::make_tuple(count(shape.first), count(shape.second));
+}
+
 py::array_t<long long> region_origins(const py::array_t<long long, py::array::c_style | py::array::forcecast>& indices,
                                      int region_size) {
     check_region_size(region_size);
@@ -37,6 +46,8 @@ py::array_t<int> smoothed_histogram(const py::array_t<int, py::array::c_style | 
 }  // namespace
 
 void register_lattice(py::module_& m) {
+    m.def("grid_shape", &grid_shape, py::arg("image_shape"), py::arg("region_size"),
+          "(region rows, region columns) of an image: 2*side//region_size - 1 each, at least 0.");
     m.def("region_origins", &region_origins, py::arg("indices"), py::arg("region_size"),
           "First pixel along one axis of each region index i: i*region_size//2, as int64.");
     m.def("smoothed_histogram", &smoothed_histogram, py::arg("hist"),

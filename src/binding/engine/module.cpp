@@ -8,6 +8,8 @@ PYBIND11_MODULE(_engine, m) {
     m.doc() = "Private native engine of the zentrel package.";
     zentrel_engine::register_limits(m);
     zentrel_engine::register_run(m);
-    zentrel_engine::register_stages(m);
+    zentrel_engine::register_passes(m);
+    zentrel_engine::register_grids(m);
+    zentrel_engine::register_decision(m);
     zentrel_engine::register_lattice(m);
 }

@@ -72,8 +72,7 @@ std::pair<int, int> block_extent(const py::array& levels, int top, int left) {
 
 }  // namespace
 
-Block8::Block8(const py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>& levels, int top_,
-               int left_)
+Block8::Block8(const Levels& levels, int top_, int left_)
     : top(top_), left(left_) {
     std::tie(rows, cols) = block_extent(levels, top, left);
     table.resize(static_cast<std::size_t>(rows));
