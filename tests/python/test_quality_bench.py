@@ -149,3 +149,38 @@ def test_real_benchmark_scores_a_peer_that_kills_its_process_as_a_failure(tmp_pa
     docs = json.loads(out.read_text())["sets"]["docs"]["methods"]
     assert docs["crash (def)"]["failures"] == 1 and docs["crash (def)"]["f_measure"] == 0.0
     assert docs["sk-otsu (def)"]["f_measure"] == 1.0
+
+
+def test_harms_keep_to_their_part_of_the_page():
+    """Paper 200, ink 50 (c = 150): bleed-through darkens the paper only, by at most 0.4 c = 60, where
+    the back's ink lies mirrored; every harm repeats for a seed."""
+    from quality.degrade import KINDS, contrast, degrade
+
+    page = np.full((40, 40), 200, np.uint8)
+    ink = np.zeros((40, 40), bool)
+    ink[10:20, 10:30] = True
+    page[ink] = 50
+    back = np.zeros((40, 40), bool)
+    back[:, :20] = True  # mirrored, it shows on the right half
+    assert contrast(page, ink) == 150.0
+    bled = degrade("bleed", page, ink, seed=0, back=back).astype(int)
+    assert (bled[ink] == 50).all() and (bled[:, :3] == 200).all()  # the ink, and paper far from the back's
+    assert (bled[:, 35:] == 200 - 60).all() and bled[~ink].min() == 200 - 60
+    for kind in KINDS:
+        assert np.array_equal(degrade(kind, page, ink, seed=3, back=back), degrade(kind, page, ink, seed=3, back=back))
+    assert not np.array_equal(degrade("stain", page, ink, seed=1), degrade("stain", page, ink, seed=2))
+    with pytest.raises(ValueError, match="back"):
+        degrade("bleed", page, ink, seed=0)
+
+
+def test_stress_benchmark_runs_on_the_dark_pages(tmp_path):
+    pytest.importorskip("skimage")
+    pytest.importorskip("scipy")
+    from quality import stress
+
+    manifest = _write_manifest(tmp_path, with_fovmask=False)
+    out = tmp_path / "stress.json"
+    assert stress.main([str(manifest), "--peers", "sk-otsu", "--workers", "1", "--json", str(out)]) == 0
+    result = json.loads(out.read_text())
+    assert result["sets"] == ["docs"] and result["methods"] == ["zentrel", "sk-otsu"]
+    assert result["pages"][0]["scores"]["none|sk-otsu"]["f_measure"] == 1.0
