@@ -36,14 +36,14 @@ def contrast(image: np.ndarray, ink: np.ndarray) -> float:
 
 def degrade(kind: str, image: np.ndarray, ink: np.ndarray, seed: int, back: np.ndarray | None = None) -> np.ndarray:
     """``image`` (uint8, dark ink ``ink``) with the harm ``kind`` added, from ``seed``."""
+    if kind == "none":
+        return image
     from scipy import ndimage
 
     grey = image.astype(np.float64)
     c = contrast(grey, ink)
     rows, cols = grey.shape
     rng = np.random.default_rng(seed)
-    if kind == "none":
-        return image
     if kind == "bleed":
         if back is None:
             raise ValueError("bleed: the ink of another page (back) is required")

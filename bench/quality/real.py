@@ -61,8 +61,8 @@ CLASSIC = "zentrel-classic"
 
 # ------------------------------------------------------------------ scoring one picture (in a worker)
 
-def _init_worker() -> None:
-    # Two processes on two cores: one thread each.
+def init_worker() -> None:
+    """A worker process's set-up: two processes on two cores, one thread each."""
     os.environ["ZENTREL_THREADS"] = "1"
     try:
         import cv2
@@ -215,7 +215,7 @@ def compute(tasks, workers: int, cache: dict, cache_path: Path | None) -> tuple[
         for task in tasks:
             take(picture_task(task))
     else:
-        with ProcessPoolExecutor(workers, initializer=_init_worker) as pool:
+        with ProcessPoolExecutor(workers, initializer=init_worker) as pool:
             for future in as_completed([pool.submit(picture_task, t) for t in tasks]):
                 take(future.result())
     return zentrel_results, unreadable

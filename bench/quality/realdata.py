@@ -1,6 +1,6 @@
 """Real pictures with hand-made ground truth, listed in a manifest: loading and scoring.
 
-    from quality.realdata import load_manifest, load_picture
+    from quality.realdata import load_manifest, load_picture, load_truth
 
     entries = load_manifest("/path/to/manifest.json")   # dicts; paths made absolute
     picture = load_picture(entries[0])
@@ -8,6 +8,7 @@
     picture.peer_image     # uint8 for the peers (wider input: min..max onto 0..255)
     picture.bright         # the objects are bright in the image
     picture.reference.score(mask)   # every measure, inside the field of view where one is given
+    load_truth(entries[0])          # the ground truth alone: a bool mask of the objects
 
 A manifest entry names its ``set``, ``image`` and ``gt`` (relative to the
 manifest's folder), ``gt_foreground`` (black or white) and ``image_objects``
@@ -27,7 +28,7 @@ from zentrel.io import read_grey, rescale_to_8bit
 
 from .metrics import Reference
 
-__all__ = ["Picture", "entry_digest", "fovmask_path", "load_manifest", "load_picture"]
+__all__ = ["Picture", "entry_digest", "fovmask_path", "load_manifest", "load_picture", "load_truth"]
 
 
 @dataclass
@@ -70,14 +71,19 @@ def entry_digest(entry: dict) -> str:
     return digest.hexdigest()[:20]
 
 
+def load_truth(entry: dict) -> np.ndarray:
+    """An entry's ground truth as a bool mask of its objects."""
+    gt = read_grey(entry["gt"])
+    return gt < 128 if entry["gt_foreground"] == "black" else gt >= 128
+
+
 def load_picture(entry: dict) -> Picture:
     """Read an entry's picture (colour to BT.601 luma, alpha dropped) and its ground truth."""
     image = read_grey(entry["image"], keep_wide=True)
     peer_image = image if image.dtype == np.uint8 else rescale_to_8bit(image)
-    gt = read_grey(entry["gt"])
-    if gt.shape != image.shape:
-        raise ValueError(f"{entry['name']}: ground truth {gt.shape} and image {image.shape} differ in size")
-    truth = gt < 128 if entry["gt_foreground"] == "black" else gt >= 128
+    truth = load_truth(entry)
+    if truth.shape != image.shape:
+        raise ValueError(f"{entry['name']}: ground truth {truth.shape} and image {image.shape} differ in size")
     inside = read_grey(entry["fovmask"]) >= 128 if entry.get("fovmask") else None
     return Picture(entry["name"], entry["set"], image, peer_image, Reference(truth, inside),
                    entry["image_objects"] == "bright")

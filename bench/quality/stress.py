@@ -19,7 +19,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import sys
 import time
 from concurrent.futures import ProcessPoolExecutor
@@ -35,22 +34,12 @@ from bench_helpers import ensure_packages, markdown_table  # noqa: E402
 from quality.degrade import KINDS, degrade  # noqa: E402
 from quality.peers import LIBRARY_MODULES, PEERS, PIP_PACKAGES, zentrel_default  # noqa: E402
 from quality.protocol import run_method  # noqa: E402
-from quality.real import SLOW_PEERS  # noqa: E402
-from quality.realdata import load_manifest, load_picture  # noqa: E402
+from quality.real import SLOW_PEERS, init_worker  # noqa: E402
+from quality.realdata import load_manifest, load_picture, load_truth  # noqa: E402
 
 DEFAULT_JSON = BENCH / "results" / "stress.json"
 BACK_STEP = 7  # the page whose ink shows through: this many further on in the list
 ZENTREL = "zentrel"
-
-
-def _init_worker() -> None:
-    os.environ["ZENTREL_THREADS"] = "1"  # two processes on two cores: one thread each
-    try:
-        import cv2
-
-        cv2.setNumThreads(1)
-    except ImportError:
-        pass
 
 
 def page_task(task) -> dict:
@@ -58,7 +47,7 @@ def page_task(task) -> dict:
     index, entry, back_entry, peer_names = task
     picture = load_picture(entry)
     ink = picture.reference.truth
-    back = load_picture(back_entry).reference.truth
+    back = load_truth(back_entry)
     by_name = {p.name: p for p in PEERS}
     methods = {ZENTREL: zentrel_default}
     methods.update({name: by_name[name].method(dict(by_name[name].defaults, invert=False)) for name in peer_names})
@@ -114,7 +103,7 @@ def main(argv=None) -> int:
         print("no pages with dark objects in the chosen sets", file=sys.stderr)
         return 2
     tasks = [(i, e, entries[(i + BACK_STEP) % len(entries)], peers) for i, e in enumerate(entries)]
-    with ProcessPoolExecutor(args.workers, initializer=_init_worker) as pool:
+    with ProcessPoolExecutor(args.workers, initializer=init_worker) as pool:
         pages = list(pool.map(page_task, tasks))
     methods = [ZENTREL] + peers
     sets = sorted({p["set"] for p in pages})

@@ -257,11 +257,9 @@ void settle_in_waves(const SurfaceGrids& g, const SurfaceRule& rule, const std::
     std::vector<double> contrast(static_cast<std::size_t>(total), 0.0);
     std::vector<double> ground(rule.steps ? static_cast<std::size_t>(total) : 0, 0.0);
     std::vector<std::uint8_t> decision(static_cast<std::size_t>(total), kWaits);
-    Planes pl{nullptr, decision.data(), grid, contrast.data(), ground.data(), kind, static_cast<std::int64_t>(g.cols) + 2,
-              {}, {}};
-    std::vector<std::uint8_t> state(static_cast<std::size_t>((static_cast<std::int64_t>(g.rows) + 2) * pl.width),
-                                    kQueued);
-    pl.state = state.data();
+    const std::int64_t width = static_cast<std::int64_t>(g.cols) + 2;
+    std::vector<std::uint8_t> state(static_cast<std::size_t>((static_cast<std::int64_t>(g.rows) + 2) * width), kQueued);
+    Planes pl{state.data(), decision.data(), grid, contrast.data(), ground.data(), kind, width, {}, {}};
     int n = 0;
     for (int dy = -1; dy <= 1; ++dy) {
         for (int dx = -1; dx <= 1; ++dx) {
