@@ -145,6 +145,21 @@ def test_tile_scores_by_hand():
     assert np.array_equal(_engine.tile_scores(variance, 3, 0.0, 0.0), (variance / 9).astype(np.float32))
 
 
+def test_linear_quantile_is_numpys_to_the_bit():
+    from zentrel.auto.regions import linear_quantile
+    # By hand: 1..4 at 0.1 lies 0.3 of the way from 1 to 2; at 0.9, 0.7 from 3 to 4.
+    assert linear_quantile(np.array([[4, 1], [3, 2]], np.float32), 0.1) == 1.0 + 1.0 * 0.30000000000000004
+    assert linear_quantile(np.array([4, 1, 3, 2], np.float32), 0.9) == 4.0 - 1.0 * (1 - 0.7000000000000002)
+    rng = np.random.default_rng(7)
+    for n in (1, 2, 3, 10, 257, 4000):
+        for values in (rng.random(n).astype(np.float32) * 1e3, rng.integers(0, 5, n).astype(np.float32) / 3,
+                       np.r_[rng.random(n - 1), np.inf].astype(np.float32)):
+            for share in (0.0, 0.1, 0.5, 0.77, 1.0):
+                with np.errstate(invalid="ignore"):  # inf - inf: nan, both ways
+                    got, want = linear_quantile(values, share), np.quantile(values.astype(np.float64), share)
+                np.testing.assert_array_equal(got, want, strict=True)
+
+
 def test_lattice_histogram_counts_the_lattice():
     levels = np.array([[1, 2, 3], [4, 5, 6], [7, 8, 9], [1, 1, 1]], np.uint8)
     # Step 2 from (1, 0): rows 1 and 3, columns 0 and 2.

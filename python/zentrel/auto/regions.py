@@ -8,6 +8,8 @@ that shaded or low-contrast parts get some.
 
 from __future__ import annotations
 
+import math
+
 import numpy as np
 
 from zentrel.auto.settings import DEFAULT, AutoSettings
@@ -32,7 +34,28 @@ def quantile_levels(quantiles: np.ndarray) -> np.ndarray:
 def quiet_variance(variance: np.ndarray, settings: AutoSettings = DEFAULT) -> float:
     """The image's quiet level: the settings.quiet_share quantile of the
     region variances (the noise every region shows alike), in float64."""
-    return float(np.quantile(variance.astype(np.float64), settings.quiet_share))
+    return linear_quantile(variance, settings.quiet_share)
+
+
+def linear_quantile(values: np.ndarray, share: float) -> float:
+    """np.quantile(values.astype(np.float64), share), bit for bit, from a
+    partition of the values in their own type: widening to float64 keeps
+    their order and their values, and the two neighbours are then blended
+    in float64 as numpy's linear method does. It runs between the threaded
+    stages on one thread, and a float32 partition takes half the time of a
+    float64 one (the whole quantile a third)."""
+    flat = values.ravel()
+    n = flat.size
+    if n < 2 or not np.isfinite(flat).all():
+        return float(np.quantile(flat.astype(np.float64), share))
+    index = (n - 1) * float(share)  # numpy's virtual index, in float64
+    if index >= n - 1:
+        return float(flat.max())
+    below = math.floor(index)
+    part = np.partition(flat, [below, below + 1])
+    a, b = float(part[below]), float(part[below + 1])
+    gamma, step = index - below, b - a
+    return b - step * (1 - gamma) if gamma >= 0.5 else a + step * gamma
 
 
 def region_scores(variance: np.ndarray, quiet: float, count: int, settings: AutoSettings = DEFAULT) -> np.ndarray:
