@@ -347,12 +347,12 @@ void run_threshold_pixels(int region_rows, int region_cols, float** threshold_gr
             s.core_bytes.resize(static_cast<std::size_t>(block_cols));
         }
     }
-    auto block_start = [&](int w) { return L.first_row + run_start(block_rows, workers, w); };
-    auto run_block = [&](int w) {
-        decide_rows(L, block_start(w), block_start(w + 1), scratch[static_cast<std::size_t>(w)]);
-    };
-
-    run_workers(workers, run_block);
+    // Rows in runs of about a 32nd of a worker's share, each to the first
+    // worker free: a run costs no set-up beyond its rows.
+    const int chunk = std::max(8, block_rows / (workers * 32));
+    run_chunks(workers, block_rows, chunk, [&](int begin, int end, int w) {
+        decide_rows(L, L.first_row + begin, L.first_row + end, scratch[static_cast<std::size_t>(w)]);
+    });
     if (marks) {
         *marks = 0;
         for (const Scratch& s : scratch) *marks += s.marks;

@@ -13,12 +13,16 @@ void region_square_sums(const ImageBlock8& image, int region_size, int side, int
     if (count <= 0 || side <= 0) return;
     const int k = region_size / side;
     const int workers = worker_count(threads, count);
-    run_workers(workers, [&](int w) {
-        // One row of squares at a time, 64-bit over the square; one pixel
-        // row of a square fits 32 bits up to side 66051.
-        std::vector<std::int64_t> row_sums(static_cast<std::size_t>(k)), row_powers(static_cast<std::size_t>(k));
-        const int end = run_start(count, workers, w + 1);
-        for (int i = run_start(count, workers, w); i < end; ++i) {
+    // One row of squares at a time, 64-bit over the square; one pixel row of
+    // a square fits 32 bits up to side 66051. Each worker's row, allocated
+    // here so that a failure throws in the caller's thread.
+    std::vector<std::vector<std::int64_t>> rows_of(static_cast<std::size_t>(2 * workers),
+                                                   std::vector<std::int64_t>(static_cast<std::size_t>(k)));
+    // Regions in runs of 16, each to the first worker free.
+    run_chunks(workers, count, 16, [&](int begin, int end, int w) {
+        std::vector<std::int64_t>& row_sums = rows_of[static_cast<std::size_t>(2 * w)];
+        std::vector<std::int64_t>& row_powers = rows_of[static_cast<std::size_t>(2 * w + 1)];
+        for (int i = begin; i < end; ++i) {
             const int top = region_origin(rows[i], region_size);
             const int left = region_origin(cols[i], region_size) - image.left;
             for (int a = 0; a < k; ++a) {

@@ -39,8 +39,9 @@ struct RegionStatsOutput {
 
 // Regions (first_row + i, first_col + j) for i < region_rows, j < region_cols
 // of image, which must hold them whole; every pixel is counted (the context's
-// excluded_value does not apply). Region rows are split into context.threads
-// contiguous runs, one worker each; the results do not depend on it.
+// excluded_value does not apply). Region rows are shared by context.threads
+// workers, two to a run from its two ends (run_from_both_ends); the results
+// do not depend on how.
 void compute_region_stats(const PipelineContext& context, int region_rows, int region_cols, int region_size,
                           const ImageBlock8& image, const RegionStatsOutput& out, int first_row = 0,
                           int first_col = 0);

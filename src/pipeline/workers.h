@@ -1,7 +1,8 @@
 // Every thread of the library is started here: run_workers for stages whose
-// shares are independent, run_in_order for work whose results must come out
-// in a fixed order, run_together (with a Barrier) for shares that wait for
-// each other step by step.
+// shares are independent, run_chunks and run_from_both_ends for the same
+// handed out as workers come free, run_in_order for work whose results
+// must come out in a fixed order, run_together (with a Barrier) for shares
+// that wait for each other step by step.
 #pragma once
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <condition_variable>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -54,6 +56,53 @@ void run_workers(int workers, Job&& job) {
     }
     job(0);
     for (int w = started; w < workers; ++w) job(w);
+}
+
+// Calls job(begin, end, w) for the runs [0, chunk), [chunk, 2 chunk), ...
+// of items 0 .. count - 1 (the last cut at count) on `workers` workers,
+// each run to the first worker free for it. A worker the machine slows (a
+// core shared with other work, a slower kind of core) then takes fewer
+// runs instead of holding the others up at the end. The jobs must not
+// throw.
+template <class Job>
+void run_chunks(int workers, int count, int chunk, Job&& job) {
+    chunk = std::max(chunk, 1);
+    std::atomic<std::int64_t> next{0};
+    run_workers(workers, [&](int w) {
+        for (;;) {
+            const std::int64_t begin = next.fetch_add(chunk, std::memory_order_relaxed);
+            if (begin >= count) return;
+            job(static_cast<int>(begin), static_cast<int>(std::min<std::int64_t>(begin + chunk, count)), w);
+        }
+    });
+}
+
+// Calls job(i, w, backward) for items 0 .. count - 1 on `workers` workers,
+// each walking its items in a row (so it may carry what one item built over
+// to the next): the items are cut into (workers + 1) / 2 runs, and two
+// workers share a run from its two ends, one item at a time, until they
+// meet (worker 2r from the front forwards, worker 2r + 1 from the back
+// backwards). As with run_chunks, a slowed worker takes fewer. The jobs
+// must not throw.
+template <class Job>
+void run_from_both_ends(int workers, int count, Job&& job) {
+    const int runs = std::max(1, (workers + 1) / 2);
+    // Per run, how many of its items are still to be taken.
+    std::unique_ptr<std::atomic<int>[]> left(new std::atomic<int>[static_cast<std::size_t>(runs)]);
+    for (int r = 0; r < runs; ++r) {
+        left[static_cast<std::size_t>(r)].store(run_start(count, runs, r + 1) - run_start(count, runs, r));
+    }
+    run_workers(workers, [&](int w) {
+        const int r = w / 2;
+        const int begin = run_start(count, runs, r), end = run_start(count, runs, r + 1);
+        std::atomic<int>& pending = left[static_cast<std::size_t>(r)];
+        auto take = [&pending] { return pending.fetch_sub(1, std::memory_order_relaxed) > 0; };
+        if (w % 2 == 0) {
+            for (int i = begin; i < end && take(); ++i) job(i, w, false);
+        } else {
+            for (int i = end - 1; i >= begin && take(); --i) job(i, w, true);
+        }
+    });
 }
 
 // Calls work(i, w) for i = 0 .. count - 1 on `workers` workers (w is the

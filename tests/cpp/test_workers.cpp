@@ -1,6 +1,8 @@
 // run_in_order hands items out in batches: every item is emitted once, in
 // order, on any number of workers; a failure emits exactly the items before
-// the lowest failed one and rethrows that item's exception.
+// the lowest failed one and rethrows that item's exception. run_chunks and
+// run_from_both_ends give every item to exactly one worker, the latter to
+// each worker as one unbroken walk.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -45,6 +47,33 @@ TEST(RunInOrder, AFailureEmitsTheItemsBeforeItAndRethrowsTheLowest) {
         }
         ASSERT_EQ(emitted.size(), 1777u) << workers;
         EXPECT_EQ(emitted.back(), 1776);
+    }
+}
+
+TEST(HandOut, EveryItemOnceAndEachWalkUnbroken) {
+    for (int workers : {1, 2, 3, 5}) {
+        for (int count : {0, 1, 2, 7, 1000}) {
+            std::vector<std::atomic<int>> chunked(static_cast<std::size_t>(count));
+            run_chunks(workers, count, 3, [&](int begin, int end, int) {
+                EXPECT_TRUE(begin % 3 == 0 && end - begin <= 3 && end <= count);
+                for (int i = begin; i < end; ++i) ++chunked[static_cast<std::size_t>(i)];
+            });
+            std::vector<std::atomic<int>> walked(static_cast<std::size_t>(count));
+            std::vector<std::vector<int>> walks(static_cast<std::size_t>(workers));
+            run_from_both_ends(workers, count, [&](int i, int w, bool backward) {
+                EXPECT_EQ(backward, w % 2 == 1);
+                std::vector<int>& walk = walks[static_cast<std::size_t>(w)];
+                if (!walk.empty()) {
+                    EXPECT_EQ(i, walk.back() + (backward ? -1 : 1)) << "worker " << w;
+                }
+                walk.push_back(i);
+                ++walked[static_cast<std::size_t>(i)];
+            });
+            for (int i = 0; i < count; ++i) {
+                ASSERT_EQ(chunked[static_cast<std::size_t>(i)], 1) << workers << " workers, item " << i;
+                ASSERT_EQ(walked[static_cast<std::size_t>(i)], 1) << workers << " workers, item " << i;
+            }
+        }
     }
 }
 
