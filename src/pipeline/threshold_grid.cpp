@@ -85,12 +85,12 @@ void fill_threshold_grid(int valid_count, int region_rows, int region_cols, cons
     // beyond it can add anything.
     const int last_ring = std::max(region_rows - 1, region_cols - 1);
 
-    // Every cell depends on the known cells alone: rows of cells are shared
-    // among the workers in contiguous runs.
+    // Every cell depends on the known cells alone: rows of cells go in runs
+    // to the first worker free (a row far from known cells searches more
+    // rings than one beside them).
     const int workers = worker_count(threads, region_rows);
-    run_workers(workers, [&](int w) {
-        const int end = run_start(region_rows, workers, w + 1);
-        for (int r = run_start(region_rows, workers, w); r < end; ++r) {
+    run_chunks(workers, region_rows, std::max(1, region_rows / (workers * 16)), [&](int begin, int end, int) {
+        for (int r = begin; r < end; ++r) {
             for (int c = 0; c < region_cols; ++c) {
                 const float t = known[r][c];
                 if (t != MISSING_THRESHOLD) {
