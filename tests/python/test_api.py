@@ -52,13 +52,14 @@ def test_api_writes_nothing_to_stdout_or_stderr(capfd):
     assert captured.out == "" and captured.err == ""
 
 
-def test_threads_binarise_at_once_like_one_after_another():
+@pytest.mark.parametrize("threads", [1, 2])
+def test_threads_binarise_at_once_like_one_after_another(threads):
     images = [zentrel.uneven_scene((384, 384), seed=s)[0] for s in range(6)]
     expected = [zentrel.binarize(im, percent=40, threads=1) for im in images]
     results = [None] * len(images)
 
     def work(i):
-        results[i] = zentrel.binarize(images[i], percent=40, threads=1)
+        results[i] = zentrel.binarize(images[i], percent=40, threads=threads)
 
     workers = [threading.Thread(target=work, args=(i,)) for i in range(len(images))]
     for w in workers:
@@ -67,6 +68,14 @@ def test_threads_binarise_at_once_like_one_after_another():
         w.join()
     for got, want in zip(results, expected):
         assert np.array_equal(got, want)
+
+
+def test_a_step_on_a_thread_of_its_own_hands_over_its_value_or_error():
+    from zentrel.auto.pipeline import _Later
+
+    assert _Later(sum, [1, 2]).result() == 3
+    with pytest.raises(ValueError, match="invalid literal"):
+        _Later(int, "x").result()
 
 
 @pytest.mark.parametrize("threads", [1, 2, 3])

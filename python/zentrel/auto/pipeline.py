@@ -28,7 +28,8 @@ A source provides: grid_shape, region_size, threads (the engine's threads
 for its small steps too); call(function, *args, nout=None);
 mapping(settings) -> LevelMapping, after which it reads the image as those
 levels; region_grids(shares) -> (variance grid, quantile grid);
-level_sample(settings) -> levels.sample_histogram of the whole image;
+level_sample(settings) -> levels.sample_histogram of the whole image
+(or what call() turns into it: WholeImage counts it beside the next steps);
 fits(rows, cols, limits, smooth, settings) -> (engine records in that
 order, strokes.square_variances of the strokes.sample_positions regions);
 level_histogram() -> the 256-bin histogram of the levels (from the
@@ -39,6 +40,7 @@ Delayed bool).
 
 from __future__ import annotations
 
+import threading
 from dataclasses import dataclass
 from typing import Any, NamedTuple
 
@@ -277,7 +279,7 @@ class WholeImage:
 
     @staticmethod
     def call(function, *args, nout=None):
-        return function(*args)
+        return function(*(a.result() if isinstance(a, _Later) else a for a in args))
 
     def mapping(self, settings: AutoSettings) -> LevelMapping:
         if self._mapping is None:  # at_size shares it
@@ -290,8 +292,14 @@ class WholeImage:
             self.levels, self.region_size, shares, threads=self.threads, histogram=True)
         return variance, quantile_levels(quantiles)
 
-    def level_sample(self, settings: AutoSettings) -> np.ndarray:
-        return sample_histogram(self.levels, settings=settings, threads=self.threads)
+    def level_sample(self, settings: AutoSettings):
+        if self.threads == 1:
+            return sample_histogram(self.levels, settings=settings, threads=1)
+        # With threads to spare, the sample is counted on one of them while
+        # this one takes the quiet level and the selection, which read only
+        # the grids (the engine lets go of the interpreter as it counts);
+        # call() waits for it where a step reads it.
+        return _Later(sample_histogram, self.levels, settings=settings, threads=1)
 
     def fits(self, rows, cols, limits, smooth, settings: AutoSettings) -> tuple:
         records = engine.analyse_regions(self.levels, self.region_size, rows, cols, limits=limits,
@@ -310,6 +318,29 @@ class WholeImage:
         decided = engine.decide(self.levels, grid, self.region_size, threads=self.threads,
                                  want_surface=want_surface, median=median, core=core)
         return decided if want_surface else (decided, None)
+
+
+class _Later:
+    """A value computed on a thread of its own: result() waits for it (and
+    raises what computing it raised)."""
+
+    def __init__(self, function, *args, **kwargs):
+        self._value = self._error = None
+
+        def work():
+            try:
+                self._value = function(*args, **kwargs)
+            except BaseException as error:  # handed to the waiting thread
+                self._error = error
+
+        self._thread = threading.Thread(target=work, daemon=True)
+        self._thread.start()
+
+    def result(self):
+        self._thread.join()
+        if self._error is not None:
+            raise self._error
+        return self._value
 
 
 def run(image, *, percent=10, region_size=32, objects=None, want_surface=False, threads=0,
