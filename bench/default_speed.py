@@ -50,7 +50,7 @@ from bench_helpers import ensure_packages
 # reads every pixel). Engine calls are wrapped on the pipeline's engine.
 PIPELINE_STEPS = (
     ("to_levels", "levels (mapping)", True),
-    ("sample_histogram", "level sample", True),
+    ("sample_histogram", "level sample (beside the next two)", True),
     ("quiet_variance", "quiet level", False),
     ("choose", "selection (scores and ranking)", False),
     ("fit_smoothing", "fit smoothing", False),
@@ -59,6 +59,10 @@ PIPELINE_STEPS = (
     ("settle", "settle (side, grid)", False),
     ("judged_records", "records", False),
 )
+# In memory the level sample is counted on a thread of its own while the
+# quiet level and the selection are taken: its seconds overlap theirs and
+# are left out of the glue.
+BESIDE = {"sample_histogram"}
 ENGINE_STEPS = (
     ("region_grids", "region grids (one pass)", True),
     ("analyse_regions", "region fits", False),
@@ -126,7 +130,7 @@ def timed_default(image, threads: int) -> dict:
         pipeline.engine = engine
     steps = dict(timer.seconds)
     # square_variances runs inside fits, not inside analyse_regions: no overlap.
-    steps["glue"] = total - sum(steps.values())
+    steps["glue"] = total - sum(seconds for name, seconds in steps.items() if name not in BESIDE)
     steps["total"] = total
     return steps
 
