@@ -24,15 +24,17 @@ constexpr int MAX_WALKED_SHARES = 16;  // the default asks for 5
 // occupied bins in lo..hi. Shares in ascending order (ascending: at most
 // MAX_WALKED_SHARES of them) are found in one walk from lo; others each by a
 // search.
-// Inlined into the region loop: called apart, the pass took a twentieth
-// longer (4096² scene, one thread).
+// Written as float or as uint8 levels (Out), the same values. Inlined into
+// the region loop: called apart, the pass took a twentieth longer (4096²
+// scene, one thread).
+template <class Out>
 [[gnu::always_inline]] inline void histogram_quantiles(const std::int64_t* h, int lo, int hi, std::int64_t k,
                                                        const double* shares, int share_count, bool ascending,
-                                                       float* out) {
+                                                       Out* out) {
     if (ascending && k <= (std::int64_t{1} << 53)) {  // counts exact in double
         int n = 0;
         // Below lo the count is 0, which reaches only a need of 0 (or less), at level 0.
-        for (; n < share_count && shares[n] * static_cast<double>(k) <= 0.0; ++n) out[n] = 0.0f;
+        for (; n < share_count && shares[n] * static_cast<double>(k) <= 0.0; ++n) out[n] = Out{0};
         // A count (exact in double) reaches a need exactly when it reaches the
         // need's ceiling, so the walk compares integers. Needs above k are
         // never reached.
@@ -44,10 +46,10 @@ constexpr int MAX_WALKED_SHARES = 16;  // the default asks for 5
         std::int64_t seen = 0;
         for (int v = lo; v <= hi && n < share_count; ++v) {
             seen += h[v];
-            while (n < share_count && seen >= reach[n]) out[n++] = static_cast<float>(v);
+            while (n < share_count && seen >= reach[n]) out[n++] = static_cast<Out>(v);
         }
         // Shares above 1 are never reached: the search would stop at the last level.
-        for (; n < share_count; ++n) out[n] = static_cast<float>(BINS - 1);
+        for (; n < share_count; ++n) out[n] = static_cast<Out>(BINS - 1);
         return;
     }
     std::int64_t cumulative[BINS];
@@ -57,7 +59,7 @@ constexpr int MAX_WALKED_SHARES = 16;  // the default asks for 5
         const double need = shares[n] * static_cast<double>(k);
         const std::int64_t* at = std::lower_bound(cumulative, cumulative + BINS, need,
                                                   [](std::int64_t c, double x) { return static_cast<double>(c) < x; });
-        out[n] = static_cast<float>(std::min<std::ptrdiff_t>(at - cumulative, BINS - 1));
+        out[n] = static_cast<Out>(std::min<std::ptrdiff_t>(at - cumulative, BINS - 1));
     }
 }
 
@@ -152,9 +154,13 @@ void stats_row(const Geometry& g, const ImageBlock8& image, const RegionStatsOut
         }
         // k = R*R > 0: a region covers its two rows and columns of tiles whole.
         float* variance = out.variance ? out.variance[i] + j : nullptr;
-        float* quantiles = out.quantiles ? out.quantiles[i] + static_cast<std::size_t>(j) * out.share_count : nullptr;
+        const std::size_t at = static_cast<std::size_t>(j) * out.share_count;
         if (variance) *variance = histogram_variance(region, lo, hi, k);
-        if (quantiles) histogram_quantiles(region, lo, hi, k, out.shares, out.share_count, ascending, quantiles);
+        if (out.quantiles) {
+            histogram_quantiles(region, lo, hi, k, out.shares, out.share_count, ascending, out.quantiles[i] + at);
+        } else if (out.quantile_levels) {
+            histogram_quantiles(region, lo, hi, k, out.shares, out.share_count, ascending, out.quantile_levels[i] + at);
+        }
     }
     // The shared tile row becomes the next region row's upper (going down) or lower (going up).
     std::swap(b.upper, b.lower);

@@ -26,6 +26,9 @@ namespace zentrel {
 struct RegionStatsOutput {
     float** variance = nullptr;   // [i][j]: population variance, as compute_region_variance; or null
     float** quantiles = nullptr;  // [i][j * share_count + n], as compute_region_quantiles; or null
+    // Where quantiles is null: the same values as uint8 levels (a region is
+    // never empty here, so none is -1); or null.
+    std::uint8_t** quantile_levels = nullptr;
     const double* shares = nullptr;
     int share_count = 0;
     // When not null: the 256-bin histogram of every pixel of an image of

@@ -155,6 +155,21 @@ TEST_P(RegionStatsEqual, SameAsEachRegionCountedAlone) {
         std::int64_t direct[256] = {};
         for (std::uint8_t p : l.bytes) ++direct[p];
         for (int v = 0; v < 256; ++v) ASSERT_EQ(direct[v], histogram[v]) << "level " << v;
+        // The same quantiles written as uint8 levels.
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(rr) * rc * SHARE_COUNT);
+        std::vector<std::uint8_t*> byte_rows(static_cast<std::size_t>(rr));
+        for (int i = 0; i < rr; ++i) {
+            byte_rows[static_cast<std::size_t>(i)] = bytes.data() + static_cast<std::size_t>(i) * rc * SHARE_COUNT;
+        }
+        out.quantiles = nullptr;
+        out.quantile_levels = byte_rows.data();
+        compute_region_stats(context, rr, rc, k.region_size, ImageBlock8(l.t8.data()), out);
+        for (int i = 0; i < rr; ++i) {
+            for (int j = 0; j < rc * SHARE_COUNT; ++j) {
+                ASSERT_EQ(static_cast<float>(byte_rows[static_cast<std::size_t>(i)][j]), q_direct[i][j])
+                    << i << ", " << j;
+            }
+        }
     }
 }
 

@@ -53,7 +53,7 @@ from zentrel.auto.levels import (LevelMapping, fit_smoothing, level_range, level
                                  to_levels)
 from zentrel.auto.marks import blurred_print, core_grid
 from zentrel.auto.polarity import against_side, detect_polarity, mirror_quantiles, vote_polarity
-from zentrel.auto.regions import choose_regions, quantile_levels, quiet_variance
+from zentrel.auto.regions import choose_regions, quiet_variance
 from zentrel.auto.scales import among_areas, fine_selection, fine_size, pick_scale, wants_fine
 from zentrel.auto.settings import DEFAULT, AutoSettings
 from zentrel.auto.strokes import (sample_positions, square_variances, stroke_ratios, stroke_regions,
@@ -70,7 +70,8 @@ class Stages(NamedTuple):
     grid: Any      # the threshold grid, float32, in the input's level polarity
     choices: Any   # AutoChoices
     region_size: Any  # the region size of the grid's lattice
-    quantiles: Any = None  # the levels' quantile grid at that region size
+    quantiles: Any = None  # the levels' quantile grid at that region size (uint8 levels:
+    #                        a quarter of float32's memory; every step converts before it subtracts)
     core: Any = None  # the core threshold grid on the grid's lattice, or None (marks)
     base: Any = None  # the grid before faint marks were raised, or None (settle)
 
@@ -289,8 +290,8 @@ class WholeImage:
     def region_grids(self, shares) -> tuple:
         # One pass over the levels; the histogram of every pixel comes with it.
         variance, quantiles, self.histogram = engine.region_grids(
-            self.levels, self.region_size, shares, threads=self.threads, histogram=True)
-        return variance, quantile_levels(quantiles)
+            self.levels, self.region_size, shares, threads=self.threads, histogram=True, as_levels=True)
+        return variance, quantiles
 
     def level_sample(self, settings: AutoSettings):
         if self.threads == 1:

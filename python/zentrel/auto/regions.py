@@ -1,8 +1,8 @@
 """Which regions are fitted: chosen tile by tile from the variance grid, so
 that shaded or low-contrast parts get some.
 
-    quantile_levels(quantiles)                 the engine's region quantiles as uint8 levels
     quiet_variance(variance)                   the image's quiet level, as a variance
+    linear_quantile(values, share)             np.quantile's linear quantile, from a partition in the values' type
     choose_regions(variance, quiet, percent, select_regions) -> (count, rows, cols)
 """
 
@@ -19,16 +19,6 @@ from zentrel.core import engine
 def selected_count(grid_shape: tuple, percent: int) -> int:
     rows, cols = grid_shape
     return rows * cols * percent // 100
-
-
-def quantile_levels(quantiles: np.ndarray) -> np.ndarray:
-    """The engine's region quantiles (float32) as the grey levels they are,
-    uint8: a quarter of the memory, which counts on a fine lattice, and
-    what a chunked caller gathers. Every stage reading them converts before
-    it subtracts."""
-    if quantiles.size and quantiles.min() < 0:  # never -1: a region is never empty
-        raise AssertionError("a region without pixels in the region grid")
-    return quantiles.astype(np.uint8)
 
 
 def quiet_variance(variance: np.ndarray, settings: AutoSettings = DEFAULT) -> float:

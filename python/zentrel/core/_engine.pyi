@@ -59,14 +59,15 @@ def variance_map(levels: npt.ArrayLike, region_size: int, offset: tuple[int, int
 
 def region_grids(levels: npt.ArrayLike, region_size: int, shares: Sequence[float] | None = None,
                  offset: tuple[int, int] = (0, 0), regions: tuple[int, int, int, int] | None = None,
-                 threads: int = 0, histogram: bool = False
-                 ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32] | None, npt.NDArray[np.int64] | None]:
+                 threads: int = 0, histogram: bool = False, as_levels: bool = False
+                 ) -> tuple[npt.NDArray[np.float32], npt.NDArray[Any] | None, npt.NDArray[np.int64] | None]:
     """(variance, quantiles, histogram) in one pass over the levels: variance_map;
-    (rows, cols, len(shares)), the lowest level v of each region at which at
-    least that share (0..1) of its pixels is <= v, -1 for an empty region
-    (None without shares); and with ``histogram`` (a whole image only) the
-    256-bin histogram of every pixel. Same offset and regions conventions
-    as variance_map."""
+    (rows, cols, len(shares)) float32, the lowest level v of each region at
+    which at least that share (0..1) of its pixels is <= v, -1 for an empty
+    region (None without shares), or with ``as_levels`` the same as uint8
+    levels (a quarter of the memory; no region is empty); and with
+    ``histogram`` (a whole image only) the 256-bin histogram of every pixel.
+    Same offset and regions conventions as variance_map."""
 
 def select_regions(scores: npt.ArrayLike, count: int) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int32]]:
     """(rows, cols) of the ``count`` highest scores of a grid, highest first.

@@ -9,7 +9,6 @@ from typing import NamedTuple, Optional
 
 import numpy as np
 
-from zentrel.auto.regions import quantile_levels
 from zentrel.auto.strokes import sample_positions, square_variances
 from zentrel.core import Analysis, NoRegionPassedError, engine, no_region_error
 from zentrel.dask._geometry import piece_of
@@ -131,10 +130,9 @@ def variance_block(block, offset, piece, region_size, threads, shares=None):
     started = perf_counter()
     where = dict(offset=offset, threads=threads,
                  regions=(span[0], span[2], span[1] - span[0], span[3] - span[2]))
-    # One pass over the block for both grids.
-    scores, quantiles, _ = engine.region_grids(block, region_size, shares, **where)
-    if quantiles is not None:  # they travel and are gathered as bytes
-        quantiles = quantile_levels(quantiles)
+    # One pass over the block for both grids; the quantiles travel and are
+    # gathered as uint8 levels.
+    scores, quantiles, _ = engine.region_grids(block, region_size, shares, as_levels=True, **where)
     return span, scores, quantiles, perf_counter() - started
 
 

@@ -67,18 +67,21 @@ std::vector<double> checked_shares(const std::vector<double>& shares) {
     return shares;
 }
 
-std::vector<float*> row_pointers(py::array_t<float>& grid) {
-    std::vector<float*> rows(static_cast<std::size_t>(grid.shape(0)));
-    float* data = grid.mutable_data();
+template <class T>
+std::vector<T*> row_pointers(py::array_t<T>& grid) {
+    std::vector<T*> rows(static_cast<std::size_t>(grid.shape(0)));
+    T* data = grid.mutable_data();
     for (py::ssize_t i = 0; i < grid.shape(0); ++i) rows[static_cast<std::size_t>(i)] = data + i * grid.shape(1);
     return rows;
 }
 
 // The one pass of compute_region_stats over a block: the variance grid, the
-// quantile grid (rows, cols, len(shares)) when shares are given, and the
-// block's 256-bin level histogram when wanted (whole images only).
+// quantile grid (rows, cols, len(shares)) when shares are given, float32 or
+// with as_levels uint8, and the block's 256-bin level histogram when wanted
+// (whole images only).
 py::tuple region_grids(const Levels& levels, int region_size, const py::object& shares_given,
-                       std::pair<int, int> offset, const py::object& regions, int threads, bool histogram) {
+                       std::pair<int, int> offset, const py::object& regions, int threads, bool histogram,
+                       bool as_levels) {
     check_region_size(region_size);
     Block8 block(levels, offset.first, offset.second);
     const RegionSpan span = region_span(block, region_size, offset, regions);
@@ -86,13 +89,18 @@ py::tuple region_grids(const Levels& levels, int region_size, const py::object& 
     std::vector<double> shares;
     if (!shares_given.is_none()) shares = checked_shares(shares_given.cast<std::vector<double>>());
     const int n = static_cast<int>(shares.size());
+    const bool has_regions = span.rows > 0 && span.cols > 0;
     py::array_t<float> variance({span.rows, span.cols});
-    py::array_t<float> quantiles({span.rows, span.cols * n});
+    // The quantiles in the type asked for; the other array stays empty.
+    py::array_t<float> quantiles({as_levels ? 0 : span.rows, as_levels ? 0 : span.cols * n});
+    py::array_t<std::uint8_t> quantile_levels({as_levels ? span.rows : 0, as_levels ? span.cols * n : 0});
     py::array_t<std::int64_t> level_histogram(256);
     std::vector<float*> variance_rows = row_pointers(variance), quantile_rows = row_pointers(quantiles);
+    std::vector<std::uint8_t*> level_rows = row_pointers(quantile_levels);
     zentrel::RegionStatsOutput out;
-    out.variance = span.rows > 0 && span.cols > 0 ? variance_rows.data() : nullptr;
-    out.quantiles = n > 0 && span.rows > 0 && span.cols > 0 ? quantile_rows.data() : nullptr;
+    out.variance = has_regions ? variance_rows.data() : nullptr;
+    out.quantiles = n > 0 && has_regions && !as_levels ? quantile_rows.data() : nullptr;
+    out.quantile_levels = n > 0 && has_regions && as_levels ? level_rows.data() : nullptr;
     out.shares = shares.data();
     out.share_count = n;
     out.level_histogram = histogram ? level_histogram.mutable_data() : nullptr;
@@ -107,14 +115,14 @@ py::tuple region_grids(const Levels& levels, int region_size, const py::object& 
                                       span.first_row, span.first_col);
     }
     py::object q = py::none();
-    if (n > 0) q = quantiles.reshape({static_cast<py::ssize_t>(span.rows), static_cast<py::ssize_t>(span.cols),
-                                      static_cast<py::ssize_t>(n)});
+    const std::vector<py::ssize_t> shape{span.rows, span.cols, n};
+    if (n > 0) q = as_levels ? py::object(quantile_levels.reshape(shape)) : py::object(quantiles.reshape(shape));
     return py::make_tuple(variance, q, histogram ? py::object(level_histogram) : py::none());
 }
 
 py::array_t<float> variance_map(const Levels& levels, int region_size, std::pair<int, int> offset,
                                 const py::object& regions, int threads) {
-    return region_grids(levels, region_size, py::none(), offset, regions, threads, false)[0]
+    return region_grids(levels, region_size, py::none(), offset, regions, threads, false, false)[0]
         .cast<py::array_t<float>>();
 }
 
@@ -190,11 +198,12 @@ void register_passes(py::module_& m) {
           "Grey-level variance of regions (first_row + i, first_col + j) as float32.");
     m.def("region_grids", &region_grids, py::arg("levels"), py::arg("region_size"), py::arg("shares") = py::none(),
           py::arg("offset") = std::pair<int, int>(0, 0), py::arg("regions") = py::none(), py::arg("threads") = 0,
-          py::arg("histogram") = false,
+          py::arg("histogram") = false, py::arg("as_levels") = false,
           "(variance, quantiles or None, histogram or None) in one pass over the levels: variance_map; "
           "float32 (rows, cols, len(shares)), the lowest level at or below which each share of a region's "
-          "pixels lies (-1 if empty); and with histogram=True (whole images only) the int64 256-bin histogram "
-          "of every pixel.");
+          "pixels lies (-1 if empty), or with as_levels=True the same as uint8 levels (a quarter of the "
+          "memory; no region is empty); and with histogram=True (whole images only) the int64 256-bin "
+          "histogram of every pixel.");
     m.def("analyse_regions", &analyse_regions, py::arg("levels"), py::arg("region_size"), py::arg("rows"),
           py::arg("cols"), py::arg("offset") = std::pair<int, int>(0, 0), py::arg("smooth") = false,
           py::arg("limits") = py::none(), py::arg("threads") = 0, "One record per listed region, in list order.");
