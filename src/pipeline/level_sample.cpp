@@ -16,7 +16,7 @@ void lattice_histogram(const ImageBlock8& image, int rows, int cols, int step, i
     // Each worker counts into its own bins; the bins are added at the end.
     std::vector<std::int64_t> counts(static_cast<std::size_t>(workers) * 256, 0);
     // Lattice rows in runs of about a 16th of a worker's share, each to the first worker free.
-    run_chunks(workers, lattice_rows, std::max(1, lattice_rows / (workers * 16)), [&](int begin, int end, int w) {
+    run_chunks(workers, lattice_rows, run_size(lattice_rows, workers, 16), [&](int begin, int end, int w) {
         std::int64_t* bins = counts.data() + static_cast<std::size_t>(w) * 256;
         for (int k = begin; k < end; ++k) {
             const std::uint8_t* row = image.rows[first_row + k * step];

@@ -349,8 +349,7 @@ void run_threshold_pixels(int region_rows, int region_cols, float** threshold_gr
     }
     // Rows in runs of about a 32nd of a worker's share, each to the first
     // worker free: a run costs no set-up beyond its rows.
-    const int chunk = std::max(8, block_rows / (workers * 32));
-    run_chunks(workers, block_rows, chunk, [&](int begin, int end, int w) {
+    run_chunks(workers, block_rows, run_size(block_rows, workers, 32, 8), [&](int begin, int end, int w) {
         decide_rows(L, L.first_row + begin, L.first_row + end, scratch[static_cast<std::size_t>(w)]);
     });
     if (marks) {

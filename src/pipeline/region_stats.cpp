@@ -156,10 +156,13 @@ void stats_row(const Geometry& g, const ImageBlock8& image, const RegionStatsOut
         float* variance = out.variance ? out.variance[i] + j : nullptr;
         const std::size_t at = static_cast<std::size_t>(j) * out.share_count;
         if (variance) *variance = histogram_variance(region, lo, hi, k);
+        auto quantiles_into = [&](auto* cells) {
+            histogram_quantiles(region, lo, hi, k, out.shares, out.share_count, ascending, cells + at);
+        };
         if (out.quantiles) {
-            histogram_quantiles(region, lo, hi, k, out.shares, out.share_count, ascending, out.quantiles[i] + at);
+            quantiles_into(out.quantiles[i]);
         } else if (out.quantile_levels) {
-            histogram_quantiles(region, lo, hi, k, out.shares, out.share_count, ascending, out.quantile_levels[i] + at);
+            quantiles_into(out.quantile_levels[i]);
         }
     }
     // The shared tile row becomes the next region row's upper (going down) or lower (going up).

@@ -10,7 +10,6 @@
 #pragma once
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -73,10 +72,8 @@ void for_each_region_in_row(const PipelineContext& context, int row, int first_c
 // does not depend on who computes which row.
 template <class RowJob>
 void for_each_region_row(const PipelineContext& context, int region_rows, RowJob&& row_job) {
-    const int workers = worker_count(context.threads, region_rows);
-    std::atomic<int> next_row{0};
-    run_workers(workers, [&](int) {
-        for (int i = next_row.fetch_add(1); i < region_rows; i = next_row.fetch_add(1)) row_job(i);
+    run_chunks(worker_count(context.threads, region_rows), region_rows, 1, [&](int begin, int end, int) {
+        for (int i = begin; i < end; ++i) row_job(i);
     });
 }
 

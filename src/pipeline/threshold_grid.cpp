@@ -89,7 +89,7 @@ void fill_threshold_grid(int valid_count, int region_rows, int region_cols, cons
     // to the first worker free (a row far from known cells searches more
     // rings than one beside them).
     const int workers = worker_count(threads, region_rows);
-    run_chunks(workers, region_rows, std::max(1, region_rows / (workers * 16)), [&](int begin, int end, int) {
+    run_chunks(workers, region_rows, run_size(region_rows, workers, 16), [&](int begin, int end, int) {
         for (int r = begin; r < end; ++r) {
             for (int c = 0; c < region_cols; ++c) {
                 const float t = known[r][c];

@@ -58,6 +58,14 @@ void run_workers(int workers, Job&& job) {
     for (int w = started; w < workers; ++w) job(w);
 }
 
+// The length of a run when `items` are cut into about `per_worker` runs for
+// each of `workers` workers (at least `least`): runs short enough that a
+// slowed worker's last one holds the others up little, long enough that
+// handing them out costs nothing to speak of.
+inline int run_size(int items, int workers, int per_worker, int least = 1) {
+    return std::max(least, items / (std::max(workers, 1) * per_worker));
+}
+
 // Calls job(begin, end, w) for the runs [0, chunk), [chunk, 2 chunk), ...
 // of items 0 .. count - 1 (the last cut at count) on `workers` workers,
 // each run to the first worker free for it. A worker the machine slows (a

@@ -71,11 +71,14 @@ def test_threads_binarise_at_once_like_one_after_another(threads):
 
 
 def test_a_step_on_a_thread_of_its_own_hands_over_its_value_or_error():
-    from zentrel.auto.pipeline import _Later
+    from concurrent.futures import ThreadPoolExecutor
 
-    assert _Later(sum, [1, 2]).result() == 3
-    with pytest.raises(ValueError, match="invalid literal"):
-        _Later(int, "x").result()
+    from zentrel.auto.pipeline import WholeImage
+
+    with ThreadPoolExecutor(max_workers=1) as pool:
+        assert WholeImage.call(lambda x: x, pool.submit(sum, [1, 2])) == 3
+        with pytest.raises(ValueError, match="invalid literal"):
+            WholeImage.call(lambda x: x, pool.submit(int, "x"))
 
 
 @pytest.mark.parametrize("threads", [1, 2, 3])

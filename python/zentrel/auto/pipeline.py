@@ -40,7 +40,7 @@ Delayed bool).
 
 from __future__ import annotations
 
-import threading
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any, NamedTuple
 
@@ -280,7 +280,7 @@ class WholeImage:
 
     @staticmethod
     def call(function, *args, nout=None):
-        return function(*(a.result() if isinstance(a, _Later) else a for a in args))
+        return function(*(a.result() if isinstance(a, Future) else a for a in args))
 
     def mapping(self, settings: AutoSettings) -> LevelMapping:
         if self._mapping is None:  # at_size shares it
@@ -300,7 +300,10 @@ class WholeImage:
         # this one takes the quiet level and the selection, which read only
         # the grids (the engine lets go of the interpreter as it counts);
         # call() waits for it where a step reads it.
-        return _Later(sample_histogram, self.levels, settings=settings, threads=1)
+        pool = ThreadPoolExecutor(max_workers=1)
+        sample = pool.submit(sample_histogram, self.levels, settings=settings, threads=1)
+        pool.shutdown(wait=False)  # its thread ends once the sample is counted
+        return sample
 
     def fits(self, rows, cols, limits, smooth, settings: AutoSettings) -> tuple:
         records = engine.analyse_regions(self.levels, self.region_size, rows, cols, limits=limits,
@@ -319,29 +322,6 @@ class WholeImage:
         decided = engine.decide(self.levels, grid, self.region_size, threads=self.threads,
                                  want_surface=want_surface, median=median, core=core)
         return decided if want_surface else (decided, None)
-
-
-class _Later:
-    """A value computed on a thread of its own: result() waits for it (and
-    raises what computing it raised)."""
-
-    def __init__(self, function, *args, **kwargs):
-        self._value = self._error = None
-
-        def work():
-            try:
-                self._value = function(*args, **kwargs)
-            except BaseException as error:  # handed to the waiting thread
-                self._error = error
-
-        self._thread = threading.Thread(target=work, daemon=True)
-        self._thread.start()
-
-    def result(self):
-        self._thread.join()
-        if self._error is not None:
-            raise self._error
-        return self._value
 
 
 def run(image, *, percent=10, region_size=32, objects=None, want_surface=False, threads=0,
