@@ -3,6 +3,7 @@
 
     python3 bench/quality/real.py /work/shared/realdata/manifest.json
     python3 bench/quality/real.py MANIFEST --sets dibco2009 phibd --peers sk-otsu dx-wolf --no-montage
+    python3 bench/quality/real.py MANIFEST --half tune       # the sets numbers are chosen on (--half check: the others)
 
 zentrel runs with no options and finds the objects' side itself. Every peer
 is told the side (fed the negative image for bright objects) and scored at
@@ -38,7 +39,7 @@ from quality.metrics import METRICS  # noqa: E402
 from quality.peers import (LIBRARY_MODULES, PEERS, PIP_PACKAGES, zentrel_classic, zentrel_default,  # noqa: E402
                            zentrel_run)
 from quality.protocol import run_method  # noqa: E402
-from quality.realdata import entry_digest, load_manifest, load_picture  # noqa: E402
+from quality.realdata import HALVES, entry_digest, in_half, load_manifest, load_picture  # noqa: E402
 from quality.run import param_text, versions  # noqa: E402
 from zentrel.io import write_atomic  # noqa: E402
 
@@ -433,6 +434,8 @@ def parse_args(argv=None):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("manifest", type=Path)
     p.add_argument("--sets", nargs="+", default=None, help="only these sets")
+    p.add_argument("--half", choices=sorted(HALVES), default=None,
+                   help="only the sets of this half (quality.realdata.HALVES): choose on tune, report check too")
     group = p.add_mutually_exclusive_group()
     group.add_argument("--peers", nargs="+", default=None, help="only these peers (names as in the tables)")
     group.add_argument("--no-peers", action="store_true", help="zentrel alone")
@@ -453,7 +456,7 @@ def parse_args(argv=None):
 def main(argv=None) -> int:
     args = parse_args(argv)
     start = time.perf_counter()
-    entries = load_manifest(args.manifest)
+    entries = in_half(load_manifest(args.manifest), args.half)
     if args.sets:
         missing = sorted(set(args.sets) - {e["set"] for e in entries})
         if missing:
@@ -481,7 +484,7 @@ def main(argv=None) -> int:
         print("\nunreadable, skipped: " + "; ".join(f"{n}: {e}" for n, e in unreadable.items()))
 
     payload = {
-        "settings": {"manifest": str(args.manifest), "sets": list(results), "peers": [p.name for p in peers],
+        "settings": {"manifest": str(args.manifest), "half": args.half, "sets": list(results), "peers": [p.name for p in peers],
                      "searched": sorted(searched), "workers": args.workers,
                      "defaults": {p.name: p.defaults for p in peers}},
         "machine": {"versions": machine, "zentrel_build": build},

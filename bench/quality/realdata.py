@@ -9,6 +9,7 @@
     picture.bright         # the objects are bright in the image
     picture.reference.score(mask)   # every measure, inside the field of view where one is given
     load_truth(entries[0])          # the ground truth alone: a bool mask of the objects
+    in_half(entries, "tune")        # the entries of the sets numbers are chosen on ("check": the others)
 
 A manifest entry names its ``set``, ``image`` and ``gt`` (relative to the
 manifest's folder), ``gt_foreground`` (black or white) and ``image_objects``
@@ -28,7 +29,18 @@ from zentrel.io import read_grey, rescale_to_8bit
 
 from .metrics import Reference
 
-__all__ = ["Picture", "entry_digest", "fovmask_path", "load_manifest", "load_picture", "load_truth"]
+__all__ = ["HALVES", "Picture", "entry_digest", "fovmask_path", "in_half", "load_manifest", "load_picture",
+           "load_truth"]
+
+# The shared sets cut in two by whole sets, fixed once: tuned numbers are chosen on "tune" and
+# reported on "check" too, a change that holds on "tune" alone is not kept. Each half has pages
+# with bleed-through and faint ink, a clean page set, nuclei, and thin dark lines on a texture.
+HALVES = {
+    "tune": ("dibco2009", "dibco2011", "bickley_diary", "mstex2015", "mcs2019", "nuclei_dsb_gnf", "ctc_gowt1",
+             "crackforest_cfd"),
+    "check": ("hdibco2010", "hdibco2012", "phibd", "dibco2017", "nih3t3_murphy", "isbi2012_em_membrane",
+              "drive_retina"),
+}
 
 
 @dataclass
@@ -60,6 +72,15 @@ def fovmask_path(gt) -> Path:
     gt = Path(gt)
     stem = gt.stem[:-3] if gt.stem.endswith("_gt") else gt.stem
     return gt.with_name(f"{stem}_fovmask.png")
+
+
+def in_half(entries: list[dict], half: str | None) -> list[dict]:
+    """The entries of the sets in HALVES[half] (every entry for None); a set in neither half is in neither."""
+    if half is None:
+        return list(entries)
+    if half not in HALVES:
+        raise ValueError(f"half: {half!r}; expected one of {sorted(HALVES)}")
+    return [e for e in entries if e["set"] in HALVES[half]]
 
 
 def entry_digest(entry: dict) -> str:

@@ -1,0 +1,151 @@
+#!/usr/bin/env python3
+"""One tuned number of the automatic default, swept over the real pictures: F per set for each value.
+
+    python3 bench/quality/sweep.py NAME VALUE [VALUE ...]
+    python3 bench/quality/sweep.py faint_ratio 0.35 0.45 0.55 --half tune
+    python3 bench/quality/sweep.py core_reach 0.4 0.5 --with raise_faint_marks=False --sets dibco2009
+
+NAME is a field of zentrel.auto.settings.AutoSettings; each VALUE is a Python literal (True, 0.45,
+(0.02, 0.16, 0.5, 0.84, 0.98)) or a float such as inf. The default's own value is always swept too
+and marked with *. Every picture runs the default's stages with that one number replaced (and the
+--with ones), on the side the default finds, and is scored as bench/quality/real.py scores zentrel.
+Prints per set the mean F for each value, the means over the tune and check halves
+(quality.realdata.HALVES), the worst picture's F, and, where bench/quality/real.py has left its
+JSON (--peers-json), how many pictures fall under half the F of their set's best peer at defaults.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ast
+import dataclasses
+import json
+import sys
+import time
+from concurrent.futures import ProcessPoolExecutor
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent))
+
+from bench_helpers import markdown_table  # noqa: E402
+from quality.real import DEFAULT_JSON, geometric_mean, init_worker  # noqa: E402
+from quality.realdata import HALVES, in_half, load_manifest, load_picture  # noqa: E402
+
+DEFAULT_MANIFEST = Path("/work/shared/realdata/manifest.json")
+
+
+def parse_value(text: str):
+    """A Python literal, or a float (inf, nan)."""
+    try:
+        return ast.literal_eval(text)
+    except (ValueError, SyntaxError):
+        return float(text)
+
+
+def variants(name: str, values: list, fixed: dict) -> list:
+    """(label, AutoSettings) per value, the default's own value first among them if not given."""
+    from zentrel.auto.settings import DEFAULT
+
+    fields = {f.name for f in dataclasses.fields(DEFAULT)}
+    unknown = sorted(({name} | set(fixed)) - fields)
+    if unknown:
+        raise SystemExit(f"not a field of AutoSettings: {', '.join(unknown)}")
+    base = dataclasses.replace(DEFAULT, **fixed)
+    own = getattr(DEFAULT, name)
+    if own not in values:
+        values = [own] + values
+    return [(f"{v!r}{'*' if v == own else ''}", dataclasses.replace(base, **{name: v})) for v in values]
+
+
+def score_picture(task) -> tuple:
+    """(name, set, [F per variant]) of one picture; a variant that raises scores 0."""
+    from zentrel.auto.pipeline import run
+
+    entry, settings_list = task
+    picture = load_picture(entry)
+    scores = []
+    for settings in settings_list:
+        try:
+            output, _, choices, *_ = run(picture.image, settings=settings)
+            mask = output == 255 if choices.objects == "bright" else output == 0
+        except Exception:
+            mask = np.zeros(picture.image.shape, bool)
+        scores.append(picture.reference.score(mask)["f_measure"])
+    return entry["name"], entry["set"], scores
+
+
+def peer_floor(path: Path) -> dict:
+    """Per picture: the F of its set's best peer at defaults (bench/quality/real.py's JSON), if any."""
+    try:
+        data = json.loads(path.read_text())
+    except (OSError, ValueError):
+        return {}
+    out = {}
+    for result in data.get("sets", {}).values():
+        label = result["summary"].get("defaults_peer")
+        if label:
+            for name, scores in result["per_picture"].items():
+                out[name] = scores[label]["f_measure"]
+    return out
+
+
+def report(labels, by_set, floors) -> str:
+    sets = list(by_set)
+    rows = [[s, str(len(by_set[s]))] + [f"{np.mean([f[i] for _, f in by_set[s]]):.3f}" for i in range(len(labels))]
+            for s in sets]
+    for half, members in HALVES.items():
+        chosen = [s for s in sets if s in members]
+        if chosen:
+            rows.append([f"mean, {half} half", str(len(chosen))] + [
+                f"{np.mean([np.mean([f[i] for _, f in by_set[s]]) for s in chosen]):.3f}" for i in range(len(labels))])
+    rows.append(["worst picture", ""] + [f"{min(f[i] for s in sets for _, f in by_set[s]):.3f}"
+                                         for i in range(len(labels))])
+    if floors:
+        rows.append(["under half the best peer (def)", ""] + [
+            str(sum(1 for s in sets for n, f in by_set[s] if n in floors and f[i] < 0.5 * floors[n]))
+            for i in range(len(labels))])
+        ratios = []
+        for i in range(len(labels)):
+            per_set = [np.mean([f[i] for _, f in by_set[s]]) / np.mean([floors[n] for n, _ in by_set[s]])
+                       for s in sets if all(n in floors for n, _ in by_set[s])]
+            ratios.append(f"{geometric_mean(per_set):.3f}" if per_set else "-")
+        rows.append(["geomean F / best peer (def)", ""] + ratios)
+    return markdown_table(["set", "n"] + labels, rows)
+
+
+def main(argv=None) -> int:
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("name")
+    p.add_argument("values", nargs="+", type=parse_value)
+    p.add_argument("--manifest", type=Path, default=DEFAULT_MANIFEST)
+    p.add_argument("--half", choices=sorted(HALVES), default=None)
+    p.add_argument("--sets", nargs="+", default=None)
+    p.add_argument("--with", dest="fixed", action="append", default=[], metavar="NAME=VALUE",
+                   help="another number changed for every value")
+    p.add_argument("--workers", type=int, default=2)
+    p.add_argument("--peers-json", type=Path, default=DEFAULT_JSON)
+    args = p.parse_args(argv)
+    fixed = dict((k, parse_value(v)) for k, v in (item.split("=", 1) for item in args.fixed))
+    labelled = variants(args.name, list(args.values), fixed)
+    labels = [label for label, _ in labelled]
+    entries = in_half(load_manifest(args.manifest), args.half)
+    if args.sets:
+        entries = [e for e in entries if e["set"] in args.sets]
+    start = time.perf_counter()
+    tasks = [(e, [s for _, s in labelled]) for e in entries]
+    with ProcessPoolExecutor(args.workers, initializer=init_worker) as pool:
+        results = list(pool.map(score_picture, tasks))
+    by_set: dict = {}
+    for name, set_name, scores in results:
+        by_set.setdefault(set_name, []).append((name, scores))
+    print(f"{args.name} over {len(entries)} pictures{' with ' + args.fixed.__str__() if fixed else ''} "
+          f"({time.perf_counter() - start:.0f} s)\n")
+    print(report(labels, by_set, peer_floor(args.peers_json)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
