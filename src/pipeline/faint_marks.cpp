@@ -117,22 +117,26 @@ void keep_reached(std::uint8_t* const* output_rows, int rows, int cols, int thre
     }
 }
 
-std::vector<bool> label_pieces(const std::uint8_t* const* rows, int n_rows, int n_cols, std::int32_t* labels) {
+std::vector<bool> label_pieces(const std::uint8_t* const* rows, int n_rows, int n_cols, std::int32_t* labels,
+                               std::vector<std::int64_t>* sizes) {
     const std::size_t width = static_cast<std::size_t>(n_cols > 0 ? n_cols : 0);
     std::fill(labels, labels + width * static_cast<std::size_t>(n_rows > 0 ? n_rows : 0), 0);
     std::vector<bool> inked(1, false);
+    if (sizes) sizes->assign(1, 0);
     std::vector<std::pair<int, int>> stack;
     for (int r = 0; r < n_rows; ++r) {
         for (int c = 0; c < n_cols; ++c) {
             if (rows[r][c] == PAPER || labels[r * width + c]) continue;
             const auto label = static_cast<std::int32_t>(inked.size());
             bool ink = false;
+            std::int64_t count = 0;
             labels[r * width + c] = label;
             stack.emplace_back(r, c);
             while (!stack.empty()) {
                 const auto [y0, x0] = stack.back();
                 stack.pop_back();
                 ink = ink || rows[y0][x0] == INK;
+                ++count;
                 any_around(y0, x0, 0, n_rows, n_cols, [&](int y, int x) {
                     std::int32_t& at = labels[y * width + x];
                     if (rows[y][x] != PAPER && !at) {
@@ -143,6 +147,7 @@ std::vector<bool> label_pieces(const std::uint8_t* const* rows, int n_rows, int 
                 });
             }
             inked.push_back(ink);
+            if (sizes) sizes->push_back(count);
         }
     }
     return inked;

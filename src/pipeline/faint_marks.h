@@ -20,7 +20,9 @@ void keep_reached(std::uint8_t* const* output_rows, int rows, int cols, int thre
 // row) gets 1, 2, ... for the 8-connected pieces of ink and marks (anything
 // but 255), numbered in the row-by-row order of their first pixel, and 0 on
 // 255. Returns for each label whether its piece holds ink (0); element 0
-// (no piece) is false.
-std::vector<bool> label_pieces(const std::uint8_t* const* rows, int n_rows, int n_cols, std::int32_t* labels);
+// (no piece) is false. sizes, when not null, receives each label's count of
+// pixels (element 0: 0).
+std::vector<bool> label_pieces(const std::uint8_t* const* rows, int n_rows, int n_cols, std::int32_t* labels,
+                               std::vector<std::int64_t>* sizes = nullptr);
 
 }  // namespace zentrel

@@ -8,7 +8,7 @@ import pytest
 
 import zentrel
 from zentrel import auto
-from zentrel.auto import levels, polarity, surface
+from zentrel.auto import ground, levels, polarity, surface
 from zentrel.auto.settings import DEFAULT
 
 from quality import families, make_scene, score
@@ -236,14 +236,31 @@ def test_flat_and_featureless_images_fall_back_soundly():
     flat = np.full((64, 64), 7, np.uint8)
     assert (zentrel.binarize(flat) == 255).all()
     assert zentrel.analyse(flat).auto.fallback == "flat"
+    # Noise alone is ground without marks: no piece of it stands out.
     noise = np.random.default_rng(1).normal(120, 3, (128, 128)).round().astype(np.uint8)
-    analysis = zentrel.analyse(noise)
-    assert analysis.auto.fallback == "otsu"
-    level = otsu_by_within_variance(noise)
-    binary = zentrel.binarize(noise)
-    # One threshold everywhere (the band right of the last nodes compares
-    # strictly, so pixels exactly at it may differ there).
-    assert ((binary == 255) == (noise > level)).mean() > 0.98
+    assert zentrel.analyse(noise).auto.fallback == "ground"
+    assert (zentrel.binarize(noise) == 255).mean() > 0.999
+
+
+def _histogram(*parts):
+    """A 256-bin histogram of (level, count) parts."""
+    h = np.zeros(256)
+    for level, count in parts:
+        h[level] += count
+    return h
+
+
+@pytest.mark.parametrize("histogram, expected", [
+    # Two narrow peaks 120 levels apart: separated and peaked.
+    (_histogram((60, 300), (61, 300), (180, 700), (181, 700)), True),
+    # One Gaussian (spread 10): Otsu halves it near 100, means about 92 and
+    # 108 with spreads about 6: separation 2.7, but no peak (16 < 4 x 6).
+    (np.exp(-0.5 * ((np.arange(256) - 100) / 10.0) ** 2) * 1e4, False),
+    # The same with 2 % of it 40 levels darker: still one class with a tail.
+    (np.exp(-0.5 * ((np.arange(256) - 100) / 10.0) ** 2) * 1e4 + _histogram((60, 350)), False),
+])
+def test_two_classes_of_the_whole_histogram(histogram, expected):
+    assert ground.two_classes(histogram) is expected
 
 
 def test_settings_reach_the_stages():
@@ -251,7 +268,8 @@ def test_settings_reach_the_stages():
     image, _ = lamp_scene((128, 128))
     strict = dataclasses.replace(DEFAULT, min_separation=100.0, split_separation=100.0)
     *_, choices, records, _, _ = auto.run(image, settings=strict)
-    assert choices.settings == strict and choices.fallback == "otsu" and choices.passed_count == 0
+    # Nor does the whole picture's histogram: ground, not Otsu (split_separation reached it too).
+    assert choices.settings == strict and choices.fallback == "ground" and choices.passed_count == 0
     assert "separation" in choices.verdicts and not (records["status"] == 0).any()
 
 def test_preset_and_options_are_checked():

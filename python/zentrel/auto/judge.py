@@ -70,7 +70,7 @@ def judge_regions(records, settings: AutoSettings = DEFAULT) -> Judgement:
     too_close = recorded & ~chi_bad & ~flat_peak & ~separated
     two_levels = ((engine_status == STATUS_NAMES.index("flat")) & (start[:, 2] == 0.0)
                   & (start[:, 4] == 0.0) & (start[:, 3] > start[:, 1]))
-    split = ~separated & ~two_levels & _split_classes(start, settings)
+    split = ~separated & ~two_levels & split_classes(start, settings)
     split &= recorded | np.isin(engine_status, _FIT_FAILURES)
     unfitted = two_levels | split  # passing on their start values
     passed = separated | unfitted
@@ -99,7 +99,7 @@ def judge_regions(records, settings: AutoSettings = DEFAULT) -> Judgement:
 _FIT_FAILURES = [STATUS_NAMES.index(name) for name in ("left_box", "no_crossing", "failed_test")]
 
 
-def _split_classes(start: np.ndarray, settings: AutoSettings) -> np.ndarray:
+def split_classes(start: np.ndarray, settings: AutoSettings) -> np.ndarray:
     """Whether the histogram split at its mean (the fit's start values)
     gives two classes settings.split_separation pooled spreads apart, one
     of them peaked (see AutoSettings.split_separation)."""

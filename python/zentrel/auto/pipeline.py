@@ -48,6 +48,7 @@ import numpy as np
 
 from zentrel.core import engine, lattice
 from zentrel.auto.fallback import enough_passed, fallback_grid, fallback_of
+from zentrel.auto.ground import ground_grids, ground_sides, piece_weight, two_classes, with_ground_side
 from zentrel.auto.judge import Judgement, ink_contrast, judge_regions, judged_records, keep_only, reject_faint
 from zentrel.auto.levels import (LevelMapping, fit_smoothing, level_range, level_step, sample_histogram,
                                  to_levels)
@@ -103,6 +104,9 @@ def stages(source, percent: int, objects=None, settings: AutoSettings = DEFAULT,
     grid, choices, judgement, base = call(settle, source.grid_shape, count, rows, cols, judgement, quantiles,
                                           mapping, objects, source.level_histogram(), settings, quiet,
                                           measured, sample, smooth, strokes_only, source.threads, nout=4)
+    if objects is None:  # the ground fallback's side, from the pieces either side leaves (ground)
+        weights = source.ground_weights(choices, quantiles, settings)
+        grid, choices = call(with_ground_side, weights, grid, choices, quantiles, settings, nout=2)
     return Stages(variance, call(judged_records, records, judgement), grid, choices, source.region_size,
                   quantiles, base=base)
 
@@ -147,6 +151,13 @@ class AutoChoices:
     smooth: bool = False  # the fits smoothed their histograms (levels.fit_smoothing)
     fine_size: int | None = None  # the grid is averaged with one at this region size (scales)
     marks: bool = False  # faint marks stay only where they join ink (marks)
+    quantum: float = 1.0  # the spacing of the occupied levels (levels.level_step)
+
+    @property
+    def mirror(self) -> bool:
+        """Whether the grid and core lie on mirrored levels (255 - level)
+        and the decision reads those: bright marks on ground (ground)."""
+        return self.fallback == "ground" and self.objects == "bright"
 
     @property
     def median(self) -> bool:
@@ -225,7 +236,11 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
     quantum = 1.0 if sample is None else level_step(sample, settings)
     span = level_range(histogram)
     fallback = fallback_of(span, enough)
-    if fallback is not None:
+    if fallback == "otsu" and not two_classes(histogram, settings):
+        fallback = "ground"  # no two classes anywhere: ground with a few marks at most (ground)
+    if fallback == "ground":
+        grid = ground_grids(quantiles, settings, quantum)[0]  # on mirrored levels for bright marks
+    elif fallback is not None:
         grid = fallback_grid(fallback, grid_shape, span, histogram, objects)
     else:
         # The typical background spread: most regions are background.
@@ -252,11 +267,11 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
             if level is not None:
                 base = grid.astype(np.float32)
                 grid = faint_objects(grid, kind, quantiles, settings, quantum, min_tail=settings.faint_ratio * level)
-    if objects == "bright" and fallback != "flat":
+    if objects == "bright" and fallback not in ("flat", "ground"):
         grid = 256.0 - grid
     choices = AutoChoices(mapping, objects, why, settings.limits, settings.min_separation, count,
                           int(passed.sum()), fallback, tuple(judgement.verdicts), settings, thin,
-                          bool(smooth), marks=marks)
+                          bool(smooth), marks=marks or fallback == "ground", quantum=quantum)
     return grid.astype(np.float32), choices, judgement, base
 
 
@@ -315,12 +330,27 @@ class WholeImage:
     def level_histogram(self) -> np.ndarray:
         return self.histogram
 
-    def decide(self, grid, want_surface: bool, median: bool = False, core=None) -> tuple:
+    def ground_weights(self, choices, quantiles, settings: AutoSettings):
+        """(dark, bright): ground.piece_weight of each side's decision under
+        its ground grids, for the ground fallback; else None."""
+        sides = ground_sides(choices, quantiles, settings)
+        if sides is None:
+            return None
+        weights = []
+        for mirror, (grid, core) in zip((False, True), sides):
+            decided = engine.decide(self.levels, grid, self.region_size, threads=self.threads, core=core,
+                                    reach=False, mirror=mirror)
+            _, reaches, sizes = engine.mark_pieces(decided)
+            weights.append(piece_weight(sizes, reaches))
+        return tuple(weights)
+
+    def decide(self, grid, want_surface: bool, median: bool = False, core=None, mirror: bool = False) -> tuple:
         """(output uint8, surface float32 or None): every pixel, or with
         median its 3x3 median (AutoChoices.median), against the grid; with
-        a core grid, faint marks kept only where they join ink (marks)."""
+        a core grid, faint marks kept only where they join ink (marks); with
+        mirror, the mirrored levels against grid and core (AutoChoices.mirror)."""
         decided = engine.decide(self.levels, grid, self.region_size, threads=self.threads,
-                                 want_surface=want_surface, median=median, core=core)
+                                 want_surface=want_surface, median=median, core=core, mirror=mirror)
         return decided if want_surface else (decided, None)
 
 
@@ -339,5 +369,5 @@ def run(image, *, percent=10, region_size=32, objects=None, want_surface=False, 
     done = scaled_stages(source, percent, objects, settings)
     if done.region_size != region_size:
         source = source.at_size(done.region_size)
-    output, surface = source.decide(done.grid, want_surface, done.choices.median, done.core)
+    output, surface = source.decide(done.grid, want_surface, done.choices.median, done.core, done.choices.mirror)
     return output, surface, done.choices, done.records, done.grid, done.variance

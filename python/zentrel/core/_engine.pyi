@@ -123,7 +123,7 @@ def decide(levels: npt.ArrayLike, grid: npt.ArrayLike, region_size: int, offset:
            image_shape: tuple[int, int] | None = None, threads: int = 0,
            want_surface: bool = False, median: bool = False,
            margin: tuple[int, int, int, int] = (0, 0, 0, 0), core: npt.ArrayLike | None = None,
-           reach: bool = True) -> Any:
+           reach: bool = True, mirror: bool = False) -> Any:
     """uint8 0/255 of the block: 255 where a pixel reaches its threshold.
 
     ``grid`` is the whole image's threshold grid; ``image_shape`` the whole
@@ -136,5 +136,15 @@ def decide(levels: npt.ArrayLike, grid: npt.ArrayLike, region_size: int, offset:
     neighbours). With a ``core`` grid (shaped like ``grid``), a 0 whose
     pixel also lies below the core threshold stays 0 and the other 0s are
     marks (1); with ``reach`` the marks 8-connected through marks to a 0
-    become 0 and the rest 255, without it they stay 1.
+    become 0 and the rest 255, without it they stay 1. With ``mirror``
+    255 - level is decided instead of each level (grid and core on that
+    scale: objects brighter than their ground decided as dark ones are);
+    with ``reach`` the output is then inverted, the objects 255, and the
+    surface given as 256 - threshold.
     """
+
+def mark_pieces(block: npt.ArrayLike) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.bool_], npt.NDArray[np.int64]]:
+    """(labels, reaches, sizes) of a decided block (0 ink, 1 marks, 255):
+    its 8-connected pieces of 0s and 1s numbered 1, 2, ... in row order of
+    their first pixel (0 on 255), and per label whether its piece holds a 0
+    and how many pixels it has (label 0: False, 0)."""

@@ -9,7 +9,12 @@ pieces that reach ink anywhere.
 
     edge_pieces(decided)            a chunk's edge summary
     reach_across(cells, shape)      per chunk, which of its pieces reach ink (None without marks)
-    keep_reached_block(decided, reached, block_id)    the chunk's final 0/255
+    keep_reached_block(decided, reached, mirror, block_id)    the chunk's final 0/255
+    weight_across(cells, shape, side)   ground.piece_weight of the whole image's pieces (ground fallback)
+
+The ground fallback's side (zentrel.auto.ground) weighs whole pieces too:
+each chunk's piece sizes come with its edges, and the pieces joined across
+chunks add theirs.
 """
 
 from __future__ import annotations
@@ -18,6 +23,7 @@ from typing import NamedTuple
 
 import numpy as np
 
+from zentrel.auto.ground import piece_weight
 from zentrel.core import engine
 
 
@@ -29,12 +35,13 @@ class Edges(NamedTuple):
     left: np.ndarray
     right: np.ndarray
     reaches: np.ndarray  # bool per label; [0] False
+    sizes: np.ndarray    # pixels per label; [0] 0
 
 
 def edge_pieces(decided: np.ndarray) -> Edges:
     """The chunk's Edges."""
-    labels, reaches = engine.mark_pieces(decided)
-    return Edges(labels[0].copy(), labels[-1].copy(), labels[:, 0].copy(), labels[:, -1].copy(), reaches)
+    labels, reaches, sizes = engine.mark_pieces(decided)
+    return Edges(labels[0].copy(), labels[-1].copy(), labels[:, 0].copy(), labels[:, -1].copy(), reaches, sizes)
 
 
 def _touching(a: np.ndarray, b: np.ndarray):
@@ -74,6 +81,36 @@ def reach_across(cells: list, shape: tuple):
     summaries = [[cells[i * cols + j][0, 0] for j in range(cols)] for i in range(rows)]
     if summaries[0][0] is None:
         return None
+    root, offsets, sizes, reaches = _joined(summaries)
+    inked = np.zeros(len(reaches), bool)
+    np.logical_or.at(inked, root, reaches)
+    kept = inked[root]
+    return [[kept[offsets[i, j]:offsets[i, j] + sizes[i, j]] for j in range(cols)] for i in range(rows)]
+
+
+def weight_across(cells: list, shape: tuple, side: int):
+    """ground.piece_weight of the pieces of the whole image, joined across
+    chunks, from the cells' (dark, bright) Edges pair at index side; None
+    when the cells hold None (no ground fallback)."""
+    rows, cols = shape
+    if cells[0][0, 0] is None:
+        return None
+    summaries = [[cells[i * cols + j][0, 0][side] for j in range(cols)] for i in range(rows)]
+    root, _, _, reaches = _joined(summaries)
+    pixels = np.concatenate([s.sizes for line in summaries for s in line])
+    inked = np.zeros(len(reaches), bool)
+    np.logical_or.at(inked, root, reaches)
+    whole = np.zeros(len(reaches), np.int64)
+    np.add.at(whole, root, pixels)
+    roots = root == np.arange(len(root))
+    return piece_weight(whole[roots], inked[roots])
+
+
+def _joined(summaries) -> tuple:
+    """(root per label of all chunks, each chunk's first label's offset, its
+    count of labels, the reaches of all labels): the labels of pieces that
+    touch across chunk edges share a root."""
+    rows, cols = len(summaries), len(summaries[0])
     sizes = np.array([[len(s.reaches) for s in line] for line in summaries])
     offsets = np.concatenate([[0], np.cumsum(sizes.ravel())])[:-1].reshape(rows, cols)
     reaches = np.concatenate([s.reaches for line in summaries for s in line])
@@ -97,17 +134,15 @@ def reach_across(cells: list, shape: tuple):
                     join(here.bottom[:1], i, j, summaries[i + 1][j - 1].top[-1:], i + 1, j - 1)
     u = np.concatenate([p[0] for p in pairs]) if pairs else np.zeros(0, np.int64)
     v = np.concatenate([p[1] for p in pairs]) if pairs else np.zeros(0, np.int64)
-    root = _roots(len(reaches), u, v)
-    inked = np.zeros(len(reaches), bool)
-    np.logical_or.at(inked, root, reaches)
-    kept = inked[root]
-    return [[kept[offsets[i, j]:offsets[i, j] + sizes[i, j]] for j in range(cols)] for i in range(rows)]
+    return _roots(len(reaches), u, v), offsets, sizes, reaches
 
 
-def keep_reached_block(decided: np.ndarray, reached, block_id=None) -> np.ndarray:
-    """The chunk's final 0/255: its marks kept where their piece reaches ink."""
+def keep_reached_block(decided: np.ndarray, reached, mirror=False, block_id=None) -> np.ndarray:
+    """The chunk's final 0/255: its marks kept where their piece reaches ink;
+    inverted where decided on mirrored levels (the objects 255)."""
+    ink, paper = (np.uint8(255), np.uint8(0)) if mirror else (np.uint8(0), np.uint8(255))
     if reached is None or not (decided == 1).any():
-        return decided
+        return np.where(decided == 0, ink, paper) if mirror else decided
     mine = reached[block_id[0]][block_id[1]]
-    labels, _ = engine.mark_pieces(decided)
-    return np.where(mine[labels], np.uint8(0), np.uint8(255))
+    labels, _, _ = engine.mark_pieces(decided)
+    return np.where(mine[labels], ink, paper)

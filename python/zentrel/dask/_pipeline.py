@@ -32,6 +32,7 @@ from dask.delayed import Delayed
 from dask.array.overlap import ensure_minimum_chunksize
 from dask.highlevelgraph import HighLevelGraph
 
+from zentrel.auto.ground import ground_sides
 from zentrel.auto.levels import level_mapping
 from zentrel.auto import analysis_of, scaled_stages
 from zentrel.auto.settings import DEFAULT
@@ -205,8 +206,9 @@ class Pipeline:
             # chunk comes with a row and a column of its neighbours around
             # it, none past the image's edges, where the medians repeat the
             # edge as the in-memory call does.
-            median, core = self.auto_stages().choices.median, self.auto_stages().core
-            args = (grid, region_size, self.shape, self.threads, median, levels.chunks, core)
+            choices, core = self.auto_stages().choices, self.auto_stages().core
+            median, mirror = choices.median, choices.mirror
+            args = (grid, region_size, self.shape, self.threads, median, levels.chunks, core, mirror)
             around = da.overlap.overlap(levels, depth={0: 1, 1: 1}, boundary="none")
             decided = around.map_blocks(_tasks.decide_median_block, *args, chunks=levels.chunks, dtype=dtype,
                                         meta=np.empty((0, 0), dtype))
@@ -214,14 +216,14 @@ class Pipeline:
             # chunk's pieces along its edges, from a reading of its own made
             # only where there is a core grid.
             gated = self.at_size(self.region_size, dask.delayed(_has_core)(core)).levels(grid)
-            edges = gated.map_blocks(_tasks.edges_block, grid, region_size, self.shape, self.threads, core,
-                                     chunks=((1,) * len(levels.chunks[0]), (1,) * len(levels.chunks[1])),
-                                     dtype=object, meta=np.empty((0, 0), object))
+            edges = gated.map_blocks(_tasks.edges_block, grid, region_size, self.shape, self.threads, core, mirror,
+                                     chunks=_one_cell_each(levels), dtype=object, meta=np.empty((0, 0), object))
             reached = dask.delayed(_marks.reach_across)(_cells(edges), edges.numblocks)
-            return decided.map_blocks(_marks.keep_reached_block, reached, dtype=dtype,
+            return decided.map_blocks(_marks.keep_reached_block, reached, mirror, dtype=dtype,
                                       meta=np.empty((0, 0), dtype))
+        mirror = self.auto_stages().choices.mirror if self.auto else False
         return levels.map_blocks(
-            _tasks.decide_block, grid, region_size, self.shape, self.threads, surface,
+            _tasks.decide_block, grid, region_size, self.shape, self.threads, surface, mirror,
             dtype=dtype, meta=np.empty((0, 0), dtype))
 
 
@@ -290,6 +292,18 @@ class ChunkedSource:
     def level_histogram(self):
         return self._histogram
 
+    def ground_weights(self, choices, quantiles, settings):
+        """The ground fallback's (dark, bright) piece weights, or None: one
+        more reading of the chunks, made only where the choices fell back on
+        ground; pieces are joined across chunks (_marks.weight_across)."""
+        p = self.pipeline
+        sides = self.call(ground_sides, choices, quantiles, settings)
+        levels = p.at_size(p.region_size, self.call(_has_core, sides)).levels(sides)
+        edges = levels.map_blocks(_tasks.ground_edges_block, sides, p.region_size, p.shape, p.threads,
+                                  chunks=_one_cell_each(levels), dtype=object, meta=np.empty((0, 0), object))
+        cells = _cells(edges)
+        return self.call(_pair, *(self.call(_marks.weight_across, cells, edges.numblocks, side) for side in (0, 1)))
+
 
 def _cells(results: da.Array) -> list:
     """The per-chunk results as a list for one gathering task, taken without
@@ -299,6 +313,15 @@ def _cells(results: da.Array) -> list:
 
 def _has_core(core) -> bool:
     return core is not None
+
+
+def _pair(first, second):
+    return None if first is None else (first, second)
+
+
+def _one_cell_each(array: da.Array) -> tuple:
+    """Chunks of one cell per chunk of array, for a per-chunk summary."""
+    return tuple((1,) * len(c) for c in array.chunks)
 
 
 def _fresh(array: da.Array, after=None, only_if=None) -> da.Array:

@@ -281,16 +281,17 @@ def threshold_grid(selection: Selection, parts, region_size):
                              records["threshold"][passed])
 
 
-def decide_block(block, grid, region_size, image_shape, threads, surface, block_info=None):
-    """0/255 of one chunk, or its float32 thresholds when surface."""
+def decide_block(block, grid, region_size, image_shape, threads, surface, mirror=False, block_info=None):
+    """0/255 of one chunk, or its float32 thresholds when surface (mirror:
+    on mirrored levels, AutoChoices.mirror)."""
     offset = tuple(s[0] for s in block_info[0]["array-location"])
     result = engine.decide(block, grid, region_size, offset=offset, image_shape=image_shape,
-                            threads=threads, want_surface=surface)
+                            threads=threads, want_surface=surface, mirror=mirror)
     return result[1] if surface else result
 
 
 def decide_median_block(block, grid, region_size, image_shape, threads, median, chunks, core=None,
-                        block_id=None):
+                        mirror=False, block_id=None):
     """0/255 of one chunk of ``chunks`` (the levels' own), given with a row
     and a column of its neighbours on every side that has them; with median
     its pixels' 3x3 medians are decided, else its levels. With a core grid
@@ -301,13 +302,13 @@ def decide_median_block(block, grid, region_size, image_shape, threads, median, 
     if median:
         return engine.decide(block, grid, region_size, offset=tuple(origin), image_shape=image_shape,
                              threads=threads, median=True, margin=(before[0], after[0], before[1], after[1]),
-                             core=core, reach=False)
+                             core=core, reach=False, mirror=mirror)
     inner = block[before[0]:block.shape[0] - after[0], before[1]:block.shape[1] - after[1]]
     return engine.decide(np.ascontiguousarray(inner), grid, region_size, offset=tuple(origin),
-                         image_shape=image_shape, threads=threads, core=core, reach=False)
+                         image_shape=image_shape, threads=threads, core=core, reach=False, mirror=mirror)
 
 
-def edges_block(block, grid, region_size, image_shape, threads, core, block_info=None):
+def edges_block(block, grid, region_size, image_shape, threads, core, mirror=False, block_info=None):
     """A 1x1 object cell: the chunk's _marks.Edges under the core grid, or
     None without one (its levels are then not read). Faint marks go with
     thin strokes, whose pixels are decided as they are (no medians)."""
@@ -315,7 +316,21 @@ def edges_block(block, grid, region_size, image_shape, threads, core, block_info
     if core is not None:
         offset = tuple(s[0] for s in block_info[0]["array-location"])
         cell[0, 0] = edge_pieces(engine.decide(block, grid, region_size, offset=offset, image_shape=image_shape,
-                                               threads=threads, core=core, reach=False))
+                                               threads=threads, core=core, reach=False, mirror=mirror))
+    return cell
+
+
+def ground_edges_block(block, sides, region_size, image_shape, threads, block_info=None):
+    """A 1x1 object cell: the chunk's (dark, bright) _marks.Edges under each
+    side's ground grids (sides: ((grid, core), (grid, core)), the bright
+    ones on mirrored levels), or None where sides is None (no ground
+    fallback: its levels are then not read)."""
+    cell = np.empty((1, 1), object)
+    if sides is not None:
+        offset = tuple(s[0] for s in block_info[0]["array-location"])
+        cell[0, 0] = tuple(edge_pieces(engine.decide(block, grid, region_size, offset=offset, image_shape=image_shape,
+                                                     threads=threads, core=core, reach=False, mirror=mirror))
+                           for mirror, (grid, core) in zip((False, True), sides))
     return cell
 
 

@@ -16,7 +16,8 @@ namespace {
 
 py::object decide(const Levels& levels, const py::array_t<float, py::array::c_style | py::array::forcecast>& grid,
                   int region_size, std::pair<int, int> offset, const py::object& image_shape, int threads,
-                  bool want_surface, bool median, std::array<int, 4> margin, const py::object& core, bool reach) {
+                  bool want_surface, bool median, std::array<int, 4> margin, const py::object& core, bool reach,
+                  bool mirror) {
     check_region_size(region_size);
     const auto [margin_top, margin_bottom, margin_left, margin_right] = margin;
     if (margin_top < 0 || margin_bottom < 0 || margin_left < 0 || margin_right < 0) {
@@ -33,6 +34,19 @@ py::object decide(const Levels& levels, const py::array_t<float, py::array::c_st
     }
     // The levels as read (margins included), and the block decided within them.
     Block8 read(levels, offset.first - margin_top, offset.second - margin_left);
+    // Mirrored levels (255 - level) are decided as dark objects on a bright
+    // ground are: objects brighter than theirs get the same hysteresis.
+    std::vector<std::uint8_t> mirrored;
+    if (mirror && read.rows > 0 && read.cols > 0) {
+        const auto width = static_cast<std::size_t>(read.cols);
+        mirrored.resize(static_cast<std::size_t>(read.rows) * width);
+        for (int i = 0; i < read.rows; ++i) {
+            std::uint8_t* to = mirrored.data() + static_cast<std::size_t>(i) * width;
+            const std::uint8_t* from = read.table[static_cast<std::size_t>(i)];
+            for (std::size_t k = 0; k < width; ++k) to[k] = static_cast<std::uint8_t>(255 - from[k]);
+            read.table[static_cast<std::size_t>(i)] = to;
+        }
+    }
     struct {
         int rows, cols, top, left;
     } block{read.rows - margin_top - margin_bottom, read.cols - margin_left - margin_right, offset.first, offset.second};
@@ -93,6 +107,13 @@ py::object decide(const Levels& levels, const py::array_t<float, py::array::c_st
                                       surface_data, block.rows, block.cols, core_table, &marks);
         }
         if (reach && marks > 0) zentrel::keep_reached(out_rows.data(), block.rows, block.cols, workers);
+        if (mirror && reach) {  // the objects back to 255, their thresholds to the levels as given
+            for (int i = 0; i < block.rows; ++i) {
+                for (int k = 0; k < block.cols; ++k) out_rows[static_cast<std::size_t>(i)][k] ^= 255;
+            }
+            const std::size_t n = static_cast<std::size_t>(block.rows) * static_cast<std::size_t>(block.cols);
+            for (std::size_t k = 0; surface_data && k < n; ++k) surface_data[k] = 256.0f - surface_data[k];
+        }
     }
     if (want_surface) return py::make_tuple(out, surface);
     return std::move(out);
@@ -105,13 +126,18 @@ py::tuple mark_pieces(const py::array_t<std::uint8_t, py::array::c_style | py::a
     for (int i = 0; i < n_rows; ++i) rows[static_cast<std::size_t>(i)] = block.data() + static_cast<std::size_t>(i) * n_cols;
     py::array_t<std::int32_t> labels({n_rows, n_cols});
     std::vector<bool> inked;
+    std::vector<std::int64_t> counts;
     {
         py::gil_scoped_release unlocked;
-        inked = zentrel::label_pieces(rows.data(), n_rows, n_cols, labels.mutable_data());
+        inked = zentrel::label_pieces(rows.data(), n_rows, n_cols, labels.mutable_data(), &counts);
     }
     py::array_t<bool> reaches(static_cast<py::ssize_t>(inked.size()));
-    for (std::size_t k = 0; k < inked.size(); ++k) reaches.mutable_data()[k] = inked[k];
-    return py::make_tuple(labels, reaches);
+    py::array_t<std::int64_t> sizes(static_cast<py::ssize_t>(counts.size()));
+    for (std::size_t k = 0; k < inked.size(); ++k) {
+        reaches.mutable_data()[k] = inked[k];
+        sizes.mutable_data()[k] = counts[k];
+    }
+    return py::make_tuple(labels, reaches, sizes);
 }
 
 }  // namespace
@@ -121,14 +147,18 @@ void register_decision(py::module_& m) {
           py::arg("offset") = std::pair<int, int>(0, 0), py::arg("image_shape") = py::none(), py::arg("threads") = 0,
           py::arg("want_surface") = false, py::arg("median") = false,
           py::arg("margin") = std::array<int, 4>{0, 0, 0, 0}, py::arg("core") = py::none(), py::arg("reach") = true,
+          py::arg("mirror") = false,
           "uint8 0/255 of the block (and its float32 surface when wanted). With median, each pixel's 3x3 median "
           "of the levels is decided (the nearest level standing in beyond them); margin = (top, bottom, left, "
           "right) rows and columns of levels around the block at offset, read by the medians alone. With a core "
           "grid, ink (0) not below the core threshold is a mark (1): with reach, marks 8-connected through marks "
-          "to ink become ink and the others 255; without, they stay 1.");
+          "to ink become ink and the others 255; without, they stay 1. With mirror, 255 - level is decided "
+          "instead of each level (grids and core on that scale); with reach the output is then inverted (the "
+          "objects 255) and the surface given as 256 - threshold.");
     m.def("mark_pieces", &mark_pieces, py::arg("block"),
-          "(labels int32, reaches bool): the 8-connected pieces of a decided block's 0s and 1s numbered 1, 2, ... "
-          "in row order of their first pixel (0 on 255), and for each label whether its piece holds a 0.");
+          "(labels int32, reaches bool, sizes int64): the 8-connected pieces of a decided block's 0s and 1s numbered "
+          "1, 2, ... in row order of their first pixel (0 on 255), and for each label whether its piece holds a 0 "
+          "and its count of pixels (label 0: False, 0).");
 }
 
 }  // namespace zentrel_engine

@@ -1,0 +1,121 @@
+"""The ground fallback: where too few regions pass and the levels of the
+whole picture show no two classes either, the picture is ground (asphalt,
+a tile, a wall, blank paper) with at most a few marks of its own: cracks,
+defects, scratches. Otsu's split of such a histogram cuts the ground's own
+texture in half; here every region is ground, and only what stands out of
+its texture is marked.
+
+    two_classes(histogram) -> bool                the level histogram split at Otsu's level shows two classes
+    ground_grids(quantiles, quantum) -> (grid, core)    dark marks' threshold and core grids
+    piece_weight(sizes, reaches) -> float         area-weighted mean size of the pieces that reach the core
+    ground_side(dark, bright) -> "dark" or "bright"
+    ground_sides(choices, quantiles) -> ((grid, core) dark, (grid, core) bright) or None
+    with_ground_side(weights, grid, choices, quantiles) -> (grid, choices)   the side the pieces chose
+
+A pixel is a candidate mark where it lies at least as far below its
+region's median as the ground's own far tail reaches above it (the 98 %
+level less the median: texture reaches as far either way); a piece of
+candidates (8-connected) is kept only where some pixel of it lies
+settings.faint_evidence background spreads below the median, as a faint
+object's tail must (surface.faint_objects): the engine's core grid, with
+hysteresis. Which side holds the marks is read from the pieces each side
+leaves (engine.mark_pieces): a texture's own outliers are specks on either
+side, a crack or a scratch is one long piece, so the side whose kept pieces
+are larger, weighted by their area, holds the objects. The grids are for
+dark marks; bright ones get them from the mirrored quantiles
+(polarity.mirror_quantiles) and are decided on mirrored levels.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+import dataclasses
+
+from zentrel.auto.judge import split_classes
+from zentrel.auto.polarity import mirror_quantiles, otsu
+from zentrel.auto.settings import DEFAULT, AutoSettings
+
+
+def two_classes(histogram, settings: AutoSettings = DEFAULT) -> bool:
+    """Whether the level histogram, split where Otsu splits it (the
+    fallback's own threshold), gives two classes as a region's failed fit
+    must to pass (judge.split_classes: separated by settings.split_separation
+    pooled spreads, one of them peaked). Texture alone is one class: Otsu
+    cuts it near its mean, into two halves without a peak."""
+    counts = np.asarray(histogram, np.float64)
+    levels = np.arange(len(counts), dtype=np.float64)
+    total = counts.sum()
+    split = otsu(counts)[0]
+    start = np.zeros((1, 5))
+    for k, part in enumerate((levels <= split, levels > split)):
+        n = counts[part].sum()
+        if n <= 0:
+            return False
+        m = float((counts[part] * levels[part]).sum() / n)
+        start[0, 1 + 2 * k] = m
+        start[0, 2 + 2 * k] = np.sqrt(float((counts[part] * (levels[part] - m) ** 2).sum() / n))
+    start[0, 0] = counts[levels <= split].sum() / total
+    return bool(split_classes(start, settings)[0])
+
+
+def ground_grids(quantiles, settings: AutoSettings = DEFAULT, quantum: float = 1.0) -> tuple:
+    """(grid, core) float32 for dark marks on ground, from the quantile grid
+    (rows, cols, 5) at settings.quantile_shares: the grid lies the ground's
+    far reach below each median, the core settings.faint_evidence spreads
+    below it (never above the grid). Reach and spread are each region's own,
+    the image's typical ones at most (a region over a mark shows the mark
+    in them), and spreads at least settings.min_region_spread levels of
+    quantum. Levels are whole: a pixel p is below a grid value T where
+    p < trunc(T), so each lies one level above the deepest level it keeps
+    out, and a pixel exactly the reach below the median is a candidate."""
+    s = settings
+    q = np.asarray(quantiles, np.float32)
+    median = q[..., 2]
+    reach = q[..., 4] - median
+    spread = q[..., 3] - median
+    typical_reach = np.float32(np.median(reach))
+    typical_spread = np.float32(np.median(spread))
+    noise = np.maximum(np.minimum(spread, typical_spread), np.float32(s.min_region_spread * quantum))
+    grid = median - np.minimum(reach, typical_reach) + np.float32(1)
+    core = np.minimum(median - np.float32(s.faint_evidence) * noise + np.float32(1), grid)
+    return grid.astype(np.float32), core.astype(np.float32)
+
+
+def piece_weight(sizes, reaches) -> float:
+    """The area-weighted mean size of the pieces that reach the core
+    (engine.mark_pieces' sizes and reaches per label): sum of size^2 over
+    sum of size; 0 where none does."""
+    # Whole numbers: the sums are exact in any order (chunks join pieces in theirs).
+    sizes = np.asarray(sizes, np.int64)[np.asarray(reaches, bool)]
+    total = int(sizes.sum())
+    return int((sizes * sizes).sum()) / total if total > 0 else 0.0
+
+
+def ground_side(dark: float, bright: float) -> str:
+    """The side of the marks: the one whose pieces weigh more (a tie, dark:
+    marks on ground are mostly darker, shadows and holes)."""
+    return "bright" if bright > dark else "dark"
+
+
+def ground_sides(choices, quantiles, settings: AutoSettings = DEFAULT):
+    """Each side's ground_grids, dark then bright (from the mirrored
+    quantiles, for mirrored levels), where the choices fell back on ground
+    and the side is to be found; else None."""
+    if choices.fallback != "ground":
+        return None
+    return tuple(ground_grids(q, settings, choices.quantum) for q in (quantiles, mirror_quantiles(quantiles)))
+
+
+def with_ground_side(weights, grid, choices, quantiles, settings: AutoSettings = DEFAULT) -> tuple:
+    """(grid, choices) for the side the marks' pieces chose: weights is
+    (dark, bright) piece_weight of each side's decision under its
+    ground_grids, or None (no ground fallback, or the side given), which
+    changes nothing."""
+    if weights is None:
+        return grid, choices
+    side = ground_side(*weights)
+    grid = ground_grids(quantiles if side == "dark" else mirror_quantiles(quantiles), settings, choices.quantum)[0]
+    why = (f"its {side} marks form pieces of {max(weights):.0f} pixels (area-weighted mean) against "
+           f"{min(weights):.0f} on the other side")
+    return grid, dataclasses.replace(choices, objects=side, objects_reason=why)
