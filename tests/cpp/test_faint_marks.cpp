@@ -44,11 +44,13 @@ TEST(FaintMarks, MarksJoinedToInkStayAndTheRestGo) {
                  {1, P, P, P, 1},
                  {1, P, 0, P, 1}};
     std::vector<std::int32_t> labels(20);
-    const std::vector<bool> reaches = label_pieces(row_table(pieces).data(), 4, 5, labels.data());
+    std::vector<std::int64_t> sizes;
+    const std::vector<bool> reaches = label_pieces(row_table(pieces).data(), 4, 5, labels.data(), &sizes);
     // Pieces in the order of their first pixel: the top one with the right
     // column, the left pair, the lone ink.
     EXPECT_EQ(labels, (std::vector<std::int32_t>{0, 1, 1, 0, 1, 0, 0, 1, 1, 0, 2, 0, 0, 0, 1, 2, 0, 3, 0, 1}));
     EXPECT_EQ(reaches, (std::vector<bool>{false, true, false, true}));
+    EXPECT_EQ(sizes, (std::vector<std::int64_t>{0, 7, 2, 1}));
 }
 
 TEST(FaintMarks, TheResultDoesNotDependOnThreads) {

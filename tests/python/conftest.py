@@ -52,3 +52,17 @@ def drawn_fundus(n=384, seed=0):
     image = np.where(r < n * 0.45, 150.0 - 0.08 * np.abs(x - n / 2), 0.0) - 25.0 * lines
     image += rng.normal(0, 3, (n, n))
     return np.clip(np.rint(image), 0, 255).astype(np.uint8), lines, r < n * 0.45
+
+
+def drawn_crack(shape=(192, 256), seed=0):
+    """Grey asphalt-like texture (mean 130, spread about 10, grains of a few
+    pixels) crossed by one wavy crack 2 pixels wide, 40 levels darker;
+    (image, crack mask)."""
+    rng = np.random.default_rng(seed)
+    noise = rng.normal(0, 1, (shape[0] + 2, shape[1] + 2))
+    grains = sum(noise[i:i + shape[0], j:j + shape[1]] for i in range(3) for j in range(3)) / 3.0
+    y, x = np.mgrid[:shape[0], :shape[1]]
+    middle = shape[0] / 2 + 0.15 * shape[0] * np.sin(x / shape[1] * 2 * np.pi)
+    crack = np.abs(y - middle) < 1.0
+    image = 130 + 10 * grains - 40 * crack
+    return np.clip(np.rint(image), 0, 255).astype(np.uint8), crack

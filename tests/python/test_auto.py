@@ -10,6 +10,7 @@ import zentrel
 from zentrel import auto
 from zentrel.auto import ground, levels, polarity, surface
 from zentrel.auto.settings import DEFAULT
+from zentrel.core import engine
 
 from quality import families, make_scene, score
 
@@ -282,3 +283,41 @@ def test_preset_and_options_are_checked():
         zentrel.binarize(image, mean1_range=(10, 200))
     forced = zentrel.analyse(image, objects="bright")
     assert forced.objects == "bright" and "caller" in forced.auto.objects_reason
+
+
+def test_ground_grids_by_hand():
+    # Quantiles (2 %, 16 %, 50 %, 84 %, 98 %) of two regions: one of plain
+    # ground (spread 4, reach 9), one over a mark (spread 10, reach 20,
+    # both above the typical 7 and 14.5, so those serve).
+    quantiles = np.array([[[90, 96, 100, 104, 109], [40, 80, 100, 110, 120]]], np.float32)
+    grid, core = ground.ground_grids(quantiles)
+    assert grid.tolist() == [[92.0, 86.5]]  # median - min(reach, 14.5) + 1
+    assert core.tolist() == [[85.0, 73.0]]  # median - 4 x min(spread, 7) + 1
+
+
+def test_piece_weight_weighs_pieces_by_their_area():
+    # Pieces of 1, 1, 2 and 8 pixels, the 2 not reaching the core:
+    # (1 + 1 + 64) / (1 + 1 + 8).
+    assert ground.piece_weight([0, 1, 1, 2, 8], [False, True, True, False, True]) == 6.6
+    assert ground.piece_weight([0, 5], [False, False]) == 0.0
+
+
+@pytest.mark.parametrize("mirrored", [False, True])
+def test_texture_gives_few_marks_and_keeps_its_crack(mirrored):
+    from conftest import drawn_crack
+
+    image, crack = drawn_crack()
+    image = 255 - image if mirrored else image
+    analysis = zentrel.analyse(image)
+    assert analysis.auto.fallback == "ground" and analysis.objects == ("bright" if mirrored else "dark")
+    marks = zentrel.binarize(image) == (255 if mirrored else 0)
+    assert marks[crack].mean() > 0.6 and marks[~crack].mean() < 0.01
+
+
+def test_the_mirror_decision_is_the_decision_of_the_negative():
+    rng = np.random.default_rng(4)
+    levels = rng.integers(0, 256, (70, 90), dtype=np.uint8)
+    grid = rng.uniform(60, 200, (3, 4)).astype(np.float32)
+    core = grid - np.float32(30)
+    mirrored = engine.decide(levels, grid, 32, core=core, mirror=True)
+    assert np.array_equal(mirrored, 255 - engine.decide(255 - levels, grid, 32, core=core))

@@ -13,7 +13,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 import zentrel
-from conftest import drawn_fundus
+from conftest import drawn_crack, drawn_fundus
 from hypothesis import example, given, settings, strategies as st
 from zentrel.auto import levels
 
@@ -227,18 +227,22 @@ def _pictures():
     page = np.asarray(Image.open(data / "dibco2009_h02_crop.png").convert("L"))
     receipt = np.asarray(Image.open(data / "sroie_000_crop.png").convert("L"))
     combed = np.clip((page.astype(np.int64) - 60) * 3, 0, 255).astype(np.uint8)  # every 3rd level
-    return {"page": page, "receipt": receipt, "combed-bright": 255 - combed, "fundus": drawn_fundus()[0]}
+    crack = drawn_crack()[0]
+    return {"page": page, "receipt": receipt, "combed-bright": 255 - combed, "fundus": drawn_fundus()[0],
+            "crack": crack, "crack-bright": 255 - crack}
 
 
 @pytest.mark.parametrize("name, chunks", [("page", (100, 150)), ("receipt", (96, 200)),
-                                          ("combed-bright", (128, 128)), ("fundus", (100, 130))])
+                                          ("combed-bright", (128, 128)), ("fundus", (100, 130)),
+                                          ("crack", (50, 70)), ("crack-bright", (96, 45))])
 def test_chunked_equals_in_memory_on_real_pictures(client, name, chunks):
     # Each picture takes the automatic default through its rules for real
     # pictures: the page thin strokes, bleed-through rejected and grounds
     # at the 84 % level; the receipt histograms split at their mean; the
     # stretched negative a combed histogram, bright objects, its spacing and
     # the medians' decision across the chunks' seams; the fundus strokes
-    # among the edges of its black surround. The page, receipt and fundus
+    # among the edges of its black surround; the crack, whole pieces on
+    # ground weighed across chunks, one side on mirrored levels. The page, receipt and fundus
     # are strokes that the finer scale also fits (the fundus's strokes
     # alone), on its own chunks' pieces.
     image = _pictures()[name]
@@ -247,7 +251,9 @@ def test_chunked_equals_in_memory_on_real_pictures(client, name, chunks):
             "receipt": "split" in want.auto.verdicts and want.auto.fine_size == 16,
             "combed-bright": (want.objects == "bright" and want.auto.median
                               and levels.combed(levels.sample_histogram(image))),
-            "fundus": "edge" in want.auto.verdicts and want.auto.fine_size == 16}
+            "fundus": "edge" in want.auto.verdicts and want.auto.fine_size == 16,
+            "crack": want.auto.fallback == "ground" and not want.auto.mirror,
+            "crack-bright": want.auto.mirror}
     assert uses[name]
     array = da.from_array(image, chunks=chunks)
     got = client.compute(zd.binarize(array), sync=True)
