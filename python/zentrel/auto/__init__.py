@@ -6,13 +6,15 @@ a threshold grid, one stage per module, in this order:
     regions     region scores, tile by tile -> the regions to fit
     (engine)    two-Gaussian fits of those regions under the default's limits
     judge       one verdict per region: passed, threshold, class means
-    pipeline.settle, on the small grids:
+    settle, on the small grids, in named steps:
       polarity  the objects' side: voted by passing regions, else Otsu
-      strokes   dark objects: strokes among wider areas' edges pass alone,
-                else faint classes fail (judge); whether they are thin
-      fallback  flat image or too few passing regions: one threshold
+      strokes   which pass: dark objects' strokes among wider areas' edges
+                pass alone, else faint classes fail (judge); whether thin
+      fallback  flat image or too few passing regions: Otsu's one
+                threshold, or ground with a few marks (ground: the
+                marks' pieces choose the side, one more pixel pass)
       surface   the threshold grid settled outward from passing regions
-                (+ faint bright objects)
+      faint     faint bright objects, and faint dark marks, raised
     (engine)    every pixel against the grid
 
 analysis.run_auto is the package's entry (zentrel.api.run calls it).
@@ -33,7 +35,9 @@ whole image.
 from zentrel.auto.analysis import analysis_of, run_auto
 from zentrel.auto.judge import judge_regions
 from zentrel.auto.levels import LevelMapping, apply_mapping, level_mapping, to_levels
-from zentrel.auto.pipeline import AutoChoices, WholeImage, run, scaled_stages, settle, stages
+from zentrel.auto.choices import AutoChoices
+from zentrel.auto.pipeline import WholeImage, run, scaled_stages, stages
+from zentrel.auto.settling import settle
 
 __all__ = [
     "AutoChoices",

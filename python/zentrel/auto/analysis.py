@@ -10,7 +10,8 @@ from __future__ import annotations
 
 import numpy as np
 
-from zentrel.auto.pipeline import AutoChoices, run
+from zentrel.auto.choices import AutoChoices
+from zentrel.auto.pipeline import run
 from zentrel.core import Analysis, Settings, check_shape, real_array
 
 

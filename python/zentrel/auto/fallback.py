@@ -1,9 +1,9 @@
-"""One threshold for the whole image, where a surface cannot be built: a
-flat image (every level the same) or too few passing regions (Otsu's
-threshold of the level histogram).
+"""Where a surface cannot be built: a flat image (every level the same), or
+too few passing regions: Otsu's one threshold of the level histogram where
+it shows two classes, else ground with a few marks at most (ground).
 
     enough_passed(passed_count, count) -> bool
-    fallback_of(level_range, enough) -> "flat", "otsu" or None
+    fallback_of(level_range, enough, histogram) -> "flat", "otsu", "ground" or None
     fallback_grid(kind, grid_shape, level_range, histogram, objects) -> grid
 """
 
@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import numpy as np
 
+from zentrel.auto.ground import two_classes
 from zentrel.auto.polarity import otsu
 from zentrel.auto.settings import DEFAULT, AutoSettings
 
@@ -21,15 +22,17 @@ def enough_passed(passed_count, count, settings: AutoSettings = DEFAULT) -> bool
     return passed_count >= max(1.0, settings.min_passed_share * count)
 
 
-def fallback_of(level_range, enough: bool):
-    """"flat" when the levels hold one value, "otsu" when too few regions
-    passed, else None."""
+def fallback_of(level_range, enough: bool, histogram=None, settings: AutoSettings = DEFAULT):
+    """"flat" when the levels hold one value; when too few regions passed,
+    "otsu" where the level histogram shows two classes (ground.two_classes;
+    or no histogram is given), else "ground"; None when a surface can be
+    built."""
     low, high = level_range
     if low == high:
         return "flat"
-    if not enough:
-        return "otsu"
-    return None
+    if enough:
+        return None
+    return "otsu" if histogram is None or two_classes(histogram, settings) else "ground"
 
 
 def fallback_grid(kind, grid_shape, level_range, histogram, objects) -> np.ndarray:

@@ -9,8 +9,10 @@
                                                       sampled regions' small squares
     judgement = judge_regions(records)                one verdict per region
     grid, choices, judgement, base = settle(judgement, ...)
-                                                      polarity, area edges or faint classes,
-                                                      fallback or surface, faint marks raised
+                                                      side -> which regions pass -> grid
+                                                      (or a fallback) -> faint marks raised
+    grid, choices = with_ground_side(source.ground_weights(...))
+                                                      on ground: the marks' side from their pieces
     (scaled_stages: for thin strokes the same stages at half the region
     size, and the grid then the two grids' mean on the finer lattice)
     core = core_grid(grid, quantiles, choices, base)  where choices.marks: the level ink must reach
@@ -41,25 +43,21 @@ Delayed bool).
 from __future__ import annotations
 
 from concurrent.futures import Future, ThreadPoolExecutor
-from dataclasses import dataclass
 from typing import Any, NamedTuple
 
 import numpy as np
 
 from zentrel.core import engine, lattice
-from zentrel.auto.fallback import enough_passed, fallback_grid, fallback_of
-from zentrel.auto.ground import ground_grids, ground_sides, piece_weight, two_classes, with_ground_side
-from zentrel.auto.judge import Judgement, ink_contrast, judge_regions, judged_records, keep_only, reject_faint
-from zentrel.auto.levels import (LevelMapping, fit_smoothing, level_range, level_step, sample_histogram,
-                                 to_levels)
-from zentrel.auto.marks import blurred_print, core_grid
-from zentrel.auto.polarity import against_side, detect_polarity, mirror_quantiles, vote_polarity
+from zentrel.auto.choices import AutoChoices
+from zentrel.auto.ground import ground_sides, piece_weight, with_ground_side
+from zentrel.auto.judge import judge_regions, judged_records
+from zentrel.auto.levels import fit_smoothing, sample_histogram, to_levels
+from zentrel.auto.marks import core_grid
 from zentrel.auto.regions import choose_regions, quiet_variance
 from zentrel.auto.scales import among_areas, fine_selection, fine_size, pick_scale, wants_fine
 from zentrel.auto.settings import DEFAULT, AutoSettings
-from zentrel.auto.strokes import (sample_positions, square_variances, stroke_ratios, stroke_regions,
-                                  stroke_voters, strokes_among_areas, thin_strokes)
-from zentrel.auto.surface import faint_objects, threshold_grid
+from zentrel.auto.settling import settle
+from zentrel.auto.strokes import sample_positions, square_variances
 
 
 class Stages(NamedTuple):
@@ -131,148 +129,6 @@ def scaled_stages(source, percent: int, objects=None, settings: AutoSettings = D
             source.region_size, settings, done.base, fine.base, nout=5)
         done = done._replace(grid=grid, choices=choices, region_size=region_size, quantiles=quantiles, base=base)
     return done._replace(core=source.call(core_grid, done.grid, done.quantiles, done.choices, settings, done.base))
-
-
-@dataclass(frozen=True)
-class AutoChoices:
-    """What the automatic default chose for one image, and why."""
-
-    mapping: LevelMapping
-    objects: str
-    objects_reason: str
-    limits: dict
-    min_separation: float
-    selected_count: int
-    passed_count: int
-    fallback: str | None
-    verdicts: tuple
-    settings: AutoSettings = DEFAULT  # the numbers it ran with
-    thin: bool = False  # dark objects read as thin strokes: no region lies inside one
-    smooth: bool = False  # the fits smoothed their histograms (levels.fit_smoothing)
-    fine_size: int | None = None  # the grid is averaged with one at this region size (scales)
-    marks: bool = False  # faint marks stay only where they join ink (marks)
-    quantum: float = 1.0  # the spacing of the occupied levels (levels.level_step)
-
-    @property
-    def mirror(self) -> bool:
-        """Whether the grid and core lie on mirrored levels (255 - level)
-        and the decision reads those: bright marks on ground (ground)."""
-        return self.fallback == "ground" and self.objects == "bright"
-
-    @property
-    def median(self) -> bool:
-        """Whether the pixel decision reads 3x3 medians: objects wider than
-        strokes, on a grid built from them (AutoSettings.wide_median)."""
-        return self.settings.wide_median and not self.thin and self.fallback is None
-
-
-def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mapping: LevelMapping, objects,
-           histogram, settings: AutoSettings = DEFAULT, quiet=None,
-           measured=None, sample=None, smooth=False, strokes_only=False, threads=1) -> tuple:
-    """The threshold grid and the choices, from what the regions gave.
-
-    Everything here works on small arrays gathered from the image: the
-    selection (rows, cols) and its judgement, the per-region quantiles, the
-    image's quiet level (regions.quiet_variance), the sampled regions'
-    square variances (measured), the 256-bin histogram of the levels and
-    the level sample's; smooth, whether the fits smoothed their histograms,
-    is kept in the choices. A chunked caller that gathers the same
-    quantities gets the same grid. Where enough measured regions show
-    strokes, only they vote on the objects' side (strokes.stroke_voters).
-    For dark objects, where strokes lie among the edges of wider dark
-    areas, only the strokes pass (strokes.strokes_among_areas, or with
-    strokes_only wherever strokes.stroke_regions finds them: a finer
-    analysis of such a picture; the others fail as "edge"); else passing
-    regions whose dark class holds no ink of the picture's own fail here
-    (judge.reject_faint). Objects wider than strokes are decided on 3x3
-    medians (AutoChoices.median).
-    Among faint marks (AutoChoices.marks), regions settled as background
-    whose own dark tail shows strokes their neighbours' contrast would miss
-    are raised as faint objects are (surface.faint_objects), where that
-    tail reaches settings.faint_ratio of the picture's ink contrast
-    (judge.ink_contrast: lighter is bleed-through or grain). The surface's
-    waves run on ``threads`` threads (0: all), alike on any number.
-    Returns (grid float32 in the input's level polarity, AutoChoices, the
-    final Judgement, the grid before that raise or None), the last for the
-    core (marks.core_grid), which stays where the raise would move it.
-    """
-    passed, thresholds, means = judgement.passed, judgement.thresholds, judgement.means
-    medians = quantiles[..., 2]
-    enough = enough_passed(passed.sum(), count, settings)
-    ratios = np.full(count, np.nan)
-    if measured is not None and quiet is not None:
-        ratios = stroke_ratios(measured, count, quiet, settings)
-    if objects is not None:
-        why = "given by the caller"
-    else:
-        # Strokes vote alone where there are enough of them (see
-        # AutoSettings.stroke_basis). Too few passing regions to build a
-        # surface on are too few to vote.
-        voters = stroke_voters(ratios, passed, settings)
-        objects, dark, bright = (vote_polarity(rows[voters], cols[voters], means[voters], medians,
-                                               settings) if enough else (None, 0, 0))
-        if objects is not None:
-            why = (f"{max(dark, bright)} of {dark + bright} passing regions have the "
-                   f"{'bright' if objects == 'dark' else 'dark'} class nearer the ground around them")
-        else:
-            objects, why = detect_polarity(histogram)
-    if settings.side_check:
-        judgement = keep_only(judgement, ~against_side(rows, cols, judgement, medians, objects, settings), "side")
-        passed, thresholds, means = judgement.passed, judgement.thresholds, judgement.means
-    thin = False
-    if objects == "bright":
-        thresholds, background = 255.0 - thresholds, 255.0 - means[:, 0]
-        quantiles = mirror_quantiles(quantiles)
-    else:
-        strokes = (stroke_regions(ratios, passed, settings) if strokes_only
-                   else strokes_among_areas(ratios, passed, settings))
-        if strokes.any():  # the other passing regions are wider areas' edges
-            judgement, thin = keep_only(judgement, strokes, "edge"), True
-        else:
-            judgement = reject_faint(judgement, means[:, 0], means[:, 1], ratios, settings)
-            thin = thin_strokes(ratios, judgement.passed, settings)
-        passed, thresholds = judgement.passed, judgement.thresholds
-        enough = enough_passed(passed.sum(), count, settings)
-    quantum = 1.0 if sample is None else level_step(sample, settings)
-    span = level_range(histogram)
-    fallback = fallback_of(span, enough)
-    if fallback == "otsu" and not two_classes(histogram, settings):
-        fallback = "ground"  # no two classes anywhere: ground with a few marks at most (ground)
-    if fallback == "ground":
-        grid = ground_grids(quantiles, settings, quantum)[0]  # on mirrored levels for bright marks
-    elif fallback is not None:
-        grid = fallback_grid(fallback, grid_shape, span, histogram, objects)
-    else:
-        # The typical background spread: most regions are background.
-        noise, grounds = None, None
-        if objects == "bright":
-            noise = max(float(np.median(quantiles[..., 3] - quantiles[..., 2])),
-                        settings.min_ground_spread * quantum)
-        else:  # a dark object's ground is its region's (see AutoSettings.ground_quantile)
-            grounds = quantiles[..., settings.ground_quantile]
-            background = grounds[rows, cols].astype(np.float64)
-        grid, kind = threshold_grid(grid_shape, rows[passed], cols[passed], thresholds[passed],
-                                    background[passed], quantiles[..., 2], noise, settings,
-                                    grounds=grounds, thin=thin, threads=threads)
-    marks = thin and fallback is None and blurred_print(ratios, passed, settings)
-    base = None
-    if fallback is None:
-        if objects == "bright":
-            grid = faint_objects(grid, kind, quantiles, settings, quantum)
-        elif marks and settings.raise_faint_marks:
-            # Faint strokes the neighbours' contrast would miss are raised as
-            # faint objects are, down to the picture's own faint ink
-            # (AutoSettings.raise_faint_marks); the core stays the grid's.
-            level = ink_contrast(judgement.means[:, 0], judgement.means[:, 1], ratios, passed, settings)
-            if level is not None:
-                base = grid.astype(np.float32)
-                grid = faint_objects(grid, kind, quantiles, settings, quantum, min_tail=settings.faint_ratio * level)
-    if objects == "bright" and fallback not in ("flat", "ground"):
-        grid = 256.0 - grid
-    choices = AutoChoices(mapping, objects, why, settings.limits, settings.min_separation, count,
-                          int(passed.sum()), fallback, tuple(judgement.verdicts), settings, thin,
-                          bool(smooth), marks=marks or fallback == "ground", quantum=quantum)
-    return grid.astype(np.float32), choices, judgement, base
 
 
 class WholeImage:
