@@ -263,8 +263,10 @@ def aggregate(entries, peers, searched, keys, zentrel_results, cache) -> dict:
                 pictures[n][f"{peer.name} (def)"] = by_setting[defaults][i]
                 if peer.name in searched:
                     pictures[n][f"{peer.name} (best)"] = by_setting[best][i]
+        summary = summarise(methods, peers, searched)
+        summary["under_half"] = under_half(pictures, summary["defaults_peer"])
         out[name] = {"pictures": len(names), "methods": methods, "best_settings": best_settings,
-                     "summary": summarise(methods, peers, searched), "per_picture": pictures}
+                     "summary": summary, "per_picture": pictures}
     return out
 
 
@@ -280,6 +282,14 @@ def summarise(methods: dict, peers, searched) -> dict:
     return {"zentrel_f": zf, "defaults_peer": def_label, "defaults_f": def_f, "best_peer": best_label,
             "best_f": best_f, "best_params": methods[best_label]["params"] if best_label else None,
             "ratio_defaults": zf / def_f if def_f else None, "ratio_best": zf / best_f if best_f else None}
+
+
+def under_half(pictures: dict, label) -> list[str]:
+    """The pictures where zentrel's F is under half that of the set's best peer at its defaults (label)
+    on the same picture: the catastrophes."""
+    if label is None:
+        return []
+    return [n for n, scores in pictures.items() if scores[ZENTREL]["f_measure"] < 0.5 * scores[label]["f_measure"]]
 
 
 def geometric_mean(values) -> float | None:
@@ -304,13 +314,13 @@ def _setting_text(label, params) -> str:
 
 
 def summary_table(results: dict) -> str:
-    headers = ["set", "n", "zentrel F", "side wrong", "fail", "best peer at defaults", "F", "zentrel/it",
-               "best peer at best setting", "setting", "F", "zentrel/it"]
+    headers = ["set", "n", "zentrel F", "side wrong", "fail", "under half", "best peer at defaults", "F",
+               "zentrel/it", "best peer at best setting", "setting", "F", "zentrel/it"]
     rows = []
     for name, r in results.items():
         s, z = r["summary"], r["methods"][ZENTREL]
         rows.append([name, str(r["pictures"]), _cell(s["zentrel_f"]), str(z["side_wrong"]), str(z["failures"]),
-                     s["defaults_peer"] or "-", _cell(s["defaults_f"]), _cell(s["ratio_defaults"]),
+                     str(len(s.get("under_half", []))), s["defaults_peer"] or "-", _cell(s["defaults_f"]), _cell(s["ratio_defaults"]),
                      s["best_peer"] or "-", _setting_text(s["best_peer"], s["best_params"]), _cell(s["best_f"]),
                      _cell(s["ratio_best"])])
     return markdown_table(headers, rows)
@@ -344,6 +354,7 @@ def overall(results: dict) -> dict:
         "losses_defaults": [n for n, s in summaries.items() if s["ratio_defaults"] is not None
                             and s["ratio_defaults"] < 1],
         "losses_best": [n for n, s in summaries.items() if s["ratio_best"] is not None and s["ratio_best"] < 1],
+        "under_half": [p for s in summaries.values() for p in s.get("under_half", [])],
     }
 
 
@@ -368,7 +379,9 @@ def report(results: dict, peers, searched) -> str:
             f"Geometric mean over sets of zentrel F / best peer's F: at defaults {_cell(o['geomean_ratio_defaults'])}, "
             f"at best settings {_cell(o['geomean_ratio_best'])}.\n\n"
             f"zentrel loses to the best peer at defaults on: {', '.join(o['losses_defaults']) or 'none'}.\n\n"
-            f"zentrel loses to the best peer at its best setting on: {', '.join(o['losses_best']) or 'none'}.")
+            f"zentrel loses to the best peer at its best setting on: {', '.join(o['losses_best']) or 'none'}.\n\n"
+            f"Pictures under half the F of their set's best peer at its defaults: {len(o['under_half'])}"
+            f"{' (' + ', '.join(o['under_half']) + ')' if o['under_half'] else ''}.")
     for metric in TABLE_METRICS:
         parts += [f"## {METRIC_TITLES[metric]}", metric_table(results, metric)]
     if searched:

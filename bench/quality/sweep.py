@@ -141,7 +141,7 @@ def main(argv=None) -> int:
     by_set: dict = {}
     for name, set_name, scores in results:
         by_set.setdefault(set_name, []).append((name, scores))
-    print(f"{args.name} over {len(entries)} pictures{' with ' + args.fixed.__str__() if fixed else ''} "
+    print(f"{args.name} over {len(entries)} pictures{' with ' + ', '.join(args.fixed) if fixed else ''} "
           f"({time.perf_counter() - start:.0f} s)\n")
     print(report(labels, by_set, peer_floor(args.peers_json)))
     return 0

@@ -184,3 +184,24 @@ def test_stress_benchmark_runs_on_the_dark_pages(tmp_path):
     result = json.loads(out.read_text())
     assert result["sets"] == ["docs"] and result["methods"] == ["zentrel", "sk-otsu"]
     assert result["pages"][0]["scores"]["none|sk-otsu"]["f_measure"] == 1.0
+
+
+def test_halves_are_whole_sets_and_sweeps_start_from_the_default():
+    from quality import real, sweep
+    from quality.realdata import HALVES, in_half
+
+    entries = [{"set": s} for s in ("dibco2009", "phibd", "elsewhere")]
+    assert [e["set"] for e in in_half(entries, "tune")] == ["dibco2009"]
+    assert [e["set"] for e in in_half(entries, "check")] == ["phibd"]
+    assert not set(HALVES["tune"]) & set(HALVES["check"])
+    with pytest.raises(ValueError, match="half"):
+        in_half(entries, "both")
+    labels = [label for label, _ in sweep.variants("faint_ratio", [0.35, 0.55], {})]
+    assert labels == ["0.45*", "0.35", "0.55"]
+    assert sweep.parse_value("inf") == float("inf") and sweep.parse_value("(1, 2)") == (1, 2)
+    with pytest.raises(SystemExit, match="not a field"):
+        sweep.variants("no_such_number", [1], {})
+    # zentrel F 0.2 against a peer's 0.5 is under half; 0.3 against 0.5 is not.
+    pictures = {"a": {"zentrel": {"f_measure": 0.2}, "p (def)": {"f_measure": 0.5}},
+                "b": {"zentrel": {"f_measure": 0.3}, "p (def)": {"f_measure": 0.5}}}
+    assert real.under_half(pictures, "p (def)") == ["a"]
