@@ -104,11 +104,13 @@ def draw_report(image, path, *, percent: int = 10, region_size: int = 32,
     smooth_note = ", smoothed histograms" if smooth else ""
     auto = analysis.auto
     how = "classic" if auto is None else f"auto, {auto.objects} objects"
-    if auto is not None and auto.fallback:
+    if auto is not None and auto.fallback == "ground":
+        how += ", ground fallback"
+    elif auto is not None and auto.fallback:
         how += f", whole-image fallback ({auto.fallback})"
     if auto is not None and auto.fine_size:
         how += f", thresholds averaged with region size {auto.fine_size}"
-    if auto is not None and auto.marks:
+    if auto is not None and auto.marks and auto.fallback is None:
         how += ", faint marks kept where they join ink"
     figure.suptitle(
         f"zentrel ({how}): {rows}x{cols} image, percent {percent}, region size {region_size}"
