@@ -15,9 +15,10 @@ bench/quality/real.py scores) and on receipts and forms read by Tesseract
 (bench/ocr.py). Every such number is one rule for every picture: none
 depends on the data set. Each tuned number's comment ends with its sweep
 over the shared real pictures (bench/quality/sweep.py: the command, the
-mean F of the tune and check halves at each value, the sets that move);
-the numbers set on the generated families move nothing there, as the
-sweeps show, and stay as those families set them.
+mean F of the tune and check halves at each value, the sets that move).
+Some numbers set on the generated families move nothing on the real
+pictures (comb_share, max_chi_ratio, narrow_spread, robust_share, ...):
+their sweeps say so, and they stay as those families set them.
 """
 
 from __future__ import annotations
