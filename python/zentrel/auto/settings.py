@@ -470,7 +470,11 @@ class AutoSettings:
     # 0.772/0.787; sets moving 0.005 or more: bickley_diary 0.763 -> 0.752 /
     # 0.774; dibco2011 0.868 -> 0.866 / 0.873; phibd 0.913 -> 0.910 / 0.918;
     # drive_retina 0.537 -> 0.531 / 0.541; pictures under half the best peer: 2
-    # / 2 / 2).
+    # / 2 / 2). Not taken although both halves
+    # gain at 3 (2.5 to 4 alike on the tune half): it costs Tesseract on
+    # the FUNSD forms 0.015 of the boxes (page misses 0.667 -> 0.682; SROIE
+    # 0.403 -> 0.397, WildReceipt 0.323 -> 0.318) and the generated
+    # documents 0.003 (0.825 -> 0.822; objects +0.002, fluorescence +0.007).
     faint_missed: float = 2.0
     # Sweep: `python3 bench/quality/sweep.py min_region_spread 0.5 2.0`
     # (2026-12-08; tune/check half mean F: 1.0* 0.769/0.785, 0.5 0.730/0.784,
