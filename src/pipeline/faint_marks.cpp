@@ -153,4 +153,36 @@ std::vector<bool> label_pieces(const std::uint8_t* const* rows, int n_rows, int 
     return inked;
 }
 
+std::vector<bool> count_pieces(std::uint8_t* const* rows, int n_rows, int n_cols, std::vector<std::int64_t>& sizes) {
+    std::vector<bool> inked(1, false);
+    sizes.assign(1, 0);
+    std::vector<std::pair<int, int>> stack;
+    for (int r = 0; r < n_rows; ++r) {
+        for (int c = 0; c < n_cols; ++c) {
+            if (rows[r][c] == PAPER) continue;
+            bool ink = false;
+            std::int64_t count = 0;
+            ink = rows[r][c] == INK;
+            rows[r][c] = PAPER;
+            stack.emplace_back(r, c);
+            while (!stack.empty()) {
+                const auto [y0, x0] = stack.back();
+                stack.pop_back();
+                ++count;
+                any_around(y0, x0, 0, n_rows, n_cols, [&](int y, int x) {
+                    if (rows[y][x] != PAPER) {
+                        ink = ink || rows[y][x] == INK;
+                        rows[y][x] = PAPER;
+                        stack.emplace_back(y, x);
+                    }
+                    return false;
+                });
+            }
+            inked.push_back(ink);
+            sizes.push_back(count);
+        }
+    }
+    return inked;
+}
+
 }  // namespace zentrel

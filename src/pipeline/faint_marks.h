@@ -25,4 +25,11 @@ void keep_reached(std::uint8_t* const* output_rows, int rows, int cols, int thre
 std::vector<bool> label_pieces(const std::uint8_t* const* rows, int n_rows, int n_cols, std::int32_t* labels,
                                std::vector<std::int64_t>* sizes = nullptr);
 
+// The same pieces counted without labels, for a whole block: for each piece
+// in that order whether it holds ink, and (sizes) its count of pixels. The
+// block is the scratch: every counted pixel becomes 255. A flood fill over
+// the pieces alone, no label per pixel: a few candidate marks on a large
+// image cost about one pass over its bytes.
+std::vector<bool> count_pieces(std::uint8_t* const* rows, int n_rows, int n_cols, std::vector<std::int64_t>& sizes);
+
 }  // namespace zentrel

@@ -51,6 +51,11 @@ TEST(FaintMarks, MarksJoinedToInkStayAndTheRestGo) {
     EXPECT_EQ(labels, (std::vector<std::int32_t>{0, 1, 1, 0, 1, 0, 0, 1, 1, 0, 2, 0, 0, 0, 1, 2, 0, 3, 0, 1}));
     EXPECT_EQ(reaches, (std::vector<bool>{false, true, false, true}));
     EXPECT_EQ(sizes, (std::vector<std::int64_t>{0, 7, 2, 1}));
+    // Counted without labels: the same pieces in the same order, the block left all paper.
+    std::vector<std::int64_t> counted;
+    EXPECT_EQ(count_pieces(row_table(pieces).data(), 4, 5, counted), reaches);
+    EXPECT_EQ(counted, sizes);
+    EXPECT_EQ(pieces, Block(4, std::vector<std::uint8_t>(5, P)));
 }
 
 TEST(FaintMarks, TheResultDoesNotDependOnThreads) {

@@ -197,3 +197,14 @@ def test_lattice_histogram_counts_the_lattice():
 def test_stages_refuse_what_they_cannot_honour(call, message):
     with pytest.raises(ValueError, match=message):
         call(np.zeros((64, 64), np.uint8))
+
+
+def test_piece_sizes_count_what_mark_pieces_labels():
+    rng = np.random.default_rng(1)
+    for _ in range(20):
+        shape = tuple(rng.integers(1, 60, 2))
+        block = rng.choice(np.array([0, 1, 255], np.uint8), size=shape, p=[0.1, 0.35, 0.55])
+        _, reaches, sizes = _engine.mark_pieces(block)
+        counted = _engine.piece_sizes(block)
+        assert np.array_equal(counted[0], reaches) and np.array_equal(counted[1], sizes)
+        assert sizes.sum() == np.count_nonzero(block != 255)

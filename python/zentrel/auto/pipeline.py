@@ -196,7 +196,7 @@ class WholeImage:
         for mirror, (grid, core) in zip((False, True), sides):
             decided = engine.decide(self.levels, grid, self.region_size, threads=self.threads, core=core,
                                     reach=False, mirror=mirror)
-            _, reaches, sizes = engine.mark_pieces(decided)
+            reaches, sizes = engine.piece_sizes(decided)  # no label per pixel: one flood over the pieces
             weights.append(piece_weight(sizes, reaches))
         return tuple(weights)
 

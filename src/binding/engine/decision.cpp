@@ -140,6 +140,27 @@ py::tuple mark_pieces(const py::array_t<std::uint8_t, py::array::c_style | py::a
     return py::make_tuple(labels, reaches, sizes);
 }
 
+py::tuple piece_sizes(const py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>& block) {
+    if (block.ndim() != 2) throw py::value_error("block: a two-dimensional array is required");
+    const auto n_rows = static_cast<int>(block.shape(0)), n_cols = static_cast<int>(block.shape(1));
+    std::vector<std::uint8_t> scratch(block.data(), block.data() + block.size());
+    std::vector<std::uint8_t*> rows(static_cast<std::size_t>(n_rows));
+    for (int i = 0; i < n_rows; ++i) rows[static_cast<std::size_t>(i)] = scratch.data() + static_cast<std::size_t>(i) * n_cols;
+    std::vector<bool> inked;
+    std::vector<std::int64_t> counts;
+    {
+        py::gil_scoped_release unlocked;
+        inked = zentrel::count_pieces(rows.data(), n_rows, n_cols, counts);
+    }
+    py::array_t<bool> reaches(static_cast<py::ssize_t>(inked.size()));
+    py::array_t<std::int64_t> sizes(static_cast<py::ssize_t>(counts.size()));
+    for (std::size_t k = 0; k < inked.size(); ++k) {
+        reaches.mutable_data()[k] = inked[k];
+        sizes.mutable_data()[k] = counts[k];
+    }
+    return py::make_tuple(reaches, sizes);
+}
+
 }  // namespace
 
 void register_decision(py::module_& m) {
@@ -159,6 +180,9 @@ void register_decision(py::module_& m) {
           "(labels int32, reaches bool, sizes int64): the 8-connected pieces of a decided block's 0s and 1s numbered "
           "1, 2, ... in row order of their first pixel (0 on 255), and for each label whether its piece holds a 0 "
           "and its count of pixels (label 0: False, 0).");
+    m.def("piece_sizes", &piece_sizes, py::arg("block"),
+          "(reaches bool, sizes int64): mark_pieces' reaches and sizes without the labels (the block is not "
+          "changed): one flood over the pieces alone.");
 }
 
 }  // namespace zentrel_engine
