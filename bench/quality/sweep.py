@@ -4,6 +4,7 @@
     python3 bench/quality/sweep.py NAME VALUE [VALUE ...]
     python3 bench/quality/sweep.py faint_ratio 0.35 0.45 0.55 --half tune
     python3 bench/quality/sweep.py core_reach 0.4 0.5 --with raise_faint_marks=False --sets dibco2009
+    python3 bench/quality/sweep.py band_reach 1 3 --generated     # the generated families instead
 
 NAME is a field of zentrel.auto.settings.AutoSettings; each VALUE is a Python literal (True, 0.45,
 (0.02, 0.16, 0.5, 0.84, 0.98)) or a float such as inf. The default's own value is always swept too
@@ -12,6 +13,8 @@ and marked with *. Every picture runs the default's stages with that one number 
 Prints per set the mean F for each value, the means over the tune and check halves
 (quality.realdata.HALVES), the worst picture's F, and, where bench/quality/real.py has left its
 JSON (--peers-json), how many pictures fall under half the F of their set's best peer at defaults.
+With --generated the pictures are bench/quality's generated families (the test split run.py
+scores), one set per family.
 """
 
 from __future__ import annotations
@@ -35,6 +38,8 @@ from quality.real import DEFAULT_JSON, geometric_mean, init_worker  # noqa: E402
 from quality.realdata import HALVES, in_half, load_manifest, load_picture  # noqa: E402
 
 DEFAULT_MANIFEST = Path("/work/shared/realdata/manifest.json")
+# The generated families' test split as bench/quality/run.py scores it.
+GENERATED_SHAPE, GENERATED_SEEDS = (512, 512), range(10)
 
 
 def parse_value(text: str):
@@ -60,21 +65,35 @@ def variants(name: str, values: list, fixed: dict) -> list:
     return [(f"{v!r}{'*' if v == own else ''}", dataclasses.replace(base, **{name: v})) for v in values]
 
 
+def load(source) -> tuple:
+    """(name, set, image, metrics.Reference) of a manifest entry, or of a generated scene given as
+    ("scene", family, seed)."""
+    if isinstance(source, tuple):
+        from quality import make_scene
+        from quality.metrics import Reference
+
+        _, family, seed = source
+        image, truth, _ = make_scene(family, seed, GENERATED_SHAPE)
+        return f"{family} {seed}", family, image, Reference(truth)
+    picture = load_picture(source)
+    return source["name"], source["set"], picture.image, picture.reference
+
+
 def score_picture(task) -> tuple:
     """(name, set, [F per variant]) of one picture; a variant that raises scores 0."""
     from zentrel.auto.pipeline import run
 
-    entry, settings_list = task
-    picture = load_picture(entry)
+    source, settings_list = task
+    name, set_name, image, reference = load(source)
     scores = []
     for settings in settings_list:
         try:
-            output, _, choices, *_ = run(picture.image, settings=settings)
+            output, _, choices, *_ = run(image, settings=settings)
             mask = output == 255 if choices.objects == "bright" else output == 0
         except Exception:
-            mask = np.zeros(picture.image.shape, bool)
-        scores.append(picture.reference.score(mask)["f_measure"])
-    return entry["name"], entry["set"], scores
+            mask = np.zeros(image.shape, bool)
+        scores.append(reference.score(mask)["f_measure"])
+    return name, set_name, scores
 
 
 def peer_floor(path: Path) -> dict:
@@ -125,15 +144,23 @@ def main(argv=None) -> int:
     p.add_argument("--sets", nargs="+", default=None)
     p.add_argument("--with", dest="fixed", action="append", default=[], metavar="NAME=VALUE",
                    help="another number changed for every value")
+    p.add_argument("--generated", action="store_true",
+                   help="the generated families of bench/quality (test seeds 0-9, 512²) instead of the manifest")
     p.add_argument("--workers", type=int, default=2)
     p.add_argument("--peers-json", type=Path, default=DEFAULT_JSON)
     args = p.parse_args(argv)
     fixed = dict((k, parse_value(v)) for k, v in (item.split("=", 1) for item in args.fixed))
     labelled = variants(args.name, list(args.values), fixed)
     labels = [label for label, _ in labelled]
-    entries = in_half(load_manifest(args.manifest), args.half)
-    if args.sets:
-        entries = [e for e in entries if e["set"] in args.sets]
+    if args.generated:
+        from quality import families
+
+        entries = [("scene", family, seed) for family in families() for seed in GENERATED_SEEDS
+                   if not args.sets or family in args.sets]
+    else:
+        entries = in_half(load_manifest(args.manifest), args.half)
+        if args.sets:
+            entries = [e for e in entries if e["set"] in args.sets]
     start = time.perf_counter()
     tasks = [(e, [s for _, s in labelled]) for e in entries]
     with ProcessPoolExecutor(args.workers, initializer=init_worker) as pool:
@@ -143,7 +170,7 @@ def main(argv=None) -> int:
         by_set.setdefault(set_name, []).append((name, scores))
     print(f"{args.name} over {len(entries)} pictures{' with ' + ', '.join(args.fixed) if fixed else ''} "
           f"({time.perf_counter() - start:.0f} s)\n")
-    print(report(labels, by_set, peer_floor(args.peers_json)))
+    print(report(labels, by_set, {} if args.generated else peer_floor(args.peers_json)))
     return 0
 
 

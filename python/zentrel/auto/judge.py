@@ -48,8 +48,7 @@ def judge_regions(records, settings: AutoSettings = DEFAULT) -> Judgement:
     records: structured array with fields start, fitted (c1, mean1, sigma1,
     mean2, sigma2), chi_ratio, status and test, as the engine's region
     analysis returns them under settings.limits. A region passes when the
-    engine recorded it, its fit follows the histogram (chi_ratio), one
-    component is peaked (peak) and its components lie
+    engine recorded it, one component is peaked (peak) and its components lie
     settings.min_separation pooled spreads apart (separation), or when its
     histogram holds two clean levels (a start spread of 0 on both sides, as
     in an already binary image), which then split halfway ("two_levels"),
@@ -63,11 +62,10 @@ def judge_regions(records, settings: AutoSettings = DEFAULT) -> Judgement:
     start = np.asarray(records["start"], np.float64).reshape(-1, 5)
     m1, s1, m2, s2 = fitted[:, 1], fitted[:, 2], fitted[:, 3], fitted[:, 4]
     recorded = engine_status == _RECORDED
-    chi_bad = recorded & ~((records["chi_ratio"] <= s.max_chi_ratio) | (np.maximum(s1, s2) < s.narrow_spread))
-    flat_peak = recorded & ~chi_bad & (m2 - m1 < s.peak_ratio * np.minimum(s1, s2))
+    flat_peak = recorded & (m2 - m1 < s.peak_ratio * np.minimum(s1, s2))
     pooled = np.sqrt((s1 * s1 + s2 * s2) / 2)
-    separated = recorded & ~chi_bad & ~flat_peak & (m2 - m1 >= s.min_separation * pooled)
-    too_close = recorded & ~chi_bad & ~flat_peak & ~separated
+    separated = recorded & ~flat_peak & (m2 - m1 >= s.min_separation * pooled)
+    too_close = recorded & ~flat_peak & ~separated
     two_levels = ((engine_status == STATUS_NAMES.index("flat")) & (start[:, 2] == 0.0)
                   & (start[:, 4] == 0.0) & (start[:, 3] > start[:, 1]))
     split = ~separated & ~two_levels & split_classes(start, settings)
@@ -82,8 +80,8 @@ def judge_regions(records, settings: AutoSettings = DEFAULT) -> Judgement:
 
     status = engine_status.astype(np.uint8)  # a copy
     test = np.asarray(records["test"]).astype(np.uint8)
-    status[chi_bad | flat_peak | too_close] = _FAILED_TEST
-    for failed, name in ((chi_bad, "chi_ratio"), (flat_peak, "peak"), (too_close, "separation")):
+    status[flat_peak | too_close] = _FAILED_TEST
+    for failed, name in ((flat_peak, "peak"), (too_close, "separation")):
         test[failed] = AUTO_TEST_NAMES.index(name)
     status[passed], test[passed] = _RECORDED, _PASSED_TEST
     # Outcomes as indices into one table of words: comparing and listing

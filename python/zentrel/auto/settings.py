@@ -17,7 +17,7 @@ depends on the data set. Each tuned number's comment ends with its sweep
 over the shared real pictures (bench/quality/sweep.py: the command, the
 mean F of the tune and check halves at each value, the sets that move).
 Some numbers set on the generated families move nothing on the real
-pictures (comb_share, max_chi_ratio, narrow_spread, robust_share, ...):
+pictures (comb_share, robust_share, min_ground_spread, ...):
 their sweeps say so, and they stay as those families set them.
 """
 
@@ -70,8 +70,8 @@ class AutoSettings:
     # shape it likes within a wide box; whether a region is two-peaked is
     # judged by the separation of its components (judge) instead of the
     # fixed grey-level windows. stop_ratio: a fit that follows its histogram
-    # to 1.5 chi-square per pixel is refined no further: the judgement
-    # accepts up to max_chi_ratio, and the steps past that point cost most
+    # to 1.5 chi-square per pixel is refined no further: the steps past
+    # that point cost most
     # of the analysis time while hardly moving the threshold. Set on the
     # bench/quality families. stop_shift: nor once a step moves no mean or
     # spread by more than a quarter level. The fits of a page's regions
@@ -109,20 +109,14 @@ class AutoSettings:
     comb_share: float = 0.25
     sample_pixels: int = 1 << 20
 
-    # --- judge: the fit must follow the histogram: chi-square per counted
-    # pixel at most max_chi_ratio, unless both components are narrower than
-    # narrow_spread levels, as in a clean image, where sampling Gaussians at
-    # whole levels inflates it. Set on the bench/quality families.
-    # Sweep: `python3 bench/quality/sweep.py max_chi_ratio 3.0 6.0`
-    # (2026-12-08; tune/check half mean F: 4.0* 0.769/0.785, 3.0 0.769/0.785,
-    # 6.0 0.769/0.785; sets moving 0.005 or more: ctc_gowt1 0.821 -> 0.819 /
-    # 0.826; pictures under half the best peer: 2 / 2 / 2).
-    max_chi_ratio: float = 4.0
-    # Sweep: `python3 bench/quality/sweep.py narrow_spread 1.0 3.0`
-    # (2026-12-08; tune/check half mean F: 2.0* 0.769/0.785, 1.0 0.769/0.785,
-    # 3.0 0.769/0.785; sets moving 0.005 or more: none; pictures under half the
-    # best peer: 2 / 2 / 2).
-    narrow_spread: float = 2.0
+    # --- judge: a fit need not follow its histogram closely to pass: a
+    # test of chi-square per pixel (at most 4, unless both components were
+    # narrower than 2 levels) was dropped for two numbers fewer: with it
+    # gone (`python3 bench/quality/sweep.py max_chi_ratio 1000 --with
+    # narrow_spread=0`, before the two were removed) GOWT1 0.821 -> 0.832,
+    # DIBCO 2017 0.788 -> 0.793, H-DIBCO 2012, MS-TEx and the DSB nuclei
+    # -0.001, the rest and all four generated families unchanged; the
+    # separation and peak tests below judge the fit's shape.
     # A fit counts as two object classes when its means lie at least this
     # many pooled spreads apart: (m2 - m1) / sqrt((s1^2 + s2^2) / 2). It
     # replaces the valley test, which rejects a broad mode (ink with its
