@@ -201,6 +201,9 @@ def test_halves_are_whole_sets_and_sweeps_start_from_the_default():
     assert sweep.parse_value("inf") == float("inf") and sweep.parse_value("(1, 2)") == (1, 2)
     with pytest.raises(SystemExit, match="not a field"):
         sweep.variants("no_such_number", [1], {})
+    name, set_name, image, reference = sweep.load(("scene", "documents", 3))
+    assert (name, set_name, image.shape) == ("documents 3", "documents", sweep.GENERATED_SHAPE)
+    assert reference.score(reference.truth)["f_measure"] == 1.0
     # zentrel F 0.2 against a peer's 0.5 is under half; 0.3 against 0.5 is not.
     pictures = {"a": {"zentrel": {"f_measure": 0.2}, "p (def)": {"f_measure": 0.5}},
                 "b": {"zentrel": {"f_measure": 0.3}, "p (def)": {"f_measure": 0.5}}}
