@@ -320,7 +320,8 @@ def summary_table(results: dict) -> str:
     for name, r in results.items():
         s, z = r["summary"], r["methods"][ZENTREL]
         rows.append([name, str(r["pictures"]), _cell(s["zentrel_f"]), str(z["side_wrong"]), str(z["failures"]),
-                     str(len(s.get("under_half", []))), s["defaults_peer"] or "-", _cell(s["defaults_f"]), _cell(s["ratio_defaults"]),
+                     str(len(s.get("under_half", []))), s["defaults_peer"] or "-", _cell(s["defaults_f"]),
+                     _cell(s["ratio_defaults"]),
                      s["best_peer"] or "-", _setting_text(s["best_peer"], s["best_params"]), _cell(s["best_f"]),
                      _cell(s["ratio_best"])])
     return markdown_table(headers, rows)
@@ -497,7 +498,8 @@ def main(argv=None) -> int:
         print("\nunreadable, skipped: " + "; ".join(f"{n}: {e}" for n, e in unreadable.items()))
 
     payload = {
-        "settings": {"manifest": str(args.manifest), "half": args.half, "sets": list(results), "peers": [p.name for p in peers],
+        "settings": {"manifest": str(args.manifest), "half": args.half, "sets": list(results),
+                     "peers": [p.name for p in peers],
                      "searched": sorted(searched), "workers": args.workers,
                      "defaults": {p.name: p.defaults for p in peers}},
         "machine": {"versions": machine, "zentrel_build": build},

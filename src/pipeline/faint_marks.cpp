@@ -28,6 +28,45 @@ bool any_around(int r, int c, int first, int last, int cols, F&& f) {
     return false;
 }
 
+// The 8-connected pieces of a block's ink and marks, each flooded from its
+// first pixel in row-by-row order. take(y, x, label) claims a pixel for the
+// piece numbered label (1, 2, ...) and gives its level, or PAPER where it
+// is paper or claimed already. Returns per label whether its piece holds
+// ink (element 0, no piece: false), and (when sizes is not null) its count
+// of pixels.
+template <class Take>
+std::vector<bool> flood_pieces(int n_rows, int n_cols, std::vector<std::int64_t>* sizes, Take&& take) {
+    std::vector<bool> inked(1, false);
+    if (sizes) sizes->assign(1, 0);
+    std::vector<std::pair<int, int>> stack;
+    for (int r = 0; r < n_rows; ++r) {
+        for (int c = 0; c < n_cols; ++c) {
+            const auto label = static_cast<std::int32_t>(inked.size());
+            const std::uint8_t first = take(r, c, label);
+            if (first == PAPER) continue;
+            bool ink = first == INK;
+            std::int64_t count = 0;
+            stack.emplace_back(r, c);
+            while (!stack.empty()) {
+                const auto [y0, x0] = stack.back();
+                stack.pop_back();
+                ++count;
+                any_around(y0, x0, 0, n_rows, n_cols, [&](int y, int x) {
+                    const std::uint8_t level = take(y, x, label);
+                    if (level != PAPER) {
+                        ink = ink || level == INK;
+                        stack.emplace_back(y, x);
+                    }
+                    return false;
+                });
+            }
+            inked.push_back(ink);
+            if (sizes) sizes->push_back(count);
+        }
+    }
+    return inked;
+}
+
 // The marks of rows first .. last - 1 joined to ink through marks within
 // them (or, with the whole image's bounds, anywhere) turn to ink. Pixels
 // wait in the stack as row * cols + column: Index is 32 bits wide where
@@ -121,68 +160,20 @@ std::vector<bool> label_pieces(const std::uint8_t* const* rows, int n_rows, int 
                                std::vector<std::int64_t>* sizes) {
     const std::size_t width = static_cast<std::size_t>(n_cols > 0 ? n_cols : 0);
     std::fill(labels, labels + width * static_cast<std::size_t>(n_rows > 0 ? n_rows : 0), 0);
-    std::vector<bool> inked(1, false);
-    if (sizes) sizes->assign(1, 0);
-    std::vector<std::pair<int, int>> stack;
-    for (int r = 0; r < n_rows; ++r) {
-        for (int c = 0; c < n_cols; ++c) {
-            if (rows[r][c] == PAPER || labels[r * width + c]) continue;
-            const auto label = static_cast<std::int32_t>(inked.size());
-            bool ink = false;
-            std::int64_t count = 0;
-            labels[r * width + c] = label;
-            stack.emplace_back(r, c);
-            while (!stack.empty()) {
-                const auto [y0, x0] = stack.back();
-                stack.pop_back();
-                ink = ink || rows[y0][x0] == INK;
-                ++count;
-                any_around(y0, x0, 0, n_rows, n_cols, [&](int y, int x) {
-                    std::int32_t& at = labels[y * width + x];
-                    if (rows[y][x] != PAPER && !at) {
-                        at = label;
-                        stack.emplace_back(y, x);
-                    }
-                    return false;
-                });
-            }
-            inked.push_back(ink);
-            if (sizes) sizes->push_back(count);
-        }
-    }
-    return inked;
+    return flood_pieces(n_rows, n_cols, sizes, [&](int y, int x, std::int32_t label) {
+        std::int32_t& at = labels[static_cast<std::size_t>(y) * width + static_cast<std::size_t>(x)];
+        if (rows[y][x] == PAPER || at) return PAPER;
+        at = label;
+        return rows[y][x];
+    });
 }
 
 std::vector<bool> count_pieces(std::uint8_t* const* rows, int n_rows, int n_cols, std::vector<std::int64_t>& sizes) {
-    std::vector<bool> inked(1, false);
-    sizes.assign(1, 0);
-    std::vector<std::pair<int, int>> stack;
-    for (int r = 0; r < n_rows; ++r) {
-        for (int c = 0; c < n_cols; ++c) {
-            if (rows[r][c] == PAPER) continue;
-            bool ink = false;
-            std::int64_t count = 0;
-            ink = rows[r][c] == INK;
-            rows[r][c] = PAPER;
-            stack.emplace_back(r, c);
-            while (!stack.empty()) {
-                const auto [y0, x0] = stack.back();
-                stack.pop_back();
-                ++count;
-                any_around(y0, x0, 0, n_rows, n_cols, [&](int y, int x) {
-                    if (rows[y][x] != PAPER) {
-                        ink = ink || rows[y][x] == INK;
-                        rows[y][x] = PAPER;
-                        stack.emplace_back(y, x);
-                    }
-                    return false;
-                });
-            }
-            inked.push_back(ink);
-            sizes.push_back(count);
-        }
-    }
-    return inked;
+    return flood_pieces(n_rows, n_cols, &sizes, [&](int y, int x, std::int32_t) {
+        const std::uint8_t level = rows[y][x];
+        rows[y][x] = PAPER;  // counted: the block is the scratch
+        return level;
+    });
 }
 
 }  // namespace zentrel

@@ -9,8 +9,9 @@ its texture is marked.
     ground_grids(quantiles, quantum) -> (grid, core)    dark marks' threshold and core grids
     piece_weight(sizes, reaches) -> float         area-weighted mean size of the pieces that reach the core
     ground_side(dark, bright) -> "dark" or "bright"
+    side_grids(quantiles, objects) -> (grid, core)     ground_grids for either side
     ground_sides(choices, quantiles) -> ((grid, core) dark, (grid, core) bright) or None
-    with_ground_side(weights, grid, choices, quantiles) -> (grid, choices)   the side the pieces chose
+    with_ground_side(weights, sides, grid, choices) -> (grid, choices)   the side the pieces chose
 
 A pixel is a candidate mark where it lies at least as far below its
 region's median as the ground's own far tail reaches above it (the 98 %
@@ -28,9 +29,9 @@ dark marks; bright ones get them from the mirrored quantiles
 
 from __future__ import annotations
 
-import numpy as np
-
 import dataclasses
+
+import numpy as np
 
 from zentrel.auto.judge import split_classes
 from zentrel.auto.polarity import mirror_quantiles, otsu
@@ -45,18 +46,16 @@ def two_classes(histogram, settings: AutoSettings = DEFAULT) -> bool:
     cuts it near its mean, into two halves without a peak."""
     counts = np.asarray(histogram, np.float64)
     levels = np.arange(len(counts), dtype=np.float64)
-    total = counts.sum()
-    split = otsu(counts)[0]
-    start = np.zeros((1, 5))
-    for k, part in enumerate((levels <= split, levels > split)):
+    dark = levels <= otsu(counts)[0]
+    start = [0.0]  # c1, mean1, sigma1, mean2, sigma2 as the fit's start values
+    for part in (dark, ~dark):
         n = counts[part].sum()
         if n <= 0:
             return False
-        m = float((counts[part] * levels[part]).sum() / n)
-        start[0, 1 + 2 * k] = m
-        start[0, 2 + 2 * k] = np.sqrt(float((counts[part] * (levels[part] - m) ** 2).sum() / n))
-    start[0, 0] = counts[levels <= split].sum() / total
-    return bool(split_classes(start, settings)[0])
+        mean = (counts[part] * levels[part]).sum() / n
+        start += [mean, np.sqrt((counts[part] * (levels[part] - mean) ** 2).sum() / n)]
+    start[0] = counts[dark].sum() / counts.sum()
+    return bool(split_classes(np.array([start]), settings)[0])
 
 
 def ground_grids(quantiles, settings: AutoSettings = DEFAULT, quantum: float = 1.0) -> tuple:
@@ -98,24 +97,28 @@ def ground_side(dark: float, bright: float) -> str:
     return "bright" if bright > dark else "dark"
 
 
+def side_grids(quantiles, objects: str, settings: AutoSettings = DEFAULT, quantum: float = 1.0) -> tuple:
+    """ground_grids for marks on that side: a bright side's from the
+    mirrored quantiles, for mirrored levels."""
+    return ground_grids(mirror_quantiles(quantiles) if objects == "bright" else quantiles, settings, quantum)
+
+
 def ground_sides(choices, quantiles, settings: AutoSettings = DEFAULT):
-    """Each side's ground_grids, dark then bright (from the mirrored
-    quantiles, for mirrored levels), where the choices fell back on ground
-    and the side is to be found; else None."""
+    """Each side's side_grids, dark then bright, where the choices fell back
+    on ground; else None."""
     if choices.fallback != "ground":
         return None
-    return tuple(ground_grids(q, settings, choices.quantum) for q in (quantiles, mirror_quantiles(quantiles)))
+    return tuple(side_grids(quantiles, side, settings, choices.quantum) for side in ("dark", "bright"))
 
 
-def with_ground_side(weights, grid, choices, quantiles, settings: AutoSettings = DEFAULT) -> tuple:
+def with_ground_side(weights, sides, grid, choices) -> tuple:
     """(grid, choices) for the side the marks' pieces chose: weights is
-    (dark, bright) piece_weight of each side's decision under its
-    ground_grids, or None (no ground fallback, or the side given), which
-    changes nothing."""
+    (dark, bright) piece_weight of each side's decision under its grids,
+    sides (ground_sides), or None (no ground fallback, or the side given),
+    which changes nothing."""
     if weights is None:
         return grid, choices
     side = ground_side(*weights)
-    grid = ground_grids(quantiles if side == "dark" else mirror_quantiles(quantiles), settings, choices.quantum)[0]
     why = (f"its {side} marks form pieces of {max(weights):.0f} pixels (area-weighted mean) against "
            f"{min(weights):.0f} on the other side")
-    return grid, dataclasses.replace(choices, objects=side, objects_reason=why)
+    return sides[1 if side == "bright" else 0][0], dataclasses.replace(choices, objects=side, objects_reason=why)

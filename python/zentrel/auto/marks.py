@@ -20,8 +20,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from zentrel.auto.ground import ground_grids
-from zentrel.auto.polarity import mirror_quantiles
+from zentrel.auto.ground import side_grids
 from zentrel.auto.settings import DEFAULT, AutoSettings
 from zentrel.auto.strokes import median_ratio
 
@@ -42,8 +41,7 @@ def core_grid(grid, quantiles, choices, settings: AutoSettings = DEFAULT, base=N
     if not choices.marks:
         return None
     if choices.fallback == "ground":  # every region is ground: its core (ground)
-        mirrored = choices.objects == "bright"
-        return ground_grids(mirror_quantiles(quantiles) if mirrored else quantiles, settings, choices.quantum)[1]
+        return side_grids(quantiles, choices.objects, settings, choices.quantum)[1]
     grid = np.asarray(grid if base is None else base, np.float32)
     depth = np.maximum(quantiles[..., settings.ground_quantile].astype(np.float32) - grid, np.float32(0))
     return grid - np.float32(settings.core_reach) * depth

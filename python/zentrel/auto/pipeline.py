@@ -11,8 +11,9 @@
     grid, choices, judgement, base = settle(judgement, ...)
                                                       side -> which regions pass -> grid
                                                       (or a fallback) -> faint marks raised
-    grid, choices = with_ground_side(source.ground_weights(...))
-                                                      on ground: the marks' side from their pieces
+    sides = ground_sides(choices, quantiles)          on ground: each side's grids, and
+    grid, choices = with_ground_side(source.ground_weights(sides), sides, ...)
+                                                      the marks' side from their pieces
     (scaled_stages: for thin strokes the same stages at half the region
     size, and the grid then the two grids' mean on the finer lattice)
     core = core_grid(grid, quantiles, choices, base)  where choices.marks: the level ink must reach
@@ -103,8 +104,8 @@ def stages(source, percent: int, objects=None, settings: AutoSettings = DEFAULT,
                                           mapping, objects, source.level_histogram(), settings, quiet,
                                           measured, sample, smooth, strokes_only, source.threads, nout=4)
     if objects is None:  # the ground fallback's side, from the pieces either side leaves (ground)
-        weights = source.ground_weights(choices, quantiles, settings)
-        grid, choices = call(with_ground_side, weights, grid, choices, quantiles, settings, nout=2)
+        sides = call(ground_sides, choices, quantiles, settings)
+        grid, choices = call(with_ground_side, source.ground_weights(sides), sides, grid, choices, nout=2)
     return Stages(variance, call(judged_records, records, judgement), grid, choices, source.region_size,
                   quantiles, base=base)
 
@@ -186,10 +187,9 @@ class WholeImage:
     def level_histogram(self) -> np.ndarray:
         return self.histogram
 
-    def ground_weights(self, choices, quantiles, settings: AutoSettings):
+    def ground_weights(self, sides):
         """(dark, bright): ground.piece_weight of each side's decision under
-        its ground grids, for the ground fallback; else None."""
-        sides = ground_sides(choices, quantiles, settings)
+        its grids (ground.ground_sides), or None without them."""
         if sides is None:
             return None
         weights = []

@@ -81,9 +81,7 @@ def reach_across(cells: list, shape: tuple):
     summaries = [[cells[i * cols + j][0, 0] for j in range(cols)] for i in range(rows)]
     if summaries[0][0] is None:
         return None
-    root, offsets, sizes, reaches = _joined(summaries)
-    inked = np.zeros(len(reaches), bool)
-    np.logical_or.at(inked, root, reaches)
+    root, offsets, sizes, inked = _joined(summaries)
     kept = inked[root]
     return [[kept[offsets[i, j]:offsets[i, j] + sizes[i, j]] for j in range(cols)] for i in range(rows)]
 
@@ -96,20 +94,18 @@ def weight_across(cells: list, shape: tuple, side: int):
     if cells[0][0, 0] is None:
         return None
     summaries = [[cells[i * cols + j][0, 0][side] for j in range(cols)] for i in range(rows)]
-    root, _, _, reaches = _joined(summaries)
-    pixels = np.concatenate([s.sizes for line in summaries for s in line])
-    inked = np.zeros(len(reaches), bool)
-    np.logical_or.at(inked, root, reaches)
-    whole = np.zeros(len(reaches), np.int64)
-    np.add.at(whole, root, pixels)
+    root, _, _, inked = _joined(summaries)
+    whole = np.zeros(len(root), np.int64)
+    np.add.at(whole, root, np.concatenate([s.sizes for line in summaries for s in line]))
     roots = root == np.arange(len(root))
     return piece_weight(whole[roots], inked[roots])
 
 
 def _joined(summaries) -> tuple:
     """(root per label of all chunks, each chunk's first label's offset, its
-    count of labels, the reaches of all labels): the labels of pieces that
-    touch across chunk edges share a root."""
+    count of labels, per label whether its whole piece reaches ink, read at
+    its root): the labels of pieces that touch across chunk edges share a
+    root."""
     rows, cols = len(summaries), len(summaries[0])
     sizes = np.array([[len(s.reaches) for s in line] for line in summaries])
     offsets = np.concatenate([[0], np.cumsum(sizes.ravel())])[:-1].reshape(rows, cols)
@@ -134,7 +130,10 @@ def _joined(summaries) -> tuple:
                     join(here.bottom[:1], i, j, summaries[i + 1][j - 1].top[-1:], i + 1, j - 1)
     u = np.concatenate([p[0] for p in pairs]) if pairs else np.zeros(0, np.int64)
     v = np.concatenate([p[1] for p in pairs]) if pairs else np.zeros(0, np.int64)
-    return _roots(len(reaches), u, v), offsets, sizes, reaches
+    root = _roots(len(reaches), u, v)
+    inked = np.zeros(len(reaches), bool)
+    np.logical_or.at(inked, root, reaches)
+    return root, offsets, sizes, inked
 
 
 def keep_reached_block(decided: np.ndarray, reached, mirror=False, block_id=None) -> np.ndarray:

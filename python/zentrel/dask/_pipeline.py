@@ -32,7 +32,6 @@ from dask.delayed import Delayed
 from dask.array.overlap import ensure_minimum_chunksize
 from dask.highlevelgraph import HighLevelGraph
 
-from zentrel.auto.ground import ground_sides
 from zentrel.auto.levels import level_mapping
 from zentrel.auto import analysis_of, scaled_stages
 from zentrel.auto.settings import DEFAULT
@@ -292,12 +291,12 @@ class ChunkedSource:
     def level_histogram(self):
         return self._histogram
 
-    def ground_weights(self, choices, quantiles, settings):
+    def ground_weights(self, sides):
         """The ground fallback's (dark, bright) piece weights, or None: one
-        more reading of the chunks, made only where the choices fell back on
-        ground; pieces are joined across chunks (_marks.weight_across)."""
+        more reading of the chunks, made only where there are sides' grids
+        (ground.ground_sides); pieces are joined across chunks
+        (_marks.weight_across)."""
         p = self.pipeline
-        sides = self.call(ground_sides, choices, quantiles, settings)
         levels = p.at_size(p.region_size, self.call(_has_core, sides)).levels(sides)
         edges = levels.map_blocks(_tasks.ground_edges_block, sides, p.region_size, p.shape, p.threads,
                                   chunks=_one_cell_each(levels), dtype=object, meta=np.empty((0, 0), object))

@@ -314,9 +314,7 @@ def edges_block(block, grid, region_size, image_shape, threads, core, mirror=Fal
     thin strokes, whose pixels are decided as they are (no medians)."""
     cell = np.empty((1, 1), object)
     if core is not None:
-        offset = tuple(s[0] for s in block_info[0]["array-location"])
-        cell[0, 0] = edge_pieces(engine.decide(block, grid, region_size, offset=offset, image_shape=image_shape,
-                                               threads=threads, core=core, reach=False, mirror=mirror))
+        cell[0, 0] = _edges_under(block, grid, core, mirror, region_size, image_shape, threads, block_info)
     return cell
 
 
@@ -327,11 +325,17 @@ def ground_edges_block(block, sides, region_size, image_shape, threads, block_in
     fallback: its levels are then not read)."""
     cell = np.empty((1, 1), object)
     if sides is not None:
-        offset = tuple(s[0] for s in block_info[0]["array-location"])
-        cell[0, 0] = tuple(edge_pieces(engine.decide(block, grid, region_size, offset=offset, image_shape=image_shape,
-                                                     threads=threads, core=core, reach=False, mirror=mirror))
+        cell[0, 0] = tuple(_edges_under(block, grid, core, mirror, region_size, image_shape, threads, block_info)
                            for mirror, (grid, core) in zip((False, True), sides))
     return cell
+
+
+def _edges_under(block, grid, core, mirror, region_size, image_shape, threads, block_info) -> object:
+    """The chunk's _marks.Edges of its decision under grid and core, marks
+    left as 1s."""
+    offset = tuple(s[0] for s in block_info[0]["array-location"])
+    return edge_pieces(engine.decide(block, grid, region_size, offset=offset, image_shape=image_shape,
+                                     threads=threads, core=core, reach=False, mirror=mirror))
 
 
 class _PortableNoRegionPassed(NoRegionPassedError):

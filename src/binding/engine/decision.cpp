@@ -119,11 +119,32 @@ py::object decide(const Levels& levels, const py::array_t<float, py::array::c_st
     return std::move(out);
 }
 
-py::tuple mark_pieces(const py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>& block) {
+// Row pointers over a C-contiguous 2-D block of bytes.
+template <class Byte>
+std::vector<Byte*> byte_rows(Byte* data, int n_rows, int n_cols) {
+    std::vector<Byte*> rows(static_cast<std::size_t>(n_rows));
+    for (int i = 0; i < n_rows; ++i) rows[static_cast<std::size_t>(i)] = data + static_cast<std::size_t>(i) * n_cols;
+    return rows;
+}
+
+// Per label of a block's pieces: whether it holds ink, and its pixels.
+std::pair<py::array_t<bool>, py::array_t<std::int64_t>> piece_arrays(const std::vector<bool>& inked,
+                                                                     const std::vector<std::int64_t>& counts) {
+    py::array_t<bool> reaches(static_cast<py::ssize_t>(inked.size()));
+    py::array_t<std::int64_t> sizes(static_cast<py::ssize_t>(counts.size()));
+    for (std::size_t k = 0; k < inked.size(); ++k) {
+        reaches.mutable_data()[k] = inked[k];
+        sizes.mutable_data()[k] = counts[k];
+    }
+    return {reaches, sizes};
+}
+
+using Decided = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
+
+py::tuple mark_pieces(const Decided& block) {
     if (block.ndim() != 2) throw py::value_error("block: a two-dimensional array is required");
     const auto n_rows = static_cast<int>(block.shape(0)), n_cols = static_cast<int>(block.shape(1));
-    std::vector<const std::uint8_t*> rows(static_cast<std::size_t>(n_rows));
-    for (int i = 0; i < n_rows; ++i) rows[static_cast<std::size_t>(i)] = block.data() + static_cast<std::size_t>(i) * n_cols;
+    const std::vector<const std::uint8_t*> rows = byte_rows(block.data(), n_rows, n_cols);
     py::array_t<std::int32_t> labels({n_rows, n_cols});
     std::vector<bool> inked;
     std::vector<std::int64_t> counts;
@@ -131,33 +152,22 @@ py::tuple mark_pieces(const py::array_t<std::uint8_t, py::array::c_style | py::a
         py::gil_scoped_release unlocked;
         inked = zentrel::label_pieces(rows.data(), n_rows, n_cols, labels.mutable_data(), &counts);
     }
-    py::array_t<bool> reaches(static_cast<py::ssize_t>(inked.size()));
-    py::array_t<std::int64_t> sizes(static_cast<py::ssize_t>(counts.size()));
-    for (std::size_t k = 0; k < inked.size(); ++k) {
-        reaches.mutable_data()[k] = inked[k];
-        sizes.mutable_data()[k] = counts[k];
-    }
+    auto [reaches, sizes] = piece_arrays(inked, counts);
     return py::make_tuple(labels, reaches, sizes);
 }
 
-py::tuple piece_sizes(const py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>& block) {
+py::tuple piece_sizes(const Decided& block) {
     if (block.ndim() != 2) throw py::value_error("block: a two-dimensional array is required");
     const auto n_rows = static_cast<int>(block.shape(0)), n_cols = static_cast<int>(block.shape(1));
     std::vector<std::uint8_t> scratch(block.data(), block.data() + block.size());
-    std::vector<std::uint8_t*> rows(static_cast<std::size_t>(n_rows));
-    for (int i = 0; i < n_rows; ++i) rows[static_cast<std::size_t>(i)] = scratch.data() + static_cast<std::size_t>(i) * n_cols;
+    const std::vector<std::uint8_t*> rows = byte_rows(scratch.data(), n_rows, n_cols);
     std::vector<bool> inked;
     std::vector<std::int64_t> counts;
     {
         py::gil_scoped_release unlocked;
         inked = zentrel::count_pieces(rows.data(), n_rows, n_cols, counts);
     }
-    py::array_t<bool> reaches(static_cast<py::ssize_t>(inked.size()));
-    py::array_t<std::int64_t> sizes(static_cast<py::ssize_t>(counts.size()));
-    for (std::size_t k = 0; k < inked.size(); ++k) {
-        reaches.mutable_data()[k] = inked[k];
-        sizes.mutable_data()[k] = counts[k];
-    }
+    auto [reaches, sizes] = piece_arrays(inked, counts);
     return py::make_tuple(reaches, sizes);
 }
 
