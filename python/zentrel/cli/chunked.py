@@ -13,13 +13,15 @@ share.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
+import time
 from pathlib import Path
 from typing import Iterator, Optional
 
 from zentrel.cli import batch
-from zentrel.io import (BINARY_FORMATS, default_max_pixels, failure_text, image_format, is_zarr,
-                        read_grey, write_image)
+from zentrel.io import (BINARY_FORMATS, ImageReadError, default_max_pixels, failure_text, image_format,
+                        is_zarr, read_grey, write_image)
 
 DEFAULT_CHUNK = 4096
 # What binarize writes: Zarr through the chunked path, the rest either way.
@@ -57,13 +59,13 @@ def _chunked(source: Path, target: Path, args, limit: int) -> bool:
             or _tiff_pixels(source) > limit)
 
 
-def wanted(args) -> bool:
-    """Whether this command line needs the chunked or distributed path."""
+def wanted(args, sources) -> bool:
+    """Whether this command line needs the chunked or distributed path for ``sources``."""
     if args.scheduler is not None or args.chunks is not None:
         return True
     limit = args.max_pixels or default_max_pixels()
     targets = [args.output] if args.output is not None else [Path(args.name or "x.png")]
-    return any(_chunked(source, targets[0], args, limit) for source in args.inputs)
+    return any(_chunked(source, targets[0], args, limit) for source in sources)
 
 
 def split(args, plan: list) -> tuple:
@@ -78,11 +80,11 @@ def split(args, plan: list) -> tuple:
     return (chunked, others, []) if args.scheduler is not None else (chunked, [], others)
 
 
-def run(args, settings: dict, chunked: list, per_task: list) -> Iterator[tuple]:
+def run(args, settings: dict, chunked: list, per_task: list, skip_existing: bool = False) -> Iterator[tuple]:
     """Threshold the (index, source, target) files that split() gave dask,
     chunked and (with --scheduler) one per task, with ``settings`` (keyword
-    arguments of zentrel.binarize), yielding (index, source, error message
-    or None) as each is done."""
+    arguments of zentrel.binarize), yielding (index, source, its line of the
+    record) as each is done."""
     try:
         import dask
         import zentrel.dask  # noqa: F401
@@ -91,16 +93,12 @@ def run(args, settings: dict, chunked: list, per_task: list) -> Iterator[tuple]:
     except ImportError as error:
         raise SystemExit(f"zentrel: error: --chunks, --scheduler and Zarr need dask: {EXTRA} "
                          f"({error})") from None
-    from tqdm import tqdm
 
     limit = args.max_pixels or default_max_pixels()
     if args.scheduler is None:
-        with dask.config.set(scheduler="threads"), \
-                tqdm(total=len(chunked), file=sys.stderr, unit="image", dynamic_ncols=True,
-                     disable=None if len(chunked) > 1 else True) as bar:
+        with dask.config.set(scheduler="threads"):
             for index, source, target in chunked:
-                yield index, source, _binarize_chunked(source, target, args, settings)
-                bar.update(1)
+                yield index, source, _binarize_chunked(source, target, args, settings, skip_existing)
         return
 
     try:
@@ -112,39 +110,57 @@ def run(args, settings: dict, chunked: list, per_task: list) -> Iterator[tuple]:
     # One engine thread per task: the workers run as many tasks as they have threads.
     jobs = {client.submit(batch.binarize_one, batch.Job(
         index, source, target, settings, args.rescale, args.threads or 1, limit, args.bilevel,
-        args.overwrite), pure=False): (index, source) for index, source, target in per_task}
+        args.overwrite, skip_existing), pure=False): (index, source) for index, source, target in per_task}
     try:
-        with dask.config.set(scheduler=client), \
-                tqdm(total=len(chunked) + len(per_task), file=sys.stderr, unit="image",
-                     dynamic_ncols=True) as bar:
+        with dask.config.set(scheduler=client):
             for index, source, target in chunked:
-                yield index, source, _binarize_chunked(source, target, args, settings)
-                bar.update(1)
+                yield index, source, _binarize_chunked(source, target, args, settings, skip_existing)
             for future in distributed.as_completed(jobs):
                 index, source = jobs[future]
                 try:
-                    message = future.result()
+                    line = future.result()
                 except Exception as error:  # a task that could not run, or lost its workers
-                    message = f"worker failed: {error}"
-                yield index, source, message
-                bar.update(1)
+                    line = batch.entry(source, error=f"worker failed: {error}")
+                yield index, source, line
     finally:
         for future in jobs:
             future.cancel()
         client.close()
 
 
-def _binarize_chunked(source: Path, target: Path, args, settings: dict) -> Optional[str]:
-    """Threshold one file chunk by chunk; an error message or None."""
+def _tiff_pages(path: Path) -> int:
+    import tifffile
+
+    try:
+        with tifffile.TiffFile(path) as tiff:
+            return len(tiff.pages)
+    except Exception:  # not readable here: reading it reports it
+        return 1
+
+
+def _binarize_chunked(source: Path, target: Path, args, settings: dict, skip_existing: bool) -> dict:
+    """Threshold one file chunk by chunk; its line of the record. With
+    ``skip_existing`` an existing target that is complete (Zarr and tiled
+    TIFF are written whole or not at all; other files must decode) is
+    passed over."""
     import dask.array as da
 
     import zentrel.dask as zd
     from zentrel.dask import io
 
+    started = time.perf_counter()
     chunks = args.chunks or DEFAULT_CHUNK
     wide = settings.get("preset") != "classic"
+    line = batch.entry(source, pages=1)
+    if skip_existing and os.path.lexists(target) and (is_zarr(target) or batch.complete([target], 1)):
+        line.update(status="skipped", outputs=[str(target)])
+        return line
     try:
-        if is_zarr(source) or source.suffix.lower() in (".tif", ".tiff"):
+        tiff = source.suffix.lower() in (".tif", ".tiff")
+        if tiff and _tiff_pages(source) > 1:
+            raise ImageReadError(f"{_tiff_pages(source)} pages: the chunked path takes one; leave out "
+                                 "--chunks to threshold it page by page")
+        if is_zarr(source) or tiff:
             image = io.open_image(source, chunks=chunks, rescale=args.rescale, keep_wide=wide)
         else:
             image = da.from_array(read_grey(source, rescale=args.rescale, keep_wide=wide,
@@ -155,6 +171,8 @@ def _binarize_chunked(source: Path, target: Path, args, settings: dict) -> Optio
         else:
             image_format(target)
             write_image(target, binary.compute(), bilevel=args.bilevel, overwrite=args.overwrite)
+        line.update(status="done", outputs=[str(target)], pixels=int(image.size))
     except Exception as error:
-        return failure_text(error, target)
-    return None
+        line["error"] = failure_text(error, target)
+    line["seconds"] = round(time.perf_counter() - started, 3)
+    return line

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
 import os
 import signal
@@ -14,10 +15,12 @@ from typing import Optional, Sequence
 
 from zentrel import scenes
 from zentrel.api import binarize as binarize_image
-from zentrel.cli import batch, chunked
+from zentrel.cli import batch, chunked, tree
+from zentrel.cli.progress import Progress
+from zentrel.cli.record import ENDED, Record, last_lines
 from zentrel.cli.options import DEFAULT_NAME, EXIT_FAILED, PROG, analysis_settings, parser_and_commands
-from zentrel.io import (ImageReadError, default_max_pixels, exists_message, one_line, png_text, read_grey,
-                        write_image)
+from zentrel.io import (ImageReadError, default_max_pixels, exists_message, is_zarr, one_line, paged_name,
+                        png_text, read_grey, write_image)
 from zentrel.report import draw_report
 
 __all__ = ["main"]
@@ -86,6 +89,7 @@ class _Tally:
 
     total: int = 0
     done: int = 0
+    skipped: int = 0
 
 
 # ---------------------------------------------------------------- binarize
@@ -96,37 +100,115 @@ def _run_binarize(args: argparse.Namespace, parser: argparse.ArgumentParser, tal
         parser.error("-o/--output takes one input; use --out-dir for several")
     if args.output is not None and args.name is not None:
         parser.error("--name applies to --out-dir only")
+    if args.output is not None and args.inputs[0].is_dir() and not is_zarr(args.inputs[0]):
+        parser.error(f"-o/--output takes one input file; use --out-dir for the folder {args.inputs[0]}")
     if args.out_dir is not None:
         _make_folder(args.out_dir, parser)
 
-    pairs, errors = batch.plan(args.inputs, args.output, args.out_dir, args.name or DEFAULT_NAME,
-                                args.overwrite)
-    failures = {index: (source, message) for index, source, message in errors}
+    walked = tree.walk(args.inputs, skip=[args.out_dir] if args.out_dir is not None else [])
+    for note in walked.notes:
+        sys.stderr.write(f"{PROG}: {note}\n")
+    found = walked.found
+    pairs, refused = batch.plan(found, args.output, args.out_dir, args.name or DEFAULT_NAME,
+                                args.overwrite, args.skip_existing)
     settings = analysis_settings(args)
-    tally.total = len(args.inputs)
-    if chunked.wanted(args):
-        read_chunked, per_task, pairs = chunked.split(args, pairs)
-        for index, source, message in chunked.run(args, settings, read_chunked, per_task):
-            if message is None:
-                tally.done += 1
-            else:
-                failures[index] = (source, message)
-    workers = min(args.jobs, max(len(pairs), 1))
-    # Each worker process gets its share of the cores, so workers do not oversubscribe.
-    threads = args.threads or (None if workers == 1 else max(1, (os.cpu_count() or 1) // workers))
-    max_pixels = args.max_pixels or default_max_pixels(workers)
-    jobs = [batch.Job(index, source, target, settings, args.rescale, threads, max_pixels,
-                       args.bilevel, args.overwrite)
-            for index, source, target in pairs]
-    tally.total = len(args.inputs)
+    tally.total = len(found)
     try:
-        batch.run(jobs, workers, tally, failures, progress=len(args.inputs) > 1)
+        log = Record(args.log) if args.log is not None else None
+    except OSError as error:
+        parser.error(f"--log: cannot open {args.log}: {error.strerror or error}")
+    run = _BatchRun(tally, log, Progress(len(found), enabled=len(found) > 1))
+    try:
+        for index, source, message in refused:
+            run.ended(index, source, batch.entry(source, error=message))
+        for number, (folder, message) in enumerate(walked.errors, start=len(found)):
+            run.ended(number, folder, batch.entry(folder, error=message))
+        pairs, replace = _resume(pairs, run, args)
+        if chunked.wanted(args, [source for _, source, _ in pairs]):
+            read_chunked, per_task, pairs = chunked.split(args, pairs)
+            for index, source, line in chunked.run(args, settings, read_chunked, per_task,
+                                                   args.skip_existing):
+                run.ended(index, source, line)
+        workers = min(args.jobs, max(len(pairs), 1))
+        # Each worker process gets its share of the cores, so workers do not oversubscribe.
+        threads = args.threads or (None if workers == 1 else max(1, (os.cpu_count() or 1) // workers))
+        max_pixels = args.max_pixels or default_max_pixels(workers)
+        jobs = [batch.Job(index, source, target, settings, args.rescale, threads, max_pixels,
+                          args.bilevel, args.overwrite or index in replace, args.skip_existing)
+                for index, source, target in pairs]
+        with contextlib.closing(batch.run(jobs, workers, run.lost)) as results:
+            for job, line in results:
+                run.ended(job.index, job.source, line)
     finally:
+        run.close()
+    if len(found) > 1 or tally.skipped:
+        sys.stderr.write(f"{PROG}: {run.progress.counts()}\n")
+    return EXIT_FAILED if run.failures else 0
+
+
+def _resume(pairs: list, run: "_BatchRun", args) -> tuple:
+    """With --skip-existing and a record: the files whose record says they
+    ended (and whose outputs all exist) are skipped at once; the rest are
+    left, with the indices of those whose record says they failed, whose
+    outputs (written by that run) may be replaced."""
+    if not (args.skip_existing and args.log is not None):
+        return pairs, set()
+    lines = last_lines(args.log)
+    left, replace = [], set()
+    for index, source, target in pairs:
+        line = lines.get(os.path.abspath(source))
+        outputs = line.get("outputs") or [] if line else []
+        ours = bool(outputs) and all(_belongs(path, target) for path in outputs)
+        if line and line.get("status") in ENDED and ours and all(os.path.lexists(p) for p in outputs):
+            run.ended(index, source, batch.entry(source, "skipped", outputs=outputs, pages=line.get("pages")))
+            continue
+        if line and line.get("status") == "failed" and ours:
+            replace.add(index)
+        left.append((index, source, target))
+    return left, replace
+
+
+def _belongs(path: str, target: Path) -> bool:
+    """Whether ``path`` is ``target`` or one of its pages' own files."""
+    pages = os.path.abspath(paged_name(target, 1))
+    head, tail = pages[:pages.rindex("-p") + 2], os.path.splitext(pages)[1]
+    number = path[len(head):len(path) - len(tail)]
+    return path == os.path.abspath(target) or (path.startswith(head) and path.endswith(tail)
+                                               and number.isdigit())
+
+
+class _BatchRun:
+    """What a binarize run has ended: counted, recorded, shown, and its failures kept."""
+
+    def __init__(self, tally: _Tally, log: Optional[Record], progress: Progress):
+        self.tally, self.log, self.progress = tally, log, progress
+        self.failures: dict = {}  # input index -> (input, message)
+
+    def ended(self, index: int, source: Path, line: dict) -> None:
+        line["input"] = os.path.abspath(source)
+        line["outputs"] = [os.path.abspath(path) for path in line["outputs"]]
+        if self.log is not None:
+            self.log.write(line)
+        if line["status"] == "done":
+            self.tally.done += 1
+        elif line["status"] == "skipped":
+            self.tally.skipped += 1
+        else:
+            self.failures[index] = (source, line["error"])
+        self.progress.ended(line)
+
+    def lost(self, job, written: bool) -> None:
+        """A file cut off by an interrupt: done when its output appeared meanwhile."""
+        self.tally.done += written
+
+    def close(self) -> None:
+        self.progress.close()
         # After the others, and also when stopped: one line per file that failed.
-        for index in sorted(failures):
-            source, message = failures[index]
+        for index in sorted(self.failures):
+            source, message = self.failures[index]
             _error(f"{source}: {message}")
-    return EXIT_FAILED if failures else 0
+        if self.log is not None:
+            self.log.close()
 
 
 def _same_file(a: Path, b: Path) -> bool:
@@ -247,6 +329,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return _COMMANDS[args.command](args, commands[args.command], tally)
     except _Stopped as stop:
         done = f"{tally.done} of {tally.total} files done" if tally.total else "no file done"
+        if tally.skipped:
+            done += f", {tally.skipped} skipped"
         sys.stderr.write(f"{PROG}: interrupted: {done}\n")
         return 128 + stop.signum
     finally:

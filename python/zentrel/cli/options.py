@@ -15,6 +15,7 @@ from pathlib import Path
 from typing import Optional
 
 from zentrel.cli import chunked
+from zentrel.cli.record import FIELDS
 from zentrel.core import preset_conflict
 from zentrel.core.limits import LIMITS
 from zentrel.io import BINARY_FORMATS, image_format
@@ -170,12 +171,21 @@ def parser_and_commands() -> tuple[argparse.ArgumentParser, dict]:
         "binarize",
         help="threshold image files into black-and-white images",
         description=(
-            "Threshold image files (PNG, TIFF, JPEG, BMP, PGM) into images of 0 and 255, "
+            "Threshold image files (PNG, TIFF, JPEG, BMP, PGM, ...) into images of 0 and 255, "
             f"written as {binary_formats} by the output's extension. "
-            "Colour is turned into BT.601 luma; alpha is dropped."
+            "Colour is turned into BT.601 luma; alpha is dropped. "
+            "Every page of a file of several pages (multi-page TIFF, animated GIF) is "
+            "thresholded on its own: a TIFF output holds them all in order (with --bilevel "
+            "each page CCITT Group 4); PNG and PBM get one file per page, {stem}-p0001.png, "
+            "{stem}-p0002.png, ... A folder given as INPUT is walked to any depth in name "
+            "order (hidden files and the output folder passed over, each linked folder "
+            "entered once) and its tree is mirrored under --out-dir."
         ),
+        epilog=("--log writes one JSON object per line and input, with the fields: "
+                + "; ".join(f"{name}: {meaning}" for name, meaning in FIELDS.items()) + "."),
     )
-    binarize.add_argument("inputs", nargs="+", type=Path, metavar="INPUT", help="image files")
+    binarize.add_argument("inputs", nargs="+", type=Path, metavar="INPUT",
+                          help="image files, or folders to walk")
     target = binarize.add_mutually_exclusive_group(required=True)
     target.add_argument("-o", "--output", type=output_path(chunked.OUTPUT_FORMATS), metavar="OUTPUT",
                         help=f"output file ({binary_formats}; one input only)")
@@ -188,6 +198,12 @@ def parser_and_commands() -> tuple[argparse.ArgumentParser, dict]:
     binarize.add_argument("--bilevel", action="store_true",
                           help="write 1 bit per pixel (PNG; TIFF with CCITT Group 4 compression); "
                                "PBM always is")
+    binarize.add_argument("--skip-existing", action="store_true",
+                          help="pass over inputs whose output is complete: its --log record says "
+                               "so or, without a line there, it decodes whole (a file of several "
+                               "pages: all of them)")
+    binarize.add_argument("--log", type=Path, default=None, metavar="FILE",
+                          help="append one JSON line per input to FILE (see below)")
     binarize.add_argument("--jobs", type=integer_in(1), default=1, metavar="N",
                           help="worker processes for a batch (default 1)")
     chunked.add_options(binarize, integer_in(16))

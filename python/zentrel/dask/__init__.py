@@ -20,6 +20,30 @@ except ImportError as error:  # pragma: no cover - exercised in a subprocess
         'zentrel.dask needs dask, which the "dask" extra brings: pip install "zentrel[dask]"'
     ) from error
 
+
+def _dask_floor() -> str:
+    """The dask release the ``dask`` extra asks for at least, from the package's metadata."""
+    import re
+    from importlib import metadata
+
+    try:
+        for requirement in metadata.requires("zentrel") or ():
+            found = re.match(r"dask(\[[^]]*\])?\s*>=\s*([\w.]+)", requirement)
+            if found:
+                return found.group(2)
+    except metadata.PackageNotFoundError:  # pragma: no cover - a source tree on sys.path
+        pass
+    return "the release the extra names"
+
+
+try:  # the graph's task objects, complete since the extra's floor
+    from dask._task_spec import List, Task  # noqa: F401
+except ImportError as error:
+    raise ImportError(
+        f"zentrel.dask needs dask {_dask_floor()} or later (this is dask {dask.__version__}): "
+        'pip install -U "zentrel[dask]"'
+    ) from error
+
 import math
 from typing import Optional
 

@@ -3,12 +3,15 @@
     read_grey(path, rescale=False, max_pixels=None, keep_wide=False) -> 2-D array
     write_image(path, values, bilevel=False, overwrite=False, text=None)
     image_format(path, formats) -> format name (ValueError naming the accepted)
-    luma(rgb), rescale_to_8bit(values), png_text(path)
+    open_image(path, max_pixels) (Pillow, not decoded), luma(rgb), rescale_to_8bit(values),
+    png_text(path)
     ImageReadError, one_line(error), failure_text(error, target)
     default_max_pixels(images_at_once), BINARY_FORMATS
     write_atomic(path, write, overwrite), exists_message(path), identity(path),
     remove_temporaries(path), TEMP_MARK                              (files)
     is_zarr(path)
+    read_pages(path, ...), write_pages(path, pages, ...), page_count(path),
+    paged_name(path, number), remove_page_temporaries(path), PAGED_FORMATS (pages)
 
 Pillow is imported only when an image is read or written (the cli extra).
 """
@@ -17,8 +20,10 @@ from pathlib import Path
 
 from zentrel.io.files import TEMP_MARK, exists_message, identity, remove_temporaries, write_atomic
 from zentrel.io.images import (BINARY_FORMATS, ImageReadError, default_max_pixels, failure_text,
-                               image_format, luma, one_line, png_text, read_grey, rescale_to_8bit,
+                               image_format, luma, one_line, open_image, png_text, read_grey, rescale_to_8bit,
                                write_image)
+from zentrel.io.pages import (PAGED_FORMATS, page_count, paged_name, read_pages, remove_page_temporaries,
+                              write_pages)
 
 # A Zarr store: a folder named .zarr, or one holding Zarr's metadata files.
 ZARR_MARKERS = ("zarr.json", ".zarray", ".zgroup")
@@ -33,6 +38,7 @@ def is_zarr(path) -> bool:
 __all__ = [
     "BINARY_FORMATS",
     "ImageReadError",
+    "PAGED_FORMATS",
     "TEMP_MARK",
     "default_max_pixels",
     "exists_message",
@@ -42,10 +48,16 @@ __all__ = [
     "is_zarr",
     "luma",
     "one_line",
+    "open_image",
+    "page_count",
+    "paged_name",
     "png_text",
     "read_grey",
+    "read_pages",
+    "remove_page_temporaries",
     "remove_temporaries",
     "rescale_to_8bit",
     "write_atomic",
     "write_image",
+    "write_pages",
 ]

@@ -37,7 +37,8 @@ def _temp_prefix(path: Path) -> str:
 def write_atomic(path, write: Callable[[BinaryIO], None], *, overwrite: bool = False) -> None:
     """Write the file ``path`` through ``write(file)``, whole or not at all.
 
-    The data go to a temporary file in the target's folder, which is flushed
+    ``file`` may also be read and sought (multi-page TIFF goes back to link
+    its pages). The data go to a temporary file in the target's folder, which is flushed
     to disk and then moved onto ``path``; a failure or an interrupt at any
     point removes it, so ``path`` holds its old content or the new one, never
     a part. Without ``overwrite`` an existing ``path`` raises FileExistsError,
@@ -48,7 +49,7 @@ def write_atomic(path, write: Callable[[BinaryIO], None], *, overwrite: bool = F
         raise FileExistsError(exists_message(path))
     temp, fd = _create_temporary(path)
     try:
-        with os.fdopen(fd, "wb") as file:
+        with os.fdopen(fd, "w+b") as file:
             if overwrite:
                 _keep_permissions(path, file.fileno())
             write(file)
@@ -70,7 +71,7 @@ def _create_temporary(path: Path):
         temp = f"{prefix}{os.urandom(_RANDOM_HEX // 2).hex()}"
         try:
             # Mode 0o666 lets the umask decide the permissions, as for any new file.
-            return temp, os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0),
+            return temp, os.open(temp, os.O_RDWR | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0),
                                  0o666)
         except FileExistsError:
             continue
@@ -101,18 +102,22 @@ def _move_without_replacing(temp: str, path: Path) -> None:
     os.unlink(temp)
 
 
-def remove_temporaries(path) -> int:
-    """Remove the temporary files left beside ``path`` by writers that were killed."""
+def remove_temporaries(path, accept: Callable[[str], bool] | None = None) -> int:
+    """Remove the temporary files left beside ``path`` by writers that were
+    killed: those of ``path`` itself, or of every file in its folder whose
+    name ``accept(name)`` takes."""
     path = Path(path)
-    prefix = _temp_prefix(path)
+    own = path.name[:_NAME_ROOM]
+    accept = accept or (lambda name: name[:_NAME_ROOM] == own)
     removed = 0
     try:
         entries = list(os.scandir(path.parent))
     except OSError:
         return 0
     for entry in entries:
-        tail = entry.name[len(prefix):]
-        if entry.name.startswith(prefix) and len(tail) == _RANDOM_HEX and all(c in "0123456789abcdef" for c in tail):
+        head, mark, tail = entry.name.rpartition(TEMP_MARK)
+        if (mark and head.startswith(".") and accept(head[1:]) and len(tail) == _RANDOM_HEX
+                and all(c in "0123456789abcdef" for c in tail)):
             with contextlib.suppress(OSError):
                 os.unlink(entry.path)
                 removed += 1

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
 import warnings
 from pathlib import Path
@@ -18,6 +19,7 @@ __all__ = [
     "image_format",
     "luma",
     "one_line",
+    "open_image",
     "png_text",
     "read_grey",
     "rescale_to_8bit",
@@ -114,34 +116,59 @@ def read_grey(path, *, rescale: bool = False, max_pixels: int | None = None,
     their robust range itself). An image of more than
     ``max_pixels`` pixels (default: what memory holds, see
     default_max_pixels) is refused before it is decoded. Raises
-    ImageReadError for anything Pillow cannot decode.
+    ImageReadError for anything Pillow cannot decode. Of a file of several
+    pages this is the first; zentrel.io.pages reads them all.
     """
+    with open_image(path, max_pixels) as image:
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                image.load()
+                return _grey_of(image, rescale, keep_wide)
+        except ImageReadError:
+            raise
+        except MemoryError:
+            raise ImageReadError("not enough memory to decode the image") from None
+        except Exception as error:  # Pillow raises many kinds for bad files
+            raise ImageReadError(f"cannot read image: {one_line(error)}") from error
+
+
+def size_error(size, max_pixels: int | None = None) -> ImageReadError | None:
+    """The error for an image of ``size`` (width, height) above ``max_pixels``
+    (default: what memory holds), or None."""
+    limit = default_max_pixels() if max_pixels is None else max_pixels
+    width, height = size
+    if width * height > limit:
+        return ImageReadError(f"{width}x{height} is {width * height} pixels, above the limit of "
+                              f"{limit}; pass --max-pixels to raise it")
+    return None
+
+
+@contextlib.contextmanager
+def open_image(path, max_pixels: int | None = None, *, check_size: bool = True):
+    """The Pillow image of ``path``, opened but not decoded; ImageReadError
+    when it cannot be opened or (``check_size``) its first page is above
+    ``max_pixels``."""
     from PIL import Image
 
-    limit = default_max_pixels() if max_pixels is None else max_pixels
     # Pillow's own guard warns from 89 Mpx on and refuses twice that; the limit
     # above replaces it, checked from the header before any pixel is decoded.
     saved_limit, Image.MAX_IMAGE_PIXELS = Image.MAX_IMAGE_PIXELS, None
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            with Image.open(path) as image:
-                width, height = image.size
-                if width * height > limit:
-                    raise ImageReadError(
-                        f"{width}x{height} is {width * height} pixels, above the limit of "
-                        f"{limit}; pass --max-pixels to raise it"
-                    )
-                image.load()
-                return _grey_of(image, rescale, keep_wide)
-    except ImageReadError:
-        raise
+            image = Image.open(path)
     except MemoryError:
         raise ImageReadError("not enough memory to decode the image") from None
     except Exception as error:  # Pillow raises many kinds for bad files
         raise ImageReadError(f"cannot read image: {one_line(error)}") from error
     finally:
         Image.MAX_IMAGE_PIXELS = saved_limit
+    with image:
+        error = size_error(image.size, max_pixels) if check_size else None
+        if error is not None:
+            raise error
+        yield image
 
 
 def _grey_of(image, rescale: bool, keep_wide: bool = False) -> np.ndarray:
