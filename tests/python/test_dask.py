@@ -2,6 +2,7 @@
 result equals the in-memory one byte for byte, survives a lost worker, and
 refuses what it cannot honour."""
 
+import json
 import os
 import signal
 import subprocess
@@ -139,11 +140,16 @@ def test_bad_values_and_limits(client):
         zd.binarize(da.zeros((64, 64), dtype=np.uint8), colour=1)
 
 
-def test_import_without_the_extra_names_it():
-    code = "import sys; sys.modules['dask'] = None; import zentrel.dask"
+@pytest.mark.parametrize("setup, words", [
+    ("sys.modules['dask'] = None", "zentrel[dask]"),
+    # A dask before the task objects zentrel.dask builds on.
+    ("import dask.array, types; sys.modules['dask._task_spec'] = types.ModuleType('old')", "2024.12.0 or later"),
+])
+def test_import_without_the_extra_names_it(setup, words):
+    code = f"import sys; {setup}; import zentrel.dask"
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert result.returncode != 0
-    assert "ImportError" in result.stderr and "zentrel[dask]" in result.stderr
+    assert "ImportError" in result.stderr and words in result.stderr
 
 
 def test_command_line_zarr_in_and_out(tmp_path):
@@ -173,15 +179,35 @@ def test_command_line_batch_on_the_cluster(client, tmp_path, capsys):
     zarr.create_array(tmp_path / "c.zarr", shape=images["c"].shape, chunks=(64, 64),
                       dtype=np.uint8)[:] = images["c"]
     (tmp_path / "bad.png").write_text("not an image")
-    inputs = [str(tmp_path / name) for name in ("a.png", "b.tif", "c.zarr", "bad.png")]
-    status = main(["binarize", *inputs, "--out-dir", str(tmp_path / "out"), "--name", "{stem}.tif",
-                   "--scheduler", client.scheduler.address])
-    err = capsys.readouterr().err
-    assert status == 1
-    assert "dashboard" in err and "bad.png: cannot read image" in err
+    book = [_image((120, 150), seed=k) for k in (4, 5)]
+    (tmp_path / "d").mkdir()
+    Image.fromarray(book[0]).save(tmp_path / "d" / "book.tif", save_all=True,
+                                  append_images=[Image.fromarray(book[1])])
+    inputs = [str(tmp_path / name) for name in ("a.png", "b.tif", "c.zarr", "bad.png", "d")]
+    logs = {}
+    for where in ("cluster", "here"):
+        options = ["--scheduler", client.scheduler.address] if where == "cluster" else []
+        logs[where] = tmp_path / f"{where}.jsonl"
+        status = main(["binarize", *inputs, "--out-dir", str(tmp_path / where), "--name", "{stem}.tif",
+                       "--log", str(logs[where]), *options])
+        err = capsys.readouterr().err
+        assert status == 1
+        assert "bad.png: cannot read image" in err and ("dashboard" in err) == (where == "cluster")
+    out = tmp_path / "cluster"
     for name, image in images.items():
-        assert np.array_equal(tifffile.imread(tmp_path / "out" / f"{name}.tif"), zentrel.binarize(image))
-    assert not (tmp_path / "out" / "bad.tif").exists()
+        assert np.array_equal(tifffile.imread(out / f"{name}.tif"), zentrel.binarize(image))
+    assert not (out / "bad.tif").exists()
+    with tifffile.TiffFile(out / "book.tif") as tiff:  # a folder's files go below --out-dir
+        assert [np.array_equal(p.asarray(), zentrel.binarize(b)) for p, b in zip(tiff.pages, book)] == [True] * 2
+    # The same files and, but for where they went and the seconds, the same record.
+    assert [p.read_bytes() for p in sorted(out.rglob("*.tif"))] == \
+        [p.read_bytes() for p in sorted((tmp_path / "here").rglob("*.tif"))]
+
+    def lines(where):
+        found = [json.loads(line) for line in logs[where].read_text().splitlines()]
+        return sorted(json.dumps({**line, "seconds": 0}).replace(f"/{where}/", "/out/") for line in found)
+
+    assert lines("cluster") == lines("here")
 
 
 @st.composite

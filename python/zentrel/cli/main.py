@@ -149,8 +149,8 @@ def _run_binarize(args: argparse.Namespace, parser: argparse.ArgumentParser, tal
 def _resume(pairs: list, run: "_BatchRun", args) -> tuple:
     """With --skip-existing and a record: the files whose record says they
     ended (and whose outputs all exist) are skipped at once; the rest are
-    left, with the indices of those whose record says they failed, whose
-    outputs (written by that run) may be replaced."""
+    left, with the indices of those whose files an earlier run recorded
+    writing (they failed, or lost a page since), which may be replaced."""
     if not (args.skip_existing and args.log is not None):
         return pairs, set()
     lines = last_lines(args.log)
@@ -162,7 +162,7 @@ def _resume(pairs: list, run: "_BatchRun", args) -> tuple:
         if line and line.get("status") in ENDED and ours and all(os.path.lexists(p) for p in outputs):
             run.ended(index, source, batch.entry(source, "skipped", outputs=outputs, pages=line.get("pages")))
             continue
-        if line and line.get("status") == "failed" and ours:
+        if ours:  # written by an earlier run: its files may be replaced
             replace.add(index)
         left.append((index, source, target))
     return left, replace
