@@ -99,16 +99,17 @@ def plan(inputs: Sequence[Found], output: Optional[Path], out_dir: Optional[Path
                 if target not in known and target.resolve() not in claimed:
                     break
         claimed.add(target.resolve())
-        if not (overwrite or skip_existing) and _written(target):
-            errors.append((index, source, exists_message(target)))
+        present = _written(target)
+        if not (overwrite or skip_existing) and present is not None:
+            errors.append((index, source, exists_message(present)))
             continue
         pairs.append((index, source, target))
     return pairs, errors
 
 
-def _written(target: Path) -> bool:
-    """Whether the target, or the first page's own file, exists."""
-    return os.path.lexists(target) or os.path.lexists(paged_name(target, 1))
+def _written(target: Path) -> Optional[Path]:
+    """The target, or else the first page's own file, where one exists."""
+    return next((path for path in (target, paged_name(target, 1)) if os.path.lexists(path)), None)
 
 
 def outputs_of(target: Path, pages: int) -> list:
