@@ -4,8 +4,10 @@
     build_parser() -> argparse.ArgumentParser
 
 options (the parser, its commands and their options), main (the commands'
-runners), batch (naming outputs, running files on worker processes),
-workers (processes that stop at once), chunked (--chunks and --scheduler
+runners), tree (folders walked), batch (naming outputs, thresholding files
+page by page on worker processes), workers (processes that stop at once),
+record (the --log lines), resume (--skip-existing from the record),
+progress (the bar and the final line), chunked (--chunks and --scheduler
 through zentrel.dask).
 """
 

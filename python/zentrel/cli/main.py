@@ -17,10 +17,11 @@ from zentrel import scenes
 from zentrel.api import binarize as binarize_image
 from zentrel.cli import batch, chunked, tree
 from zentrel.cli.progress import Progress
-from zentrel.cli.record import ENDED, Record, last_lines
+from zentrel.cli.record import Record
+from zentrel.cli.resume import resume
 from zentrel.cli.options import DEFAULT_NAME, EXIT_FAILED, PROG, analysis_settings, parser_and_commands
-from zentrel.io import (ImageReadError, default_max_pixels, exists_message, is_zarr, one_line, paged_name,
-                        png_text, read_grey, write_image)
+from zentrel.io import (ImageReadError, default_max_pixels, exists_message, is_zarr, one_line, png_text,
+                        read_grey, write_image)
 from zentrel.report import draw_report
 
 __all__ = ["main"]
@@ -123,7 +124,7 @@ def _run_binarize(args: argparse.Namespace, parser: argparse.ArgumentParser, tal
             run.ended(index, source, batch.entry(source, error=message))
         for number, (folder, message) in enumerate(walked.errors, start=len(found)):
             run.ended(number, folder, batch.entry(folder, error=message))
-        pairs, replace = _resume(pairs, run, args)
+        pairs, replace = resume(pairs, run.ended, args.log if args.skip_existing else None)
         if chunked.wanted(args, [source for _, source, _ in pairs]):
             read_chunked, per_task, pairs = chunked.split(args, pairs)
             for index, source, line in chunked.run(args, settings, read_chunked, per_task,
@@ -144,37 +145,6 @@ def _run_binarize(args: argparse.Namespace, parser: argparse.ArgumentParser, tal
     if len(found) > 1 or tally.skipped:
         sys.stderr.write(f"{PROG}: {run.progress.counts()}\n")
     return EXIT_FAILED if run.failures else 0
-
-
-def _resume(pairs: list, run: "_BatchRun", args) -> tuple:
-    """With --skip-existing and a record: the files whose record says they
-    ended (and whose outputs all exist) are skipped at once; the rest are
-    left, with the indices of those whose files an earlier run recorded
-    writing (they failed, or lost a page since), which may be replaced."""
-    if not (args.skip_existing and args.log is not None):
-        return pairs, set()
-    lines = last_lines(args.log)
-    left, replace = [], set()
-    for index, source, target in pairs:
-        line = lines.get(os.path.abspath(source))
-        outputs = line.get("outputs") or [] if line else []
-        ours = bool(outputs) and all(_belongs(path, target) for path in outputs)
-        if line and line.get("status") in ENDED and ours and all(os.path.lexists(p) for p in outputs):
-            run.ended(index, source, batch.entry(source, "skipped", outputs=outputs, pages=line.get("pages")))
-            continue
-        if ours:  # written by an earlier run: its files may be replaced
-            replace.add(index)
-        left.append((index, source, target))
-    return left, replace
-
-
-def _belongs(path: str, target: Path) -> bool:
-    """Whether ``path`` is ``target`` or one of its pages' own files."""
-    pages = os.path.abspath(paged_name(target, 1))
-    head, tail = pages[:pages.rindex("-p") + 2], os.path.splitext(pages)[1]
-    number = path[len(head):len(path) - len(tail)]
-    return path == os.path.abspath(target) or (path.startswith(head) and path.endswith(tail)
-                                               and number.isdigit())
 
 
 class _BatchRun:
