@@ -86,3 +86,6 @@ _generate.write_all(HERE / "generated", ROOT, has_dask=_has_dask())
 # When the quality results were last committed (empty outside a git checkout).
 quality_date = _generate.last_commit_date(ROOT, "bench/README.md")
 rst_epilog = f".. |quality_date| replace:: {quality_date or 'an unrecorded date'}\n"
+
+# Option names such as --name stay two hyphens in the argparse pages (no en dashes).
+smartquotes_action = "qe"
