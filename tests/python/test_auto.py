@@ -95,7 +95,10 @@ def test_other_value_ranges(kind):
     assert mapping.kind == ("boolean" if kind == "bool" else "robust")
 
 
-def test_level_mapping_is_a_reduction_over_parts():
+@pytest.mark.parametrize("band", [levels.BAND_VALUES, 7 * 80 + 3])
+def test_level_mapping_is_a_reduction_over_parts(band, monkeypatch):
+    # A small band cuts the image into bands of 7 rows, the last one short.
+    monkeypatch.setattr(levels, "BAND_VALUES", band)
     rng = np.random.default_rng(4)
     image = rng.gamma(2.0, 300.0, (64, 80)).astype(np.float32)
     low, high = levels.value_range(image)
@@ -106,6 +109,10 @@ def test_level_mapping_is_a_reduction_over_parts():
     mapped = levels.apply_mapping(image, mapping)
     assert np.array_equal(mapped, np.vstack([levels.apply_mapping(p, mapping) for p in parts]))
     assert (mapped == 0).mean() <= 0.002 and (mapped == 255).mean() <= 0.002
+    assert whole.sum() == image.size
+    image[-1, -1] = np.nan  # in the last band
+    with pytest.raises(ValueError, match="NaN"):
+        levels.value_range(image)
 
 
 @pytest.mark.parametrize("low, high", [(0, 255), (90, 200)])

@@ -38,9 +38,20 @@ class LevelMapping:
     reason: str
 
 
+# Rows per band of a wide image's conversions: their float64 and int64
+# working arrays stay near BAND_VALUES values, not the image's size.
+BAND_VALUES = 1 << 18
+
+
+def _bands(image: np.ndarray):
+    """Slices of image's rows of about BAND_VALUES values each."""
+    step = max(1, BAND_VALUES // max(1, image.size // max(1, len(image))))
+    return (slice(start, start + step) for start in range(0, len(image), step))
+
+
 def value_range(image: np.ndarray) -> tuple:
     """(min, max) of the values; NaN or infinite values are refused."""
-    if image.dtype.kind == "f" and not np.isfinite(image).all():
+    if image.dtype.kind == "f" and not all(np.isfinite(image[band]).all() for band in _bands(image)):
         raise ValueError("image: holds NaN or infinite values")
     return image.min().item(), image.max().item()
 
@@ -49,13 +60,17 @@ def fine_histogram(image: np.ndarray, low, high, settings: AutoSettings = DEFAUL
     """Counts of settings.fine_bins equal bins between low and high (a reduction: the
     histograms of parts add up to the whole's)."""
     bins = settings.fine_bins
-    values = image.astype(np.float64, copy=False).ravel()
+    counts = np.zeros(bins, np.intp)
     if high <= low:
-        return np.bincount(np.zeros(values.size, np.int64), minlength=bins)
+        counts[0] = image.size
+        return counts
     scale = bins / (float(high) - float(low))
-    index = np.floor((values - float(low)) * scale).astype(np.int64)
-    np.clip(index, 0, bins - 1, out=index)
-    return np.bincount(index, minlength=bins)
+    for band in _bands(image):  # integer counts: the bands' sum is the whole's
+        values = image[band].astype(np.float64).ravel()
+        index = np.floor((values - float(low)) * scale).astype(np.int64)
+        np.clip(index, 0, bins - 1, out=index)
+        counts += np.bincount(index, minlength=bins)
+    return counts
 
 
 def level_mapping(dtype, low, high, histogram=None, settings: AutoSettings = DEFAULT) -> LevelMapping:
@@ -94,9 +109,12 @@ def apply_mapping(image: np.ndarray, mapping: LevelMapping) -> np.ndarray:
     if mapping.kind == "flat":
         return np.zeros(image.shape, np.uint8)
     scale = 255.0 / (mapping.high - mapping.low)
-    levels = np.rint((image.astype(np.float64, copy=False) - mapping.low) * scale)
-    np.clip(levels, 0.0, 255.0, out=levels)
-    return levels.astype(np.uint8)
+    out = np.empty(image.shape, np.uint8)
+    for band in _bands(image):  # element by element: banding changes no value
+        levels = np.rint((image[band].astype(np.float64) - mapping.low) * scale)
+        np.clip(levels, 0.0, 255.0, out=levels)
+        out[band] = levels.astype(np.uint8)
+    return out
 
 
 def to_levels(image: np.ndarray, settings: AutoSettings = DEFAULT) -> tuple:
