@@ -1,4 +1,5 @@
-// Every thread of the library is started here: run_workers for stages whose
+// Every task of the library's threads is handed out here (the threads
+// themselves are the process's pool, thread_pool.h): run_workers for stages whose
 // shares are independent, run_chunks and run_from_both_ends for the same
 // handed out as workers come free, run_in_order for work whose results
 // must come out in a fixed order, run_together (with a Barrier) for shares
@@ -18,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "pipeline/thread_pool.h"
+
 namespace zentrel {
 
 // Workers for `items` independent items: `threads`, but at least 1 and no
@@ -30,29 +33,53 @@ inline int run_start(int items, int workers, int w) {
     return static_cast<int>(static_cast<std::int64_t>(items) * w / workers);
 }
 
-// Joins every thread of the pool when it goes out of scope, also when a
-// throw leaves the scope.
-struct JoinAll {
-    std::vector<std::thread>& pool;
-    ~JoinAll() {
-        for (std::thread& t : pool) t.join();
+// Counts the tasks a call has started on the pool, and waits, when it goes
+// out of scope (also when a throw leaves the scope), until each has
+// returned.
+class TaskLatch {
+public:
+    TaskLatch() = default;
+    TaskLatch(const TaskLatch&) = delete;
+    TaskLatch& operator=(const TaskLatch&) = delete;
+    ~TaskLatch() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        all_done_.wait(lock, [this] { return pending_ == 0; });
     }
+    // Starts task on the pool, counted; false (task not run) when it cannot.
+    template <class Task>
+    bool start(Task&& task) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++pending_;
+        }
+        if (start_on_pool(std::forward<Task>(task), [this] { done(); })) return true;
+        done();
+        return false;
+    }
+
+private:
+    void done() {
+        // Notified under the lock: the waiter cannot return, and the latch
+        // go, before this thread has let go of it.
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (--pending_ == 0) all_done_.notify_all();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable all_done_;
+    int pending_ = 0;
 };
 
 // Calls job(0) .. job(workers - 1): job(0) on the calling thread, the others
-// each on a thread of its own. A job whose thread cannot be started runs on
-// the calling thread instead, so fewer hands do the same work. Every thread
-// is joined before this returns, also when a job throws.
+// each on a thread of the pool. A job that finds no thread runs on the
+// calling thread instead, so fewer hands do the same work. Every job has
+// returned before this returns, also when a job throws.
 template <class Job>
 void run_workers(int workers, Job&& job) {
-    std::vector<std::thread> pool;
-    JoinAll join_all{pool};
+    TaskLatch latch;
     int started = 1;
-    try {
-        pool.reserve(static_cast<std::size_t>(workers > 1 ? workers - 1 : 0));
-        for (; started < workers; ++started) pool.emplace_back(std::ref(job), started);
-    } catch (const std::system_error&) {
-    } catch (const std::bad_alloc&) {
+    for (; started < workers; ++started) {
+        if (!latch.start([&job, w = started] { job(w); })) break;
     }
     job(0);
     for (int w = started; w < workers; ++w) job(w);
@@ -232,36 +259,29 @@ private:
 };
 
 // Calls job(0) .. job(workers - 1) all at once, job(0) on the calling thread
-// and each other on a thread of its own, so that they may wait for each
-// other (Barrier); every thread is joined before this returns. When a thread
-// cannot be started, no job runs and this returns false: the caller does the
-// work with fewer. The jobs must not throw.
+// and each other on a thread of the pool, so that they may wait for each
+// other (Barrier); every job has returned before this returns. When a
+// thread cannot be had, no job runs and this returns false: the caller does
+// the work with fewer. The jobs must not throw.
 template <class Job>
 bool run_together(int workers, Job&& job) {
     enum : int { waiting, go, called_off };
     std::atomic<int> start{waiting};
-    std::vector<std::thread> pool;
-    JoinAll join_all{pool};
-    struct CallOff {  // ends before join_all: threads still waiting return
+    TaskLatch latch;
+    struct CallOff {  // ends before the latch waits: tasks still waiting return
         std::atomic<int>& start;
         ~CallOff() {
             int expected = waiting;
             start.compare_exchange_strong(expected, called_off);
         }
     } call_off{start};
-    try {
-        pool.reserve(static_cast<std::size_t>(workers > 1 ? workers - 1 : 0));
-        for (int w = 1; w < workers; ++w) {
-            pool.emplace_back([&job, &start, w] {
-                int now;
-                while ((now = start.load(std::memory_order_acquire)) == waiting) std::this_thread::yield();
-                if (now == go) job(w);
-            });
-        }
-    } catch (const std::system_error&) {
-        return false;
-    } catch (const std::bad_alloc&) {
-        return false;
+    for (int w = 1; w < workers; ++w) {
+        const bool started = latch.start([&job, &start, w] {
+            int now;
+            while ((now = start.load(std::memory_order_acquire)) == waiting) std::this_thread::yield();
+            if (now == go) job(w);
+        });
+        if (!started) return false;
     }
     start.store(go, std::memory_order_release);
     job(0);

@@ -2,11 +2,17 @@
 // order, on any number of workers; a failure emits exactly the items before
 // the lowest failed one and rethrows that item's exception. run_chunks and
 // run_from_both_ends give every item to exactly one worker, the latter to
-// each worker as one unbroken walk.
+// each worker as one unbroken walk. The pool keeps its threads from call to
+// call, gives jobs that wait for each other a thread each (also when called
+// from inside a job), and serves a child made by fork.
 #include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <stdexcept>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -75,6 +81,66 @@ TEST(HandOut, EveryItemOnceAndEachWalkUnbroken) {
             }
         }
     }
+}
+
+// Each of `workers` jobs waits until all have begun: it passes only when
+// every job has a thread of its own.
+template <class Run>
+void all_meet(int workers, Run&& run) {
+    std::atomic<int> begun{0};
+    run(workers, [&](int) {
+        ++begun;
+        while (begun.load() < workers) std::this_thread::yield();
+    });
+    EXPECT_EQ(begun.load(), workers);
+}
+
+TEST(Pool, ThreadsAreKeptFromCallToCall) {
+    all_meet(4, [](int n, auto&& job) { run_workers(n, job); });
+    const int kept = pool_thread_count();
+    EXPECT_GE(kept, 3);
+    for (int call = 0; call < 200; ++call) {
+        all_meet(4, [](int n, auto&& job) { run_workers(n, job); });
+        Barrier barrier(3);
+        int sum = 0;
+        std::atomic<int> parts{0};
+        ASSERT_TRUE(run_together(3, [&](int w) {
+            parts += w + 1;
+            barrier.arrive();
+            if (w == 0) sum = parts.load();
+        }));
+        ASSERT_EQ(sum, 6);
+    }
+    EXPECT_EQ(pool_thread_count(), kept);
+}
+
+TEST(Pool, JobsInsideJobsAndCallsFromSeveralThreadsGetThreadsOfTheirOwn) {
+    std::atomic<int> inner{0};
+    run_workers(3, [&](int) {
+        all_meet(3, [](int n, auto&& job) { run_workers(n, job); });
+        ++inner;
+    });
+    EXPECT_EQ(inner.load(), 3);
+    std::thread other([] { all_meet(3, [](int n, auto&& job) { run_workers(n, job); }); });
+    all_meet(3, [](int n, auto&& job) { run_workers(n, job); });
+    other.join();
+}
+
+TEST(Pool, AChildMadeByForkStartsItsOwn) {
+    all_meet(3, [](int n, auto&& job) { run_workers(n, job); });  // the parent's threads exist
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::atomic<int> begun{0};
+        run_workers(3, [&](int) {
+            ++begun;
+            while (begun.load() < 3) std::this_thread::yield();
+        });
+        _exit(begun.load() == 3 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace

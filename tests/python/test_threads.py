@@ -24,3 +24,26 @@ def test_threads_change_nothing(threshold, monkeypatch, shape, percent, region_s
         assert run[0] is one[0], threads
         assert np.array_equal(run[1], one[1]), threads
         assert run[2] == one[2], threads
+
+
+def test_threads_are_kept_from_call_to_call_and_a_forked_child_has_its_own():
+    import multiprocessing
+    import threading
+
+    import zentrel
+
+    image, _ = uneven_scene((256, 320), seed=3)
+    expected = zentrel.binarize(image, threads=1)
+
+    def samplers():
+        return {t for t in threading.enumerate() if t.name.startswith("zentrel-sample")}
+
+    zentrel.binarize(image, threads=2)
+    kept = samplers()
+    for _ in range(5):
+        assert np.array_equal(zentrel.binarize(image, threads=2), expected)
+    assert kept and samplers() == kept
+    # The child inherits the parent's pools but none of their threads.
+    with multiprocessing.get_context("fork").Pool(1) as pool:
+        out = pool.apply_async(zentrel.binarize, (image,), {"threads": 2}).get(timeout=60)
+    assert np.array_equal(out, expected)

@@ -43,6 +43,8 @@ Delayed bool).
 
 from __future__ import annotations
 
+import os
+import threading
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, NamedTuple
 
@@ -132,6 +134,27 @@ def scaled_stages(source, percent: int, objects=None, settings: AutoSettings = D
     return done._replace(core=source.call(core_grid, done.grid, done.quantiles, done.choices, settings, done.base))
 
 
+_beside = None  # the threads that count level samples, made once per process
+_beside_made = threading.Lock()
+
+
+def _beside_pool() -> ThreadPoolExecutor:
+    global _beside
+    with _beside_made:
+        if _beside is None:
+            _beside = ThreadPoolExecutor(max_workers=os.cpu_count() or 1, thread_name_prefix="zentrel-sample")
+        return _beside
+
+
+def _forget_beside_pool() -> None:
+    # A child made by fork has none of the parent's threads.
+    global _beside, _beside_made
+    _beside, _beside_made = None, threading.Lock()
+
+
+os.register_at_fork(after_in_child=_forget_beside_pool)
+
+
 class WholeImage:
     """The stages' source for an in-memory image: the engine on the whole
     array, every step at once. The engine's region pass also counts the
@@ -172,10 +195,7 @@ class WholeImage:
         # this one takes the quiet level and the selection, which read only
         # the grids (the engine lets go of the interpreter as it counts);
         # call() waits for it where a step reads it.
-        pool = ThreadPoolExecutor(max_workers=1)
-        sample = pool.submit(sample_histogram, self.levels, settings=settings, threads=1)
-        pool.shutdown(wait=False)  # its thread ends once the sample is counted
-        return sample
+        return _beside_pool().submit(sample_histogram, self.levels, settings=settings, threads=1)
 
     def fits(self, rows, cols, limits, smooth, settings: AutoSettings) -> tuple:
         records = engine.analyse_regions(self.levels, self.region_size, rows, cols, limits=limits,
