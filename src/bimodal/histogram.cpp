@@ -69,6 +69,17 @@ void smooth_histogram(int hist[]) {
     }
 }
 
+namespace {
+
+float moments_variance(float s1, float s2, std::int64_t k) {
+    const float count = static_cast<float>(k);
+    const float m = s1 / count;
+    const float q = s2 / count;
+    return q - m * m;
+}
+
+}  // namespace
+
 float histogram_variance(const std::int64_t hist[], int lo, int hi, std::int64_t k) {
     float s1 = 0.0f;
     float s2 = 0.0f;
@@ -76,10 +87,11 @@ float histogram_variance(const std::int64_t hist[], int lo, int hi, std::int64_t
         s1 += static_cast<float>(v * hist[v]);
         s2 += static_cast<float>(v * v * hist[v]);
     }
-    const float count = static_cast<float>(k);
-    const float m = s1 / count;
-    const float q = s2 / count;
-    return q - m * m;
+    return moments_variance(s1, s2, k);
+}
+
+float sums_variance(std::int64_t sum, std::int64_t squares, std::int64_t k) {
+    return moments_variance(static_cast<float>(sum), static_cast<float>(squares), k);
 }
 
 }  // namespace zentrel

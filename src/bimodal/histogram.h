@@ -25,6 +25,13 @@ void build_region_histogram(const AnalysisSettings& settings, const ImageBlock8&
 // sum. The variance grids of both analyses are made of it.
 float histogram_variance(const std::int64_t hist[], int lo, int hi, std::int64_t k);
 
+// The same from the pixels' integer sums, where every partial sum above is
+// an integer float holds exactly: k * 255^2 <= 2^24 (regions of up to 258
+// pixels). Then the order of the sums does not matter, and this equals
+// histogram_variance bit for bit.
+constexpr bool exact_integer_sums(std::int64_t k) { return k * 255 * 255 <= (std::int64_t{1} << 24); }
+float sums_variance(std::int64_t sum, std::int64_t squares, std::int64_t k);
+
 // Narrows lo..hi to the occupied bins of hist (lo > hi when none is). The
 // float sums over a histogram run over this span only: an empty bin adds
 // +0, which leaves a non-negative float sum as it is.

@@ -169,6 +169,146 @@ void stats_row(const Geometry& g, const ImageBlock8& image, const RegionStatsOut
     std::swap(b.upper, b.lower);
 }
 
+// Small regions (exact_integer_sums: R 16 and less) build no region
+// histogram: the variance comes from the pixels' integer sums, and a
+// quantile is found among 16 coarse bins (a level's upper four bits), then
+// among the 16 levels of one, reading the four tiles' counts where the walk
+// goes. A tile holds at most 8 x 8 pixels, so a byte counts a bin.
+constexpr int COARSE = 16;
+constexpr int FINE_PER_COARSE = BINS / COARSE;
+
+struct alignas(64) SmallRow {  // the counts of one tile row
+    std::vector<std::uint8_t> fine;    // [u * BINS + v]
+    std::vector<std::uint8_t> coarse;  // [u * COARSE + v / 16]
+    std::vector<std::int32_t> sum, squares, pixels;  // [u]
+    void resize(int tile_count) {
+        fine.resize(static_cast<std::size_t>(tile_count) * BINS);
+        coarse.resize(static_cast<std::size_t>(tile_count) * COARSE);
+        sum.resize(static_cast<std::size_t>(tile_count));
+        squares.resize(static_cast<std::size_t>(tile_count));
+        pixels.resize(static_cast<std::size_t>(tile_count));
+    }
+};
+
+struct alignas(64) SmallBuffers {
+    SmallRow upper, lower;
+    bool carried = false;
+    std::int64_t histogram[BINS] = {};
+};
+
+void count_small_row(const Geometry& g, const ImageBlock8& image, int t, SmallRow& r) {
+    std::fill(r.fine.begin(), r.fine.end(), std::uint8_t{0});
+    std::fill(r.coarse.begin(), r.coarse.end(), std::uint8_t{0});
+    const int top = region_origin(t, g.region_size);
+    const int bottom = region_origin(t + 1, g.region_size);
+    for (int u = 0; u <= g.region_cols; ++u) {
+        const std::size_t at = static_cast<std::size_t>(u);
+        const int left = g.edges[at], width = g.edges[at + 1] - left;
+        std::uint8_t* fine = r.fine.data() + at * BINS;
+        std::uint8_t* coarse = r.coarse.data() + at * COARSE;
+        std::int32_t sum = 0, squares = 0;
+        for (int y = top; y < bottom; ++y) {
+            const std::uint8_t* p = image.at(y) + (left - image.left);
+            for (int x = 0; x < width; ++x) {
+                const int v = p[x];
+                ++fine[v];
+                ++coarse[v / FINE_PER_COARSE];
+                sum += v;
+                squares += v * v;
+            }
+        }
+        r.sum[at] = sum;
+        r.squares[at] = squares;
+        r.pixels[at] = width * (bottom - top);
+    }
+}
+
+// Region row i from tile rows i (upper) and i + 1 (lower), carried over as
+// stats_row does.
+void small_stats_row(const Geometry& g, const ImageBlock8& image, const RegionStatsOutput& out, int i,
+                     bool backward, SmallBuffers& b) {
+    if (!b.carried) {
+        count_small_row(g, image, g.first_row + (backward ? i + 1 : i), backward ? b.lower : b.upper);
+        b.carried = true;
+    }
+    count_small_row(g, image, g.first_row + (backward ? i : i + 1), backward ? b.upper : b.lower);
+    const int tile_count = g.region_cols + 1;
+    if (out.level_histogram) {
+        add_tiles(b.upper.fine.data(), tile_count, b.histogram);
+        if (i + 1 == g.region_rows) add_tiles(b.lower.fine.data(), tile_count, b.histogram);
+    }
+    for (int j = 0; j < g.region_cols; ++j) {
+        const std::size_t left = static_cast<std::size_t>(j), right = left + 1;
+        const SmallRow& up = b.upper;
+        const SmallRow& low = b.lower;
+        const std::int64_t k = std::int64_t{up.pixels[left]} + up.pixels[right] + low.pixels[left] + low.pixels[right];
+        if (out.variance) {
+            const std::int64_t sum = std::int64_t{up.sum[left]} + up.sum[right] + low.sum[left] + low.sum[right];
+            const std::int64_t squares =
+                std::int64_t{up.squares[left]} + up.squares[right] + low.squares[left] + low.squares[right];
+            out.variance[i][j] = sums_variance(sum, squares, k);
+        }
+        const std::uint8_t* fine[4] = {up.fine.data() + left * BINS, up.fine.data() + right * BINS,
+                                       low.fine.data() + left * BINS, low.fine.data() + right * BINS};
+        const std::uint8_t* coarse[4] = {up.coarse.data() + left * COARSE, up.coarse.data() + right * COARSE,
+                                         low.coarse.data() + left * COARSE, low.coarse.data() + right * COARSE};
+        std::int32_t bins[COARSE];
+        for (int c = 0; c < COARSE; ++c) bins[c] = coarse[0][c] + coarse[1][c] + coarse[2][c] + coarse[3][c];
+        // As histogram_quantiles' walk: the lowest level whose cumulative
+        // count reaches each need's ceiling (k is exact in double).
+        std::uint8_t levels[MAX_WALKED_SHARES];
+        std::int64_t seen = 0;  // the pixels below coarse bin c
+        int c = 0;
+        for (int n = 0; n < out.share_count; ++n) {
+            const double need = out.shares[n] * static_cast<double>(k);
+            if (need <= 0.0) {
+                levels[n] = 0;
+                continue;
+            }
+            if (!(need <= static_cast<double>(k))) {
+                levels[n] = BINS - 1;
+                continue;
+            }
+            const auto reach = static_cast<std::int64_t>(std::ceil(need));
+            while (seen + bins[c] < reach) seen += bins[c++];
+            std::int64_t count = seen;
+            int v = c * FINE_PER_COARSE;
+            for (;; ++v) {
+                count += fine[0][v] + fine[1][v] + fine[2][v] + fine[3][v];
+                if (count >= reach) break;
+            }
+            levels[n] = static_cast<std::uint8_t>(v);
+        }
+        const std::size_t at = static_cast<std::size_t>(j) * out.share_count;
+        for (int n = 0; n < out.share_count; ++n) {
+            if (out.quantiles) {
+                out.quantiles[i][at + n] = levels[n];
+            } else if (out.quantile_levels) {
+                out.quantile_levels[i][at + n] = levels[n];
+            }
+        }
+    }
+    std::swap(b.upper, b.lower);
+}
+
+void run_small_stats(const PipelineContext& context, const Geometry& g, const ImageBlock8& image,
+                     const RegionStatsOutput& out) {
+    const int workers = worker_count(context.threads, g.region_rows);
+    std::vector<SmallBuffers> buffers(static_cast<std::size_t>(workers));
+    for (auto& b : buffers) {
+        b.upper.resize(g.region_cols + 1);
+        b.lower.resize(g.region_cols + 1);
+    }
+    run_from_both_ends(workers, g.region_rows, [&](int i, int w, bool backward) {
+        small_stats_row(g, image, out, i, backward, buffers[static_cast<std::size_t>(w)]);
+    });
+    if (out.level_histogram) {
+        for (const auto& b : buffers) {
+            for (int v = 0; v < BINS; ++v) out.level_histogram[v] += b.histogram[v];
+        }
+    }
+}
+
 // Pixels of rows [top, bottom) and columns [left, right) into histogram.
 void count_rest(const ImageBlock8& image, int top, int bottom, int left, int right, std::int64_t* histogram) {
     for (int y = top; y < bottom; ++y) {
@@ -224,7 +364,11 @@ void compute_region_stats(const PipelineContext& context, int region_rows, int r
         // a worker's tile rows (at R 32 the pass takes a tenth less time;
         // bytes, at R 16 and less, made it a fifth slower).
         const std::int64_t pair_max = static_cast<std::int64_t>(region_size) * ((region_size + 1) / 2);
-        if (pair_max <= std::numeric_limits<std::uint16_t>::max()) {
+        const bool ascending = out.share_count <= MAX_WALKED_SHARES &&
+                               std::is_sorted(out.shares, out.shares + out.share_count);
+        if (ascending && exact_integer_sums(static_cast<std::int64_t>(region_size) * region_size)) {
+            run_small_stats(context, g, image, out);
+        } else if (pair_max <= std::numeric_limits<std::uint16_t>::max()) {
             run_stats<std::uint16_t>(context, g, image, out);
         } else if (pair_max <= std::numeric_limits<std::uint32_t>::max()) {
             run_stats<std::uint32_t>(context, g, image, out);

@@ -201,3 +201,39 @@ TEST(RegionStats, BlockWithOffsetGivesTheWholeImagesRegions) {
         for (int j = 0; j < rc - 2; ++j) ASSERT_EQ(part[i][j], whole[i + 3][j + 2]) << i << ", " << j;
     }
 }
+
+TEST(RegionStats, SmallRegionsOverEveryLevel) {
+    // Up to R 16 the variance comes from integer sums and the quantiles from
+    // coarse bins: levels 0..255 at random, and a corner of 255 alone (the
+    // largest sums, and the top coarse bin), against each region counted alone.
+    for (int R : {16, 15, 12}) {
+        Levels l(80, 72);
+        std::mt19937 rng(static_cast<unsigned>(R));
+        std::uniform_int_distribution<int> level(0, 255);
+        for (int r = 0; r < 80; ++r) {
+            for (int c = 0; c < 72; ++c) {
+                l.bytes[static_cast<std::size_t>(r) * 72 + c] = static_cast<std::uint8_t>(r < 32 && c < 32 ? 255 : level(rng));
+            }
+        }
+        l.tables();
+        const int rr = region_count(80, R), rc = region_count(72, R);
+        PipelineContext context;
+        FImage v_direct(rr, rc), v_tiles(rr, rc), q_direct(rr, rc * SHARE_COUNT), q_tiles(rr, rc * SHARE_COUNT);
+        compute_region_variance(context, rr, rc, v_direct.get(), R, ImageBlock(l.t16.data()));
+        compute_region_quantiles(context, rr, rc, q_direct.get(), R, ImageBlock(l.t16.data()), SHARE_ORDERS[0],
+                                 SHARE_COUNT);
+        RegionStatsOutput out;
+        out.variance = v_tiles.get();
+        out.quantiles = q_tiles.get();
+        out.shares = SHARE_ORDERS[0];
+        out.share_count = SHARE_COUNT;
+        compute_region_stats(context, rr, rc, R, ImageBlock8(l.t8.data()), out);
+        EXPECT_EQ(v_tiles[0][0], 0.0f) << "R " << R;
+        EXPECT_EQ(q_tiles[0][0], 0.0f) << "R " << R;  // share 0: level 0 by definition
+        EXPECT_EQ(q_tiles[0][1], 255.0f) << "R " << R;
+        for (int i = 0; i < rr; ++i) {
+            ASSERT_EQ(0, std::memcmp(v_direct[i], v_tiles[i], sizeof(float) * rc)) << "R " << R << " row " << i;
+            ASSERT_EQ(0, std::memcmp(q_direct[i], q_tiles[i], sizeof(float) * rc * SHARE_COUNT)) << "R " << R << " row " << i;
+        }
+    }
+}

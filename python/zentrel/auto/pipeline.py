@@ -164,13 +164,15 @@ class WholeImage:
     def __init__(self, image: np.ndarray, region_size: int, threads: int = 0):
         self.image, self.region_size, self.threads = image, region_size, threads
         self.grid_shape = lattice.grid_shape(image.shape, region_size)
-        self.levels = self.histogram = self._mapping = None
+        self.levels = self.histogram = self._mapping = self._sample = None
 
     def at_size(self, region_size: int, wanted=True) -> "WholeImage":
         """The same image at another region size, its levels shared (wanted:
         always, as scaled_stages asks for it only when it is)."""
         other = WholeImage(self.image, region_size, self.threads)
+        # The levels' own counts do not depend on the region size.
         other.levels, other._mapping = self.levels, self._mapping
+        other.histogram, other._sample = self.histogram, self._sample
         return other
 
     @staticmethod
@@ -183,12 +185,20 @@ class WholeImage:
         return self._mapping
 
     def region_grids(self, shares) -> tuple:
-        # One pass over the levels; the histogram of every pixel comes with it.
-        variance, quantiles, self.histogram = engine.region_grids(
-            self.levels, self.region_size, shares, threads=self.threads, histogram=True, as_levels=True)
+        # One pass over the levels; the histogram of every pixel comes with it
+        # unless another region size counted it.
+        known = self.histogram is not None
+        variance, quantiles, histogram = engine.region_grids(
+            self.levels, self.region_size, shares, threads=self.threads, histogram=not known, as_levels=True)
+        self.histogram = self.histogram if known else histogram
         return variance, quantiles
 
     def level_sample(self, settings: AutoSettings):
+        if self._sample is None:
+            self._sample = self._count_sample(settings)
+        return self._sample
+
+    def _count_sample(self, settings: AutoSettings):
         if self.threads == 1:
             return sample_histogram(self.levels, settings=settings, threads=1)
         # With threads to spare, the sample is counted on one of them while
