@@ -54,7 +54,7 @@ std::vector<std::uint8_t> scene(int side) {
     return image;
 }
 
-const char* name(Isa isa) { return isa == Isa::avx2 ? "avx2" : "portable"; }
+const char* name(Isa isa) { return isa == Isa::avx512 ? "avx512" : isa == Isa::avx2 ? "avx2" : "portable"; }
 
 }  // namespace
 
@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
     float** alpha = matrix(1, 5, 1, 5);
     float beta[6], chisq = 0.0f;
     constexpr int CALLS = 20000;
-    for (Isa isa : {Isa::portable, Isa::avx2}) {
+    for (Isa isa : {Isa::portable, Isa::avx2, Isa::avx512}) {
         if (!isa_supported(isa)) continue;
         const double s = median_seconds(5, [&] {
             for (int k = 0; k < CALLS; ++k) marquardt_coef(x, y, sig, a, ia, alpha, beta, chisq, total, isa);
@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
 
     std::vector<float> v(1 << 16), out(v.size());
     for (std::size_t i = 0; i < v.size(); ++i) v[i] = -104.0f * static_cast<float>(i) / static_cast<float>(v.size());
-    for (Isa isa : {Isa::portable, Isa::avx2}) {
+    for (Isa isa : {Isa::portable, Isa::avx2, Isa::avx512}) {
         if (!isa_supported(isa)) continue;
         const double s = median_seconds(9, [&] { exp_to_float(v.data(), out.data(), static_cast<int>(v.size()), isa); });
         std::printf("exp_to_float   %-8s %7.3f ns per value\n", name(isa), s / v.size() * 1e9);

@@ -202,6 +202,11 @@ ZENTREL_TARGET_AVX2 void model_avx2(const float x[], int n, const float a[], flo
                                     float* const dyda[5]) {
     model_body(x, n, a, total, y, dyda, Isa::avx2);
 }
+
+ZENTREL_TARGET_AVX512 void model_avx512(const float x[], int n, const float a[], float total, float y[],
+                                        float* const dyda[5]) {
+    model_body(x, n, a, total, y, dyda, Isa::avx512);
+}
 #endif
 
 void span_portable(const float x[], int n, const float a[], float total, float y[], float* const dyda[5],
@@ -214,6 +219,11 @@ ZENTREL_TARGET_AVX2 void span_avx2(const float x[], int n, const float a[], floa
                                    float* const dyda[5], int& first, int& end) {
     span_body(x, n, a, total, y, dyda, Isa::avx2, first, end);
 }
+
+ZENTREL_TARGET_AVX512 void span_avx512(const float x[], int n, const float a[], float total, float y[],
+                                       float* const dyda[5], int& first, int& end) {
+    span_body(x, n, a, total, y, dyda, Isa::avx512, first, end);
+}
 #endif
 
 }  // namespace
@@ -222,6 +232,7 @@ void bimodal_gauss_batch(const float x[], int n, const float a[], float total, f
                          float* const dyda[5], Isa isa) {
 #if ZENTREL_HAVE_AVX2
     if (isa == Isa::avx2) return model_avx2(x, n, a, total, y, dyda);
+    if (isa == Isa::avx512) return model_avx512(x, n, a, total, y, dyda);
 #endif
     (void)isa;
     model_portable(x, n, a, total, y, dyda);
@@ -242,6 +253,7 @@ void bimodal_gauss_span(const float x[], int n, const float a[], float total, fl
     }
 #if ZENTREL_HAVE_AVX2
     if (isa == Isa::avx2) return span_avx2(x, n, a, total, y, dyda, first, end);
+    if (isa == Isa::avx512) return span_avx512(x, n, a, total, y, dyda, first, end);
 #endif
     span_portable(x, n, a, total, y, dyda, first, end);
 }

@@ -110,6 +110,7 @@ void exp_portable(const float v[], float out[], int n) { exp_body(v, out, n); }
 
 #if ZENTREL_HAVE_AVX2
 ZENTREL_TARGET_AVX2 void exp_avx2(const float v[], float out[], int n) { exp_body(v, out, n); }
+ZENTREL_TARGET_AVX512 void exp_avx512(const float v[], float out[], int n) { exp_body(v, out, n); }
 #endif
 
 }  // namespace
@@ -117,6 +118,7 @@ ZENTREL_TARGET_AVX2 void exp_avx2(const float v[], float out[], int n) { exp_bod
 void exp_to_float(const float v[], float out[], int n, Isa isa) {
 #if ZENTREL_HAVE_AVX2
     if (isa == Isa::avx2) return exp_avx2(v, out, n);
+    if (isa == Isa::avx512) return exp_avx512(v, out, n);
 #endif
     (void)isa;
     exp_portable(v, out, n);

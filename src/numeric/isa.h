@@ -1,12 +1,16 @@
 // Which build of the vectorised loops runs. Every variant computes the same
 // bits (IEEE operations element by element, no fused multiply-add); they
-// differ only in vector width. The AVX2 variants exist where GCC or Clang
-// target x86; everywhere else (e.g. MSVC) only the portable loop is built.
+// differ only in vector width and instructions. The AVX2 variants exist
+// where GCC or Clang target x86; everywhere else (e.g. MSVC) only the
+// portable loop is built. The AVX-512 variants are the AVX2 loops built
+// with AVX-512's mask registers and 32 vector registers, still 256 bits
+// wide (512-bit vectors made the fits no faster); stages without one of
+// their own take the AVX2 loop there.
 #pragma once
 
 namespace zentrel {
 
-enum class Isa { portable, avx2 };
+enum class Isa { portable, avx2, avx512 };
 
 // True when this build has the variant and the processor runs it.
 bool isa_supported(Isa isa);
@@ -26,6 +30,7 @@ Isa preferred_isa();
     !defined(ZENTREL_PLAIN_LOOPS)
 #define ZENTREL_HAVE_AVX2 1
 #define ZENTREL_TARGET_AVX2 __attribute__((target("avx2")))
+#define ZENTREL_TARGET_AVX512 __attribute__((target("avx2,avx512f,avx512dq,avx512vl,avx512bw")))
 #define ZENTREL_FORCE_INLINE inline __attribute__((always_inline))
 #elif defined(_MSC_VER)
 #define ZENTREL_HAVE_AVX2 0

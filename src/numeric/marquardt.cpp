@@ -240,14 +240,14 @@ ZENTREL_FORCE_INLINE void point_sums(const float* ZENTREL_RESTRICT dy, const flo
 }
 #endif
 
-// Model at every point, then the sums, in rows of W lanes (8 for AVX2).
-template <int W>
+// Model at every point, then the sums, in rows of W lanes (8 for AVX2 and
+// AVX-512), the model by the variant isa.
+template <int W, Isa isa>
 ZENTREL_FORCE_INLINE void coef_body(const float x[], const float y[], const float sig[], const float a[],
                                     float total, PointSums& sums) {
     float ymod[NDATA];
     float dyda[NPARAM][NDATA];
     float* const rows[NPARAM] = {dyda[0], dyda[1], dyda[2], dyda[3], dyda[4]};
-    const Isa isa = W == 8 ? Isa::avx2 : Isa::portable;
     float dy[NDATA];
     float weight[NDATA];
     if (unit_sigmas(sig + 1)) {
@@ -275,13 +275,18 @@ ZENTREL_FORCE_INLINE void coef_body(const float x[], const float y[], const floa
 
 void coef_portable(const float x[], const float y[], const float sig[], const float a[], float total,
                    PointSums& sums) {
-    coef_body<4>(x, y, sig, a, total, sums);
+    coef_body<4, Isa::portable>(x, y, sig, a, total, sums);
 }
 
 #if ZENTREL_HAVE_AVX2
 ZENTREL_TARGET_AVX2 void coef_avx2(const float x[], const float y[], const float sig[], const float a[],
                                    float total, PointSums& sums) {
-    coef_body<8>(x, y, sig, a, total, sums);
+    coef_body<8, Isa::avx2>(x, y, sig, a, total, sums);
+}
+
+ZENTREL_TARGET_AVX512 void coef_avx512(const float x[], const float y[], const float sig[], const float a[],
+                                       float total, PointSums& sums) {
+    coef_body<8, Isa::avx512>(x, y, sig, a, total, sums);
 }
 #endif
 
@@ -293,6 +298,8 @@ void marquardt_coef(const float x[], const float y[], const float sig[], const f
 #if ZENTREL_HAVE_AVX2
     if (isa == Isa::avx2) {
         coef_avx2(x, y, sig, a, total, sums);
+    } else if (isa == Isa::avx512) {
+        coef_avx512(x, y, sig, a, total, sums);
     } else {
         coef_portable(x, y, sig, a, total, sums);
     }

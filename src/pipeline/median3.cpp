@@ -60,13 +60,13 @@ ZENTREL_TARGET_AVX2 void combine_avx2(const Byte* low, const Byte* mid, const By
 // Integer minima and maxima: every variant gives the same bytes.
 void sort_columns(const Byte* a, const Byte* b, const Byte* c, Byte* low, Byte* mid, Byte* high, std::size_t count) {
 #if ZENTREL_HAVE_AVX2
-    if (preferred_isa() == Isa::avx2) return sort_avx2(a, b, c, low, mid, high, count);
+    if (preferred_isa() != Isa::portable) return sort_avx2(a, b, c, low, mid, high, count);
 #endif
     sort_portable(a, b, c, low, mid, high, count);
 }
 void combine_columns(const Byte* low, const Byte* mid, const Byte* high, Byte* out, std::size_t count) {
 #if ZENTREL_HAVE_AVX2
-    if (preferred_isa() == Isa::avx2) return combine_avx2(low, mid, high, out, count);
+    if (preferred_isa() != Isa::portable) return combine_avx2(low, mid, high, out, count);
 #endif
     combine_portable(low, mid, high, out, count);
 }

@@ -324,7 +324,7 @@ void run_threshold_pixels(int region_rows, int region_cols, float** threshold_gr
     L.median = median;
     L.plain_cast = grid_within(threshold_grid, region_rows, region_cols, PLAIN_CAST_LIMIT) &&
                    (!core || grid_within(core, region_rows, region_cols, PLAIN_CAST_LIMIT));
-    L.avx2 = preferred_isa() == Isa::avx2;
+    L.avx2 = preferred_isa() != Isa::portable;
 
     const int workers = worker_count(threads, block_rows);
     const std::size_t interior_cols =

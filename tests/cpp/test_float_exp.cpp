@@ -29,6 +29,7 @@ float library(float v) { return static_cast<float>(std::exp(static_cast<double>(
 std::vector<Isa> variants() {
     std::vector<Isa> list{Isa::portable};
     if (isa_supported(Isa::avx2)) list.push_back(Isa::avx2);
+    if (isa_supported(Isa::avx512)) list.push_back(Isa::avx512);
     return list;
 }
 

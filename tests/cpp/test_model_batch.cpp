@@ -26,6 +26,7 @@ std::uint32_t bits(float v) {
 std::vector<Isa> variants() {
     std::vector<Isa> list{Isa::portable};
     if (isa_supported(Isa::avx2)) list.push_back(Isa::avx2);
+    if (isa_supported(Isa::avx512)) list.push_back(Isa::avx512);
     return list;
 }
 
