@@ -3,6 +3,7 @@
 the default's stages, one thread against two, and peak memory.
 
     python3 bench/default_speed.py [--size 4096] [--repeats 5] [--threads 2]
+        [--manifest /work/shared/realdata/manifest.json] [--page hdibco2012/hdibco2012_H10_img.png]
 
 On a generated scene (zentrel.uneven_scene, seed 2) in one process, every
 call interleaved with the others so that the machine's load falls on all
@@ -19,14 +20,19 @@ alike, best of --repeats each:
    image-sized stages (every pass over pixels) together against OpenCV's
    mean; and the Python glue between them as a share of the call. The
    classic setting's stages from Analysis.stage_seconds.
-   Then the default, OpenCV's Gaussian and doxapy's Sauvola on a generated
-   page of thin strokes (bench/quality's documents, seed 3), where the
-   default fits its regions at two sizes.
-3. One thread against --threads, for the default and classic 10 and 50.
+   Then the default, OpenCV's Gaussian and doxapy's Sauvola on two pages
+   of thin strokes, where the default fits its regions at two sizes: a
+   generated one (bench/quality's documents, seed 3) and a real one (the
+   manifest's --page, as bench/quality reads it, mirrored tile by tile to
+   the size; skipped when the manifest is missing), with the default's
+   stages on each.
+3. One thread against --threads, for the default on the scene and both
+   pages and for classic 10 and 50 on the scene: the median over
+   --ratio-runs runs of the ratio of the two best-of---repeats times.
 4. Peak memory of one binarize call beyond its input and output, in a fresh
    interpreter (growth of its peak resident memory, VmHWM; Linux), in bytes
    per pixel: the default and classic 10 on the scene, the default on the
-   page.
+   pages, and on the generated page as 16-bit values (times 257).
 
 Installs opencv-python-headless, doxapy and scikit-image when missing.
 """
@@ -156,7 +162,7 @@ def peak():
         return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
 kwargs = json.loads(sys.argv[2])
 side = int(sys.argv[3])
-image = np.empty((side, side), np.uint8)
+image = np.empty((side, side), sys.argv[4])
 with open(sys.argv[1], "rb", buffering=0) as file:  # straight into the array: no second copy
     file.readinto(memoryview(image).cast("B"))
 zentrel.binarize(image[:256, :256], **kwargs)   # modules and threads loaded
@@ -167,13 +173,40 @@ print(json.dumps({"grown": (after - before) * 1024, "output": out.nbytes}))
 """
 
 
-def peak_memory(path: Path, pixels: int, **kwargs) -> float:
+def peak_memory(path: Path, pixels: int, dtype="uint8", **kwargs) -> float:
     """Bytes per pixel one binarize call takes beyond its input and output."""
     side = int(round(pixels ** 0.5))
-    done = subprocess.run([sys.executable, "-c", MEMORY_SNIPPET, str(path), json.dumps(kwargs), str(side)],
+    done = subprocess.run([sys.executable, "-c", MEMORY_SNIPPET, str(path), json.dumps(kwargs), str(side), dtype],
                           capture_output=True, text=True, check=True)
     m = json.loads(done.stdout.strip().splitlines()[-1])
     return (m["grown"] - m["output"]) / pixels
+
+
+def thread_ratios(one, many, runs: int, repeats: int) -> tuple:
+    """(median ms on one thread, median ms on many, median ratio) over runs,
+    each run the best of repeats of either call, interleaved."""
+    done = []
+    for _ in range(runs):
+        best = best_of({"one": one, "many": many}, repeats)
+        done.append((best["one"], best["many"], best["one"] / best["many"]))
+    return tuple(float(np.median([d[k] for d in done])) for k in range(3))
+
+
+def mirrored_page(manifest: Path, name: str, size: int):
+    """The manifest's picture `name` (as bench/quality reads it: colour to
+    BT.601 luma) mirrored tile by tile over size x size, or None when the
+    manifest is missing. Read where it lies: never copied."""
+    if not manifest.exists():
+        return None
+    from quality.realdata import load_manifest, load_picture
+
+    entry = next((e for e in load_manifest(manifest) if e["name"] == name), None)
+    if entry is None:
+        raise SystemExit(f"{name}: not in {manifest}")
+    tile = load_picture(entry).peer_image
+    reps = (-(-size // tile.shape[0]), -(-size // tile.shape[1]))
+    rows = [[tile[::-1 if i % 2 else 1, ::-1 if j % 2 else 1] for j in range(reps[1])] for i in range(reps[0])]
+    return np.ascontiguousarray(np.block(rows)[:size, :size])
 
 
 def main() -> None:
@@ -181,6 +214,9 @@ def main() -> None:
     parser.add_argument("--size", type=int, default=4096)
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--threads", type=int, default=2, help="zentrel's threads (against 1)")
+    parser.add_argument("--ratio-runs", type=int, default=5, help="runs of one thread against --threads")
+    parser.add_argument("--manifest", type=Path, default=Path("/work/shared/realdata/manifest.json"))
+    parser.add_argument("--page", default="hdibco2012/hdibco2012_H10_img.png", help="the real page, by its name there")
     args = parser.parse_args()
     ensure_packages({"cv2": "opencv-python-headless", "doxapy": "doxapy", "skimage": "scikit-image"})
     import cv2
@@ -214,33 +250,33 @@ def main() -> None:
             image, window_size=51, k=0.2),
         "copying the image once (np.copyto)": lambda: np.copyto(target, image),
     }
-    # A page of thin strokes: the default fits its regions at two scales.
+    # Pages of thin strokes: the default fits their regions at two scales.
     from quality import make_scene
 
-    page = make_scene("documents", 3, (args.size, args.size))[0]
-    page_calls = {
-        "zentrel.binarize (default)": lambda: zentrel.binarize(page, threads=t),
-        "OpenCV Gaussian adaptive (51)": lambda: cv2.adaptiveThreshold(
-            page, 255, cv2.ADAPTIVE_THRESH_GAUSSIAN_C, cv2.THRESH_BINARY, 51, 0),
-        "doxapy Sauvola (51)": lambda: doxa_sauvola(page),
-    }
-    one_thread = {
-        "default, 1 thread": lambda: zentrel.binarize(image, threads=1),
-        "classic 10, 1 thread": classic(10, 1),
-        "classic 50, 1 thread": classic(50, 1),
-    }
-    stage_runs = []
+    pictures = {"scene": image, "generated page": make_scene("documents", 3, (args.size, args.size))[0]}
+    real = mirrored_page(args.manifest, args.page, args.size)
+    if real is not None:
+        pictures[f"real page ({args.page}, mirrored)"] = real
+    page_names = [name for name in pictures if name != "scene"]
+    page_calls = {}
+    for name in page_names:
+        picture = pictures[name]
+        page_calls[f"{name}: zentrel.binarize (default)"] = lambda p=picture: zentrel.binarize(p, threads=t)
+        page_calls[f"{name}: OpenCV Gaussian adaptive (51)"] = lambda p=picture: cv2.adaptiveThreshold(
+            p, 255, cv2.ADAPTIVE_THRESH_GAUSSIAN_C, cv2.THRESH_BINARY, 51, 0)
+        page_calls[f"{name}: doxapy Sauvola (51)"] = lambda p=picture: doxa_sauvola(p)
+    stage_runs = {name: [] for name in pictures}
     classic_stages = {10: [], 50: []}
 
     def staged():
-        stage_runs.append(timed_default(image, t))
+        for name, picture in pictures.items():
+            stage_runs[name].append(timed_default(picture, t))
         for percent, runs in classic_stages.items():
             runs.append(zentrel.analyse(image, preset="classic", percent=percent, threads=t).stage_seconds)
 
     for call in calls.values():  # warm-up: caches, pages, thread stacks
         call()
-    pages = {f"page: {name}": call for name, call in page_calls.items()}
-    best = best_of({**calls, **one_thread, **pages, "stages": staged}, args.repeats)
+    best = best_of({**calls, **page_calls, "stages": staged}, args.repeats)
     base = best["OpenCV Gaussian adaptive (51)"]
     mean = best["OpenCV mean adaptive (51)"]
     print(f"{args.size}² uneven_scene seed 2, one process, best of {args.repeats}, "
@@ -249,29 +285,34 @@ def main() -> None:
     for name in calls:
         print(f"| {name} | {best[name] * 1e3:.1f} | {best[name] / base:.2f} |")
 
-    page_base = best["page: OpenCV Gaussian adaptive (51)"]
-    print(f"\nA generated page ({args.size}², bench/quality documents seed 3, thin strokes: the "
-          "default fits them at two region sizes), same run:\n")
-    print("| call | ms | × OpenCV Gaussian (51) on the page |\n|---|---:|---:|")
-    for name in page_calls:
-        print(f"| {name} | {best['page: ' + name] * 1e3:.1f} | {best['page: ' + name] / page_base:.2f} |")
+    for name in page_names:
+        page_base = best[f"{name}: OpenCV Gaussian adaptive (51)"]
+        print(f"\nThe {name} ({args.size}², thin strokes: the default fits them at two region sizes), "
+              "same run:\n")
+        print("| call | ms | × OpenCV Gaussian (51) on the page |\n|---|---:|---:|")
+        for call in ("zentrel.binarize (default)", "OpenCV Gaussian adaptive (51)", "doxapy Sauvola (51)"):
+            ms = best[f"{name}: {call}"]
+            print(f"| {call} | {ms * 1e3:.1f} | {ms / page_base:.2f} |")
 
-    stage = {key: min(run.get(key, 0.0) for run in stage_runs) for run in stage_runs for key in run}
+    stages = {name: {key: min(run.get(key, 0.0) for run in runs) for run in runs for key in run}
+              for name, runs in stage_runs.items()}
     labels = [*PIPELINE_STEPS, *ENGINE_STEPS]
-    print(f"\nThe default's stages ({t} threads, each its best over the repeats; "
-          "* reads every pixel):\n")
-    print("| stage | ms | share of the call |\n|---|---:|---:|")
-    image_sized = 0.0
-    for name, label, every_pixel in sorted(labels, key=lambda s: -stage.get(s[0], 0.0)):
-        if stage.get(name, 0.0) <= 0.0:
+    print(f"\nThe default's stages ({t} threads, each its best over the repeats, ms; * reads every pixel; "
+          "on the pages both region sizes' calls together):\n")
+    print("| stage | " + " | ".join(pictures) + " |\n|---|" + "---:|" * len(pictures))
+    for name, label, every_pixel in sorted(labels, key=lambda s: -stages["scene"].get(s[0], 0.0)):
+        if all(stage.get(name, 0.0) <= 0.0 for stage in stages.values()):
             continue
-        image_sized += stage[name] if every_pixel else 0.0
-        print(f"| {label}{' *' if every_pixel else ''} | {stage[name] * 1e3:.1f} | "
-              f"{stage[name] / stage['total']:.1%} |")
-    print(f"| Python glue between the steps | {stage['glue'] * 1e3:.1f} | {stage['glue'] / stage['total']:.1%} |")
-    print(f"| the whole call | {stage['total'] * 1e3:.1f} | |")
-    print(f"\nImage-sized stages together: {image_sized * 1e3:.1f} ms = "
-          f"{image_sized / mean:.2f} × OpenCV mean adaptive (51).")
+        print(f"| {label}{' *' if every_pixel else ''} | "
+              + " | ".join(f"{stage.get(name, 0.0) * 1e3:.1f}" for stage in stages.values()) + " |")
+    print("| Python glue between the steps | " + " | ".join(f"{stage['glue'] * 1e3:.1f}" for stage in stages.values())
+          + " |")
+    print("| the whole call | " + " | ".join(f"{stage['total'] * 1e3:.1f}" for stage in stages.values()) + " |")
+    stage = stages["scene"]
+    image_sized = sum(stage.get(name, 0.0) for name, _, every_pixel in labels if every_pixel)
+    print(f"\nOn the scene the image-sized stages together take {image_sized * 1e3:.1f} ms = "
+          f"{image_sized / mean:.2f} × OpenCV mean adaptive (51); the glue is "
+          f"{stage['glue'] / stage['total']:.1%} of the call.")
 
     print("\nThe classic setting's stages (Analysis.stage_seconds, best over the repeats, ms):\n")
     names = list(classic_stages[10][0])
@@ -279,24 +320,26 @@ def main() -> None:
     for percent, runs in classic_stages.items():
         print(f"| {percent} | " + " | ".join(f"{min(r[n] for r in runs) * 1e3:.1f}" for n in names) + " |")
 
-    print(f"\nOne thread against {t}:\n")
+    print(f"\nOne thread against {t} (median over {args.ratio_runs} runs, each the best of {args.repeats}):\n")
     print(f"| call | 1 thread ms | {t} threads ms | speed-up |\n|---|---:|---:|---:|")
-    for one, many in (("default, 1 thread", "zentrel.binarize (default)"),
-                      ("classic 10, 1 thread", "classic, percent 10, R 32"),
-                      ("classic 50, 1 thread", "classic, percent 50, R 32")):
-        print(f"| {one.split(',')[0]} | {best[one] * 1e3:.1f} | {best[many] * 1e3:.1f} | "
-              f"{best[one] / best[many]:.2f} |")
+    ratio_calls = [(f"default, {name}", lambda p=picture: zentrel.binarize(p, threads=1),
+                    lambda p=picture: zentrel.binarize(p, threads=t)) for name, picture in pictures.items()]
+    ratio_calls += [(f"classic {percent}, scene", classic(percent, 1), classic(percent, t)) for percent in (10, 50)]
+    for label, one, many in ratio_calls:
+        one_ms, many_ms, ratio = thread_ratios(one, many, args.ratio_runs, args.repeats)
+        print(f"| {label} | {one_ms * 1e3:.1f} | {many_ms * 1e3:.1f} | {ratio:.2f} |")
 
     with tempfile.TemporaryDirectory() as scratch:
-        path, page_path = Path(scratch) / "image.raw", Path(scratch) / "page.raw"
-        image.tofile(path)
-        page.tofile(page_path)
         print("\nPeak memory of one binarize call beyond its input and output (fresh interpreter):\n")
         print("| call | bytes per pixel |\n|---|---:|")
-        for label, where, kwargs in (("default", path, {}),
-                                     ("classic, percent 10", path, {"preset": "classic", "percent": 10}),
-                                     ("default, the generated page (two scales, faint marks)", page_path, {})):
-            print(f"| {label} | {peak_memory(where, image.size, threads=t, **kwargs):.2f} |")
+        rows = [("default, scene", image, {}), ("classic, percent 10, scene", image, {"preset": "classic", "percent": 10})]
+        rows += [(f"default, {name}", pictures[name], {}) for name in page_names]
+        wide = pictures["generated page"].astype(np.uint16) * np.uint16(257)
+        rows.append(("default, the generated page as 16-bit values", wide, {}))
+        for k, (label, picture, kwargs) in enumerate(rows):
+            path = Path(scratch) / f"{k}.raw"
+            picture.tofile(path)
+            print(f"| {label} | {peak_memory(path, picture.size, picture.dtype.name, threads=t, **kwargs):.2f} |")
 
 
 if __name__ == "__main__":
