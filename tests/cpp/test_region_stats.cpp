@@ -181,24 +181,33 @@ INSTANTIATE_TEST_SUITE_P(Shapes, RegionStatsEqual,
 
 TEST(RegionStats, BlockWithOffsetGivesTheWholeImagesRegions) {
     // A block of the image at an offset, asked for the regions it holds whole,
-    // gives their values from the whole image.
+    // gives their values from the whole image (R 16: the small regions' way).
     const Levels l = scene(90, 110, 5);
-    const int R = 20, rr = region_count(90, R), rc = region_count(110, R);
-    PipelineContext context;
-    FImage whole(rr, rc);
-    RegionStatsOutput out;
-    out.variance = whole.get();
-    compute_region_stats(context, rr, rc, R, ImageBlock8(l.t8.data()), out);
-    const int top = 30, left = 20;  // regions from (3, 2): origins 30 and 20
-    std::vector<const std::uint8_t*> rows;
-    std::vector<std::vector<std::uint8_t>> copies;
-    for (int r = top; r < 90; ++r) copies.emplace_back(l.t8[r] + left, l.t8[r] + 110);
-    for (auto& c : copies) rows.push_back(c.data());
-    FImage part(rr - 3, rc - 2);
-    out.variance = part.get();
-    compute_region_stats(context, rr - 3, rc - 2, R, ImageBlock8(rows.data(), top, left), out, 3, 2);
-    for (int i = 0; i < rr - 3; ++i) {
-        for (int j = 0; j < rc - 2; ++j) ASSERT_EQ(part[i][j], whole[i + 3][j + 2]) << i << ", " << j;
+    for (const int R : {20, 16}) {
+        const int rr = region_count(90, R), rc = region_count(110, R);
+        PipelineContext context;
+        FImage whole(rr, rc), whole_q(rr, rc * SHARE_COUNT);
+        RegionStatsOutput out;
+        out.variance = whole.get();
+        out.quantiles = whole_q.get();
+        out.shares = SHARE_ORDERS[0];
+        out.share_count = SHARE_COUNT;
+        compute_region_stats(context, rr, rc, R, ImageBlock8(l.t8.data()), out);
+        const int top = region_origin(3, R), left = region_origin(2, R);  // regions from (3, 2)
+        std::vector<const std::uint8_t*> rows;
+        std::vector<std::vector<std::uint8_t>> copies;
+        for (int r = top; r < 90; ++r) copies.emplace_back(l.t8[r] + left, l.t8[r] + 110);
+        for (auto& c : copies) rows.push_back(c.data());
+        FImage part(rr - 3, rc - 2), part_q(rr - 3, (rc - 2) * SHARE_COUNT);
+        out.variance = part.get();
+        out.quantiles = part_q.get();
+        compute_region_stats(context, rr - 3, rc - 2, R, ImageBlock8(rows.data(), top, left), out, 3, 2);
+        for (int i = 0; i < rr - 3; ++i) {
+            for (int j = 0; j < rc - 2; ++j) ASSERT_EQ(part[i][j], whole[i + 3][j + 2]) << R << ": " << i << ", " << j;
+            for (int j = 0; j < (rc - 2) * SHARE_COUNT; ++j) {
+                ASSERT_EQ(part_q[i][j], whole_q[i + 3][j + 2 * SHARE_COUNT]) << R << ": " << i << ", " << j;
+            }
+        }
     }
 }
 
