@@ -1,6 +1,7 @@
 #include "bimodal/histogram.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "bimodal/region_grid.h"
 
@@ -20,6 +21,7 @@ void build_histogram(const AnalysisSettings& settings, const BasicImageBlock<Pix
     const int top = region_origin(grid_row, region_size);
     const int left = region_origin(grid_col, region_size);
     const int excluded = settings.excluded_value;
+    std::int64_t count = 0, sum = 0;
     for (int r = top; r < top + region_size; ++r) {
         const Pixel* row = image16.at(r) + (left - image16.left);
         for (int c = 0; c < region_size; ++c) {
@@ -28,18 +30,28 @@ void build_histogram(const AnalysisSettings& settings, const BasicImageBlock<Pix
             // Grey levels outside 0..255 have no bin; they are not counted.
             if (v < 0 || v >= BINS) continue;
             ++hist[v];
+            ++count;
+            sum += v;
         }
     }
 
     // Counts and first moment summed in float, in bin order, over the
-    // occupied span.
-    int lo = 0, hi = BINS - 1;
-    occupied_span(hist, lo, hi);
+    // occupied span. While the sums stay within 2^24 every partial sum is
+    // an integer float holds exactly, and the pixels' integer sums are the
+    // same floats.
     float n = 0.0f;
     float s = 0.0f;
-    for (int v = lo; v <= hi; ++v) {
-        n += static_cast<float>(hist[v]);
-        s += static_cast<float>(static_cast<long long>(v) * hist[v]);
+    constexpr std::int64_t EXACT = std::int64_t{1} << 24;
+    if (count <= EXACT && sum <= EXACT) {
+        n = static_cast<float>(count);
+        s = static_cast<float>(sum);
+    } else {
+        int lo = 0, hi = BINS - 1;
+        occupied_span(hist, lo, hi);
+        for (int v = lo; v <= hi; ++v) {
+            n += static_cast<float>(hist[v]);
+            s += static_cast<float>(static_cast<long long>(v) * hist[v]);
+        }
     }
     pixel_count = n;
     mean_level = n < 1.0f ? 0 : static_cast<int>(s / n);

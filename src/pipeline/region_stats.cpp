@@ -198,7 +198,6 @@ struct alignas(64) SmallBuffers {
 
 void count_small_row(const Geometry& g, const ImageBlock8& image, int t, SmallRow& r) {
     std::fill(r.fine.begin(), r.fine.end(), std::uint8_t{0});
-    std::fill(r.coarse.begin(), r.coarse.end(), std::uint8_t{0});
     const int top = region_origin(t, g.region_size);
     const int bottom = region_origin(t + 1, g.region_size);
     for (int u = 0; u <= g.region_cols; ++u) {
@@ -212,10 +211,16 @@ void count_small_row(const Geometry& g, const ImageBlock8& image, int t, SmallRo
             for (int x = 0; x < width; ++x) {
                 const int v = p[x];
                 ++fine[v];
-                ++coarse[v / FINE_PER_COARSE];
                 sum += v;
                 squares += v * v;
             }
+        }
+        // Summed from the fine bins, not counted beside them: a tile's levels
+        // mostly share a coarse bin, and each count would wait for the last.
+        for (int c = 0; c < COARSE; ++c) {
+            int count = 0;
+            for (int v = 0; v < FINE_PER_COARSE; ++v) count += fine[c * FINE_PER_COARSE + v];
+            coarse[c] = static_cast<std::uint8_t>(count);
         }
         r.sum[at] = sum;
         r.squares[at] = squares;
