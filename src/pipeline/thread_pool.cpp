@@ -1,6 +1,8 @@
 #include "pipeline/thread_pool.h"
 
+#if !defined(_WIN32)
 #include <pthread.h>
+#endif
 
 #include <condition_variable>
 #include <deque>
@@ -76,12 +78,16 @@ private:
 Pool* pool = nullptr;
 std::once_flag made;
 
+#if !defined(_WIN32)
 void forget_in_child() { pool = new Pool; }
+#endif
 
 Pool& shared() {
     std::call_once(made, [] {
         pool = new Pool;
+#if !defined(_WIN32)  // no fork there
         pthread_atfork(nullptr, nullptr, forget_in_child);
+#endif
     });
     return *pool;
 }

@@ -7,8 +7,10 @@
 // from inside a job), and serves a child made by fork.
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <stdexcept>
@@ -126,6 +128,7 @@ TEST(Pool, JobsInsideJobsAndCallsFromSeveralThreadsGetThreadsOfTheirOwn) {
     other.join();
 }
 
+#if !defined(_WIN32)
 TEST(Pool, AChildMadeByForkStartsItsOwn) {
     all_meet(3, [](int n, auto&& job) { run_workers(n, job); });  // the parent's threads exist
     const pid_t child = fork();
@@ -142,6 +145,7 @@ TEST(Pool, AChildMadeByForkStartsItsOwn) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
+#endif
 
 }  // namespace
 }  // namespace zentrel
