@@ -27,7 +27,8 @@ with --png 8-bit PNG (a file per page).
 3. The batch's time against the engine's own: zentrel.binarize on every
    page in this process on one thread (summed per file, divided by the
    jobs), and against the whole work on a file here (read, threshold,
-   write).
+   write); and the batch on one job against that whole work, which leaves
+   out how two processes share the machine.
 4. With dask's ``distributed`` installed: a local ``dask scheduler`` with
    two ``dask worker`` processes of one thread, the tree through
    ``--scheduler``: the outputs byte for byte and the record but for the
@@ -120,8 +121,14 @@ def run_watched(args: list, log: Path, files: int, kill_at: int | None = None) -
     process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
                                start_new_session=True)
     early = last = None
+    count, seen = 0, 0  # lines and bytes of the record read so far (read on, not again: light)
     while process.poll() is None:
-        count = sum(1 for _ in open(log)) if log.exists() else 0
+        if log.exists():
+            with open(log, "rb") as file:
+                file.seek(seen)
+                fresh = file.read()
+            seen += len(fresh)
+            count += fresh.count(b"\n")
         rss = rss_kib(process.pid)
         if rss is not None:
             last = rss
@@ -131,7 +138,7 @@ def run_watched(args: list, log: Path, files: int, kill_at: int | None = None) -
             os.killpg(process.pid, signal.SIGKILL)
             process.wait()
             break
-        time.sleep(0.05)
+        time.sleep(0.2)
     stderr = process.stderr.read()
     return {"status": process.wait(), "seconds": time.perf_counter() - started, "stderr": stderr,
             "rss_early_kib": early, "rss_last_kib": last}
@@ -156,6 +163,8 @@ def engine_seconds(kinds: dict, jobs: int, scratch: Path, output: str) -> tuple:
     for path in kinds["plain"] + kinds["book"]:
         started = time.perf_counter()
         for number, page in read_pages(path, keep_wide=True):
+            if isinstance(page, Exception):
+                continue
             t0 = time.perf_counter()
             binary = zentrel.binarize(page, threads=1)
             engine += time.perf_counter() - t0
@@ -256,11 +265,16 @@ def main() -> None:
               f"({len(done_first)} + {len(done_second)} of {readable}); outputs finished before and "
               f"rewritten: {len(redone)}; done in both runs: {len(done_first & done_second)}")
 
-        # 3. The batch against the engine.
+        # 3. The batch against the engine, and one job against the same work done here.
         engine, whole = engine_seconds(kinds, args.jobs, scratch, output)
+        single = run_watched(command(tree, scratch / "out1", scratch / "run1.jsonl", output, "--jobs", "1"),
+                             scratch / "run1.jsonl", args.files)
         print(f"\n3. batch {first['seconds']:.1f} s; engine alone {engine:.1f} s per job "
               f"(ratio {first['seconds'] / engine:.2f}); read + threshold + write here {whole:.1f} s "
               f"per job (ratio {first['seconds'] / whole:.2f})")
+        print(f"   one job: {single['seconds']:.1f} s against {whole * args.jobs:.1f} s here "
+              f"(ratio {single['seconds'] / (whole * args.jobs):.2f}); two jobs against one: "
+              f"{single['seconds'] / first['seconds']:.2f}x")
 
         # 4. Through a scheduler.
         if not args.no_scheduler:
