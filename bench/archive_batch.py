@@ -267,12 +267,13 @@ def main() -> None:
 
         # 3. The batch against the engine, and one job against the same work done here.
         engine, whole = engine_seconds(kinds, args.jobs, scratch, output)
-        single = run_watched(command(tree, scratch / "out1", scratch / "run1.jsonl", output, "--jobs", "1"),
+        single = run_watched(command(tree, scratch / "out1", scratch / "run1.jsonl", output, "--jobs", "1",
+                                     "--threads", "1"),
                              scratch / "run1.jsonl", args.files)
         print(f"\n3. batch {first['seconds']:.1f} s; engine alone {engine:.1f} s per job "
               f"(ratio {first['seconds'] / engine:.2f}); read + threshold + write here {whole:.1f} s "
               f"per job (ratio {first['seconds'] / whole:.2f})")
-        print(f"   one job: {single['seconds']:.1f} s against {whole * args.jobs:.1f} s here "
+        print(f"   one job on one thread: {single['seconds']:.1f} s against {whole * args.jobs:.1f} s here "
               f"(ratio {single['seconds'] / (whole * args.jobs):.2f}); two jobs against one: "
               f"{single['seconds'] / first['seconds']:.2f}x")
 
