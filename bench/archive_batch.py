@@ -51,6 +51,7 @@ from pathlib import Path
 import numpy as np
 import zentrel
 from PIL import Image
+from zentrel.cli.record import read_lines
 from zentrel.io import read_pages, write_image
 
 PAGES = 3
@@ -83,16 +84,6 @@ def build_tree(root: Path, files: int, shape) -> dict:
             Image.fromarray(np.flip(image, axis=n % 2)).save(path)
             kinds["plain"].append(path)
     return kinds
-
-
-def records(path: Path) -> list:
-    lines = []
-    for line in path.read_text().splitlines():
-        try:
-            lines.append(json.loads(line))
-        except ValueError:
-            pass
-    return lines
 
 
 def rss_kib(pid: int) -> int | None:
@@ -229,7 +220,7 @@ def main() -> None:
         out, log = scratch / "out", scratch / "run.jsonl"
         jobs = ["--jobs", str(args.jobs)]
         first = run_watched(command(tree, out, log, output, *jobs), log, args.files)
-        lines = records(log)
+        lines = list(read_lines(log))
         by_status = {s: sum(line["status"] == s for line in lines) for s in ("done", "skipped", "failed")}
         written = {p for p in out.rglob("*") if p.is_file()}
         bad = {str(p) for p in kinds["broken"] + kinds["unreadable"]}
@@ -248,12 +239,12 @@ def main() -> None:
         out2, log2 = scratch / "out2", scratch / "run2.jsonl"
         killed = run_watched(command(tree, out2, log2, output, *jobs), log2, args.files,
                              kill_at=args.files // 2)
-        part = records(log2)
+        part = list(read_lines(log2))
         before = {p: p.stat().st_mtime_ns for p in out2.rglob("*") if p.is_file() and ".zentrel-tmp-" not in p.name}
         left = len(temporaries(out2))
         resumed = run_watched(command(tree, out2, log2, output, *jobs, "--skip-existing"), log2,
                               args.files)
-        after = records(log2)[len(part):]
+        after = list(read_lines(log2))[len(part):]
         done_first = {line["input"] for line in part if line["status"] == "done"}
         done_second = {line["input"] for line in after if line["status"] == "done"}
         every_line = [line["input"] for line in part + after if line["status"] == "done"]
@@ -286,7 +277,7 @@ def main() -> None:
             else:
                 same_files = all((out3 / p.relative_to(out)).read_bytes() == p.read_bytes() for p in written) \
                     and len([p for p in out3.rglob("*") if p.is_file()]) == len(written)
-                same_record = comparable(records(log3), out3) == comparable(lines, out)
+                same_record = comparable(list(read_lines(log3)), out3) == comparable(lines, out)
                 print(f"\n4. scheduler, two workers: exit {remote['status']}, {remote['seconds']:.1f} s; "
                       f"same outputs byte for byte: {same_files}; same record but seconds: {same_record}")
 

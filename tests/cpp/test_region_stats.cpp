@@ -60,6 +60,16 @@ constexpr int SHARE_COUNT = 7;
 constexpr double SHARE_ORDERS[2][SHARE_COUNT] = {{0.0, 0.05, 0.25, 0.5, 0.75, 0.95, 1.0},
                                                 {0.5, 0.05, 1.0, 0.95, 0.0, 0.25, 0.75}};
 
+// The output of the variance and the quantiles at shares into the grids given.
+RegionStatsOutput stats_into(FImage& variance, FImage& quantiles, const double* shares, int share_count) {
+    RegionStatsOutput out;
+    out.variance = variance.get();
+    out.quantiles = quantiles.get();
+    out.shares = shares;
+    out.share_count = share_count;
+    return out;
+}
+
 }  // namespace
 
 TEST(RegionStats, HandWorkedRegion) {
@@ -70,11 +80,7 @@ TEST(RegionStats, HandWorkedRegion) {
     l.tables();
     FImage variance(1, 1), quantiles(1, 2);
     const double shares[] = {0.5, 0.51};
-    RegionStatsOutput out;
-    out.variance = variance.get();
-    out.quantiles = quantiles.get();
-    out.shares = shares;
-    out.share_count = 2;
+    RegionStatsOutput out = stats_into(variance, quantiles, shares, 2);
     std::int64_t histogram[256];
     out.level_histogram = histogram;
     out.image_rows = out.image_cols = 4;
@@ -103,11 +109,7 @@ TEST(RegionStats, TileColumnsFullToTheirCountersLimit) {
         l.tables();
         FImage variance(1, 1), quantiles(1, 3);
         const double shares[] = {0.02, 0.4, 0.98};
-        RegionStatsOutput out;
-        out.variance = variance.get();
-        out.quantiles = quantiles.get();
-        out.shares = shares;
-        out.share_count = 3;
+        RegionStatsOutput out = stats_into(variance, quantiles, shares, 3);
         compute_region_stats(PipelineContext(), 1, 1, r, ImageBlock8(l.t8.data()), out);
         const double n10 = static_cast<double>(r) * half, n100 = static_cast<double>(half) * (r - half),
                      n200 = static_cast<double>(r - half) * (r - half), n = n10 + n100 + n200;
@@ -138,11 +140,7 @@ TEST_P(RegionStatsEqual, SameAsEachRegionCountedAlone) {
         compute_region_variance(context, rr, rc, v_direct.get(), k.region_size, ImageBlock(l.t16.data()));
         compute_region_quantiles(context, rr, rc, q_direct.get(), k.region_size, ImageBlock(l.t16.data()), shares,
                                  SHARE_COUNT);
-        RegionStatsOutput out;
-        out.variance = v_tiles.get();
-        out.quantiles = q_tiles.get();
-        out.shares = shares;
-        out.share_count = SHARE_COUNT;
+        RegionStatsOutput out = stats_into(v_tiles, q_tiles, shares, SHARE_COUNT);
         std::int64_t histogram[256];
         out.level_histogram = histogram;
         out.image_rows = k.rows;
@@ -187,11 +185,7 @@ TEST(RegionStats, BlockWithOffsetGivesTheWholeImagesRegions) {
         const int rr = region_count(90, R), rc = region_count(110, R);
         PipelineContext context;
         FImage whole(rr, rc), whole_q(rr, rc * SHARE_COUNT);
-        RegionStatsOutput out;
-        out.variance = whole.get();
-        out.quantiles = whole_q.get();
-        out.shares = SHARE_ORDERS[0];
-        out.share_count = SHARE_COUNT;
+        RegionStatsOutput out = stats_into(whole, whole_q, SHARE_ORDERS[0], SHARE_COUNT);
         compute_region_stats(context, rr, rc, R, ImageBlock8(l.t8.data()), out);
         const int top = region_origin(3, R), left = region_origin(2, R);  // regions from (3, 2)
         std::vector<const std::uint8_t*> rows;
@@ -231,11 +225,7 @@ TEST(RegionStats, SmallRegionsOverEveryLevel) {
         compute_region_variance(context, rr, rc, v_direct.get(), R, ImageBlock(l.t16.data()));
         compute_region_quantiles(context, rr, rc, q_direct.get(), R, ImageBlock(l.t16.data()), SHARE_ORDERS[0],
                                  SHARE_COUNT);
-        RegionStatsOutput out;
-        out.variance = v_tiles.get();
-        out.quantiles = q_tiles.get();
-        out.shares = SHARE_ORDERS[0];
-        out.share_count = SHARE_COUNT;
+        RegionStatsOutput out = stats_into(v_tiles, q_tiles, SHARE_ORDERS[0], SHARE_COUNT);
         compute_region_stats(context, rr, rc, R, ImageBlock8(l.t8.data()), out);
         EXPECT_EQ(v_tiles[0][0], 0.0f) << "R " << R;
         EXPECT_EQ(q_tiles[0][0], 0.0f) << "R " << R;  // share 0: level 0 by definition

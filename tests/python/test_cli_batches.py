@@ -1,6 +1,5 @@
 """Archive batches: pages of multi-page files, folder trees, --skip-existing and --log."""
 
-import json
 import os
 
 import numpy as np
@@ -8,7 +7,7 @@ import pytest
 import zentrel
 from PIL import Image
 from zentrel.cli import main
-from zentrel.cli.record import Record, last_lines
+from zentrel.cli.record import Record, last_lines, read_lines
 from zentrel.cli.tree import walk
 
 SHAPE = (120, 150)
@@ -33,14 +32,7 @@ def pages_of(path):
 
 
 def records(path):
-    """The whole lines of a record (a line cut short by a crash is not one)."""
-    lines = []
-    for line in path.read_text().splitlines():
-        try:
-            lines.append(json.loads(line))
-        except ValueError:
-            pass
-    return lines
+    return list(read_lines(path))
 
 
 @pytest.fixture(scope="module")

@@ -7,7 +7,7 @@ options (the parser, its commands and their options), main (the commands'
 runners), tree (folders walked), batch (naming outputs, thresholding files
 page by page on worker processes), workers (processes that stop at once),
 record (the --log lines), resume (--skip-existing from the record),
-progress (the bar and the final line), chunked (--chunks and --scheduler
+progress (each input's ending recorded, counted and shown), chunked (--chunks and --scheduler
 through zentrel.dask).
 """
 

@@ -23,9 +23,8 @@ from zentrel import api
 from zentrel.cli.tree import Found
 from zentrel.cli.workers import Lost, Workers
 from zentrel.core import Settings, no_region_error
-from zentrel.io import (PAGED_FORMATS, exists_message, failure_text, identity, image_format, page_count,
-                        open_image, paged_name, read_pages, remove_page_temporaries, write_image,
-                        write_pages)
+from zentrel.io import (PAGED_FORMATS, decoded_pages, exists_message, failure_text, identity, image_format,
+                        page_count, paged_name, read_pages, remove_page_temporaries, write_image, write_pages)
 
 __all__ = ["Job", "binarize_one", "complete", "entry", "outputs_of", "plan", "run"]
 
@@ -122,17 +121,8 @@ def outputs_of(target: Path, pages: int) -> list:
 
 def complete(outputs: list, pages: int) -> bool:
     """Whether ``outputs`` all exist and decode, with ``pages`` pages in all."""
-    total = 0
-    for path in outputs:
-        try:
-            with open_image(path) as image:
-                for index in range(int(getattr(image, "n_frames", 1))):
-                    image.seek(index)
-                    image.load()
-                    total += 1
-        except Exception:  # anything that does not decode is not complete
-            return False
-    return total == pages
+    counts = [decoded_pages(path) for path in outputs]
+    return None not in counts and sum(counts) == pages
 
 
 def _summary(number: int, analysis) -> dict:
@@ -217,7 +207,6 @@ def _binarize_pages(job: Job) -> dict:
             path = outputs[number - 1]
             write_image(path, binary, bilevel=job.bilevel, overwrite=job.overwrite)
             written.append(path)
-            del binary
     result = {"outputs": [str(path) for path in written], "pages": count, "pixels": pages.pixels,
               "analysis": pages.analysis, "status": "failed" if pages.failed else "done"}
     if pages.failed:

@@ -157,9 +157,10 @@ def _binarize_chunked(source: Path, target: Path, args, settings: dict, skip_exi
         return line
     try:
         tiff = source.suffix.lower() in (".tif", ".tiff")
-        if tiff and _tiff_pages(source) > 1:
-            raise ImageReadError(f"{_tiff_pages(source)} pages: the chunked path takes one; leave out "
-                                 "--chunks to threshold it page by page")
+        pages = _tiff_pages(source) if tiff else 1
+        if pages > 1:
+            raise ImageReadError(f"{pages} pages: the chunked path takes one; leave out --chunks to "
+                                 "threshold it page by page")
         if is_zarr(source) or tiff:
             image = io.open_image(source, chunks=chunks, rescale=args.rescale, keep_wide=wide)
         else:

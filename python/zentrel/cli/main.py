@@ -118,7 +118,7 @@ def _run_binarize(args: argparse.Namespace, parser: argparse.ArgumentParser, tal
         log = Record(args.log) if args.log is not None else None
     except OSError as error:
         parser.error(f"--log: cannot open {args.log}: {error.strerror or error}")
-    run = _BatchRun(tally, log, Progress(len(found), enabled=len(found) > 1))
+    run = Progress(tally, log, enabled=len(found) > 1)
     try:
         for index, source, message in refused:
             run.ended(index, source, batch.entry(source, error=message))
@@ -141,44 +141,11 @@ def _run_binarize(args: argparse.Namespace, parser: argparse.ArgumentParser, tal
             for job, line in results:
                 run.ended(job.index, job.source, line)
     finally:
-        run.close()
-    if len(found) > 1 or tally.skipped:
-        sys.stderr.write(f"{PROG}: {run.progress.counts()}\n")
-    return EXIT_FAILED if run.failures else 0
-
-
-class _BatchRun:
-    """What a binarize run has ended: counted, recorded, shown, and its failures kept."""
-
-    def __init__(self, tally: _Tally, log: Optional[Record], progress: Progress):
-        self.tally, self.log, self.progress = tally, log, progress
-        self.failures: dict = {}  # input index -> (input, message)
-
-    def ended(self, index: int, source: Path, line: dict) -> None:
-        line["input"] = os.path.abspath(source)
-        line["outputs"] = [os.path.abspath(path) for path in line["outputs"]]
-        if self.log is not None:
-            self.log.write(line)
-        if line["status"] == "done":
-            self.tally.done += 1
-        elif line["status"] == "skipped":
-            self.tally.skipped += 1
-        else:
-            self.failures[index] = (source, line["error"])
-        self.progress.ended(line)
-
-    def lost(self, job, written: bool) -> None:
-        """A file cut off by an interrupt: done when its output appeared meanwhile."""
-        self.tally.done += written
-
-    def close(self) -> None:
-        self.progress.close()
         # After the others, and also when stopped: one line per file that failed.
-        for index in sorted(self.failures):
-            source, message = self.failures[index]
-            _error(f"{source}: {message}")
-        if self.log is not None:
-            self.log.close()
+        run.close(_error)
+    if len(found) > 1 or tally.skipped:
+        sys.stderr.write(f"{PROG}: {run.counts()}\n")
+    return EXIT_FAILED if run.failures else 0
 
 
 def _same_file(a: Path, b: Path) -> bool:

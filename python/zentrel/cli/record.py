@@ -1,6 +1,7 @@
 """The binarize command's record (--log): one JSON line per input, appended.
 
     Record(path)                opened for appending; .write(entry), .close()
+    read_lines(path) -> its whole lines, in order
     last_lines(path) -> {input: its last line}, from earlier runs
     ENDED: the statuses of an input that needs no more work
 
@@ -17,8 +18,9 @@ from __future__ import annotations
 import json
 import os
 from pathlib import Path
+from typing import Iterator
 
-__all__ = ["ENDED", "FIELDS", "Record", "last_lines"]
+__all__ = ["ENDED", "FIELDS", "Record", "last_lines", "read_lines"]
 
 # The fields of a line, in order, and what they mean (the help and the docs show these).
 FIELDS = {
@@ -74,20 +76,24 @@ def _ends_whole(path: Path) -> bool:
         return True
 
 
-def last_lines(path) -> dict:
-    """{input: its last whole line} in the record at ``path``; {} when there is none."""
-    lines: dict = {}
+def read_lines(path) -> Iterator[dict]:
+    """The whole lines of the record at ``path``, in order; none when there is no record."""
     try:
         file = open(path, "rb")
     except FileNotFoundError:
-        return lines
+        return
     with file:
         for line in file:
             if not line.endswith(b"\n"):
-                break
+                return
             try:
                 entry = json.loads(line)
-                lines[entry["input"]] = entry
-            except (ValueError, TypeError, KeyError):
+            except ValueError:
                 continue
-    return lines
+            if isinstance(entry, dict):
+                yield entry
+
+
+def last_lines(path) -> dict:
+    """{input: its last whole line} in the record at ``path``; {} when there is none."""
+    return {entry["input"]: entry for entry in read_lines(path) if isinstance(entry.get("input"), str)}

@@ -6,11 +6,10 @@
 from __future__ import annotations
 
 import os
-from pathlib import Path
 
 from zentrel.cli.batch import entry
 from zentrel.cli.record import ENDED, last_lines
-from zentrel.io import paged_name
+from zentrel.io import is_output_of
 
 __all__ = ["resume"]
 
@@ -32,7 +31,7 @@ def resume(pairs: list, ended, log) -> tuple:
     for index, source, target in pairs:
         line = lines.get(os.path.abspath(source))
         outputs = line.get("outputs") or [] if line else []
-        ours = bool(outputs) and all(_belongs(path, target) for path in outputs)
+        ours = bool(outputs) and all(is_output_of(path, os.path.abspath(target)) for path in outputs)
         if line and line.get("status") in ENDED and ours and all(os.path.lexists(p) for p in outputs):
             ended(index, source, entry(source, "skipped", outputs=outputs, pages=line.get("pages")))
             continue
@@ -40,12 +39,3 @@ def resume(pairs: list, ended, log) -> tuple:
             replace.add(index)
         left.append((index, source, target))
     return left, replace
-
-
-def _belongs(path: str, target: Path) -> bool:
-    """Whether ``path`` is ``target`` or one of its pages' own files."""
-    pages = os.path.abspath(paged_name(target, 1))
-    head, tail = pages[:pages.rindex("-p") + 2], os.path.splitext(pages)[1]
-    number = path[len(head):len(path) - len(tail)]
-    return path == os.path.abspath(target) or (path.startswith(head) and path.endswith(tail)
-                                               and number.isdigit())

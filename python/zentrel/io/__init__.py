@@ -10,8 +10,9 @@
     write_atomic(path, write, overwrite), exists_message(path), identity(path),
     remove_temporaries(path), TEMP_MARK                              (files)
     is_zarr(path)
-    read_pages(path, ...), write_pages(path, pages, ...), page_count(path),
-    paged_name(path, number), remove_page_temporaries(path), PAGED_FORMATS (pages)
+    read_pages(path, ...), write_pages(path, pages, ...), page_count(path), decoded_pages(path),
+    paged_name(path, number), is_output_of(path, target), remove_page_temporaries(path),
+    PAGED_FORMATS                                                    (pages)
 
 Pillow is imported only when an image is read or written (the cli extra).
 """
@@ -22,8 +23,8 @@ from zentrel.io.files import TEMP_MARK, exists_message, identity, remove_tempora
 from zentrel.io.images import (BINARY_FORMATS, ImageReadError, default_max_pixels, failure_text,
                                image_format, luma, one_line, open_image, png_text, read_grey, rescale_to_8bit,
                                write_image)
-from zentrel.io.pages import (PAGED_FORMATS, page_count, paged_name, read_pages, remove_page_temporaries,
-                              write_pages)
+from zentrel.io.pages import (PAGED_FORMATS, decoded_pages, is_output_of, page_count, paged_name, read_pages,
+                              remove_page_temporaries, write_pages)
 
 # A Zarr store: a folder named .zarr, or one holding Zarr's metadata files.
 ZARR_MARKERS = ("zarr.json", ".zarray", ".zgroup")
@@ -40,11 +41,13 @@ __all__ = [
     "ImageReadError",
     "PAGED_FORMATS",
     "TEMP_MARK",
+    "decoded_pages",
     "default_max_pixels",
     "exists_message",
     "failure_text",
     "identity",
     "image_format",
+    "is_output_of",
     "is_zarr",
     "luma",
     "one_line",

@@ -14,6 +14,7 @@ from zentrel.io.files import write_atomic
 __all__ = [
     "BINARY_FORMATS",
     "ImageReadError",
+    "decode_grey",
     "default_max_pixels",
     "failure_text",
     "image_format",
@@ -120,17 +121,30 @@ def read_grey(path, *, rescale: bool = False, max_pixels: int | None = None,
     pages this is the first; zentrel.io.pages reads them all.
     """
     with open_image(path, max_pixels) as image:
-        try:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")
-                image.load()
-                return _grey_of(image, rescale, keep_wide)
-        except ImageReadError:
-            raise
-        except MemoryError:
-            raise ImageReadError("not enough memory to decode the image") from None
-        except Exception as error:  # Pillow raises many kinds for bad files
-            raise ImageReadError(f"cannot read image: {one_line(error)}") from error
+        return decode_grey(image, rescale, keep_wide)
+
+
+def decode_grey(image, rescale: bool = False, keep_wide: bool = False, frame: int = 0,
+                limit: int | None = None) -> np.ndarray:
+    """Frame ``frame`` of an opened Pillow image, decoded as read_grey makes
+    it; ImageReadError for whatever keeps it from being decoded, and, with
+    ``limit``, for a frame of more pixels."""
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            if image.tell() != frame:
+                image.seek(frame)
+            error = size_error(image.size, limit) if limit is not None else None
+            if error is not None:
+                raise error
+            image.load()
+            return _grey_of(image, rescale, keep_wide)
+    except ImageReadError:
+        raise
+    except MemoryError:
+        raise ImageReadError("not enough memory to decode the image") from None
+    except Exception as error:  # Pillow raises many kinds for bad files
+        raise ImageReadError(f"cannot read image: {one_line(error)}") from error
 
 
 def size_error(size, max_pixels: int | None = None) -> ImageReadError | None:

@@ -2,8 +2,10 @@
 
     page_count(path) -> pages in the file (1 for a plain image)
     read_pages(path, ...) -> (number, grey array or ImageReadError), one page at a time
+    decoded_pages(path) -> pages that decode, or None when one does not
     write_pages(path, pages, bilevel, overwrite) -> pages written, into one TIFF
     paged_name(path, number) -> {stem}-p0001{suffix}: a page's own file
+    is_output_of(path, target) -> whether path is target or one of its pages' own files
     remove_page_temporaries(path) -> temporaries of path and of its pages' files removed
     PAGED_FORMATS: the output formats that hold several pages
 
@@ -13,18 +15,18 @@ needs the memory of one page.
 
 from __future__ import annotations
 
+import itertools
 import re
-import warnings
 from pathlib import Path
 from typing import Iterable, Iterator, Union
 
 import numpy as np
 
 from zentrel.io.files import remove_temporaries, write_atomic
-from zentrel.io.images import ImageReadError, _grey_of, open_image, image_format, one_line, size_error
+from zentrel.io.images import ImageReadError, decode_grey, default_max_pixels, image_format, open_image
 
-__all__ = ["PAGED_FORMATS", "paged_name", "page_count", "read_pages", "remove_page_temporaries",
-           "write_pages"]
+__all__ = ["PAGED_FORMATS", "decoded_pages", "is_output_of", "paged_name", "page_count", "read_pages",
+           "remove_page_temporaries", "write_pages"]
 
 # Output formats (as image_format names them) that hold several pages in one file.
 PAGED_FORMATS = frozenset({"TIFF"})
@@ -38,11 +40,21 @@ def paged_name(path, number: int) -> Path:
     return path.with_name(f"{path.stem}-p{number:0{PAGE_DIGITS}d}{path.suffix}")
 
 
+def _own_name(target: Path):
+    """Whether a file name in target's folder is target's or one of its pages' own."""
+    pages = re.compile(rf"{re.escape(target.stem)}-p[0-9]{{{PAGE_DIGITS},}}{re.escape(target.suffix)}")
+    return lambda name: name == target.name or pages.fullmatch(name) is not None
+
+
+def is_output_of(path, target) -> bool:
+    """Whether ``path`` is ``target`` or one of its pages' own files."""
+    path, target = Path(path), Path(target)
+    return path.parent == target.parent and _own_name(target)(path.name)
+
+
 def remove_page_temporaries(path) -> int:
     """Remove what killed writers left of ``path`` and of its pages' own files."""
-    path = Path(path)
-    pages = re.compile(rf"{re.escape(path.stem)}-p[0-9]{{{PAGE_DIGITS},}}{re.escape(path.suffix)}")
-    return remove_temporaries(path, lambda name: name == path.name or pages.fullmatch(name) is not None)
+    return remove_temporaries(path, _own_name(Path(path)))
 
 
 def page_count(path) -> int:
@@ -60,32 +72,27 @@ def read_pages(path, *, rescale: bool = False, max_pixels: int | None = None,
     that cannot be opened at all raises ImageReadError. The arrays are as
     read_grey makes them (luma, the ``rescale`` and ``keep_wide`` rules).
     """
+    limit = default_max_pixels() if max_pixels is None else max_pixels
     with open_image(path, check_size=False) as image:
-        count = int(getattr(image, "n_frames", 1))
-        for index in range(count):
+        for index in range(int(getattr(image, "n_frames", 1))):
             try:
-                with warnings.catch_warnings():
-                    warnings.simplefilter("ignore")
-                    image.seek(index)
-                    _check_size(image, max_pixels)
-                    image.load()
-                    page = _grey_of(image, rescale, keep_wide)
+                page = decode_grey(image, rescale, keep_wide, index, limit)
             except ImageReadError as error:
-                yield index + 1, error
-                continue
-            except MemoryError:
-                yield index + 1, ImageReadError("not enough memory to decode the image")
-                continue
-            except Exception as error:  # Pillow raises many kinds for bad pages
-                yield index + 1, ImageReadError(f"cannot read image: {one_line(error)}")
-                continue
+                page = error
             yield index + 1, page
 
 
-def _check_size(image, max_pixels) -> None:
-    error = size_error(image.size, max_pixels)
-    if error is not None:
-        raise error
+def decoded_pages(path) -> int | None:
+    """How many pages the file holds when every one of them decodes, else None."""
+    try:
+        with open_image(path, check_size=False) as image:
+            count = int(getattr(image, "n_frames", 1))
+            for index in range(count):
+                image.seek(index)
+                image.load()
+    except Exception:  # anything that does not decode
+        return None
+    return count
 
 
 def write_pages(path, pages: Iterable[np.ndarray], *, bilevel: bool = False,
@@ -110,7 +117,7 @@ def write_pages(path, pages: Iterable[np.ndarray], *, bilevel: bool = False,
     def write(file) -> None:
         nonlocal written
         with TiffImagePlugin.AppendingTiffWriter(file, new=True) as tiff:
-            for values in _chain(first, pages):
+            for values in itertools.chain([first], pages):
                 image = Image.fromarray(np.ascontiguousarray(values, dtype=np.uint8))
                 if bilevel:
                     image = image.convert("1", dither=Image.Dither.NONE)
@@ -121,8 +128,3 @@ def write_pages(path, pages: Iterable[np.ndarray], *, bilevel: bool = False,
 
     write_atomic(path, write, overwrite=overwrite)
     return written
-
-
-def _chain(first, rest):
-    yield first
-    yield from rest
