@@ -188,7 +188,25 @@ def test_passing_regions_whose_classes_say_the_other_side_are_against_it(objects
     at = np.full(4, 3)
     assert polarity.region_sides(at, at, means, medians).tolist() == [1, -1, 0, -1]
     judgement = SimpleNamespace(passed=np.array([True, True, True, False]), means=means)
-    assert polarity.against_side(at, at, judgement, medians, objects).tolist() == against
+    sides = polarity.passing_sides(at, at, judgement, medians)
+    assert polarity.against_side(sides, 4, objects).tolist() == against
+
+
+# Ground 100 all round: class means (40, 100) give a side (dark), (80, 120)
+# none. Sideless passing regions fail only while they are no more than the
+# passing ones with a side; one that did not pass is not counted.
+@pytest.mark.parametrize("means, passed, edges", [
+    ([[40, 100], [80, 120], [40, 100]], [1, 1, 1], [0, 1, 0]),
+    ([[80, 120], [40, 100]], [1, 1], [1, 0]),
+    ([[80, 120], [80, 120], [40, 100]], [1, 1, 1], [0, 0, 0]),
+    ([[80, 120], [80, 120], [40, 100]], [1, 0, 1], [1, 0, 0]),
+    ([[40, 100], [40, 100]], [1, 1], [0, 0]),
+])
+def test_sideless_edges_fail_only_where_they_are_the_fewer(means, passed, edges):
+    at = np.full(len(means), 3)
+    judgement = SimpleNamespace(passed=np.array(passed, bool), means=np.array(means, np.float64))
+    sides = polarity.passing_sides(at, at, judgement, np.full((7, 7), 100.0))
+    assert polarity.sideless_edges(sides, len(means)).tolist() == [bool(e) for e in edges]
 
 
 @pytest.mark.parametrize("min_tail, raised", [(0.0, 186.0), (40.0, 186.0), (41.0, 170.0)])

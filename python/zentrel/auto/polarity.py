@@ -3,6 +3,9 @@ ground around them, or from the level histogram's Otsu split.
 
     region_sides(rows, cols, means, medians) -> 1 dark, -1 bright, 0 neither, per region
     vote_polarity(rows, cols, means, medians) -> (side or None, dark, bright)
+    passing_sides(rows, cols, judgement, medians) -> (passing indices, their region_sides)
+    against_side(sides, count, objects) -> mask     passing regions that say the other side
+    sideless_edges(sides, count) -> mask            passing edges between wide areas, where few
     detect_polarity(histogram) -> (side, reason)
     otsu(histogram) -> (level, dark share, dark mean, bright mean)
     mirror_quantiles(quantiles)   bright objects seen as dark ones
@@ -80,16 +83,38 @@ def vote_polarity(rows, cols, means, medians, settings: AutoSettings = DEFAULT) 
     return ("dark" if dark > bright else "bright"), dark, bright
 
 
-def against_side(rows, cols, judgement, medians, objects: str, settings: AutoSettings = DEFAULT) -> np.ndarray:
-    """The passing regions whose own classes put the objects on the other
-    side than the picture's (region_sides): the edge of an object of the
-    other kind, such as a bright disc among dark vessels or a dark margin
-    beside print, whose threshold splits the wrong pair of levels."""
-    against = np.zeros(len(rows), bool)
+def passing_sides(rows, cols, judgement, medians, settings: AutoSettings = DEFAULT) -> tuple:
+    """(indices of the passing regions, region_sides of each)."""
     at = np.flatnonzero(judgement.passed)
-    sides = region_sides(rows[at], cols[at], judgement.means[at], medians, settings)
-    against[at[sides == (-1 if objects == "dark" else 1)]] = True
+    return at, region_sides(rows[at], cols[at], judgement.means[at], medians, settings)
+
+
+def against_side(sides: tuple, count: int, objects: str) -> np.ndarray:
+    """The passing regions (sides: passing_sides) whose own classes put the
+    objects on the other side than the picture's: the edge of an object of
+    the other kind, such as a bright disc among dark vessels or a dark
+    margin beside print, whose threshold splits the wrong pair of levels.
+    A mask over the count regions."""
+    at, side = sides
+    against = np.zeros(count, bool)
+    against[at[side == (-1 if objects == "dark" else 1)]] = True
     return against
+
+
+def sideless_edges(sides: tuple, count: int) -> np.ndarray:
+    """The passing regions (sides: passing_sides) with no side of their own,
+    the edges between two wide areas (a stain's, a margin's, the back's ink
+    seen through the paper), where they are no more than those with a side:
+    the picture's marks then show their side, and such an edge is not one
+    of them. Where they are more, the wide areas are what the picture holds
+    (a fundus on its black surround) and none is returned. A mask over the
+    count regions."""
+    at, side = sides
+    edges = np.zeros(count, bool)
+    sideless = at[side == 0]
+    if 0 < sideless.size <= at.size - sideless.size:
+        edges[sideless] = True
+    return edges
 
 
 def mirror_quantiles(quantiles):

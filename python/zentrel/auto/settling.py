@@ -28,7 +28,8 @@ from zentrel.auto.ground import ground_grids
 from zentrel.auto.judge import Judgement, ink_contrast, keep_only, reject_faint
 from zentrel.auto.levels import LevelMapping, level_range, level_step
 from zentrel.auto.marks import blurred_print
-from zentrel.auto.polarity import against_side, detect_polarity, mirror_quantiles, vote_polarity
+from zentrel.auto.polarity import (against_side, detect_polarity, mirror_quantiles, passing_sides, sideless_edges,
+                                   vote_polarity)
 from zentrel.auto.settings import DEFAULT, AutoSettings
 from zentrel.auto.strokes import (stroke_ratios, stroke_regions, stroke_voters, strokes_among_areas,
                                   thin_strokes)
@@ -117,13 +118,20 @@ def which_pass(ev: Evidence, side: Side) -> Passing:
     polarity.against_side). For dark objects: where strokes lie among the
     edges of wider dark areas, only the strokes pass and the objects are
     thin (strokes.strokes_among_areas, or with strokes_only wherever
-    strokes.stroke_regions finds them; the others fail as "edge"); else
-    passing regions whose dark class holds no ink of the picture's own fail
-    as "faint" (judge.reject_faint), and the objects are thin where the
-    passing regions' median stroke ratio says so (strokes.thin_strokes)."""
+    strokes.stroke_regions finds them; the others fail as "edge"); else,
+    where some passing regions show strokes, the edges between wide areas
+    fail as "side" too where they are the fewer (polarity.sideless_edges,
+    counted among the regions that passed the fit), passing regions whose
+    dark class holds no ink of the picture's own fail as "faint"
+    (judge.reject_faint), and the objects are thin where the passing
+    regions' median stroke ratio says so (strokes.thin_strokes)."""
     s, j = ev.settings, ev.judgement
+    edges = None
     if s.side_check:
-        j = keep_only(j, ~against_side(ev.rows, ev.cols, j, ev.medians, side.objects, s), "side")
+        sides = passing_sides(ev.rows, ev.cols, j, ev.medians, s)
+        if side.objects == "dark" and stroke_regions(ev.ratios, j.passed, s).any():
+            edges = sideless_edges(sides, len(ev.rows))
+        j = keep_only(j, ~against_side(sides, len(ev.rows), side.objects), "side")
     thin = False
     if side.objects == "dark":
         strokes = (stroke_regions(ev.ratios, j.passed, s) if ev.strokes_only
@@ -131,6 +139,8 @@ def which_pass(ev: Evidence, side: Side) -> Passing:
         if strokes.any():  # the other passing regions are wider areas' edges
             j, thin = keep_only(j, strokes, "edge"), True
         else:
+            if edges is not None:
+                j = keep_only(j, ~edges, "side")
             j = reject_faint(j, j.means[:, 0], j.means[:, 1], ev.ratios, s)
             thin = thin_strokes(ev.ratios, j.passed, s)
     return Passing(j, thin, enough_passed(j.passed.sum(), ev.count, s))

@@ -30,7 +30,8 @@ _OWN_WORDS = {
     "separation": "components too close together for their spreads",
     "faint": "a dark class much lighter than the picture's ink (bleed-through, texture)",
     "edge": "the edge of a dark area among strokes (a margin, a surround), not an object",
-    "side": "its own classes put the objects on the other side (the edge of an object of the other kind)",
+    "side": ("its own classes put the objects on the other side (the edge of an object of the other kind), "
+             "or on neither among strokes (the edge of a wide area)"),
 }
 AUTO_TEST_NAMES = TEST_NAMES + tuple(name for name in _OWN_WORDS if name not in TEST_NAMES)
 AUTO_TEST_WORDS = (tuple(_OWN_WORDS.get(name, words) for name, words in zip(TEST_NAMES, TEST_WORDS))
