@@ -10,6 +10,7 @@ import numpy as np
 
 from zentrel.api import run
 from zentrel.auto import apply_mapping
+from zentrel.auto.fallback import ON_GROUND
 from zentrel.core import Analysis, Settings, engine, lattice, no_region_error
 from zentrel.io import exists_message, image_format, write_atomic
 
@@ -104,8 +105,8 @@ def draw_report(image, path, *, percent: int = 10, region_size: int = 32,
     smooth_note = ", smoothed histograms" if smooth else ""
     auto = analysis.auto
     how = "classic" if auto is None else f"auto, {auto.objects} objects"
-    if auto is not None and auto.fallback == "ground":
-        how += ", ground fallback"
+    if auto is not None and auto.fallback in ON_GROUND:
+        how += f", {auto.fallback} fallback"
     elif auto is not None and auto.fallback:
         how += f", whole-image fallback ({auto.fallback})"
     if auto is not None and auto.fine_size:

@@ -8,7 +8,7 @@ import pytest
 
 import zentrel
 from zentrel import auto
-from zentrel.auto import ground, levels, polarity, surface
+from zentrel.auto import fallback, ground, levels, polarity, surface
 from zentrel.auto.settings import DEFAULT
 from zentrel.core import engine
 
@@ -346,3 +346,20 @@ def test_the_mirror_decision_is_the_decision_of_the_negative():
     core = grid - np.float32(30)
     mirrored = engine.decide(levels, grid, 32, core=core, mirror=True)
     assert np.array_equal(mirrored, 255 - engine.decide(255 - levels, grid, 32, core=core))
+
+
+# Dark class spreads of four passing regions (flat: above 0, at most 2
+# levels) and whether each has a side of its own; a fifth did not pass.
+@pytest.mark.parametrize("spreads, sideless, backdrop", [
+    ([1.0, 1.5, 2.0, 9.0], [1, 1, 1, 0], True),    # three flat, all sideless
+    ([1.0, 1.5, 9.0, 9.0], [1, 1, 0, 0], False),   # two flat of four: not most
+    ([1.0, 1.5, 2.0, 9.0], [1, 0, 0, 0], False),   # most flat ones have a side (clipped ink)
+    ([0.0, 0.0, 0.0, 9.0], [1, 1, 1, 0], False),   # two clean levels are no backdrop
+    ([1.0, 1.5, 2.5, 9.0], [1, 1, 1, 0], False),   # 2.5 is not flat: two of four
+])
+def test_a_backdrop_is_most_passing_regions_flat_and_sideless(spreads, sideless, backdrop):
+    passed = np.array([True] * 4 + [False])
+    got = fallback.on_backdrop(np.array(spreads + [1.0]), np.array(sideless + [1], bool), passed)
+    assert got is backdrop
+    assert fallback.fallback_of((0, 255), True, backdrop=got) == ("backdrop" if backdrop else None)
+    assert fallback.fallback_of((7, 7), True, backdrop=got) == "flat"

@@ -266,18 +266,18 @@ def test_chunked_equals_in_memory_on_real_pictures(client, name, chunks):
     # pictures: the page thin strokes, bleed-through rejected and grounds
     # at the 84 % level; the receipt histograms split at their mean; the
     # stretched negative a combed histogram, bright objects, its spacing and
-    # the medians' decision across the chunks' seams; the fundus strokes
-    # among the edges of its black surround; the crack, whole pieces on
-    # ground weighed across chunks, one side on mirrored levels. The page, receipt and fundus
-    # are strokes that the finer scale also fits (the fundus's strokes
-    # alone), on its own chunks' pieces.
+    # the medians' decision across the chunks' seams; the fundus its flat
+    # black surround, the lines read against the ground on the voted side;
+    # the crack, whole pieces on ground weighed across chunks, one side on
+    # mirrored levels. The page and receipt are strokes that the finer
+    # scale also fits, on its own chunks' pieces.
     image = _pictures()[name]
     want = zentrel.analyse(image)
     uses = {"page": want.auto.thin and "faint" in want.auto.verdicts and want.auto.fine_size == 16,
             "receipt": "split" in want.auto.verdicts and want.auto.fine_size == 16,
             "combed-bright": (want.objects == "bright" and want.auto.median
                               and levels.combed(levels.sample_histogram(image))),
-            "fundus": "edge" in want.auto.verdicts and want.auto.fine_size == 16,
+            "fundus": want.auto.fallback == "backdrop" and want.auto.marks,
             "crack": want.auto.fallback == "ground" and not want.auto.mirror,
             "crack-bright": want.auto.mirror}
     assert uses[name]

@@ -35,7 +35,7 @@ PINNED = {
     "scene 0": "11af8f697c172541",
     "scene 1": "f7f1363922669ca7",
     "bright scene 0": "38cec10e4c840ff7",
-    "fundus 0": "105e82e690322672",
+    "fundus 0": "872aaaeff124fb77",
 }
 
 

@@ -190,21 +190,21 @@ def test_strokes_vote_alone_where_there_are_enough(stroke_regions, voters):
 
 
 def test_thin_lines_inside_a_black_surround_are_found():
-    # The disc's rim passes with the largest contrast; carried inward, its
-    # threshold missed 40 % of the lines. The lines alone build the surface.
-    # The finer scale's surface comes nearer the rim: within a coarse region
-    # of it a line's last pixels may be lost (the price of following the
-    # light more closely; on DRIVE F 0.480 -> 0.507).
+    # Most passing regions are the rim: a flat black class with no side of
+    # its own. The lines are read against the ground (a "backdrop"). Without
+    # that, the lines alone build the surface (strokes among the rim's
+    # edges); without either, the rim's threshold carried inward missed 40 %
+    # of the lines.
     image, lines, disc = drawn_fundus()
     analysis = zentrel.analyse(image)
-    assert analysis.objects == "dark" and analysis.auto.thin and "edge" in analysis.auto.verdicts
-    assert analysis.auto.fine_size == 16
-    ink = zentrel.binarize(image) == 0
+    assert analysis.objects == "dark" and analysis.auto.fallback == "backdrop"
     n = image.shape[0]
     y, x = np.mgrid[:n, :n]
     inner = np.hypot(y - n / 2, x - n / 2) < 0.45 * n - analysis.region_size  # the disc less a region
-    assert ink[lines & inner].mean() > 0.99 and ink[lines].mean() > 0.95 and not ink[disc & ~lines].any()
-    assert (auto.run(image, settings=without(stroke_share=2.0))[0][lines] == 0).mean() < 0.7
+    for settings in (DEFAULT, without(flat_spread=0.0)):
+        ink = auto.run(image, settings=settings)[0] == 0
+        assert ink[lines & inner].mean() > 0.99 and ink[lines].mean() > 0.95 and ink[disc & ~lines].mean() < 0.001
+    assert (auto.run(image, settings=without(stroke_share=2.0, flat_spread=0.0))[0][lines] == 0).mean() < 0.7
 
 
 @pytest.mark.parametrize("strokes_of_100, median_ratio, kept", [

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
+from zentrel.auto.fallback import ON_GROUND
 from zentrel.auto.levels import LevelMapping
 from zentrel.auto.settings import DEFAULT, AutoSettings
 
@@ -35,7 +36,7 @@ class AutoChoices:
     def mirror(self) -> bool:
         """Whether the grid and core lie on mirrored levels (255 - level)
         and the decision reads those: bright marks on ground (ground)."""
-        return self.fallback == "ground" and self.objects == "bright"
+        return self.fallback in ON_GROUND and self.objects == "bright"
 
     @property
     def median(self) -> bool:

@@ -1,9 +1,15 @@
 """Where a surface cannot be built: a flat image (every level the same), or
 too few passing regions: Otsu's one threshold of the level histogram where
-it shows two classes, else ground with a few marks at most (ground).
+it shows two classes, else ground with a few marks at most (ground); or
+where it would split the wrong pair of levels: most passing regions are the
+edge of a flat backdrop (a fundus's black surround), and the marks are read
+against the ground as the ground fallback reads them, on the side the
+regions voted ("backdrop").
 
     enough_passed(passed_count, count) -> bool
-    fallback_of(level_range, enough, histogram) -> "flat", "otsu", "ground" or None
+    on_backdrop(spreads, sideless, passed) -> bool   most passing regions are a flat backdrop's edge
+    fallback_of(level_range, enough, histogram, backdrop) -> "flat", "otsu", "ground", "backdrop" or None
+    ON_GROUND                                     the fallbacks that read marks against the ground
     fallback_grid(kind, grid_shape, level_range, histogram, objects) -> grid
 """
 
@@ -22,16 +28,38 @@ def enough_passed(passed_count, count, settings: AutoSettings = DEFAULT) -> bool
     return passed_count >= max(1.0, settings.min_passed_share * count)
 
 
-def fallback_of(level_range, enough: bool, histogram=None, settings: AutoSettings = DEFAULT):
+# The fallbacks whose marks are read against each region's ground (ground.ground_grids).
+ON_GROUND = ("ground", "backdrop")
+
+
+def on_backdrop(spreads, sideless, passed, quantum: float = 1.0, settings: AutoSettings = DEFAULT) -> bool:
+    """Whether most passing regions (passed) are the edge of a flat
+    backdrop: their dark class spreads (spreads) more than 0 (not two clean
+    levels) and at most settings.flat_spread levels of quantum, as the
+    black surround of a fundus photograph or a scanner's bed does, and they
+    have no side of their own (sideless: polarity.region_sides says
+    neither, the edge between two wide areas; black ink clipped at the
+    darkest level is flat too, but paper lies around it). Their thresholds
+    split that backdrop from the picture and say nothing of the marks on
+    it."""
+    spreads = np.asarray(spreads, np.float64)
+    flat = passed & (spreads > 0) & (spreads <= settings.flat_spread * quantum)
+    return bool(np.count_nonzero(flat) > np.count_nonzero(passed & ~flat)
+                and np.count_nonzero(flat & sideless) > np.count_nonzero(flat & ~sideless))
+
+
+def fallback_of(level_range, enough: bool, histogram=None, settings: AutoSettings = DEFAULT,
+                backdrop: bool = False):
     """"flat" when the levels hold one value; when too few regions passed,
     "otsu" where the level histogram shows two classes (ground.two_classes;
-    or no histogram is given), else "ground"; None when a surface can be
-    built."""
+    or no histogram is given), else "ground"; else "backdrop" where the
+    passing regions are mostly a flat backdrop's edge (on_backdrop); None
+    when a surface can be built."""
     low, high = level_range
     if low == high:
         return "flat"
     if enough:
-        return None
+        return "backdrop" if backdrop else None
     return "otsu" if histogram is None or two_classes(histogram, settings) else "ground"
 
 

@@ -1,7 +1,7 @@
 """One verdict per analysed region, made here and nowhere else: does its fit
 show two classes, and at what threshold.
 
-    judge_regions(records) -> Judgement(passed, thresholds, means, status, test, verdicts)
+    judge_regions(records) -> Judgement(passed, thresholds, means, status, test, verdicts, spreads)
     ink_contrast(ink, ground, ratios, passed) -> the picture's ink contrast, or None
     reject_faint(judgement, ink, ground, ratios) -> the Judgement, bleed-through rejected
     keep_only(judgement, kept, test) -> the Judgement, the other passing regions failed on test
@@ -15,7 +15,7 @@ failed keeps the engine's status and test (codes: core.outcomes).
 
 from __future__ import annotations
 
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -40,6 +40,7 @@ class Judgement(NamedTuple):
     status: np.ndarray      # uint8 codes into STATUS_NAMES; 0 exactly where passed
     test: np.ndarray        # uint8 codes into AUTO_TEST_NAMES
     verdicts: list          # each region's outcome in words: a status or test name, or "two_levels"
+    spreads: Any = None     # (n, 2) float64: dark and bright class spread; 0.0 where not passed
 
 
 def judge_regions(records, settings: AutoSettings = DEFAULT) -> Judgement:
@@ -77,6 +78,7 @@ def judge_regions(records, settings: AutoSettings = DEFAULT) -> Judgement:
     thresholds = np.where(passed, thresholds, 0.0)
     means = np.where(unfitted[:, None], start[:, [1, 3]], fitted[:, [1, 3]])
     means = np.where(passed[:, None], means, 0.0)
+    spreads = np.where(passed[:, None], np.where(unfitted[:, None], start[:, [2, 4]], fitted[:, [2, 4]]), 0.0)
 
     status = engine_status.astype(np.uint8)  # a copy
     test = np.asarray(records["test"]).astype(np.uint8)
@@ -89,7 +91,7 @@ def judge_regions(records, settings: AutoSettings = DEFAULT) -> Judgement:
     word = np.where(status == _FAILED_TEST, len(STATUS_NAMES) + test.astype(np.int64), status)
     word[two_levels] = len(_VERDICT_WORDS) - 2
     word[split] = len(_VERDICT_WORDS) - 1
-    return Judgement(passed, thresholds, means, status, test, _VERDICT_WORDS[word].tolist())
+    return Judgement(passed, thresholds, means, status, test, _VERDICT_WORDS[word].tolist(), spreads)
 
 
 # Engine outcomes of a fit that went wrong on a histogram that may still
@@ -151,8 +153,9 @@ def keep_only(judgement: Judgement, kept: np.ndarray, test: str) -> Judgement:
     verdicts = list(judgement.verdicts)
     for i in np.flatnonzero(failed).tolist():
         verdicts[i] = test
+    spreads = None if judgement.spreads is None else np.where(failed[:, None], 0.0, judgement.spreads)
     return Judgement(judgement.passed & ~failed, np.where(failed, 0.0, judgement.thresholds),
-                     np.where(failed[:, None], 0.0, judgement.means), status, tests, verdicts)
+                     np.where(failed[:, None], 0.0, judgement.means), status, tests, verdicts, spreads)
 
 
 def judged_records(records, judgement: Judgement) -> np.ndarray:

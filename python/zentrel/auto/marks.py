@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import numpy as np
 
+from zentrel.auto.fallback import ON_GROUND
 from zentrel.auto.ground import side_grids
 from zentrel.auto.settings import DEFAULT, AutoSettings
 from zentrel.auto.strokes import median_ratio
@@ -40,7 +41,7 @@ def core_grid(grid, quantiles, choices, settings: AutoSettings = DEFAULT, base=N
     grid's lattice)."""
     if not choices.marks:
         return None
-    if choices.fallback == "ground":  # every region is ground: its core (ground)
+    if choices.fallback in ON_GROUND:  # every region is ground: its core (ground)
         return side_grids(quantiles, choices.objects, settings, choices.quantum)[1]
     grid = np.asarray(grid if base is None else base, np.float32)
     depth = np.maximum(quantiles[..., settings.ground_quantile].astype(np.float32) - grid, np.float32(0))

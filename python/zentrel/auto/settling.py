@@ -23,7 +23,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from zentrel.auto.choices import AutoChoices
-from zentrel.auto.fallback import enough_passed, fallback_grid, fallback_of
+from zentrel.auto.fallback import ON_GROUND, enough_passed, fallback_grid, fallback_of, on_backdrop
 from zentrel.auto.ground import ground_grids
 from zentrel.auto.judge import Judgement, ink_contrast, keep_only, reject_faint
 from zentrel.auto.levels import LevelMapping, level_range, level_step
@@ -66,6 +66,7 @@ class Passing(NamedTuple):
     judgement: Judgement  # with the regions that fail here failed ("side", "edge", "faint")
     thin: bool            # dark objects are thin strokes: no region lies inside one
     enough: bool          # enough passed to build a surface on (fallback.enough_passed)
+    backdrop: bool = False  # most of those that passed the fit are a flat backdrop's edge (fallback.on_backdrop)
 
 
 class Built(NamedTuple):
@@ -124,13 +125,19 @@ def which_pass(ev: Evidence, side: Side) -> Passing:
     counted among the regions that passed the fit), passing regions whose
     dark class holds no ink of the picture's own fail as "faint"
     (judge.reject_faint), and the objects are thin where the passing
-    regions' median stroke ratio says so (strokes.thin_strokes)."""
+    regions' median stroke ratio says so (strokes.thin_strokes). For dark
+    objects it also tells whether most of the regions that passed the fit
+    are the edge of a flat backdrop (fallback.on_backdrop)."""
     s, j = ev.settings, ev.judgement
-    edges = None
+    edges, backdrop = None, False
     if s.side_check:
         sides = passing_sides(ev.rows, ev.cols, j, ev.medians, s)
         if side.objects == "dark" and stroke_regions(ev.ratios, j.passed, s).any():
             edges = sideless_edges(sides, len(ev.rows))
+        if side.objects == "dark" and j.spreads is not None:
+            sideless = np.zeros(len(ev.rows), bool)
+            sideless[sides[0][sides[1] == 0]] = True
+            backdrop = on_backdrop(j.spreads[:, 0], sideless, j.passed, ev.quantum, s)
         j = keep_only(j, ~against_side(sides, len(ev.rows), side.objects), "side")
     thin = False
     if side.objects == "dark":
@@ -143,14 +150,15 @@ def which_pass(ev: Evidence, side: Side) -> Passing:
                 j = keep_only(j, ~edges, "side")
             j = reject_faint(j, j.means[:, 0], j.means[:, 1], ev.ratios, s)
             thin = thin_strokes(ev.ratios, j.passed, s)
-    return Passing(j, thin, enough_passed(j.passed.sum(), ev.count, s))
+    return Passing(j, thin, enough_passed(j.passed.sum(), ev.count, s), backdrop)
 
 
 def build_grid(ev: Evidence, side: Side, passing: Passing) -> Built:
     """The threshold grid before faint marks, for dark objects (bright
     ones: thresholds and quantiles mirrored). A fallback where the picture
     is flat or too few regions passed (fallback.fallback_of: Otsu's one
-    threshold, or ground with a few marks, ground.ground_grids); else the
+    threshold, or ground with a few marks, ground.ground_grids) or most
+    passing regions edge a flat backdrop (ground.ground_grids too); else the
     surface settled outward from the passing regions
     (surface.threshold_grid): for dark objects each region's ground is its
     settings.ground_quantile level, for bright ones the typical background
@@ -160,8 +168,8 @@ def build_grid(ev: Evidence, side: Side, passing: Passing) -> Built:
     bright = side.objects == "bright"
     quantiles = mirror_quantiles(ev.quantiles) if bright else ev.quantiles
     span = level_range(ev.histogram)
-    fallback = fallback_of(span, passing.enough, ev.histogram, s)
-    if fallback == "ground":
+    fallback = fallback_of(span, passing.enough, ev.histogram, s, passing.backdrop)
+    if fallback in ON_GROUND:
         return Built(ground_grids(quantiles, s, ev.quantum)[0], None, fallback, quantiles)
     if fallback is not None:
         return Built(fallback_grid(fallback, ev.grid_shape, span, ev.histogram, side.objects), None, fallback,
@@ -221,10 +229,10 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
     built = build_grid(ev, side, passing)
     raised = raise_faint(ev, side, passing, built)
     grid = raised.grid
-    if side.objects == "bright" and built.fallback not in ("flat", "ground"):
+    if side.objects == "bright" and built.fallback not in ("flat",) + ON_GROUND:
         grid = 256.0 - grid
     j = passing.judgement
     choices = AutoChoices(mapping, side.objects, side.why, settings.limits, settings.min_separation, count,
                           int(j.passed.sum()), built.fallback, tuple(j.verdicts), settings, passing.thin,
-                          bool(smooth), marks=raised.marks or built.fallback == "ground", quantum=ev.quantum)
+                          bool(smooth), marks=raised.marks or built.fallback in ON_GROUND, quantum=ev.quantum)
     return grid.astype(np.float32), choices, j, raised.base
