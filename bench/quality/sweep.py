@@ -5,6 +5,7 @@
     python3 bench/quality/sweep.py faint_ratio 0.35 0.45 0.55 --half tune
     python3 bench/quality/sweep.py core_reach 0.4 0.5 --with raise_faint_marks=False --sets dibco2009
     python3 bench/quality/sweep.py band_reach 1 3 --generated     # the generated families instead
+    python3 bench/quality/sweep.py vote_reach 2 4 --comment        # also the line AutoSettings quotes
 
 NAME is a field of zentrel.auto.settings.AutoSettings; each VALUE is a Python literal (True, 0.45,
 (0.02, 0.16, 0.5, 0.84, 0.98)) or a float such as inf. The default's own value is always swept too
@@ -135,6 +136,24 @@ def report(labels, by_set, floors) -> str:
     return markdown_table(["set", "n"] + labels, rows)
 
 
+def comment(labels, by_set, floors, day: str) -> str:
+    """The sweep's result as AutoSettings' comments quote it: each half's mean F
+    per value (the default's first), the sets any value moves by 0.005 or
+    more, and the pictures under half their set's best peer at defaults."""
+    means = {s: [float(np.mean([f[i] for _, f in by_set[s]])) for i in range(len(labels))] for s in by_set}
+    halves = []
+    for i, label in enumerate(labels):
+        parts = [f"{np.mean([means[s][i] for s in by_set if s in members]):.3f}"
+                 for members in (HALVES["tune"], HALVES["check"]) if any(s in members for s in by_set)]
+        halves.append(f"{label} {'/'.join(parts)}")
+    moving = [f"{s} {m[0]:.3f} -> {' / '.join(f'{v:.3f}' for v in m[1:])}" for s, m in means.items()
+              if any(abs(v - m[0]) >= 0.005 for v in m[1:])]
+    under = " / ".join(str(sum(1 for s in by_set for n, f in by_set[s] if n in floors and f[i] < 0.5 * floors[n]))
+                       for i in range(len(labels)))
+    return (f"({day}; tune/check half mean F: {', '.join(halves)}; sets moving 0.005 or more: "
+            f"{'; '.join(moving) or 'none'}; pictures under half the best peer: {under})")
+
+
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("name")
@@ -148,6 +167,8 @@ def main(argv=None) -> int:
                    help="the generated families of bench/quality (test seeds 0-9, 512²) instead of the manifest")
     p.add_argument("--workers", type=int, default=2)
     p.add_argument("--peers-json", type=Path, default=DEFAULT_JSON)
+    p.add_argument("--comment", action="store_true",
+                   help="also print the result as the numbers' comments in AutoSettings quote it")
     args = p.parse_args(argv)
     fixed = dict((k, parse_value(v)) for k, v in (item.split("=", 1) for item in args.fixed))
     labelled = variants(args.name, list(args.values), fixed)
@@ -170,7 +191,10 @@ def main(argv=None) -> int:
         by_set.setdefault(set_name, []).append((name, scores))
     print(f"{args.name} over {len(entries)} pictures{' with ' + ', '.join(args.fixed) if fixed else ''} "
           f"({time.perf_counter() - start:.0f} s)\n")
-    print(report(labels, by_set, {} if args.generated else peer_floor(args.peers_json)))
+    floors = {} if args.generated else peer_floor(args.peers_json)
+    print(report(labels, by_set, floors))
+    if args.comment:
+        print("\n" + comment(labels, by_set, floors, time.strftime("%Y-%m-%d")))
     return 0
 
 

@@ -208,3 +208,14 @@ def test_halves_are_whole_sets_and_sweeps_start_from_the_default():
     pictures = {"a": {"zentrel": {"f_measure": 0.2}, "p (def)": {"f_measure": 0.5}},
                 "b": {"zentrel": {"f_measure": 0.3}, "p (def)": {"f_measure": 0.5}}}
     assert real.under_half(pictures, "p (def)") == ["a"]
+
+
+def test_sweep_comment_quotes_halves_moving_sets_and_pictures_under_half():
+    from quality import sweep
+
+    # dibco2009 (tune) moves 0.80 -> 0.81 / 0.79; phibd (check) moves 0.002 only.
+    by_set = {"dibco2009": [("a", [0.80, 0.81, 0.79])], "phibd": [("b", [0.900, 0.902, 0.900])]}
+    line = sweep.comment(["1.0*", "2.0", "3.0"], by_set, {"a": 1.7}, "2026-12-08")
+    assert line == ("(2026-12-08; tune/check half mean F: 1.0* 0.800/0.900, 2.0 0.810/0.902, 3.0 0.790/0.900; "
+                    "sets moving 0.005 or more: dibco2009 0.800 -> 0.810 / 0.790; "
+                    "pictures under half the best peer: 1 / 1 / 1)")
