@@ -34,14 +34,14 @@ ON_GROUND = ("ground", "backdrop")
 
 def on_backdrop(spreads, sideless, passed, quantum: float = 1.0, settings: AutoSettings = DEFAULT) -> bool:
     """Whether most passing regions (passed) are the edge of a flat
-    backdrop: their dark class spreads (spreads) more than 0 (not two clean
-    levels) and at most settings.flat_spread levels of quantum, as the
-    black surround of a fundus photograph or a scanner's bed does, and they
-    have no side of their own (sideless: polarity.region_sides says
-    neither, the edge between two wide areas; black ink clipped at the
-    darkest level is flat too, but paper lies around it). Their thresholds
-    split that backdrop from the picture and say nothing of the marks on
-    it."""
+    backdrop: most hold a flat dark class, one that spreads (spreads) more
+    than 0 (not two clean levels) and at most settings.flat_spread levels
+    of quantum, as the black surround of a fundus photograph or a scanner's
+    bed does; and most of those have no side of their own (sideless:
+    polarity.region_sides says neither, the edge between two wide areas;
+    black ink clipped at the darkest level is flat too, but paper lies
+    around it). Their thresholds split that backdrop from the picture and
+    say nothing of the marks on it."""
     spreads = np.asarray(spreads, np.float64)
     flat = passed & (spreads > 0) & (spreads <= settings.flat_spread * quantum)
     return bool(np.count_nonzero(flat) > np.count_nonzero(passed & ~flat)

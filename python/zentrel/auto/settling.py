@@ -130,14 +130,14 @@ def which_pass(ev: Evidence, side: Side) -> Passing:
     are the edge of a flat backdrop (fallback.on_backdrop)."""
     s, j = ev.settings, ev.judgement
     edges, backdrop = None, False
+    sides = passing_sides(ev.rows, ev.cols, j, ev.medians, s)
+    if side.objects == "dark" and j.spreads is not None:
+        sideless = np.zeros(len(ev.rows), bool)
+        sideless[sides[0][sides[1] == 0]] = True
+        backdrop = on_backdrop(j.spreads[:, 0], sideless, j.passed, ev.quantum, s)
     if s.side_check:
-        sides = passing_sides(ev.rows, ev.cols, j, ev.medians, s)
         if side.objects == "dark" and stroke_regions(ev.ratios, j.passed, s).any():
             edges = sideless_edges(sides, len(ev.rows))
-        if side.objects == "dark" and j.spreads is not None:
-            sideless = np.zeros(len(ev.rows), bool)
-            sideless[sides[0][sides[1] == 0]] = True
-            backdrop = on_backdrop(j.spreads[:, 0], sideless, j.passed, ev.quantum, s)
         j = keep_only(j, ~against_side(sides, len(ev.rows), side.objects), "side")
     thin = False
     if side.objects == "dark":
