@@ -222,9 +222,12 @@ class AutoSettings:
     # 0.882 -> 0.883 / 0.883 / 0.863; mstex2015 0.710 -> 0.724 / 0.714 / 0.698;
     # dibco2017 0.803 -> 0.819 / 0.815 / 0.803; mcs2019 0.842 -> 0.848 / 0.843
     # / 0.841; pictures under half the best peer: 2 / 2 / 2 / 2). Kept at 0.3
-    # although 0.2 gains on both halves: DRIVE falls off a cliff just below it
-    # (0.537 at 0.2, 0.446 at 0.15: `sweep.py thin_ratio 0.1 0.15 0.2`), too
-    # near for fundus pictures of another camera.
+    # although lower values gain on both halves (0.22: 0.775/0.797, DIBCO 2017
+    # 0.819, MS-TEx 0.724): Tesseract then misses more boxes on the
+    # WildReceipt photos (0.316 -> 0.358 at 0.25, 0.370 at 0.22; SROIE and
+    # FUNSD within a box), and the generated objects fall at 0.2 (0.916 ->
+    # 0.882). DRIVE's cliff below 0.2 (0.537 -> 0.446 at 0.15) went with the
+    # backdrop fallback.
     thin_ratio: float = 0.3
     stroke_sample: int = 1024
     # Where at least stroke_basis measured passing regions show strokes,
