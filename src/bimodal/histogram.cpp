@@ -41,8 +41,7 @@ void build_histogram(const AnalysisSettings& settings, const BasicImageBlock<Pix
     // same floats.
     float n = 0.0f;
     float s = 0.0f;
-    constexpr std::int64_t EXACT = std::int64_t{1} << 24;
-    if (count <= EXACT && sum <= EXACT) {
+    if (count <= FLOAT_EXACT && sum <= FLOAT_EXACT) {
         n = static_cast<float>(count);
         s = static_cast<float>(sum);
     } else {

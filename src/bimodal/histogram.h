@@ -29,7 +29,9 @@ float histogram_variance(const std::int64_t hist[], int lo, int hi, std::int64_t
 // an integer float holds exactly: k * 255^2 <= 2^24 (regions of up to 258
 // pixels). Then the order of the sums does not matter, and this equals
 // histogram_variance bit for bit.
-constexpr bool exact_integer_sums(std::int64_t k) { return k * 255 * 255 <= (std::int64_t{1} << 24); }
+// Every integer up to FLOAT_EXACT is a float, exactly.
+constexpr std::int64_t FLOAT_EXACT = std::int64_t{1} << 24;
+constexpr bool exact_integer_sums(std::int64_t k) { return k * 255 * 255 <= FLOAT_EXACT; }
 float sums_variance(std::int64_t sum, std::int64_t squares, std::int64_t k);
 
 // Narrows lo..hi to the occupied bins of hist (lo > hi when none is). The

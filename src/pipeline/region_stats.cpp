@@ -322,9 +322,10 @@ void count_rest(const ImageBlock8& image, int top, int bottom, int left, int rig
     }
 }
 
+// ascending: the shares are found in one walk (histogram_quantiles).
 template <class Count>
 void run_stats(const PipelineContext& context, const Geometry& g, const ImageBlock8& image,
-               const RegionStatsOutput& out) {
+               const RegionStatsOutput& out, bool ascending) {
     const int workers = worker_count(context.threads, g.region_rows);
     const std::size_t n = static_cast<std::size_t>(g.region_cols + 1) * BINS;
     // Allocated here, so that a failure throws in the caller's thread.
@@ -336,8 +337,6 @@ void run_stats(const PipelineContext& context, const Geometry& g, const ImageBlo
         b.low.resize(static_cast<std::size_t>(g.region_cols) + 1);
         b.high.resize(static_cast<std::size_t>(g.region_cols) + 1);
     }
-    const bool ascending =
-        out.share_count <= MAX_WALKED_SHARES && std::is_sorted(out.shares, out.shares + out.share_count);
     run_from_both_ends(workers, g.region_rows, [&](int i, int w, bool backward) {
         stats_row(g, image, out, i, backward, ascending, buffers[static_cast<std::size_t>(w)]);
     });
@@ -374,11 +373,11 @@ void compute_region_stats(const PipelineContext& context, int region_rows, int r
         if (ascending && exact_integer_sums(static_cast<std::int64_t>(region_size) * region_size)) {
             run_small_stats(context, g, image, out);
         } else if (pair_max <= std::numeric_limits<std::uint16_t>::max()) {
-            run_stats<std::uint16_t>(context, g, image, out);
+            run_stats<std::uint16_t>(context, g, image, out, ascending);
         } else if (pair_max <= std::numeric_limits<std::uint32_t>::max()) {
-            run_stats<std::uint32_t>(context, g, image, out);
+            run_stats<std::uint32_t>(context, g, image, out, ascending);
         } else {
-            run_stats<std::uint64_t>(context, g, image, out);
+            run_stats<std::uint64_t>(context, g, image, out, ascending);
         }
         covered_rows = region_origin(region_rows + 1, region_size);
         covered_cols = region_origin(region_cols + 1, region_size);

@@ -358,8 +358,8 @@ def test_the_mirror_decision_is_the_decision_of_the_negative():
     ([1.0, 1.5, 2.5, 9.0], [1, 1, 1, 0], False),   # 2.5 is not flat: two of four
 ])
 def test_a_backdrop_is_most_passing_regions_flat_and_sideless(spreads, sideless, backdrop):
-    passed = np.array([True] * 4 + [False])
-    got = fallback.on_backdrop(np.array(spreads + [1.0]), np.array(sideless + [1], bool), passed)
+    sides = (np.arange(4), np.where(sideless, 0, 1))  # the fifth region did not pass
+    got = fallback.on_backdrop(np.array(spreads + [1.0]), sides)
     assert got is backdrop
     assert fallback.fallback_of((0, 255), True, backdrop=got) == ("backdrop" if backdrop else None)
     assert fallback.fallback_of((7, 7), True, backdrop=got) == "flat"

@@ -243,7 +243,8 @@ def test_faint_classes_are_rejected_against_the_pages_ink():
     contrast = np.array([100, 110, 120, 130, 140, 150, 160, 170, 180, 190, 40, 90, 40], float)
     blurred = np.array([0.9] * 10 + [0.3, 0.3, np.nan])
     judgement = Judgement(np.ones(n, bool), np.full(n, 150.0), np.zeros((n, 2)),
-                          np.zeros(n, np.uint8), np.zeros(n, np.uint8), ["recorded"] * n)
+                          np.zeros(n, np.uint8), np.zeros(n, np.uint8), ["recorded"] * n,
+                          np.zeros((n, 2)))
     ground = np.full(n, 200.0)
     kept = reject_faint(judgement, ground - contrast, ground, blurred)
     assert kept.passed.tolist() == [True] * 10 + [False, True, False]

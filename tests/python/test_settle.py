@@ -15,7 +15,7 @@ def judgement(means, thresholds=None):
     n = len(means)
     thresholds = means.mean(axis=1) if thresholds is None else np.asarray(thresholds, np.float64)
     return Judgement(np.ones(n, bool), thresholds, means, np.zeros(n, np.uint8), np.zeros(n, np.uint8),
-                     ["recorded"] * n)
+                     ["recorded"] * n, np.zeros((n, 2)))
 
 
 def evidence(regions, means, medians=200.0, ratios=None, histogram=None, **given):

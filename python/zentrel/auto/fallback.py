@@ -7,7 +7,7 @@ against the ground as the ground fallback reads them, on the side the
 regions voted ("backdrop").
 
     enough_passed(passed_count, count) -> bool
-    on_backdrop(spreads, sideless, passed) -> bool   most passing regions are a flat backdrop's edge
+    on_backdrop(spreads, sides) -> bool           most passing regions are a flat backdrop's edge
     fallback_of(level_range, enough, histogram, backdrop) -> "flat", "otsu", "ground", "backdrop" or None
     ON_GROUND                                     the fallbacks that read marks against the ground
     fallback_grid(kind, grid_shape, level_range, histogram, objects) -> grid
@@ -32,19 +32,21 @@ def enough_passed(passed_count, count, settings: AutoSettings = DEFAULT) -> bool
 ON_GROUND = ("ground", "backdrop")
 
 
-def on_backdrop(spreads, sideless, passed, quantum: float = 1.0, settings: AutoSettings = DEFAULT) -> bool:
-    """Whether most passing regions (passed) are the edge of a flat
-    backdrop: most hold a flat dark class, one that spreads (spreads) more
-    than 0 (not two clean levels) and at most settings.flat_spread levels
-    of quantum, as the black surround of a fundus photograph or a scanner's
-    bed does; and most of those have no side of their own (sideless:
-    polarity.region_sides says neither, the edge between two wide areas;
-    black ink clipped at the darkest level is flat too, but paper lies
-    around it). Their thresholds split that backdrop from the picture and
-    say nothing of the marks on it."""
-    spreads = np.asarray(spreads, np.float64)
-    flat = passed & (spreads > 0) & (spreads <= settings.flat_spread * quantum)
-    return bool(np.count_nonzero(flat) > np.count_nonzero(passed & ~flat)
+def on_backdrop(spreads, sides: tuple, quantum: float = 1.0, settings: AutoSettings = DEFAULT) -> bool:
+    """Whether most passing regions (sides: polarity.passing_sides) are the
+    edge of a flat backdrop: most hold a flat dark class, one that spreads
+    (spreads, per region) more than 0 (not two clean levels) and at most
+    settings.flat_spread levels of quantum, as the black surround of a
+    fundus photograph or a scanner's bed does; and most of those have no
+    side of their own (the edge between two wide areas; black ink clipped
+    at the darkest level is flat too, but paper lies around it). Their
+    thresholds split that backdrop from the picture and say nothing of the
+    marks on it."""
+    at, side = sides
+    spread = np.asarray(spreads, np.float64)[at]
+    flat = (spread > 0) & (spread <= settings.flat_spread * quantum)
+    sideless = side == 0
+    return bool(np.count_nonzero(flat) > np.count_nonzero(~flat)
                 and np.count_nonzero(flat & sideless) > np.count_nonzero(flat & ~sideless))
 
 

@@ -15,7 +15,7 @@ failed keeps the engine's status and test (codes: core.outcomes).
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple
+from typing import NamedTuple
 
 import numpy as np
 
@@ -40,7 +40,7 @@ class Judgement(NamedTuple):
     status: np.ndarray      # uint8 codes into STATUS_NAMES; 0 exactly where passed
     test: np.ndarray        # uint8 codes into AUTO_TEST_NAMES
     verdicts: list          # each region's outcome in words: a status or test name, or "two_levels"
-    spreads: Any = None     # (n, 2) float64: dark and bright class spread; 0.0 where not passed
+    spreads: np.ndarray     # (n, 2) float64: dark and bright class spread; 0.0 where not passed
 
 
 def judge_regions(records, settings: AutoSettings = DEFAULT) -> Judgement:
@@ -153,9 +153,9 @@ def keep_only(judgement: Judgement, kept: np.ndarray, test: str) -> Judgement:
     verdicts = list(judgement.verdicts)
     for i in np.flatnonzero(failed).tolist():
         verdicts[i] = test
-    spreads = None if judgement.spreads is None else np.where(failed[:, None], 0.0, judgement.spreads)
     return Judgement(judgement.passed & ~failed, np.where(failed, 0.0, judgement.thresholds),
-                     np.where(failed[:, None], 0.0, judgement.means), status, tests, verdicts, spreads)
+                     np.where(failed[:, None], 0.0, judgement.means), status, tests, verdicts,
+                     np.where(failed[:, None], 0.0, judgement.spreads))
 
 
 def judged_records(records, judgement: Judgement) -> np.ndarray:

@@ -129,12 +129,9 @@ def which_pass(ev: Evidence, side: Side) -> Passing:
     objects it also tells whether most of the regions that passed the fit
     are the edge of a flat backdrop (fallback.on_backdrop)."""
     s, j = ev.settings, ev.judgement
-    edges, backdrop = None, False
     sides = passing_sides(ev.rows, ev.cols, j, ev.medians, s)
-    if side.objects == "dark" and j.spreads is not None:
-        sideless = np.zeros(len(ev.rows), bool)
-        sideless[sides[0][sides[1] == 0]] = True
-        backdrop = on_backdrop(j.spreads[:, 0], sideless, j.passed, ev.quantum, s)
+    backdrop = side.objects == "dark" and on_backdrop(j.spreads[:, 0], sides, ev.quantum, s)
+    edges = None
     if s.side_check:
         if side.objects == "dark" and stroke_regions(ev.ratios, j.passed, s).any():
             edges = sideless_edges(sides, len(ev.rows))
