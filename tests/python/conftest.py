@@ -54,6 +54,18 @@ def drawn_fundus(n=384, seed=0):
     return np.clip(np.rint(image), 0, 255).astype(np.uint8), lines, r < n * 0.45
 
 
+def drawn_striped_crack(shape=(160, 240), seed=1):
+    """Asphalt (128, spread 10) with a bright stripe 20 columns wide along
+    its left side and one wavy crack 3 pixels wide, 45 levels darker, right
+    of it; (image, crack mask)."""
+    rng = np.random.default_rng(seed)
+    image = rng.normal(128, 10, shape)
+    image[:, :20] += 40
+    y, x = np.mgrid[:shape[0], :shape[1]]
+    crack = (np.abs(y - (80 + 20 * np.sin(x / 30)).astype(int)) <= 1) & (x >= 28)
+    return np.clip(image - 45 * crack, 0, 255).astype(np.uint8), crack
+
+
 def drawn_crack(shape=(192, 256), seed=0):
     """Grey asphalt-like texture (mean 130, spread about 10, grains of a few
     pixels) crossed by one wavy crack 2 pixels wide, 40 levels darker;

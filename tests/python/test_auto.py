@@ -241,21 +241,24 @@ def test_otsu_splits_a_hand_worked_histogram():
     assert polarity.otsu(histogram) == (20, 0.5, 12.5, 200.0)
 
 
-@pytest.mark.parametrize("edge_col, expected", [
-    (None, ("dark", 1, 0)),  # bright ground all round: dark objects
-    (2, ("dark", 1, 0)),     # 6 of the 7 columns around it bright: 42 of 49 medians, over 3/4
-    (3, (None, 0, 0)),       # 5 of 7: 35 of 49, under 3/4
-    (4, (None, 0, 0)),       # on the edge of a dark area, 4 of 7: no vote
-    (7, ("bright", 0, 1)),   # 6 of 7 dark: the dark class is the ground
+@pytest.mark.parametrize("edge_col, side, votes", [
+    (None, "dark", (1, 0)),  # bright ground all round: dark objects
+    (2, "dark", (1, 0)),     # 6 of the 7 columns around it bright: 42 of 49 medians, over 3/4
+    (3, None, (0, 0)),       # 5 of 7: 35 of 49, under 3/4
+    (4, None, (0, 0)),       # on the edge of a dark area, 4 of 7: no vote
+    (7, "bright", (0, 1)),   # 6 of 7 dark: the dark class is the ground
 ])
-def test_a_region_votes_only_where_most_of_the_ground_around_it_agrees(edge_col, expected):
-    # Region medians of 10x10 regions: 200, or 20 left of edge_col; the one
-    # voter at (5, 5) has class means 60 and 180 (midpoint 120).
+@pytest.mark.parametrize("voters", [1, 2])
+def test_a_region_votes_only_where_most_of_the_ground_around_it_agrees(edge_col, side, votes, voters):
+    # Region medians of 10x10 regions: 200, or 20 left of edge_col; the
+    # voters at (5, 5) and (4, 5) have class means 60 and 180 (midpoint
+    # 120). A side one region alone holds is no vote.
     medians = np.full((10, 10), 200.0)
     if edge_col is not None:
         medians[:, :edge_col + 1] = 20.0
-    vote = polarity.vote_polarity(np.array([5]), np.array([5]), np.array([[60.0, 180.0]]), medians)
-    assert vote == expected
+    rows, cols = np.array([5, 4][:voters]), np.full(voters, 5)
+    vote = polarity.vote_polarity(rows, cols, np.tile([[60.0, 180.0]], (voters, 1)), medians)
+    assert vote == (side if voters == 2 else None, *(voters * v for v in votes))
 
 
 def test_flat_and_featureless_images_fall_back_soundly():
@@ -337,6 +340,22 @@ def test_texture_gives_few_marks_and_keeps_its_crack(mirrored):
     assert analysis.auto.fallback == "ground" and analysis.objects == ("bright" if mirrored else "dark")
     marks = zentrel.binarize(image) == (255 if mirrored else 0)
     assert marks[crack].mean() > 0.6 and marks[~crack].mean() < 0.01
+
+
+def test_a_stray_bright_area_does_not_choose_the_side_of_a_cracked_ground():
+    # The stripe's edges pass but have no side of their own, and the
+    # histogram shows no two classes, so its smaller, bright part would name
+    # the objects. The crack's pieces outweigh the texture's specks: dark,
+    # as if given.
+    from conftest import drawn_striped_crack
+
+    image, crack = drawn_striped_crack()
+    choices = zentrel.analyse(image).auto
+    assert choices.objects == "dark" and not choices.side_known and "pieces" in choices.objects_reason
+    assert choices.fallback is None
+    result = zentrel.binarize(image)
+    np.testing.assert_array_equal(result, zentrel.binarize(image, objects="dark"))
+    assert (result[crack] == 0).all()
 
 
 def test_the_mirror_decision_is_the_decision_of_the_negative():

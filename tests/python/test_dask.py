@@ -14,7 +14,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 import zentrel
-from conftest import drawn_crack, drawn_fundus
+from conftest import drawn_crack, drawn_fundus, drawn_striped_crack
 from hypothesis import example, given, settings, strategies as st
 from zentrel.auto import levels
 
@@ -255,12 +255,13 @@ def _pictures():
     combed = np.clip((page.astype(np.int64) - 60) * 3, 0, 255).astype(np.uint8)  # every 3rd level
     crack = drawn_crack()[0]
     return {"page": page, "receipt": receipt, "combed-bright": 255 - combed, "fundus": drawn_fundus()[0],
-            "crack": crack, "crack-bright": 255 - crack}
+            "crack": crack, "crack-bright": 255 - crack, "striped-crack": drawn_striped_crack()[0]}
 
 
 @pytest.mark.parametrize("name, chunks", [("page", (100, 150)), ("receipt", (96, 200)),
                                           ("combed-bright", (128, 128)), ("fundus", (100, 130)),
-                                          ("crack", (50, 70)), ("crack-bright", (96, 45))])
+                                          ("crack", (50, 70)), ("crack-bright", (96, 45)),
+                                          ("striped-crack", (64, 90))])
 def test_chunked_equals_in_memory_on_real_pictures(client, name, chunks):
     # Each picture takes the automatic default through its rules for real
     # pictures: the page thin strokes, bleed-through rejected and grounds
@@ -269,7 +270,8 @@ def test_chunked_equals_in_memory_on_real_pictures(client, name, chunks):
     # the medians' decision across the chunks' seams; the fundus its flat
     # black surround, the lines read against the ground on the voted side;
     # the crack, whole pieces on ground weighed across chunks, one side on
-    # mirrored levels. The page and receipt are strokes that the finer
+    # mirrored levels; the striped crack its side from the pieces, settled
+    # again on it. The page and receipt are strokes that the finer
     # scale also fits, on its own chunks' pieces.
     image = _pictures()[name]
     want = zentrel.analyse(image)
@@ -279,7 +281,8 @@ def test_chunked_equals_in_memory_on_real_pictures(client, name, chunks):
                               and levels.combed(levels.sample_histogram(image))),
             "fundus": want.auto.fallback == "backdrop" and want.auto.marks,
             "crack": want.auto.fallback == "ground" and not want.auto.mirror,
-            "crack-bright": want.auto.mirror}
+            "crack-bright": want.auto.mirror,
+            "striped-crack": not want.auto.side_known and want.auto.fallback is None}
     assert uses[name]
     array = da.from_array(image, chunks=chunks)
     got = client.compute(zd.binarize(array), sync=True)

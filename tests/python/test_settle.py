@@ -30,24 +30,31 @@ def evidence(regions, means, medians=200.0, ratios=None, histogram=None, **given
 
 
 @pytest.mark.parametrize("medians, objects, why", [
-    # One region with classes 60 and 180: on ground of 200 around it, its
-    # bright class is the ground and the dark one the objects.
-    (200.0, "dark", "1 of 1 passing regions have the bright class nearer the ground"),
+    # Two regions with classes 60 and 180: on ground of 200 around them,
+    # their bright class is the ground and the dark one the objects.
+    (200.0, "dark", "2 of 2 passing regions have the bright class nearer the ground"),
     # On ground of 40 the dark class is the ground: bright objects.
-    (40.0, "bright", "1 of 1 passing regions have the dark class nearer the ground"),
+    (40.0, "bright", "2 of 2 passing regions have the dark class nearer the ground"),
 ])
 def test_the_passing_regions_vote_on_the_side(medians, objects, why):
-    side = steps.choose_side(evidence([(5, 5)], [(60, 180)], medians))
-    assert side.objects == objects and side.why.startswith(why)
+    side = steps.choose_side(evidence([(5, 5), (4, 5)], [(60, 180)] * 2, medians))
+    assert side.objects == objects and side.why.startswith(why) and side.known
 
 
 def test_the_side_is_given_or_read_from_the_histogram():
     ev = evidence([(5, 5)], [(60, 180)])
-    assert steps.choose_side(ev, "bright") == ("bright", "given by the caller")
-    # A flat neighbourhood of 120 votes for neither class: the histogram's
-    # smaller class (10 % at level 50) is the objects.
-    assert steps.choose_side(evidence([(5, 5)], [(60, 180)], 120.0)) == (
-        "dark", "the dark class of the histogram holds 10% of the pixels")
+    assert steps.choose_side(ev, "bright") == ("bright", "given by the caller", True)
+    # One region alone is no vote, nor is a flat neighbourhood of 120: the
+    # histogram's smaller class (10 % at level 50) is the objects, and the
+    # two peaks show it.
+    histogram_side = ("dark", "the dark class of the histogram holds 10% of the pixels", True)
+    assert steps.choose_side(ev) == histogram_side
+    assert steps.choose_side(evidence([(5, 5), (4, 5)], [(60, 180)] * 2, 120.0)) == histogram_side
+    # Levels spread evenly over 100..163 show no two classes: the side is
+    # not known (the marks' pieces choose it).
+    flat = np.bincount(np.arange(100, 164).repeat(4), minlength=256)
+    assert steps.choose_side(evidence([(5, 5)], [(60, 180)], histogram=flat)) == (
+        "dark", "the dark class of the histogram holds 50% of the pixels", False)
 
 
 def test_a_region_whose_ground_is_its_dark_class_fails_as_side():

@@ -31,6 +31,8 @@ class AutoChoices:
     fine_size: int | None = None  # the grid is averaged with one at this region size (scales)
     marks: bool = False  # faint marks stay only where they join ink (marks)
     quantum: float = 1.0  # the spacing of the occupied levels (levels.level_step)
+    side_known: bool = True  # given, voted by the passing regions, or shown by the histogram's two
+    #                          classes; else the marks' pieces chose it (ground)
 
     @property
     def mirror(self) -> bool:

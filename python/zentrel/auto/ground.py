@@ -9,8 +9,10 @@ its texture is marked.
     ground_grids(quantiles, quantum) -> (grid, core)    dark marks' threshold and core grids
     piece_weight(sizes, reaches) -> float         area-weighted mean size of the pieces that reach the core
     ground_side(dark, bright) -> "dark" or "bright"
+    pieces_reason(weights) -> str                  why the pieces chose their side
     side_grids(quantiles, objects) -> (grid, core)     ground_grids for either side
     ground_sides(choices, quantiles) -> ((grid, core) dark, (grid, core) bright) or None
+                                                  (also where the regions did not vote the side)
     with_ground_side(weights, sides, grid, choices) -> (grid, choices)   the side the pieces chose
 
 A pixel is a candidate mark where it lies at least as far below its
@@ -22,7 +24,11 @@ object's tail must (surface.faint_objects): the engine's core grid, with
 hysteresis. Which side holds the marks is read from the pieces each side
 leaves (engine.mark_pieces): a texture's own outliers are specks on either
 side, a crack or a scratch is one long piece, so the side whose kept pieces
-are larger, weighted by their area, holds the objects. The grids are for
+are larger, weighted by their area, holds the objects. The same pieces
+choose the side of a picture whose passing regions did not vote one and
+whose histogram shows no two classes (AutoChoices.side_known): then the
+histogram's smaller class is a texture's half or a stray area (a painted
+stripe on asphalt), and the pieces are the only evidence of marks. The grids are for
 dark marks; bright ones get them from the mirrored quantiles
 (polarity.mirror_quantiles) and are decided on mirrored levels.
 """
@@ -105,8 +111,8 @@ def side_grids(quantiles, objects: str, settings: AutoSettings = DEFAULT, quantu
 
 def ground_sides(choices, quantiles, settings: AutoSettings = DEFAULT):
     """Each side's side_grids, dark then bright, where the choices fell back
-    on ground; else None."""
-    if choices.fallback != "ground":
+    on ground or without a known side (AutoChoices.side_known); else None."""
+    if choices.fallback != "ground" and choices.side_known:
         return None
     return tuple(side_grids(quantiles, side, settings, choices.quantum) for side in ("dark", "bright"))
 
@@ -119,6 +125,12 @@ def with_ground_side(weights, sides, grid, choices) -> tuple:
     if weights is None:
         return grid, choices
     side = ground_side(*weights)
-    why = (f"its {side} marks form pieces of {max(weights):.0f} pixels (area-weighted mean) against "
-           f"{min(weights):.0f} on the other side")
-    return sides[1 if side == "bright" else 0][0], dataclasses.replace(choices, objects=side, objects_reason=why)
+    return (sides[1 if side == "bright" else 0][0],
+            dataclasses.replace(choices, objects=side, objects_reason=pieces_reason(weights)))
+
+
+def pieces_reason(weights) -> str:
+    """Why the pieces chose their side (weights: (dark, bright) piece_weight)."""
+    side = ground_side(*weights)
+    return (f"its {side} marks form pieces of {max(weights):.0f} pixels (area-weighted mean) against "
+            f"{min(weights):.0f} on the other side")

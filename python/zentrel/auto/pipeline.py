@@ -11,9 +11,10 @@
     grid, choices, judgement, base = settle(judgement, ...)
                                                       side -> which regions pass -> grid
                                                       (or a fallback) -> faint marks raised
-    sides = ground_sides(choices, quantiles)          on ground: each side's grids, and
-    grid, choices = with_ground_side(source.ground_weights(sides), sides, ...)
-                                                      the marks' side from their pieces
+    sides = ground_sides(choices, quantiles)          on ground, or with no side known:
+    grid, choices, judgement, base = settle_by_pieces(source.ground_weights(sides), sides, ...)
+                                                      each side's grids, and the marks'
+                                                      side from their pieces
     (scaled_stages: for thin strokes the same stages at half the region
     size, and the grid then the two grids' mean on the finer lattice)
     core = core_grid(grid, quantiles, choices, base)  where choices.marks: the level ink must reach
@@ -43,6 +44,8 @@ Delayed bool).
 
 from __future__ import annotations
 
+import dataclasses
+import inspect
 import os
 import threading
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -52,7 +55,7 @@ import numpy as np
 
 from zentrel.core import engine, lattice
 from zentrel.auto.choices import AutoChoices
-from zentrel.auto.ground import ground_sides, piece_weight, with_ground_side
+from zentrel.auto.ground import ground_side, ground_sides, piece_weight, pieces_reason, with_ground_side
 from zentrel.auto.judge import judge_regions, judged_records
 from zentrel.auto.levels import fit_smoothing, sample_histogram, to_levels
 from zentrel.auto.marks import core_grid
@@ -101,15 +104,40 @@ def stages(source, percent: int, objects=None, settings: AutoSettings = DEFAULT,
         count, rows, cols = call(fine_selection, count, rows, cols, wanted, nout=3)
     smooth = call(fit_smoothing, mapping, sample, settings)
     records, measured = source.fits(rows, cols, settings.limits, smooth, settings)
-    judgement = call(judge_regions, records, settings)
-    grid, choices, judgement, base = call(settle, source.grid_shape, count, rows, cols, judgement, quantiles,
-                                          mapping, objects, source.level_histogram(), settings, quiet,
-                                          measured, sample, smooth, strokes_only, source.threads, nout=4)
-    if objects is None:  # the ground fallback's side, from the pieces either side leaves (ground)
+    judged = call(judge_regions, records, settings)
+    settling = (source.grid_shape, count, rows, cols, judged, quantiles, mapping, objects,
+                source.level_histogram(), settings, quiet, measured, sample, smooth, strokes_only, source.threads)
+    grid, choices, judgement, base = call(settle, *settling, nout=4)
+    if objects is None:  # the side of marks on ground, or one not known, from the pieces either side leaves
         sides = call(ground_sides, choices, quantiles, settings)
-        grid, choices = call(with_ground_side, source.ground_weights(sides), sides, grid, choices, nout=2)
+        grid, choices, judgement, base = call(settle_by_pieces, source.ground_weights(sides), sides, grid, choices,
+                                              judgement, base, *settling, nout=4)
     return Stages(variance, call(judged_records, records, judgement), grid, choices, source.region_size,
                   quantiles, base=base)
+
+
+_OBJECTS = list(inspect.signature(settle).parameters).index("objects")
+
+
+def settle_by_pieces(weights, sides, grid, choices, judgement, base, *settling) -> tuple:
+    """settle()'s (grid, choices, judgement, base) with the side the marks'
+    pieces chose (ground.ground_side of weights, each side's decision under
+    sides, ground.ground_sides), where settle() had no vote of the regions
+    (AutoChoices.side_known) or fell back on ground: settled again on that side
+    where it differs (settling: settle()'s arguments, the objects None),
+    and on ground that side's grid (ground.with_ground_side). Without
+    weights, as it was."""
+    if weights is None:
+        return grid, choices, judgement, base
+    side = ground_side(*weights)
+    if choices.fallback != "ground" and side != choices.objects:
+        again = list(settling)
+        again[_OBJECTS] = side
+        grid, choices, judgement, base = settle(*again)
+        choices = dataclasses.replace(choices, side_known=False)
+    if choices.fallback == "ground":
+        return (*with_ground_side(weights, sides, grid, choices), judgement, base)
+    return grid, dataclasses.replace(choices, objects_reason=pieces_reason(weights)), judgement, base
 
 
 def scaled_stages(source, percent: int, objects=None, settings: AutoSettings = DEFAULT) -> Stages:

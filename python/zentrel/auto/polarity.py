@@ -70,7 +70,9 @@ def region_sides(rows, cols, means, medians, settings: AutoSettings = DEFAULT) -
 
 def vote_polarity(rows, cols, means, medians, settings: AutoSettings = DEFAULT) -> tuple:
     """("dark" or "bright", dark votes, bright votes) from passing regions:
-    each votes for its side (region_sides), where it has one."""
+    each votes for its side (region_sides), where it has one. A tie, or a
+    side that one region alone holds, is no vote (None): one region's
+    classes may be any edge, such as a painted stripe's on asphalt."""
     n = len(rows)
     if n == 0:
         return None, 0, 0
@@ -78,7 +80,7 @@ def vote_polarity(rows, cols, means, medians, settings: AutoSettings = DEFAULT) 
     step = -(-n // settings.vote_limit)
     sides = region_sides(rows[::step], cols[::step], means[::step], medians, settings)
     dark, bright = int(np.count_nonzero(sides == 1)), int(np.count_nonzero(sides == -1))
-    if dark == bright:
+    if dark == bright or max(dark, bright) < 2:
         return None, dark, bright
     return ("dark" if dark > bright else "bright"), dark, bright
 

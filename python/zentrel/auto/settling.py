@@ -24,7 +24,7 @@ import numpy as np
 
 from zentrel.auto.choices import AutoChoices
 from zentrel.auto.fallback import ON_GROUND, enough_passed, fallback_grid, fallback_of, on_backdrop
-from zentrel.auto.ground import ground_grids
+from zentrel.auto.ground import ground_grids, two_classes
 from zentrel.auto.judge import Judgement, ink_contrast, keep_only, reject_faint
 from zentrel.auto.levels import LevelMapping, level_range, level_step
 from zentrel.auto.marks import blurred_print
@@ -60,6 +60,7 @@ class Evidence(NamedTuple):
 class Side(NamedTuple):
     objects: str  # "dark" or "bright"
     why: str
+    known: bool = True  # given, voted, or the histogram's two classes show it; else the pieces choose
 
 
 class Passing(NamedTuple):
@@ -100,7 +101,9 @@ def choose_side(ev: Evidence, objects=None) -> Side:
     """The objects' side: as given; else voted by the passing regions
     (polarity.vote_polarity; where enough measured regions show strokes,
     only they vote: strokes.stroke_voters), where enough passed to vote;
-    else from the histogram (polarity.detect_polarity)."""
+    else from the histogram (polarity.detect_polarity), known only where
+    its levels show two classes (ground.two_classes): else the pipeline has
+    the marks' pieces choose it (ground.ground_sides)."""
     if objects is not None:
         return Side(objects, "given by the caller")
     s, j = ev.settings, ev.judgement
@@ -110,7 +113,7 @@ def choose_side(ev: Evidence, objects=None) -> Side:
         if objects is not None:
             return Side(objects, f"{max(dark, bright)} of {dark + bright} passing regions have the "
                                  f"{'bright' if objects == 'dark' else 'dark'} class nearer the ground around them")
-    return Side(*detect_polarity(ev.histogram))
+    return Side(*detect_polarity(ev.histogram), known=two_classes(ev.histogram, s))
 
 
 def which_pass(ev: Evidence, side: Side) -> Passing:
@@ -231,5 +234,6 @@ def settle(grid_shape, count, rows, cols, judgement: Judgement, quantiles, mappi
     j = passing.judgement
     choices = AutoChoices(mapping, side.objects, side.why, settings.limits, settings.min_separation, count,
                           int(j.passed.sum()), built.fallback, tuple(j.verdicts), settings, passing.thin,
-                          bool(smooth), marks=raised.marks or built.fallback in ON_GROUND, quantum=ev.quantum)
+                          bool(smooth), marks=raised.marks or built.fallback in ON_GROUND, quantum=ev.quantum,
+                          side_known=side.known)
     return grid.astype(np.float32), choices, j, raised.base
