@@ -261,6 +261,19 @@ def test_a_region_votes_only_where_most_of_the_ground_around_it_agrees(edge_col,
     assert vote == (side if voters == 2 else None, *(voters * v for v in votes))
 
 
+def test_a_chequerboard_of_two_flat_tones_is_split_between_them():
+    # Squares of 25 pixels at 40 and 200, each level spread by one: every
+    # passing region is an edge between two flat areas with no side of its
+    # own, but neither tone is a backdrop for the other, so their
+    # thresholds stand and the dark squares are the objects.
+    rng = np.random.default_rng(0)
+    y, x = np.mgrid[:200, :200]
+    dark = (y // 25 + x // 25) % 2 == 0
+    image = (np.where(dark, 40, 200) + rng.integers(-1, 2, dark.shape)).astype(np.uint8)
+    assert zentrel.analyse(image).auto.fallback is None
+    np.testing.assert_array_equal(zentrel.binarize(image) == 0, dark)
+
+
 def test_flat_and_featureless_images_fall_back_soundly():
     flat = np.full((64, 64), 7, np.uint8)
     assert (zentrel.binarize(flat) == 255).all()
@@ -368,17 +381,19 @@ def test_the_mirror_decision_is_the_decision_of_the_negative():
 
 
 # Dark class spreads of four passing regions (flat: above 0, at most 2
-# levels) and whether each has a side of its own; a fifth did not pass.
-@pytest.mark.parametrize("spreads, sideless, backdrop", [
-    ([1.0, 1.5, 2.0, 9.0], [1, 1, 1, 0], True),    # three flat, all sideless
-    ([1.0, 1.5, 9.0, 9.0], [1, 1, 0, 0], False),   # two flat of four: not most
-    ([1.0, 1.5, 2.0, 9.0], [1, 0, 0, 0], False),   # most flat ones have a side (clipped ink)
-    ([0.0, 0.0, 0.0, 9.0], [1, 1, 1, 0], False),   # two clean levels are no backdrop
-    ([1.0, 1.5, 2.5, 9.0], [1, 1, 1, 0], False),   # 2.5 is not flat: two of four
+# levels) beside bright ones of 9 (or 1.5: two flat tones), and whether
+# each has a side of its own; a fifth did not pass.
+@pytest.mark.parametrize("spreads, sideless, bright, backdrop", [
+    ([1.0, 1.5, 2.0, 9.0], [1, 1, 1, 0], 9.0, True),    # three flat, all sideless
+    ([1.0, 1.5, 9.0, 9.0], [1, 1, 0, 0], 9.0, False),   # two flat of four: not most
+    ([1.0, 1.5, 2.0, 9.0], [1, 0, 0, 0], 9.0, False),   # most flat ones have a side (clipped ink)
+    ([0.0, 0.0, 0.0, 9.0], [1, 1, 1, 0], 9.0, False),   # two clean levels are no backdrop
+    ([1.0, 1.5, 2.5, 9.0], [1, 1, 1, 0], 9.0, False),   # 2.5 is not flat: two of four
+    ([1.0, 1.5, 2.0, 9.0], [1, 1, 1, 0], 1.5, False),   # flat beside flat: a chequerboard's edges
 ])
-def test_a_backdrop_is_most_passing_regions_flat_and_sideless(spreads, sideless, backdrop):
+def test_a_backdrop_is_most_passing_regions_flat_and_sideless(spreads, sideless, bright, backdrop):
     sides = (np.arange(4), np.where(sideless, 0, 1))  # the fifth region did not pass
-    got = fallback.on_backdrop(np.array(spreads + [1.0]), sides)
+    got = fallback.on_backdrop(np.array([[s, bright] for s in spreads + [1.0]]), sides)
     assert got is backdrop
     assert fallback.fallback_of((0, 255), True, backdrop=got) == ("backdrop" if backdrop else None)
     assert fallback.fallback_of((7, 7), True, backdrop=got) == "flat"

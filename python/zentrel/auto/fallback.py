@@ -34,17 +34,24 @@ ON_GROUND = ("ground", "backdrop")
 
 def on_backdrop(spreads, sides: tuple, quantum: float = 1.0, settings: AutoSettings = DEFAULT) -> bool:
     """Whether most passing regions (sides: polarity.passing_sides) are the
-    edge of a flat backdrop: most hold a flat dark class, one that spreads
-    (spreads, per region) more than 0 (not two clean levels) and at most
-    settings.flat_spread levels of quantum, as the black surround of a
-    fundus photograph or a scanner's bed does; and most of those have no
-    side of their own (the edge between two wide areas; black ink clipped
-    at the darkest level is flat too, but paper lies around it). Their
-    thresholds split that backdrop from the picture and say nothing of the
-    marks on it."""
+    edge of a flat backdrop: most hold a flat dark class beside a bright
+    one that is not (spreads: the (dark, bright) class spreads per region;
+    flat: more than 0, not two clean levels, and at most
+    settings.flat_spread levels of quantum), as the black surround of a
+    fundus photograph or a scanner's bed lies beside the picture on it (two
+    flat tones, as of a chequerboard, are the picture itself); and most of
+    those have no side of their own (the edge between two wide areas; black
+    ink clipped at the darkest level is flat too, but paper lies around it).
+    Their thresholds split that backdrop from the picture and say nothing
+    of the marks on it. The bright class's bound is in plain levels, not
+    in steps of quantum: a black surround far below the picture leaves
+    empty levels between them that read as a comb (a quantum above 1), and
+    the picture beside it would then look flat in those steps."""
     at, side = sides
-    spread = np.asarray(spreads, np.float64)[at]
-    flat = (spread > 0) & (spread <= settings.flat_spread * quantum)
+    spread = np.asarray(spreads, np.float64).reshape(-1, 2)[at]
+    dark_flat = (spread[:, 0] > 0) & (spread[:, 0] <= settings.flat_spread * quantum)
+    bright_flat = (spread[:, 1] > 0) & (spread[:, 1] <= settings.flat_spread)
+    flat = dark_flat & ~bright_flat
     sideless = side == 0
     return bool(np.count_nonzero(flat) > np.count_nonzero(~flat)
                 and np.count_nonzero(flat & sideless) > np.count_nonzero(flat & ~sideless))

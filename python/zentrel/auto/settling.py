@@ -133,7 +133,7 @@ def which_pass(ev: Evidence, side: Side) -> Passing:
     are the edge of a flat backdrop (fallback.on_backdrop)."""
     s, j = ev.settings, ev.judgement
     sides = passing_sides(ev.rows, ev.cols, j, ev.medians, s)
-    backdrop = side.objects == "dark" and on_backdrop(j.spreads[:, 0], sides, ev.quantum, s)
+    backdrop = side.objects == "dark" and on_backdrop(j.spreads, sides, ev.quantum, s)
     edges = None
     if s.side_check:
         if side.objects == "dark" and stroke_regions(ev.ratios, j.passed, s).any():
