@@ -274,6 +274,23 @@ def test_a_chequerboard_of_two_flat_tones_is_split_between_them():
     np.testing.assert_array_equal(zentrel.binarize(image) == 0, dark)
 
 
+def test_a_barcode_of_two_inks_far_apart_is_split_between_them():
+    # Bars 1-4 pixels wide at 25 on paper at 230, spread by 3: the levels
+    # between the two inks are empty, but they are a gap between two
+    # groups, not a comb of stretched levels, so no spread is read in steps
+    # of it and the bars are no flat backdrop.
+    rng = np.random.default_rng(5)
+    bars = np.zeros((150, 300), bool)
+    x = 0
+    while x < 280:
+        width = int(rng.integers(1, 5))
+        bars[20:130, x:x + width] = rng.random() < 0.5
+        x += width
+    image = np.clip(np.rint(np.where(bars, 25, 230) + rng.normal(0, 3, bars.shape)), 0, 255).astype(np.uint8)
+    assert zentrel.analyse(image).auto.quantum == 1.0
+    assert ((zentrel.binarize(image) == 0) == bars).mean() > 0.98  # 0.88 when the gap read as a comb
+
+
 def test_flat_and_featureless_images_fall_back_soundly():
     flat = np.full((64, 64), 7, np.uint8)
     assert (zentrel.binarize(flat) == 255).all()

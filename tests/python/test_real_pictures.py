@@ -227,6 +227,17 @@ def test_a_stretched_image_is_combed(every, step):
     assert levels.level_step(sample) == pytest.approx(step, rel=0.02)
 
 
+@pytest.mark.parametrize("every, step", [(1, 1.0), (3, 122 / 42)])
+def test_the_gap_between_two_groups_of_levels_is_no_comb(every, step):
+    # Levels 30..90 and 180..240, every one or every third: the 89 empty
+    # levels between the groups are more than twice any other spacing, so
+    # they are left out. Every third: 211 - 89 = 122 levels hold 42.
+    sample = np.zeros(256, np.int64)
+    sample[30:91:every] = sample[180:241:every] = 100
+    assert levels.combed(sample) is (every > 1)
+    assert levels.level_step(sample) == pytest.approx(step)
+
+
 def test_the_fits_smooth_combed_and_stretched_levels_only():
     page = picture("dibco2009_h02_crop.png")
     combed = np.clip((page.astype(np.int64) - 60) * 3, 0, 255).astype(np.uint8)

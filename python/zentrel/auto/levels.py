@@ -165,13 +165,34 @@ def _span(histogram) -> tuple:
             int(np.searchsorted(cumulative, 0.99 * total)))
 
 
+def _comb(sample) -> tuple:
+    """(levels, occupied levels) of the sample's 1..99 % span, less the
+    gaps between populations: empty runs wider than twice the occupied
+    levels' median spacing. A linear stretch by k spaces its occupied
+    levels floor(k) or ceil(k) apart, never more than twice the narrower,
+    so such a run is no tooth of a comb but the distance between two
+    groups of levels (a black surround and the picture, the two inks of a
+    barcode)."""
+    first, last = _span(sample)
+    occupied = np.flatnonzero(sample[first:last + 1])
+    spacing = np.diff(occupied)
+    levels = last - first + 1
+    spacing = np.sort(spacing)[::-1]
+    gaps = 0
+    while gaps + 1 < spacing.size and spacing[gaps] > 2 * spacing[gaps + 1]:
+        gaps += 1
+    levels -= int((spacing[:gaps] - 1).sum())
+    return levels, max(int(occupied.size), 1)
+
+
 def combed(sample: np.ndarray, settings: AutoSettings = DEFAULT) -> bool:
     """Whether more than settings.comb_share of the levels in the sample's
-    1..99 % span are empty: values stretched before they reached us."""
+    1..99 % span, less the gaps between populations (_comb), are empty:
+    values stretched before they reached us."""
     if not sample.sum():
         return False
-    first, last = _span(sample)
-    return last > first and float(np.mean(sample[first:last + 1] == 0)) > settings.comb_share
+    levels, occupied = _comb(sample)
+    return levels > 1 and (levels - occupied) / levels > settings.comb_share
 
 
 def level_step(sample: np.ndarray, settings: AutoSettings = DEFAULT) -> float:
@@ -179,8 +200,8 @@ def level_step(sample: np.ndarray, settings: AutoSettings = DEFAULT) -> float:
     stretch factor), else 1: the smallest difference the levels can show."""
     if not combed(sample, settings):
         return 1.0
-    first, last = _span(sample)
-    return (last - first + 1) / max(int(np.count_nonzero(sample[first:last + 1])), 1)
+    levels, occupied = _comb(sample)
+    return levels / occupied
 
 
 def fit_smoothing(mapping: LevelMapping, sample=None, settings: AutoSettings = DEFAULT) -> bool:

@@ -99,7 +99,9 @@ class AutoSettings:
 
     # --- levels: an 8-bit image stretched before it reached us has empty
     # levels between occupied ones (a comb). Where more than comb_share of
-    # the levels inside the 1..99 % span of the pixels are empty, the fits
+    # the levels inside the 1..99 % span of the pixels are empty (less the
+    # gaps between groups of levels, such as a black surround and the
+    # picture, or a barcode's two inks: levels.combed), the fits
     # smooth their histograms, and spreads are taken in units of the comb's
     # spacing rather than of one level. The share is judged on a lattice of
     # about sample_pixels pixels (every pixel of smaller images). A natural
