@@ -193,8 +193,9 @@ def test_thin_lines_inside_a_black_surround_are_found():
     # Most passing regions are the rim: a flat black class with no side of
     # its own. The lines are read against the ground (a "backdrop"). Without
     # that, the lines alone build the surface (strokes among the rim's
-    # edges); without either, the rim's threshold carried inward missed 40 %
-    # of the lines.
+    # edges); without either, the rim's threshold carried inward misses
+    # 17 % of the lines (40 % before thinness was read from the regions
+    # with a side of their own).
     image, lines, disc = drawn_fundus()
     analysis = zentrel.analyse(image)
     assert analysis.objects == "dark" and analysis.auto.fallback == "backdrop"
@@ -204,7 +205,7 @@ def test_thin_lines_inside_a_black_surround_are_found():
     for settings in (DEFAULT, without(flat_spread=0.0)):
         ink = auto.run(image, settings=settings)[0] == 0
         assert ink[lines & inner].mean() > 0.99 and ink[lines].mean() > 0.95 and ink[disc & ~lines].mean() < 0.001
-    assert (auto.run(image, settings=without(stroke_share=2.0, flat_spread=0.0))[0][lines] == 0).mean() < 0.7
+    assert (auto.run(image, settings=without(stroke_share=2.0, flat_spread=0.0))[0][lines] == 0).mean() < 0.9
 
 
 @pytest.mark.parametrize("strokes_of_100, median_ratio, kept", [

@@ -80,6 +80,24 @@ def test_a_faint_class_fails_beside_strokes_of_the_pictures_own_ink():
     assert passing.enough and passing.thin  # the passing regions' median ratio 0.5 >= 0.3
 
 
+def test_strokes_are_judged_thin_by_the_regions_with_a_side():
+    # A black bed (medians 20, columns 0-4) beside a page (200): three
+    # passing regions on the bed's edge see both around them and have no
+    # side, and no strokes in their squares (ratio 0.1); two on the page
+    # have a side and show strokes (0.6). All five's median ratio is 0.1,
+    # the sided ones' 0.6 >= 0.3: thin strokes, not wide objects.
+    medians = np.full(SHAPE, 200.0)
+    medians[:, :5] = 20.0
+    regions = [(2, 4), (5, 4), (8, 5), (2, 9), (5, 9)]
+    means = [(20, 200)] * 3 + [(60, 200)] * 2
+    ev = evidence(regions, means, medians, ratios=[0.1] * 3 + [0.6] * 2)
+    passing = steps.which_pass(ev, steps.Side("dark", ""))
+    assert passing.judgement.passed.all() and passing.thin
+    # Without any region with a side, all of them judge: wide.
+    ev = evidence(regions[:3], means[:3], medians, ratios=[0.1] * 3)
+    assert not steps.which_pass(ev, steps.Side("dark", "")).thin
+
+
 @pytest.mark.parametrize("histogram, fallback, grid", [
     # Every pixel at level 7: flat, everything background (just under 7).
     (np.bincount([7], minlength=256), "flat", 6.5),

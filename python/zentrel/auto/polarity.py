@@ -6,6 +6,7 @@ ground around them, or from the level histogram's Otsu split.
     passing_sides(rows, cols, judgement, medians) -> (passing indices, their region_sides)
     against_side(sides, count, objects) -> mask     passing regions that say the other side
     sideless_edges(sides, count) -> mask            passing edges between wide areas, where few
+    with_side(sides, count) -> mask                 passing regions with a side of their own
     detect_polarity(histogram) -> (side, reason)
     otsu(histogram) -> (level, dark share, dark mean, bright mean)
     mirror_quantiles(quantiles)   bright objects seen as dark ones
@@ -117,6 +118,15 @@ def sideless_edges(sides: tuple, count: int) -> np.ndarray:
     if 0 < sideless.size <= at.size - sideless.size:
         edges[sideless] = True
     return edges
+
+
+def with_side(sides: tuple, count: int) -> np.ndarray:
+    """The passing regions (sides: passing_sides) with a side of their own,
+    either one: a mask over the count regions."""
+    at, side = sides
+    own = np.zeros(count, bool)
+    own[at[side != 0]] = True
+    return own
 
 
 def mirror_quantiles(quantiles):

@@ -29,7 +29,7 @@ from zentrel.auto.judge import Judgement, ink_contrast, keep_only, reject_faint
 from zentrel.auto.levels import LevelMapping, level_range, level_step
 from zentrel.auto.marks import blurred_print
 from zentrel.auto.polarity import (against_side, detect_polarity, mirror_quantiles, passing_sides, sideless_edges,
-                                   vote_polarity)
+                                   vote_polarity, with_side)
 from zentrel.auto.settings import DEFAULT, AutoSettings
 from zentrel.auto.strokes import (stroke_ratios, stroke_regions, stroke_voters, strokes_among_areas,
                                   thin_strokes)
@@ -127,8 +127,11 @@ def which_pass(ev: Evidence, side: Side) -> Passing:
     fail as "side" too where they are the fewer (polarity.sideless_edges,
     counted among the regions that passed the fit), passing regions whose
     dark class holds no ink of the picture's own fail as "faint"
-    (judge.reject_faint), and the objects are thin where the passing
-    regions' median stroke ratio says so (strokes.thin_strokes). For dark
+    (judge.reject_faint), and the objects are thin where the median stroke
+    ratio of the passing regions with a side of their own says so
+    (strokes.thin_strokes; of all of them where none has one): the edges
+    between wide areas, such as a black scanner bed's, show no strokes in
+    their squares whatever the objects are. For dark
     objects it also tells whether most of the regions that passed the fit
     are the edge of a flat backdrop (fallback.on_backdrop)."""
     s, j = ev.settings, ev.judgement
@@ -149,7 +152,8 @@ def which_pass(ev: Evidence, side: Side) -> Passing:
             if edges is not None:
                 j = keep_only(j, ~edges, "side")
             j = reject_faint(j, j.means[:, 0], j.means[:, 1], ev.ratios, s)
-            thin = thin_strokes(ev.ratios, j.passed, s)
+            own = with_side(sides, len(ev.rows)) & j.passed
+            thin = thin_strokes(ev.ratios, own if own.any() else j.passed, s)
     return Passing(j, thin, enough_passed(j.passed.sum(), ev.count, s), backdrop)
 
 
