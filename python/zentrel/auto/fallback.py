@@ -43,15 +43,11 @@ def on_backdrop(spreads, sides: tuple, quantum: float = 1.0, settings: AutoSetti
     those have no side of their own (the edge between two wide areas; black
     ink clipped at the darkest level is flat too, but paper lies around it).
     Their thresholds split that backdrop from the picture and say nothing
-    of the marks on it. The bright class's bound is in plain levels, not
-    in steps of quantum: a black surround far below the picture leaves
-    empty levels between them that read as a comb (a quantum above 1), and
-    the picture beside it would then look flat in those steps."""
+    of the marks on it."""
     at, side = sides
-    spread = np.asarray(spreads, np.float64).reshape(-1, 2)[at]
-    dark_flat = (spread[:, 0] > 0) & (spread[:, 0] <= settings.flat_spread * quantum)
-    bright_flat = (spread[:, 1] > 0) & (spread[:, 1] <= settings.flat_spread)
-    flat = dark_flat & ~bright_flat
+    spread = np.asarray(spreads, np.float64)[at]
+    flat_classes = (spread > 0) & (spread <= settings.flat_spread * quantum)
+    flat = flat_classes[:, 0] & ~flat_classes[:, 1]
     sideless = side == 0
     return bool(np.count_nonzero(flat) > np.count_nonzero(~flat)
                 and np.count_nonzero(flat & sideless) > np.count_nonzero(flat & ~sideless))

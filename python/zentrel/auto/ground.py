@@ -13,7 +13,7 @@ its texture is marked.
     side_grids(quantiles, objects) -> (grid, core)     ground_grids for either side
     ground_sides(choices, quantiles) -> ((grid, core) dark, (grid, core) bright) or None
                                                   (also where the regions did not vote the side)
-    with_ground_side(weights, sides, grid, choices) -> (grid, choices)   the side the pieces chose
+    with_ground_side(weights, sides, grid, choices) -> (grid, choices)   on ground, the side the pieces chose
 
 A pixel is a candidate mark where it lies at least as far below its
 region's median as the ground's own far tail reaches above it (the 98 %
@@ -118,12 +118,9 @@ def ground_sides(choices, quantiles, settings: AutoSettings = DEFAULT):
 
 
 def with_ground_side(weights, sides, grid, choices) -> tuple:
-    """(grid, choices) for the side the marks' pieces chose: weights is
-    (dark, bright) piece_weight of each side's decision under its grids,
-    sides (ground_sides), or None (no ground fallback, or the side given),
-    which changes nothing."""
-    if weights is None:
-        return grid, choices
+    """(grid, choices) on ground for the side the marks' pieces chose:
+    weights is (dark, bright) piece_weight of each side's decision under
+    its grids, sides (ground_sides); the grid is that side's."""
     side = ground_side(*weights)
     return (sides[1 if side == "bright" else 0][0],
             dataclasses.replace(choices, objects=side, objects_reason=pieces_reason(weights)))

@@ -76,9 +76,8 @@ def judge_regions(records, settings: AutoSettings = DEFAULT) -> Judgement:
     shifted = (m1 - s.spread_shift * s1 + m2 + s.spread_shift * s2) / 2
     thresholds = np.where(unfitted, (start[:, 1] + start[:, 3]) / 2, np.minimum(np.maximum(shifted, m1), m2))
     thresholds = np.where(passed, thresholds, 0.0)
-    means = np.where(unfitted[:, None], start[:, [1, 3]], fitted[:, [1, 3]])
-    means = np.where(passed[:, None], means, 0.0)
-    spreads = np.where(passed[:, None], np.where(unfitted[:, None], start[:, [2, 4]], fitted[:, [2, 4]]), 0.0)
+    kept = np.where(passed[:, None], np.where(unfitted[:, None], start, fitted), 0.0)
+    means, spreads = kept[:, [1, 3]], kept[:, [2, 4]]
 
     status = engine_status.astype(np.uint8)  # a copy
     test = np.asarray(records["test"]).astype(np.uint8)

@@ -165,43 +165,38 @@ def _span(histogram) -> tuple:
             int(np.searchsorted(cumulative, 0.99 * total)))
 
 
-def _comb(sample) -> tuple:
-    """(levels, occupied levels) of the sample's 1..99 % span, less the
-    gaps between populations: empty runs wider than twice the occupied
-    levels' median spacing. A linear stretch by k spaces its occupied
-    levels floor(k) or ceil(k) apart, never more than twice the narrower,
-    so such a run is no tooth of a comb but the distance between two
+def _comb(sample, settings: AutoSettings = DEFAULT):
+    """(levels, occupied levels) of the sample's 1..99 % span where more
+    than settings.comb_share of them are empty, else None. Gaps between
     groups of levels (a black surround and the picture, the two inks of a
-    barcode)."""
+    barcode) are left out: the widest spacings of occupied levels, each
+    more than twice the next. A linear stretch by k spaces its levels
+    floor(k) or ceil(k) apart, never more than twice the narrower, so such
+    a spacing is no tooth of a comb."""
+    if not sample.sum():
+        return None
     first, last = _span(sample)
     occupied = np.flatnonzero(sample[first:last + 1])
-    spacing = np.diff(occupied)
-    levels = last - first + 1
-    spacing = np.sort(spacing)[::-1]
+    spacing = np.sort(np.diff(occupied))[::-1]
     gaps = 0
     while gaps + 1 < spacing.size and spacing[gaps] > 2 * spacing[gaps + 1]:
         gaps += 1
-    levels -= int((spacing[:gaps] - 1).sum())
-    return levels, max(int(occupied.size), 1)
+    levels = last - first + 1 - int((spacing[:gaps] - 1).sum())
+    occupied = max(int(occupied.size), 1)
+    return (levels, occupied) if levels > 1 and (levels - occupied) / levels > settings.comb_share else None
 
 
 def combed(sample: np.ndarray, settings: AutoSettings = DEFAULT) -> bool:
-    """Whether more than settings.comb_share of the levels in the sample's
-    1..99 % span, less the gaps between populations (_comb), are empty:
-    values stretched before they reached us."""
-    if not sample.sum():
-        return False
-    levels, occupied = _comb(sample)
-    return levels > 1 and (levels - occupied) / levels > settings.comb_share
+    """Whether the sample's levels are a comb (_comb): values stretched
+    before they reached us."""
+    return _comb(sample, settings) is not None
 
 
 def level_step(sample: np.ndarray, settings: AutoSettings = DEFAULT) -> float:
     """The spacing of the occupied levels in a combed sample (about the
     stretch factor), else 1: the smallest difference the levels can show."""
-    if not combed(sample, settings):
-        return 1.0
-    levels, occupied = _comb(sample)
-    return levels / occupied
+    comb = _comb(sample, settings)
+    return 1.0 if comb is None else comb[0] / comb[1]
 
 
 def fit_smoothing(mapping: LevelMapping, sample=None, settings: AutoSettings = DEFAULT) -> bool:

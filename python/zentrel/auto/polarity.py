@@ -99,9 +99,7 @@ def against_side(sides: tuple, count: int, objects: str) -> np.ndarray:
     margin beside print, whose threshold splits the wrong pair of levels.
     A mask over the count regions."""
     at, side = sides
-    against = np.zeros(count, bool)
-    against[at[side == (-1 if objects == "dark" else 1)]] = True
-    return against
+    return _mask(at[side == (-1 if objects == "dark" else 1)], count)
 
 
 def sideless_edges(sides: tuple, count: int) -> np.ndarray:
@@ -113,20 +111,23 @@ def sideless_edges(sides: tuple, count: int) -> np.ndarray:
     (a fundus on its black surround) and none is returned. A mask over the
     count regions."""
     at, side = sides
-    edges = np.zeros(count, bool)
     sideless = at[side == 0]
-    if 0 < sideless.size <= at.size - sideless.size:
-        edges[sideless] = True
-    return edges
+    few = sideless.size <= at.size - sideless.size
+    return _mask(sideless if few else [], count)
 
 
 def with_side(sides: tuple, count: int) -> np.ndarray:
     """The passing regions (sides: passing_sides) with a side of their own,
     either one: a mask over the count regions."""
     at, side = sides
-    own = np.zeros(count, bool)
-    own[at[side != 0]] = True
-    return own
+    return _mask(at[side != 0], count)
+
+
+def _mask(indices, count: int) -> np.ndarray:
+    """A mask over count regions, True at indices."""
+    mask = np.zeros(count, bool)
+    mask[indices] = True
+    return mask
 
 
 def mirror_quantiles(quantiles):

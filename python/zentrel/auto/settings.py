@@ -428,17 +428,17 @@ class AutoSettings:
     # and their thresholds split it from the picture: the marks are read
     # against the ground instead, as the ground fallback reads them, on the
     # side the regions voted (fallback "backdrop", fallback.on_backdrop).
-    # The bright class beside it must not be flat by the same bound (two
-    # flat tones, a chequerboard, are the picture itself), so a wider bound
-    # also takes more of a picture's own fine texture for flat: DRIVE's
-    # fundus at 4.0 (0.592 -> 0.551). DRIVE's surround spreads 0.7-1.1
-    # levels: all 20 pictures turn at 1.5 to 3, none at 1.0; before the
-    # bright class was read, the generated objects lost from 4.0 (0.916 ->
-    # 0.876). 2.0 lies in the middle of the range that holds (1.5-3.0). Real F DRIVE 0.537
-    # -> 0.592 (its four worst 0.27-0.36 -> 0.35-0.57; six pictures lose up
-    # to 0.025), no other set moves; Tesseract unchanged. DRIVE is in the
-    # check half and no tune-half set turns at any value: the tune half
-    # could not choose this number.
+    # The bright class beside it must not be flat by the same bound (two flat
+    # tones, a chequerboard, are the picture itself), so a wider bound also
+    # takes more of a picture's own fine texture for flat: DRIVE's fundus at
+    # 4.0 (0.592 -> 0.551). DRIVE's surround spreads 0.7-1.1 levels: all 20
+    # pictures turn at 1.5 to 3, none at 1.0; before the bright class was read,
+    # the generated objects lost from 4.0 (0.916 -> 0.876). 2.0 lies in the
+    # middle of the range that holds (1.5-3.0). Real F DRIVE 0.537 -> 0.592
+    # (its four worst 0.27-0.36 -> 0.35-0.57; six pictures lose up to 0.025),
+    # no other set moves; Tesseract unchanged. DRIVE is in the check half and
+    # no tune-half set turns at any value: the tune half could not choose this
+    # number.
     # Sweep: `python3 bench/quality/sweep.py flat_spread 0.0 1.0 1.5 3.0 4.0`
     # (2026-12-08; tune/check half mean F: 2.0* 0.775/0.795, 0.0 0.775/0.787,
     # 1.0 0.775/0.787, 1.5 0.775/0.795, 3.0 0.775/0.795, 4.0 0.775/0.789; sets
