@@ -11,7 +11,7 @@ from PIL import Image
 from conftest import drawn_fundus
 from zentrel import auto
 from zentrel.auto import levels, marks, strokes
-from zentrel.auto.judge import Judgement, reject_faint
+from zentrel.auto.judge import Judgement, ink_contrast, reject_faint
 from zentrel.auto.settings import DEFAULT
 
 DATA = Path(__file__).parent / "data"
@@ -245,6 +245,24 @@ def test_the_fits_smooth_combed_and_stretched_levels_only():
     smoothed = [zentrel.analyse(image).auto.smooth
                 for image in (page, combed, page.astype(np.float32) / 7)]
     assert smoothed == [False, True, True]
+
+
+@pytest.mark.parametrize("grounds, contrasts, level", [
+    # Twelve stroke regions on a papyrus (ground 110, contrast 30..52) and four
+    # on its edge against a white board (254, 140). Median ground 110, median
+    # contrast 45: the board stands 144 above, and the ink's 0.97 quantile is
+    # taken over the support alone: 50 + 0.67 * 2.
+    ([110] * 12 + [254] * 4, list(range(30, 54, 2)) + [140] * 4, 50 + (0.97 * 11 - 10) * 2),
+    # A page lit unevenly (ground 150 and 170, contrast 80..102 and 100): 20
+    # above the median ground is within the median contrast (95), and every
+    # region counts: 100 + 0.55 * 2.
+    ([150] * 12 + [170] * 4, list(range(80, 104, 2)) + [100] * 4, 100 + (0.97 * 15 - 14) * 2),
+])
+def test_the_ink_contrast_leaves_a_brighter_backdrops_edge_out(grounds, contrasts, level):
+    ground = np.array(grounds, float)
+    n = len(ground)
+    assert ink_contrast(ground - np.array(contrasts, float), ground, np.full(n, 0.9), np.ones(n, bool)) \
+        == pytest.approx(level)
 
 
 def test_faint_classes_are_rejected_against_the_pages_ink():

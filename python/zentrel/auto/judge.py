@@ -115,9 +115,17 @@ def ink_contrast(ink: np.ndarray, ground: np.ndarray, ratios: np.ndarray, passed
     """The picture's ink contrast, for dark objects: the
     settings.ink_quantile quantile of ground - ink (each region's bright and
     dark class mean) over the passing regions whose ratio shows strokes;
-    None where fewer than settings.stroke_basis of them do."""
+    None where fewer than settings.stroke_basis of them do. Those whose
+    ground stands above the others' median ground by more than their
+    median contrast are left out: they are the edge of a brighter backdrop
+    around the ground the marks lie on (a papyrus or a dark page on a
+    white board), and that step says nothing of the ink on it."""
     basis = stroke_regions(ratios, passed, settings)
-    return float(np.quantile((ground - ink)[basis], settings.ink_quantile)) if basis.any() else None
+    if not basis.any():
+        return None
+    contrast = ground - ink
+    backdrop = ground - np.median(ground[basis]) > np.median(contrast[basis])
+    return float(np.quantile(contrast[basis & ~backdrop], settings.ink_quantile))
 
 
 def reject_faint(judgement: Judgement, ink: np.ndarray, ground: np.ndarray, ratios: np.ndarray,

@@ -267,8 +267,9 @@ class AutoSettings:
     # Dark objects: the picture's ink level is the ink_quantile quantile of
     # the contrast (background minus dark class mean) of the passing
     # regions whose ratio reaches stroke_ratio (strokes, not the edges of
-    # margins, stains or a black surround), when at least stroke_basis of
-    # them exist. A passing region whose dark class is lighter than faint_ratio
+    # margins, stains or a black surround; nor the edge of a brighter
+    # backdrop around a dark support, judge.ink_contrast), when at least
+    # stroke_basis of them exist. A passing region whose dark class is lighter than faint_ratio
     # of that contrast holds no ink of the picture's own: bleed-through
     # from the back of the page, paper texture, a stain's rim. Set on the
     # real pages (F without the rule -> with it: DIBCO 2009 0.75 -> 0.84,
