@@ -78,3 +78,31 @@ def drawn_crack(shape=(192, 256), seed=0):
     crack = np.abs(y - middle) < 1.0
     image = 130 + 10 * grains - 40 * crack
     return np.clip(np.rint(image), 0, 255).astype(np.uint8), crack
+
+
+def drawn_papyrus(n=1024, seed=2):
+    """A dark support (115, grain of spread 6) on a white board (250), holed
+    here and there, written all over with soft strokes (3 pixels wide, 60
+    levels deep at their middle, blurred as ink in fibres is); (image, ink
+    mask, support mask)."""
+    rng = np.random.default_rng(seed)
+    y, x = np.mgrid[:n, :n]
+    support = (y >= 60) & (y < n - 60) & (x >= 60) & (x < n - 60)
+    for _ in range(12):
+        cy, cx, r = rng.integers(80, n - 80), rng.integers(80, n - 80), rng.integers(8, 20)
+        support &= np.hypot(y - cy, x - cx) > r
+    ink = np.zeros((n, n), bool)
+    wy, wx = np.mgrid[:14, :16]  # one letter's box: a slanted stem, half of them crossed
+    stem = np.abs(wx - wy // 3) <= 1
+    bar = (np.abs(wy - 7) <= 1) & (wx < 10)
+    for row in range(90, n - 90, 26):
+        for col in range(90, n - 100, 16):
+            ink[row:row + 14, col:col + 16] |= stem | bar if rng.random() < 0.5 else stem
+    ink &= support
+    soft = ink.astype(np.float64)
+    for _ in range(3):  # three 3x3 means: a blur of about 1.4 pixels
+        padded = np.pad(soft, 1, mode="edge")
+        soft = sum(padded[i:i + n, j:j + n] for i in range(3) for j in range(3)) / 9.0
+    image = np.where(support, 115.0, 250.0) - 60.0 * soft / soft.max()
+    image += rng.normal(0, 6, (n, n)) * support + rng.normal(0, 1.5, (n, n))
+    return np.clip(np.rint(image), 0, 255).astype(np.uint8), ink, support
