@@ -11,7 +11,7 @@ from PIL import Image
 from conftest import drawn_fundus
 from zentrel import auto
 from zentrel.auto import levels, marks, strokes
-from zentrel.auto.judge import Judgement, ink_contrast, reject_faint
+from zentrel.auto.judge import Judgement, ink_contrast, on_support, reject_faint
 from zentrel.auto.settings import DEFAULT
 
 DATA = Path(__file__).parent / "data"
@@ -263,6 +263,21 @@ def test_the_ink_contrast_leaves_a_brighter_backdrops_edge_out(grounds, contrast
     n = len(ground)
     assert ink_contrast(ground - np.array(contrasts, float), ground, np.full(n, 0.9), np.ones(n, bool)) \
         == pytest.approx(level)
+
+
+def test_a_backdrops_edge_is_thresholded_on_the_support():
+    # The papyrus of the case above, the edge regions' dark class the
+    # support (114) and their threshold between it and the board (184):
+    # half the strokes' median contrast (45) below the support, 91.5. The
+    # strokes keep theirs; with no strokes nothing changes.
+    ground = np.array([110.0] * 12 + [254.0] * 4)
+    ink = ground - np.array(list(range(30, 54, 2)) + [140] * 4, float)
+    n = len(ground)
+    judgement = Judgement(np.ones(n, bool), np.where(ground > 200, 184.0, 90.0), np.zeros((n, 2)),
+                          np.zeros(n, np.uint8), np.zeros(n, np.uint8), ["recorded"] * n, np.zeros((n, 2)))
+    moved = on_support(judgement, ink, ground, np.full(n, 0.9))
+    assert moved.thresholds.tolist() == [90.0] * 12 + [114.0 - 45.0 / 2] * 4
+    assert on_support(judgement, ink, ground, np.full(n, 0.1)) is judgement
 
 
 def test_faint_classes_are_rejected_against_the_pages_ink():

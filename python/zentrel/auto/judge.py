@@ -3,6 +3,8 @@ show two classes, and at what threshold.
 
     judge_regions(records) -> Judgement(passed, thresholds, means, status, test, verdicts, spreads)
     ink_contrast(ink, ground, ratios, passed) -> the picture's ink contrast, or None
+    backdrop_edges(ink, ground, basis) -> bool per region: the edge of a brighter backdrop
+    on_support(judgement, ink, ground, ratios) -> the Judgement, a backdrop's edges thresholded on the support
     reject_faint(judgement, ink, ground, ratios) -> the Judgement, bleed-through rejected
     keep_only(judgement, kept, test) -> the Judgement, the other passing regions failed on test
     judged_records(records, judgement) -> the records, carrying the verdict
@@ -114,18 +116,44 @@ def ink_contrast(ink: np.ndarray, ground: np.ndarray, ratios: np.ndarray, passed
                  settings: AutoSettings = DEFAULT):
     """The picture's ink contrast, for dark objects: the
     settings.ink_quantile quantile of ground - ink (each region's bright and
-    dark class mean) over the passing regions whose ratio shows strokes;
-    None where fewer than settings.stroke_basis of them do. Those whose
-    ground stands above the others' median ground by more than their
-    median contrast are left out: they are the edge of a brighter backdrop
-    around the ground the marks lie on (a papyrus or a dark page on a
-    white board), and that step says nothing of the ink on it."""
+    dark class mean) over the passing regions whose ratio shows strokes,
+    less those that edge a brighter backdrop (backdrop_edges: that step
+    says nothing of the ink on the support); None where fewer than
+    settings.stroke_basis of them show strokes."""
     basis = stroke_regions(ratios, passed, settings)
     if not basis.any():
         return None
-    contrast = ground - ink
-    backdrop = ground - np.median(ground[basis]) > np.median(contrast[basis])
-    return float(np.quantile(contrast[basis & ~backdrop], settings.ink_quantile))
+    return float(np.quantile((ground - ink)[basis & ~backdrop_edges(ink, ground, basis)], settings.ink_quantile))
+
+
+def backdrop_edges(ink: np.ndarray, ground: np.ndarray, basis: np.ndarray) -> np.ndarray:
+    """Per region, for dark objects: whether its ground (bright class mean)
+    stands above the median ground of the basis regions (the strokes) by
+    more than their median contrast (ground - ink): the edge of a brighter
+    backdrop around the ground the marks lie on, such as a papyrus or a
+    dark page on a white board. None where basis is empty."""
+    if not basis.any():
+        return np.zeros(len(ground), bool)
+    return ground - np.median(ground[basis]) > np.median((ground - ink)[basis])
+
+
+def on_support(judgement: Judgement, ink: np.ndarray, ground: np.ndarray, ratios: np.ndarray,
+               settings: AutoSettings = DEFAULT) -> Judgement:
+    """The judgement with the passing regions that edge a brighter
+    backdrop (backdrop_edges, against the passing regions whose ratio
+    shows strokes) thresholded on the support they edge: their dark class
+    is that support, the ground of its marks, and their threshold lies half
+    the strokes' median contrast below it, as the strokes' own thresholds
+    lie about halfway between paper and ink. Split between the backdrop
+    and the support, the support would be ink along its whole edge.
+    Unchanged where fewer than settings.stroke_basis regions show strokes."""
+    basis = stroke_regions(ratios, judgement.passed, settings)
+    edges = judgement.passed & backdrop_edges(ink, ground, basis)
+    if not edges.any():
+        return judgement
+    thresholds = judgement.thresholds.copy()
+    thresholds[edges] = ink[edges] - np.median((ground - ink)[basis]) / 2
+    return judgement._replace(thresholds=thresholds)
 
 
 def reject_faint(judgement: Judgement, ink: np.ndarray, ground: np.ndarray, ratios: np.ndarray,
