@@ -14,7 +14,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 import zentrel
-from conftest import drawn_crack, drawn_fundus, drawn_striped_crack
+from conftest import drawn_crack, drawn_fundus, drawn_papyrus, drawn_striped_crack
 from hypothesis import example, given, settings, strategies as st
 from zentrel.auto import levels
 
@@ -255,13 +255,14 @@ def _pictures():
     combed = np.clip((page.astype(np.int64) - 60) * 3, 0, 255).astype(np.uint8)  # every 3rd level
     crack = drawn_crack()[0]
     return {"page": page, "receipt": receipt, "combed-bright": 255 - combed, "fundus": drawn_fundus()[0],
-            "crack": crack, "crack-bright": 255 - crack, "striped-crack": drawn_striped_crack()[0]}
+            "crack": crack, "crack-bright": 255 - crack, "striped-crack": drawn_striped_crack()[0],
+            "papyrus": drawn_papyrus(512)[0]}
 
 
 @pytest.mark.parametrize("name, chunks", [("page", (100, 150)), ("receipt", (96, 200)),
                                           ("combed-bright", (128, 128)), ("fundus", (100, 130)),
                                           ("crack", (50, 70)), ("crack-bright", (96, 45)),
-                                          ("striped-crack", (64, 90))])
+                                          ("striped-crack", (64, 90)), ("papyrus", (200, 260))])
 def test_chunked_equals_in_memory_on_real_pictures(client, name, chunks):
     # Each picture takes the automatic default through its rules for real
     # pictures: the page thin strokes, bleed-through rejected and grounds
@@ -272,7 +273,8 @@ def test_chunked_equals_in_memory_on_real_pictures(client, name, chunks):
     # the crack, whole pieces on ground weighed across chunks, one side on
     # mirrored levels; the striped crack its side from the pieces, settled
     # again on it. The page and receipt are strokes that the finer
-    # scale also fits, on its own chunks' pieces.
+    # scale also fits, on its own chunks' pieces. The papyrus's edges
+    # against the white board are thresholded on the support.
     image = _pictures()[name]
     want = zentrel.analyse(image)
     uses = {"page": want.auto.thin and "faint" in want.auto.verdicts and want.auto.fine_size == 16,
@@ -282,7 +284,8 @@ def test_chunked_equals_in_memory_on_real_pictures(client, name, chunks):
             "fundus": want.auto.fallback == "backdrop" and want.auto.marks,
             "crack": want.auto.fallback == "ground" and not want.auto.mirror,
             "crack-bright": want.auto.mirror,
-            "striped-crack": not want.auto.side_known and want.auto.fallback is None}
+            "striped-crack": not want.auto.side_known and want.auto.fallback is None,
+            "papyrus": want.objects == "dark" and want.auto.thin and want.auto.fallback is None}
     assert uses[name]
     array = da.from_array(image, chunks=chunks)
     got = client.compute(zd.binarize(array), sync=True)
