@@ -143,6 +143,28 @@ def test_a_failed_write_keeps_the_old_file_and_leaves_no_temporary(tmp_path, gre
                   for p in tmp_path.rglob("*")) == before
 
 
+def test_a_stop_while_a_finished_file_is_counted_counts_it(tmp_path, grey, monkeypatch, capsys):
+    # The stop comes after the worker wrote the first file and before the
+    # run counted it: it is held until the count is made, so the line says
+    # as many files as are there (the run once said 6 of the 7 written).
+    from zentrel.cli import main, progress
+
+    names = [str(tmp_path / f"in{i}.png") for i in range(3)]
+    for name in names:
+        Image.fromarray(grey).save(name)
+    counted = progress.Progress.ended
+
+    def stopped_first(self, *args):
+        if self.tally.done == 0:
+            os.kill(os.getpid(), signal.SIGINT)
+        counted(self, *args)
+
+    monkeypatch.setattr(progress.Progress, "ended", stopped_first)
+    assert main(["binarize", *names, "--out-dir", str(tmp_path / "out"), "--jobs", "1"]) == 128 + signal.SIGINT
+    assert capsys.readouterr().err.splitlines()[-1] == "zentrel: interrupted: 1 of 3 files done"
+    assert finished(tmp_path / "out") == ["in0.png"]
+
+
 @pytest.mark.parametrize("stop, jobs", [(signal.SIGINT, 2), (signal.SIGTERM, 1)], ids=["INT-jobs-2", "TERM-jobs-1"])
 def test_a_signal_stops_a_batch_cleanly(tmp_path, grey, stop, jobs):
     Image.fromarray(np.tile(grey, (2, 2))).save(tmp_path / "scan.png")

@@ -6,6 +6,7 @@
 options (the parser, its commands and their options), main (the commands'
 runners), tree (folders walked), batch (naming outputs, thresholding files
 page by page on worker processes), workers (processes that stop at once),
+stops (SIGINT and SIGTERM: a stop at once, or held until a step ends),
 record (the --log lines), resume (--skip-existing from the record),
 progress (each input's ending recorded, counted and shown), chunked (--chunks and --scheduler
 through zentrel.dask).

@@ -21,6 +21,7 @@ from typing import Iterator, Optional, Sequence
 
 from zentrel import api
 from zentrel.cli.tree import Found
+from zentrel.cli.stops import held
 from zentrel.cli.workers import Lost, Workers
 from zentrel.core import Settings, no_region_error
 from zentrel.io import (PAGED_FORMATS, decoded_pages, exists_message, failure_text, identity, image_format,
@@ -222,6 +223,7 @@ def run(jobs: Sequence[Job], workers: int, on_lost) -> Iterator[tuple]:
     generator), the workers are terminated, ``on_lost(job, written)`` is
     called for each job not yet reported (``written``: its output appeared
     meanwhile), and the temporary files of those being written are removed.
+    A stop (cli.stops) is held while the caller handles a yielded job.
     """
     before = {job.index: identity(job.target) for job in jobs}
     unreported = {job.index: job for job in jobs}
@@ -229,11 +231,14 @@ def run(jobs: Sequence[Job], workers: int, on_lost) -> Iterator[tuple]:
         if jobs:
             with Workers(workers, binarize_one) as pool:
                 for job, outcome in pool.run(jobs):
-                    del unreported[job.index]
-                    if isinstance(outcome, Lost):
-                        remove_page_temporaries(job.target)
-                        outcome = entry(job.source, error=str(outcome))
-                    yield job, outcome
+                    # A stop is held until the caller has counted the job: in
+                    # between, its file would be neither reported nor lost.
+                    with held():
+                        del unreported[job.index]
+                        if isinstance(outcome, Lost):
+                            remove_page_temporaries(job.target)
+                            outcome = entry(job.source, error=str(outcome))
+                        yield job, outcome
     except BaseException:
         # The workers are gone now (leaving the pool terminated them).
         for job in unreported.values():

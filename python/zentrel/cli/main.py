@@ -15,7 +15,7 @@ from typing import Optional, Sequence
 
 from zentrel import scenes
 from zentrel.api import binarize as binarize_image
-from zentrel.cli import batch, chunked, tree
+from zentrel.cli import batch, chunked, stops, tree
 from zentrel.cli.progress import Progress
 from zentrel.cli.record import Record
 from zentrel.cli.resume import resume
@@ -27,7 +27,6 @@ from zentrel.report import draw_report
 __all__ = ["main"]
 
 # A run stopped by one of these exits with 128 + its number: 130 for SIGINT, 143 for SIGTERM.
-STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
 # What each command imports beyond numpy (module name, distribution name).
 _NEEDS = {
@@ -64,24 +63,6 @@ def _make_folder(folder: Path, parser: argparse.ArgumentParser) -> None:
         folder.mkdir(parents=True, exist_ok=True)
     except OSError as error:
         parser.error(f"--out-dir: cannot create {folder}: {error.strerror or error}")
-
-
-# ---------------------------------------------------------------- stopping
-
-
-class _Stopped(BaseException):
-    """Raised in the main thread by SIGINT or SIGTERM; not an Exception, so nothing swallows it."""
-
-    def __init__(self, signum: int):
-        super().__init__(signum)
-        self.signum = signum
-
-
-def _stop(signum, frame) -> None:
-    # Later signals are ignored, so the clean-up the first one starts can finish.
-    for number in STOP_SIGNALS:
-        signal.signal(number, signal.SIG_IGN)
-    raise _Stopped(signum)
 
 
 @dataclass
@@ -258,13 +239,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     """
     tally = _Tally()
     catching = threading.current_thread() is threading.main_thread()
-    previous = {number: signal.signal(number, _stop) for number in STOP_SIGNALS} if catching else {}
+    previous = {number: signal.signal(number, stops.stop) for number in stops.STOP_SIGNALS} if catching else {}
     try:
         parser, commands = parser_and_commands()
         args = parser.parse_args(argv)
         _require(args.command)
         return _COMMANDS[args.command](args, commands[args.command], tally)
-    except _Stopped as stop:
+    except stops.Stopped as stop:
         done = f"{tally.done} of {tally.total} files done" if tally.total else "no file done"
         if tally.skipped:
             done += f", {tally.skipped} skipped"
