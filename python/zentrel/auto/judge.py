@@ -134,7 +134,7 @@ def backdrop_edges(ink: np.ndarray, ground: np.ndarray, basis: np.ndarray) -> np
     dark page on a white board. None where basis is empty."""
     if not basis.any():
         return np.zeros(len(ground), bool)
-    return ground - np.median(ground[basis]) > np.median((ground - ink)[basis])
+    return ground - np.median(ground[basis]) > _typical_contrast(ink, ground, basis)
 
 
 def on_support(judgement: Judgement, ink: np.ndarray, ground: np.ndarray, ratios: np.ndarray,
@@ -152,8 +152,13 @@ def on_support(judgement: Judgement, ink: np.ndarray, ground: np.ndarray, ratios
     if not edges.any():
         return judgement
     thresholds = judgement.thresholds.copy()
-    thresholds[edges] = ink[edges] - np.median((ground - ink)[basis]) / 2
+    thresholds[edges] = ink[edges] - _typical_contrast(ink, ground, basis) / 2
     return judgement._replace(thresholds=thresholds)
+
+
+def _typical_contrast(ink: np.ndarray, ground: np.ndarray, basis: np.ndarray) -> float:
+    """The basis regions' median contrast (ground - ink)."""
+    return float(np.median((ground - ink)[basis]))
 
 
 def reject_faint(judgement: Judgement, ink: np.ndarray, ground: np.ndarray, ratios: np.ndarray,

@@ -128,8 +128,9 @@ def which_pass(ev: Evidence, side: Side) -> Passing:
     counted among the regions that passed the fit), passing regions whose
     dark class holds no ink of the picture's own fail as "faint"
     (judge.reject_faint), those that edge a brighter backdrop take a
-    threshold on the support they edge (judge.on_support), and the objects are thin where the median stroke
-    ratio of the passing regions with a side of their own says so
+    threshold on the support they edge (judge.on_support), and the objects
+    are thin where the median stroke ratio of the passing regions with a
+    side of their own says so
     (strokes.thin_strokes; of all of them where none has one): the edges
     between wide areas, such as a black scanner bed's, show no strokes in
     their squares whatever the objects are. For dark

@@ -26,8 +26,6 @@ from zentrel.report import draw_report
 
 __all__ = ["main"]
 
-# A run stopped by one of these exits with 128 + its number: 130 for SIGINT, 143 for SIGTERM.
-
 # What each command imports beyond numpy (module name, distribution name).
 _NEEDS = {
     "binarize": (("PIL", "Pillow"), ("tqdm", "tqdm")),

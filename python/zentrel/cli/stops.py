@@ -19,6 +19,7 @@ from typing import Optional
 
 __all__ = ["STOP_SIGNALS", "Stopped", "held", "stop"]
 
+# A run stopped by one of these exits with 128 + its number: 130 for SIGINT, 143 for SIGTERM.
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
 _holding = 0
