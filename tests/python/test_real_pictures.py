@@ -10,7 +10,7 @@ import zentrel
 from PIL import Image
 from conftest import drawn_fundus
 from zentrel import auto
-from zentrel.auto import levels, marks, strokes
+from zentrel.auto import judge, levels, marks, strokes
 from zentrel.auto.judge import Judgement, ink_contrast, on_support, reject_faint
 from zentrel.auto.settings import DEFAULT
 
@@ -129,7 +129,7 @@ def test_a_dark_margin_without_strokes_stays_white():
     assert zentrel.analyse(image).auto.thin
     assert (out[interior] == 255).all() and (out[ink] == 0).mean() > 0.99
     # Read as large objects, the margin's inside is an object's.
-    never_thin = without(thin_ratio=2.0, stroke_share=2.0)
+    never_thin = without(thin_ratio=2.0, stroke_ratio=2.0)
     assert (auto.run(image, settings=never_thin)[0][interior] == 0).mean() > 0.9
 
 
@@ -187,6 +187,26 @@ def test_strokes_vote_alone_where_there_are_enough(stroke_regions, voters):
     passed = np.array([True] * 12 + [False, True])
     want = passed & (ratios > 0.5) if voters == "strokes" else passed
     assert np.array_equal(strokes.stroke_voters(ratios, passed), want)
+
+
+@pytest.mark.parametrize("stroke_regions, others_blurred, thin", [
+    (10, True, True), (9, True, False),  # stroke_basis of them, not fewer
+    (10, False, False),                  # the others edge wide objects with flat insides
+])
+def test_a_few_stroke_regions_among_blurred_ones_make_strokes(stroke_regions, others_blurred, thin):
+    # 60 passing regions: their median ratio (0.1) is far under thin_ratio,
+    # yet the few with strokes of their own (0.6) are the ink where the
+    # others are the back's writing blurred through the page.
+    ratios = np.array([0.6] * stroke_regions + [0.1] * (60 - stroke_regions))
+    blurred = np.arange(60) >= stroke_regions if others_blurred else np.zeros(60, bool)
+    assert strokes.thin_strokes(ratios, np.ones(60, bool), blurred=blurred) is thin
+
+
+def test_a_dark_class_is_blurred_where_it_is_no_peak():
+    # gap 150: a dark spread of 40 is over a quarter of it (peak_ratio 4), 30 is not
+    means = np.array([[50.0, 200.0], [50.0, 200.0], [50.0, 200.0]])
+    spreads = np.array([[40.0, 5.0], [30.0, 5.0], [37.5, 40.0]])
+    assert judge.blurred_dark(means, spreads).tolist() == [True, False, False]
 
 
 def test_thin_lines_inside_a_black_surround_are_found():

@@ -3,6 +3,7 @@ show two classes, and at what threshold.
 
     judge_regions(records) -> Judgement(passed, thresholds, means, status, test, verdicts, spreads)
     ink_contrast(ink, ground, ratios, passed) -> the picture's ink contrast, or None
+    blurred_dark(means, spreads) -> bool per region: its dark class a ramp of greys, no peak
     backdrop_edges(ink, ground, basis) -> bool per region: the edge of a brighter backdrop
     on_support(judgement, ink, ground, ratios) -> the Judgement, a backdrop's edges thresholded on the support
     reject_faint(judgement, ink, ground, ratios) -> the Judgement, bleed-through rejected
@@ -124,6 +125,15 @@ def ink_contrast(ink: np.ndarray, ground: np.ndarray, ratios: np.ndarray, passed
     if not basis.any():
         return None
     return float(np.quantile((ground - ink)[basis & ~backdrop_edges(ink, ground, basis)], settings.ink_quantile))
+
+
+def blurred_dark(means: np.ndarray, spreads: np.ndarray, settings: AutoSettings = DEFAULT) -> np.ndarray:
+    """Per region: whether its dark class is no peak (see
+    AutoSettings.peak_ratio): its classes' gap is under settings.peak_ratio
+    times its spread. Ink blurred into the paper gives a ramp of greys; the
+    inside of a wide object a flat tone as narrow as the paper's."""
+    with np.errstate(invalid="ignore"):
+        return (means[:, 1] - means[:, 0]) < settings.peak_ratio * spreads[:, 0]
 
 
 def backdrop_edges(ink: np.ndarray, ground: np.ndarray, basis: np.ndarray) -> np.ndarray:

@@ -25,7 +25,7 @@ import numpy as np
 from zentrel.auto.choices import AutoChoices
 from zentrel.auto.fallback import ON_GROUND, enough_passed, fallback_grid, fallback_of, on_backdrop
 from zentrel.auto.ground import ground_grids, two_classes
-from zentrel.auto.judge import Judgement, ink_contrast, keep_only, on_support, reject_faint
+from zentrel.auto.judge import Judgement, blurred_dark, ink_contrast, keep_only, on_support, reject_faint
 from zentrel.auto.levels import LevelMapping, level_range, level_step
 from zentrel.auto.marks import blurred_print
 from zentrel.auto.polarity import (against_side, detect_polarity, mirror_quantiles, passing_sides, sideless_edges,
@@ -129,8 +129,8 @@ def which_pass(ev: Evidence, side: Side) -> Passing:
     dark class holds no ink of the picture's own fail as "faint"
     (judge.reject_faint), those that edge a brighter backdrop take a
     threshold on the support they edge (judge.on_support), and the objects
-    are thin where the median stroke ratio of the passing regions with a
-    side of their own says so
+    are thin where the stroke ratios of the passing regions with a side of
+    their own say so, by their median or by enough of them showing strokes
     (strokes.thin_strokes; of all of them where none has one): the edges
     between wide areas, such as a black scanner bed's, show no strokes in
     their squares whatever the objects are. For dark
@@ -156,7 +156,7 @@ def which_pass(ev: Evidence, side: Side) -> Passing:
             j = reject_faint(j, j.means[:, 0], j.means[:, 1], ev.ratios, s)
             j = on_support(j, j.means[:, 0], j.means[:, 1], ev.ratios, s)
             own = with_side(sides, len(ev.rows)) & j.passed
-            thin = thin_strokes(ev.ratios, own if own.any() else j.passed, s)
+            thin = thin_strokes(ev.ratios, own if own.any() else j.passed, s, blurred_dark(j.means, j.spreads, s))
     return Passing(j, thin, enough_passed(j.passed.sum(), ev.count, s), backdrop)
 
 

@@ -8,7 +8,7 @@ regions.
         and its own variance (exact: integer sums)
     stroke_ratios(measured, count, quiet)        -> ratio per selected region (NaN: not measured)
     median_ratio(ratios, among)                  the median measured ratio among some regions (NaN: none)
-    thin_strokes(ratios, passed)                 the picture's objects are strokes
+    thin_strokes(ratios, passed, blurred)        the picture's objects are strokes
     stroke_regions(ratios, passed)               the passing regions that show strokes, if enough
     stroke_voters(ratios, passed)                the regions that vote on the objects' side
     strokes_among_areas(ratios, passed)          strokes beside wider dark areas' edges, if so
@@ -77,9 +77,29 @@ def median_ratio(ratios: np.ndarray, among: np.ndarray) -> float:
     return float(np.median(measured)) if len(measured) else float("nan")
 
 
-def thin_strokes(ratios: np.ndarray, passed: np.ndarray, settings: AutoSettings = DEFAULT) -> bool:
+def thin_strokes(ratios: np.ndarray, passed: np.ndarray, settings: AutoSettings = DEFAULT,
+                 blurred: np.ndarray | None = None) -> bool:
+    """Whether the picture's objects are strokes thinner than a square:
+    the measured passing regions' median ratio reaches settings.thin_ratio;
+    or enough of them show strokes (stroke_regions) while most of the
+    other measured ones are blurred (a bool per region: their dark class a
+    ramp of greys, not a flat tone; judge.blurred_dark). The squares of
+    blurred marks show no strokes whatever the ink does: where the back's
+    writing shows through a page they may be most of the passing regions,
+    and the page's own strokes the few. The edges of wide objects show none
+    either, but their dark class is the objects' flat inside."""
+    if _thin_by_median(ratios, passed, settings):
+        return True
+    strokes = stroke_regions(ratios, passed, settings)
+    others = passed & np.isfinite(ratios) & ~strokes
+    if blurred is None or not strokes.any() or not others.any():
+        return False
+    return bool(2 * np.count_nonzero(others & blurred) > np.count_nonzero(others))
+
+
+def _thin_by_median(ratios: np.ndarray, passed: np.ndarray, settings: AutoSettings) -> bool:
     """Whether the measured passing regions' median ratio reaches
-    settings.thin_ratio: the objects are strokes thinner than a square."""
+    settings.thin_ratio."""
     measured = ratios[passed & np.isfinite(ratios)]
     return bool(len(measured)) and float(np.median(measured)) >= settings.thin_ratio
 
@@ -103,11 +123,11 @@ def stroke_voters(ratios: np.ndarray, passed: np.ndarray, settings: AutoSettings
 def strokes_among_areas(ratios: np.ndarray, passed: np.ndarray, settings: AutoSettings = DEFAULT) -> np.ndarray:
     """The passing regions that show strokes where the picture's dark
     objects are strokes among the edges of wider dark areas: the passing
-    regions are not thin by their median (thin_strokes) yet at least
+    regions' median ratio stays under settings.thin_ratio, yet at least
     settings.stroke_basis of them, and settings.stroke_share of all,
     show strokes. Else none."""
     strokes = stroke_regions(ratios, passed, settings)
-    if (not strokes.any() or thin_strokes(ratios, passed, settings)
+    if (not strokes.any() or _thin_by_median(ratios, passed, settings)
             or np.count_nonzero(strokes) < settings.stroke_share * np.count_nonzero(passed)):
         return np.zeros_like(strokes)
     return strokes
