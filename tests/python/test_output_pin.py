@@ -29,7 +29,7 @@ def _picture(name):
 
 PINNED = {
     "bickley_h04_crop.png": "c794aec21480ec39",
-    "dibco2009_h02_crop.png": "3d6758a6f690dd03",
+    "dibco2009_h02_crop.png": "ddd99f119d9ba234",
     "mstex2015_h23_crop.png": "3dd5bdb54ee59a8c",
     "sroie_000_crop.png": "f7e7c8ee1ada731f",
     "scene 0": "11af8f697c172541",

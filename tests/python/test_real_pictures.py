@@ -11,7 +11,7 @@ from PIL import Image
 from conftest import drawn_fundus
 from zentrel import auto
 from zentrel.auto import judge, levels, marks, strokes
-from zentrel.auto.judge import Judgement, ink_contrast, on_support, reject_faint
+from zentrel.auto.judge import Judgement, ink_contrast, on_support, reject_blurred, reject_faint
 from zentrel.auto.settings import DEFAULT
 
 DATA = Path(__file__).parent / "data"
@@ -298,6 +298,25 @@ def test_a_backdrops_edge_is_thresholded_on_the_support():
     moved = on_support(judgement, ink, ground, np.full(n, 0.9))
     assert moved.thresholds.tolist() == [90.0] * 12 + [114.0 - 45.0 / 2] * 4
     assert on_support(judgement, ink, ground, np.full(n, 0.1)) is judgement
+
+
+def test_blurred_marks_lighter_than_the_strokes_are_rejected():
+    # Ten stroke regions (ratio 0.6), contrast 100 with a dark spread of 5:
+    # a peak. Then regions with no strokes of their own (0.1) whose dark
+    # class spreads 30 over a gap of 60 (a ramp, 60 < 4 * 30): rejected;
+    # the same 120 deep (darker than the strokes' 100), the same with a
+    # peaked dark class (spread 10), or unmeasured: kept.
+    contrast = np.array([100.0] * 10 + [60, 120, 60, 60])
+    spread = np.array([5.0] * 10 + [30, 30, 10, 30])
+    ratios = np.array([0.6] * 10 + [0.1, 0.1, 0.1, np.nan])
+    n, ground = len(contrast), np.full(len(contrast), 200.0)
+    means = np.stack([ground - contrast, ground], axis=1)
+    judgement = Judgement(np.ones(n, bool), ground - contrast / 2, means, np.zeros(n, np.uint8),
+                          np.zeros(n, np.uint8), ["recorded"] * n, np.stack([spread, np.full(n, 5.0)], axis=1))
+    kept = reject_blurred(judgement, means[:, 0], ground, ratios)
+    assert kept.passed.tolist() == [True] * 10 + [False, True, True, True]
+    assert kept.verdicts[10] == "faint"
+    assert reject_blurred(judgement, means[:, 0], ground, np.where(ratios > 0.5, 0.35, ratios)) is judgement
 
 
 def test_faint_classes_are_rejected_against_the_pages_ink():

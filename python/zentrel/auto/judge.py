@@ -7,6 +7,7 @@ show two classes, and at what threshold.
     backdrop_edges(ink, ground, basis) -> bool per region: the edge of a brighter backdrop
     on_support(judgement, ink, ground, ratios) -> the Judgement, a backdrop's edges thresholded on the support
     reject_faint(judgement, ink, ground, ratios) -> the Judgement, bleed-through rejected
+    reject_blurred(judgement, ink, ground, ratios) -> the Judgement, blurred marks lighter than the strokes rejected
     keep_only(judgement, kept, test) -> the Judgement, the other passing regions failed on test
     judged_records(records, judgement) -> the records, carrying the verdict
 
@@ -192,6 +193,27 @@ def reject_faint(judgement: Judgement, ink: np.ndarray, ground: np.ndarray, rati
     if not faint.any() or median_ratio(ratios, faint) >= s.sharp_ratio:
         return judgement  # none, or sharp print of a lighter ink (a receipt's grey print)
     return keep_only(judgement, ~faint, "faint")
+
+
+def reject_blurred(judgement: Judgement, ink: np.ndarray, ground: np.ndarray, ratios: np.ndarray,
+                   settings: AutoSettings = DEFAULT) -> Judgement:
+    """The judgement with the passing regions that hold blurred marks
+    lighter than the page's strokes failed ("faint"), for dark objects:
+    measured to show no strokes themselves (ratio under
+    settings.stroke_ratio), their dark class a ramp of greys
+    (blurred_dark), and their contrast (ground - ink) under the stroke
+    regions' median one. Writing seen through from the back of the page:
+    the paper blurs it and takes some of its depth, though not always
+    enough for reject_faint. Unchanged where fewer than
+    settings.stroke_basis regions show strokes."""
+    basis = stroke_regions(ratios, judgement.passed, settings)
+    if not basis.any():
+        return judgement
+    with np.errstate(invalid="ignore"):
+        no_strokes = ratios < settings.stroke_ratio
+    blurred = (judgement.passed & no_strokes & blurred_dark(judgement.means, judgement.spreads, settings)
+               & (ground - ink < _typical_contrast(ink, ground, basis)))
+    return keep_only(judgement, ~blurred, "faint")
 
 
 def keep_only(judgement: Judgement, kept: np.ndarray, test: str) -> Judgement:

@@ -319,6 +319,19 @@ class AutoSettings:
     # 0.777/0.798; sets moving 0.005 or more: none; pictures under half the
     # best peer: 1 / 1 / 1).
     sharp_ratio: float = 0.7
+    # Blurred marks lighter than the strokes (judge.reject_blurred): a
+    # passing region measured to show no strokes (ratio under
+    # stroke_ratio), whose dark class is no peak (judge.blurred_dark, by
+    # peak_ratio) and whose contrast is under the stroke regions' median,
+    # holds writing seen through the page, which faint_ratio leaves where
+    # the paper took less of its depth. No number of its own; real F DIBCO
+    # 2009 0.882 -> 0.888, DIBCO 2017 0.819 -> 0.824, MCS 2019 0.843 ->
+    # 0.846, H-DIBCO 2012 +0.002, MS-TEx +0.001, no set lower; 61 pictures
+    # better, 54 worse, at most MS-TEx H28 -0.019 (a word in faint grey ink
+    # partly lost) and H18 -0.011; generated documents 0.825 -> 0.826;
+    # Tesseract's page misses SROIE 0.403 -> 0.401, WildReceipt 0.303 ->
+    # 0.305; the seven page sets with the back's ink 0.4 c deep 0.821 ->
+    # 0.824 (bench/quality/stress.py).
     # Faint marks (marks.core_grid): among thin dark strokes on blurred
     # print, a connected piece of ink is kept only where some pixel of it
     # lies core_reach of its threshold's depth below the ground further

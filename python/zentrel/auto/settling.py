@@ -25,7 +25,8 @@ import numpy as np
 from zentrel.auto.choices import AutoChoices
 from zentrel.auto.fallback import ON_GROUND, enough_passed, fallback_grid, fallback_of, on_backdrop
 from zentrel.auto.ground import ground_grids, two_classes
-from zentrel.auto.judge import Judgement, blurred_dark, ink_contrast, keep_only, on_support, reject_faint
+from zentrel.auto.judge import (Judgement, blurred_dark, ink_contrast, keep_only, on_support, reject_blurred,
+                                reject_faint)
 from zentrel.auto.levels import LevelMapping, level_range, level_step
 from zentrel.auto.marks import blurred_print
 from zentrel.auto.polarity import (against_side, detect_polarity, mirror_quantiles, passing_sides, sideless_edges,
@@ -127,7 +128,8 @@ def which_pass(ev: Evidence, side: Side) -> Passing:
     fail as "side" too where they are the fewer (polarity.sideless_edges,
     counted among the regions that passed the fit), passing regions whose
     dark class holds no ink of the picture's own fail as "faint"
-    (judge.reject_faint), those that edge a brighter backdrop take a
+    (judge.reject_faint), as do those that show no strokes and hold blurred
+    marks lighter than the strokes (judge.reject_blurred), those that edge a brighter backdrop take a
     threshold on the support they edge (judge.on_support), and the objects
     are thin where the stroke ratios of the passing regions with a side of
     their own say so, by their median or by enough of them showing strokes
@@ -154,6 +156,7 @@ def which_pass(ev: Evidence, side: Side) -> Passing:
             if edges is not None:
                 j = keep_only(j, ~edges, "side")
             j = reject_faint(j, j.means[:, 0], j.means[:, 1], ev.ratios, s)
+            j = reject_blurred(j, j.means[:, 0], j.means[:, 1], ev.ratios, s)
             j = on_support(j, j.means[:, 0], j.means[:, 1], ev.ratios, s)
             own = with_side(sides, len(ev.rows)) & j.passed
             thin = thin_strokes(ev.ratios, own if own.any() else j.passed, s, blurred_dark(j.means, j.spreads, s))
