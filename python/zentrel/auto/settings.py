@@ -44,8 +44,8 @@ class AutoSettings:
     # bench/quality families.
     fine_bins: int = 1 << 16
     # Sweep: `python3 bench/quality/sweep.py robust_share 0.0005 0.002`
-    # (2026-12-09; tune/check half mean F: 0.001* 0.777/0.798, 0.0005
-    # 0.777/0.798, 0.002 0.777/0.798; sets moving 0.005 or more: none; pictures
+    # (2026-12-09; tune/check half mean F: 0.001* 0.778/0.799, 0.0005
+    # 0.778/0.799, 0.002 0.778/0.799; sets moving 0.005 or more: none; pictures
     # under half the best peer: 1 / 1 / 1).
     robust_share: float = 0.001
 
@@ -55,20 +55,20 @@ class AutoSettings:
     # (the quiet_share quantile of the region spreads) holds nothing and
     # scores 0. Set on the bench/quality families.
     # Sweep: `python3 bench/quality/sweep.py quiet_share 0.05 0.2` (2026-12-09;
-    # tune/check half mean F: 0.1* 0.777/0.798, 0.05 0.777/0.798, 0.2
-    # 0.775/0.795; sets moving 0.005 or more: bickley_diary 0.767 -> 0.772 /
-    # 0.761; dibco2009 0.882 -> 0.875 / 0.881; phibd 0.918 -> 0.918 / 0.904;
-    # ctc_gowt1 0.832 -> 0.836 / 0.820; dibco2017 0.819 -> 0.818 / 0.811;
+    # tune/check half mean F: 0.1* 0.778/0.799, 0.05 0.778/0.799, 0.2
+    # 0.775/0.797; sets moving 0.005 or more: bickley_diary 0.767 -> 0.772 /
+    # 0.760; dibco2009 0.888 -> 0.879 / 0.887; phibd 0.918 -> 0.917 / 0.913;
+    # ctc_gowt1 0.832 -> 0.836 / 0.820; dibco2017 0.824 -> 0.820 / 0.815;
     # pictures under half the best peer: 1 / 1 / 1).
     quiet_share: float = 0.1
     # Sweep: `python3 bench/quality/sweep.py quiet_factor 2.0 8.0` (2026-12-09;
-    # tune/check half mean F: 4.0* 0.777/0.798, 2.0 0.772/0.795, 8.0
-    # 0.765/0.793; sets moving 0.005 or more: bickley_diary 0.767 -> 0.774 /
-    # 0.758; dibco2009 0.882 -> 0.842 / 0.871; mstex2015 0.721 -> 0.693 /
-    # 0.696; phibd 0.918 -> 0.913 / 0.905; ctc_gowt1 0.832 -> 0.855 / 0.779;
-    # nih3t3_murphy 0.838 -> 0.839 / 0.810; dibco2017 0.819 -> 0.801 / 0.827;
-    # mcs2019 0.843 -> 0.842 / 0.849; pictures under half the best peer: 1 / 2
-    # / 2).
+    # tune/check half mean F: 4.0* 0.778/0.799, 2.0 0.773/0.795, 8.0
+    # 0.766/0.795; sets moving 0.005 or more: bickley_diary 0.767 -> 0.775 /
+    # 0.757; dibco2009 0.888 -> 0.843 / 0.877; hdibco2012 0.898 -> 0.897 /
+    # 0.893; mstex2015 0.722 -> 0.698 / 0.697; phibd 0.918 -> 0.913 / 0.918;
+    # ctc_gowt1 0.832 -> 0.855 / 0.779; nih3t3_murphy 0.838 -> 0.839 / 0.810;
+    # dibco2017 0.824 -> 0.803 / 0.829; pictures under half the best peer: 1 /
+    # 2 / 2).
     quiet_factor: float = 4.0
 
     # --- fits: the engine's limits for the default. The fit may take any
@@ -110,8 +110,8 @@ class AutoSettings:
     # about 60 % (without smoothing their fits all failed: F 0.32, with it
     # 0.72). Set on the real pictures.
     # Sweep: `python3 bench/quality/sweep.py comb_share 0.15 0.35` (2026-12-09;
-    # tune/check half mean F: 0.25* 0.777/0.798, 0.15 0.777/0.798, 0.35
-    # 0.776/0.798; sets moving 0.005 or more: none; pictures under half the
+    # tune/check half mean F: 0.25* 0.778/0.799, 0.15 0.778/0.799, 0.35
+    # 0.777/0.799; sets moving 0.005 or more: none; pictures under half the
     # best peer: 1 / 1 / 1).
     comb_share: float = 0.25
     sample_pixels: int = 1 << 20
@@ -133,9 +133,10 @@ class AutoSettings:
     # blurred edges) next to a narrow one (paper) although the two are well
     # apart. Set on the bench/quality families.
     # Sweep: `python3 bench/quality/sweep.py min_separation 1.25 2.0`
-    # (2026-12-09; tune/check half mean F: 1.5* 0.777/0.798, 1.25 0.777/0.798,
-    # 2.0 0.776/0.799; sets moving 0.005 or more: ctc_gowt1 0.832 -> 0.835 /
-    # 0.821; pictures under half the best peer: 1 / 1 / 1).
+    # (2026-12-09; tune/check half mean F: 1.5* 0.778/0.799, 1.25 0.777/0.796,
+    # 2.0 0.777/0.799; sets moving 0.005 or more: phibd 0.918 -> 0.908 / 0.918;
+    # ctc_gowt1 0.832 -> 0.835 / 0.821; dibco2017 0.824 -> 0.815 / 0.827;
+    # pictures under half the best peer: 1 / 1 / 1).
     min_separation: float = 1.5
     # One component must be peaked: the gap between the means at least
     # peak_ratio times the narrower spread. A smooth ramp of light gives a
@@ -144,10 +145,10 @@ class AutoSettings:
     # dark class that is no peak by the same measure is blurred ink
     # (judge.blurred_dark, read where few regions show strokes).
     # Sweep: `python3 bench/quality/sweep.py peak_ratio 3.0 5.0` (2026-12-09;
-    # tune/check half mean F: 4.0* 0.777/0.798, 3.0 0.759/0.797, 5.0
-    # 0.773/0.745; sets moving 0.005 or more: mstex2015 0.721 -> 0.718 / 0.682;
+    # tune/check half mean F: 4.0* 0.778/0.799, 3.0 0.760/0.799, 5.0
+    # 0.775/0.745; sets moving 0.005 or more: mstex2015 0.722 -> 0.716 / 0.684;
     # ctc_gowt1 0.832 -> 0.791 / 0.842; isbi2012_em_membrane 0.640 -> 0.638 /
-    # 0.276; mcs2019 0.843 -> 0.842 / 0.848; crackforest_cfd 0.380 -> 0.291 /
+    # 0.276; dibco2017 0.824 -> 0.824 / 0.817; crackforest_cfd 0.380 -> 0.291 /
     # 0.382; pictures under half the best peer: 1 / 7 / 12).
     peak_ratio: float = 4.0
     # The threshold of a passing region lies halfway between the two
@@ -160,10 +161,10 @@ class AutoSettings:
     # midpoint's, the generated documents' 0.01-0.02 above it. Set on the
     # real pictures and the bench/quality families.
     # Sweep: `python3 bench/quality/sweep.py spread_shift 0.0 0.5` (2026-12-09;
-    # tune/check half mean F: 0.25* 0.777/0.798, 0.0 0.777/0.798, 0.5
-    # 0.775/0.798; sets moving 0.005 or more: bickley_diary 0.767 -> 0.774 /
-    # 0.761; dibco2009 0.882 -> 0.876 / 0.883; dibco2017 0.819 -> 0.813 /
-    # 0.823; pictures under half the best peer: 1 / 1 / 1).
+    # tune/check half mean F: 0.25* 0.778/0.799, 0.0 0.778/0.799, 0.5
+    # 0.776/0.798; sets moving 0.005 or more: bickley_diary 0.767 -> 0.773 /
+    # 0.761; dibco2017 0.824 -> 0.818 / 0.827; pictures under half the best
+    # peer: 1 / 1 / 1).
     spread_shift: float = 0.25
     # A region whose fit failed (left its box, did not cross, or did not
     # follow the histogram: thin print on clean paper, whose clipped paper
@@ -177,10 +178,11 @@ class AutoSettings:
     # 0.02 on DIBCO 2009 and GOWT1. Set on the receipts of bench/ocr.py and
     # the real pictures.
     # Sweep: `python3 bench/quality/sweep.py split_separation 2.0 3.0`
-    # (2026-12-09; tune/check half mean F: 2.5* 0.777/0.798, 2.0 0.770/0.798,
-    # 3.0 0.778/0.798; sets moving 0.005 or more: dibco2009 0.882 -> 0.882 /
-    # 0.876; mstex2015 0.721 -> 0.689 / 0.726; crackforest_cfd 0.380 -> 0.358 /
-    # 0.382; pictures under half the best peer: 1 / 3 / 1).
+    # (2026-12-09; tune/check half mean F: 2.5* 0.778/0.799, 2.0 0.771/0.799,
+    # 3.0 0.779/0.798; sets moving 0.005 or more: dibco2009 0.888 -> 0.887 /
+    # 0.882; mstex2015 0.722 -> 0.691 / 0.727; dibco2017 0.824 -> 0.822 /
+    # 0.817; crackforest_cfd 0.380 -> 0.360 / 0.382; pictures under half the
+    # best peer: 1 / 3 / 1).
     split_separation: float = 2.5
 
     # --- strokes: whether the objects are thin strokes (writing, print) is
@@ -216,36 +218,35 @@ class AutoSettings:
     # (WildReceipt 0.308 -> 0.303, SROIE 0.402 -> 0.403). Counting the
     # stroke regions alone made the demo's scene at percent 30 strokes.
     # Sweep: `python3 bench/quality/sweep.py stroke_division 2 8` (2026-12-09;
-    # tune/check half mean F: 4* 0.777/0.798, 2 0.766/0.779, 8 0.744/0.769;
-    # sets moving 0.005 or more: bickley_diary 0.767 -> 0.769 / 0.746;
-    # dibco2009 0.882 -> 0.833 / 0.743; hdibco2010 0.884 -> 0.879 / 0.876;
-    # dibco2011 0.874 -> 0.870 / 0.860; hdibco2012 0.896 -> 0.866 / 0.854;
-    # mstex2015 0.721 -> 0.695 / 0.652; phibd 0.918 -> 0.838 / 0.833;
+    # tune/check half mean F: 4* 0.778/0.799, 2 0.766/0.779, 8 0.743/0.768;
+    # sets moving 0.005 or more: bickley_diary 0.767 -> 0.769 / 0.737;
+    # dibco2009 0.888 -> 0.833 / 0.743; hdibco2010 0.884 -> 0.879 / 0.876;
+    # dibco2011 0.874 -> 0.870 / 0.859; hdibco2012 0.898 -> 0.865 / 0.853;
+    # mstex2015 0.722 -> 0.696 / 0.653; phibd 0.918 -> 0.840 / 0.831;
     # nuclei_dsb_gnf 0.913 -> 0.906 / 0.913; isbi2012_em_membrane 0.640 ->
-    # 0.623 / 0.639; dibco2017 0.819 -> 0.816 / 0.749; mcs2019 0.843 -> 0.844 /
+    # 0.624 / 0.639; dibco2017 0.824 -> 0.817 / 0.748; mcs2019 0.846 -> 0.844 /
     # 0.828; pictures under half the best peer: 1 / 4 / 4).
     stroke_division: int = 4
     # Sweep: `python3 bench/quality/sweep.py stroke_ratio 0.3 0.5` (2026-12-09;
-    # tune/check half mean F: 0.4* 0.777/0.798, 0.3 0.776/0.792, 0.5
-    # 0.770/0.790; sets moving 0.005 or more: dibco2009 0.882 -> 0.887 / 0.869;
-    # dibco2011 0.874 -> 0.866 / 0.871; mstex2015 0.721 -> 0.717 / 0.687; phibd
-    # 0.918 -> 0.907 / 0.902; dibco2017 0.819 -> 0.793 / 0.782; pictures under
+    # tune/check half mean F: 0.4* 0.778/0.799, 0.3 0.776/0.792, 0.5
+    # 0.771/0.791; sets moving 0.005 or more: dibco2009 0.888 -> 0.888 / 0.873;
+    # dibco2011 0.874 -> 0.866 / 0.870; mstex2015 0.722 -> 0.717 / 0.690; phibd
+    # 0.918 -> 0.907 / 0.903; dibco2017 0.824 -> 0.793 / 0.785; pictures under
     # half the best peer: 1 / 1 / 2).
     stroke_ratio: float = 0.4
     # Sweep: `python3 bench/quality/sweep.py thin_ratio 0.2 0.25 0.35`
-    # (2026-12-09; tune/check half mean F: 0.3* 0.777/0.798, 0.2 0.778/0.798,
-    # 0.25 0.778/0.798, 0.35 0.773/0.798; sets moving 0.005 or more: dibco2009
-    # 0.882 -> 0.883 / 0.883 / 0.863; mstex2015 0.721 -> 0.731 / 0.728 / 0.715;
-    # mcs2019 0.843 -> 0.848 / 0.843 / 0.842; pictures under half the best
-    # peer: 1 / 1 / 1 / 1). Kept at 0.3 although lower values gain a little
-    # on the tune half (MS-TEx 0.721 -> 0.731 at 0.2; the check half the
-    # same): Tesseract then misses more boxes on the WildReceipt photos
-    # (0.303 -> 0.346 at 0.25; SROIE and FUNSD unchanged), and the generated
-    # objects and low-contrast scenes fall at 0.2 (0.916 -> 0.882, 0.928 ->
-    # 0.890; `sweep.py thin_ratio 0.2 0.25 --generated`). Before the blurred
-    # marks' rule above, 0.22 also gained DIBCO 2017 0.803 -> 0.819, which
-    # that rule now gives at 0.3. DRIVE's cliff below 0.2 (0.537 -> 0.446 at
-    # 0.15) went with the backdrop fallback.
+    # (2026-12-09; tune/check half mean F: 0.3* 0.778/0.799, 0.2 0.780/0.799,
+    # 0.25 0.779/0.799, 0.35 0.774/0.798; sets moving 0.005 or more: dibco2009
+    # 0.888 -> 0.889 / 0.889 / 0.863; mstex2015 0.722 -> 0.733 / 0.729 / 0.717;
+    # pictures under half the best peer: 1 / 1 / 1 / 1). Kept at 0.3 although
+    # lower values gain a little on the tune half (MS-TEx 0.721 -> 0.731 at
+    # 0.2; the check half the same): Tesseract then misses more boxes on the
+    # WildReceipt photos (0.303 -> 0.346 at 0.25; SROIE and FUNSD unchanged),
+    # and the generated objects and low-contrast scenes fall at 0.2 (0.916 ->
+    # 0.882, 0.928 -> 0.890; `sweep.py thin_ratio 0.2 0.25 --generated`).
+    # Before the blurred marks' rule above, 0.22 also gained DIBCO 2017 0.803
+    # -> 0.819, which that rule now gives at 0.3. DRIVE's cliff below 0.2
+    # (0.537 -> 0.446 at 0.15) went with the backdrop fallback.
     thin_ratio: float = 0.3
     stroke_sample: int = 1024
     # Where at least stroke_basis measured passing regions show strokes,
@@ -255,8 +256,8 @@ class AutoSettings:
     # edge outvoted the vessels on 7 of 20, F 0.29 -> 0.32), and for dark
     # objects the picture's ink level is taken from them.
     # Sweep: `python3 bench/quality/sweep.py stroke_basis 5 20` (2026-12-09;
-    # tune/check half mean F: 10* 0.777/0.798, 5 0.777/0.798, 20 0.776/0.797;
-    # sets moving 0.005 or more: dibco2017 0.819 -> 0.819 / 0.812; pictures
+    # tune/check half mean F: 10* 0.778/0.799, 5 0.778/0.799, 20 0.777/0.798;
+    # sets moving 0.005 or more: dibco2017 0.824 -> 0.824 / 0.814; pictures
     # under half the best peer: 1 / 1 / 1).
     stroke_basis: int = 10
     # Dark objects whose passing regions are mostly not strokes may still
@@ -276,9 +277,9 @@ class AutoSettings:
     # that change); no other real or generated picture changes. Set on the
     # real pictures and the receipts of bench/ocr.py.
     # Sweep: `python3 bench/quality/sweep.py stroke_share 0.05 0.2`
-    # (2026-12-09; tune/check half mean F: 0.1* 0.777/0.798, 0.05 0.776/0.795,
-    # 0.2 0.777/0.798; sets moving 0.005 or more: phibd 0.918 -> 0.908 / 0.918;
-    # dibco2017 0.819 -> 0.808 / 0.819; pictures under half the best peer: 1 /
+    # (2026-12-09; tune/check half mean F: 0.1* 0.778/0.799, 0.05 0.777/0.796,
+    # 0.2 0.778/0.799; sets moving 0.005 or more: phibd 0.918 -> 0.907 / 0.918;
+    # dibco2017 0.824 -> 0.812 / 0.824; pictures under half the best peer: 1 /
     # 1 / 1).
     stroke_share: float = 0.1
     # Dark objects: the picture's ink level is the ink_quantile quantile of
@@ -293,20 +294,20 @@ class AutoSettings:
     # PHIBD 0.81 -> 0.90, H-DIBCO 2012 0.84 -> 0.88; DRIVE vessels lose
     # 0.02).
     # Sweep: `python3 bench/quality/sweep.py ink_quantile 0.9 0.99`
-    # (2026-12-09; tune/check half mean F: 0.97* 0.777/0.798, 0.9 0.778/0.791,
-    # 0.99 0.771/0.798; sets moving 0.005 or more: bickley_diary 0.767 -> 0.776
-    # / 0.759; mstex2015 0.721 -> 0.724 / 0.685; phibd 0.918 -> 0.879 / 0.917;
-    # dibco2017 0.819 -> 0.811 / 0.821; pictures under half the best peer: 1 /
-    # 2 / 2).
+    # (2026-12-09; tune/check half mean F: 0.97* 0.778/0.799, 0.9 0.779/0.795,
+    # 0.99 0.772/0.799; sets moving 0.005 or more: bickley_diary 0.767 -> 0.776
+    # / 0.758; mstex2015 0.722 -> 0.724 / 0.685; phibd 0.918 -> 0.894 / 0.917;
+    # dibco2017 0.824 -> 0.818 / 0.825; pictures under half the best peer: 1 /
+    # 1 / 2).
     ink_quantile: float = 0.97
     # Sweep: `python3 bench/quality/sweep.py faint_ratio 0.35 0.55 0.65`
-    # (2026-12-09; tune/check half mean F: 0.45* 0.777/0.798, 0.35 0.777/0.792,
+    # (2026-12-09; tune/check half mean F: 0.45* 0.778/0.799, 0.35 0.778/0.794,
     # 0.55 0.774/0.797, 0.65 0.766/0.794; sets moving 0.005 or more:
-    # bickley_diary 0.767 -> 0.781 / 0.740 / 0.708; dibco2009 0.882 -> 0.871 /
-    # 0.889 / 0.878; hdibco2010 0.884 -> 0.885 / 0.877 / 0.867; dibco2011 0.874
-    # -> 0.877 / 0.870 / 0.854; hdibco2012 0.896 -> 0.893 / 0.892 / 0.878;
-    # phibd 0.918 -> 0.900 / 0.914 / 0.908; dibco2017 0.819 -> 0.798 / 0.825 /
-    # 0.831; mcs2019 0.843 -> 0.840 / 0.848 / 0.849; pictures under half the
+    # bickley_diary 0.767 -> 0.781 / 0.740 / 0.707; dibco2009 0.888 -> 0.876 /
+    # 0.889 / 0.872; hdibco2010 0.884 -> 0.885 / 0.877 / 0.869; dibco2011 0.874
+    # -> 0.880 / 0.870 / 0.855; hdibco2012 0.898 -> 0.898 / 0.891 / 0.878;
+    # phibd 0.918 -> 0.900 / 0.914 / 0.908; dibco2017 0.824 -> 0.804 / 0.826 /
+    # 0.832; mcs2019 0.846 -> 0.841 / 0.850 / 0.850; pictures under half the
     # best peer: 1 / 1 / 1 / 1).
     faint_ratio: float = 0.45
     # Lighter classes whose regions' median stroke ratio reaches
@@ -315,8 +316,8 @@ class AutoSettings:
     # of bench/ocr.py), not bleed-through, which the paper blurs (0.1-0.5 on
     # the DIBCO and PHIBD pages): nothing is rejected then.
     # Sweep: `python3 bench/quality/sweep.py sharp_ratio 0.6 0.8` (2026-12-09;
-    # tune/check half mean F: 0.7* 0.777/0.798, 0.6 0.776/0.797, 0.8
-    # 0.777/0.798; sets moving 0.005 or more: none; pictures under half the
+    # tune/check half mean F: 0.7* 0.778/0.799, 0.6 0.777/0.798, 0.8
+    # 0.778/0.799; sets moving 0.005 or more: none; pictures under half the
     # best peer: 1 / 1 / 1).
     sharp_ratio: float = 0.7
     # Blurred marks lighter than the strokes (judge.reject_blurred): a
@@ -344,10 +345,9 @@ class AutoSettings:
     # wider dark objects too, it lost whole faint objects (generated low
     # contrast scenes 0.928 -> 0.919).
     # Sweep: `python3 bench/quality/sweep.py core_reach 0.35 0.65` (2026-12-09;
-    # tune/check half mean F: 0.5* 0.777/0.798, 0.35 0.775/0.797, 0.65
-    # 0.777/0.799; sets moving 0.005 or more: mstex2015 0.721 -> 0.716 / 0.725;
-    # dibco2017 0.819 -> 0.813 / 0.825; pictures under half the best peer: 1 /
-    # 1 / 1).
+    # tune/check half mean F: 0.5* 0.778/0.799, 0.35 0.777/0.798, 0.65
+    # 0.778/0.800; sets moving 0.005 or more: dibco2017 0.824 -> 0.818 / 0.830;
+    # pictures under half the best peer: 1 / 1 / 1).
     core_reach: float = 0.5
     # Dark objects: a region's ground is the level ground_quantile of its
     # quantiles (the 84 % level): a region's median sits among its own ink
@@ -360,14 +360,14 @@ class AutoSettings:
     # bench/quality families (objects 0.83 -> 0.87, low contrast 0.84 ->
     # 0.91).
     # Sweep: `python3 bench/quality/sweep.py ground_quantile 2 4` (2026-12-09;
-    # tune/check half mean F: 3* 0.777/0.798, 2 0.761/0.779, 4 0.771/0.798;
-    # sets moving 0.005 or more: bickley_diary 0.767 -> 0.807 / 0.745;
-    # dibco2009 0.882 -> 0.834 / 0.884; hdibco2010 0.884 -> 0.878 / 0.885;
-    # dibco2011 0.874 -> 0.856 / 0.871; hdibco2012 0.896 -> 0.885 / 0.895;
-    # mstex2015 0.721 -> 0.669 / 0.706; phibd 0.918 -> 0.897 / 0.917;
+    # tune/check half mean F: 3* 0.778/0.799, 2 0.759/0.776, 4 0.772/0.799;
+    # sets moving 0.005 or more: bickley_diary 0.767 -> 0.807 / 0.744;
+    # dibco2009 0.888 -> 0.833 / 0.885; hdibco2010 0.884 -> 0.877 / 0.884;
+    # dibco2011 0.874 -> 0.854 / 0.872; hdibco2012 0.898 -> 0.885 / 0.897;
+    # mstex2015 0.722 -> 0.669 / 0.706; phibd 0.918 -> 0.872 / 0.917;
     # nuclei_dsb_gnf 0.913 -> 0.899 / 0.912; isbi2012_em_membrane 0.640 ->
-    # 0.595 / 0.643; dibco2017 0.819 -> 0.769 / 0.816; mcs2019 0.843 -> 0.818 /
-    # 0.842; crackforest_cfd 0.380 -> 0.369 / 0.380; pictures under half the
+    # 0.595 / 0.643; dibco2017 0.824 -> 0.771 / 0.820; mcs2019 0.846 -> 0.807 /
+    # 0.846; crackforest_cfd 0.380 -> 0.369 / 0.380; pictures under half the
     # best peer: 1 / 2 / 1).
     ground_quantile: int = 3
 
@@ -379,9 +379,9 @@ class AutoSettings:
     # is ground with at most a few marks (ground). Set on the bench/quality
     # families.
     # Sweep: `python3 bench/quality/sweep.py min_passed_share 0.02 0.1`
-    # (2026-12-09; tune/check half mean F: 0.05* 0.777/0.798, 0.02 0.775/0.798,
-    # 0.1 0.777/0.790; sets moving 0.005 or more: drive_retina 0.592 -> 0.592 /
-    # 0.536; crackforest_cfd 0.380 -> 0.368 / 0.380; pictures under half the
+    # (2026-12-09; tune/check half mean F: 0.05* 0.778/0.799, 0.02 0.776/0.799,
+    # 0.1 0.778/0.791; sets moving 0.005 or more: drive_retina 0.592 -> 0.592 /
+    # 0.536; crackforest_cfd 0.380 -> 0.369 / 0.380; pictures under half the
     # best peer: 1 / 1 / 3).
     min_passed_share: float = 0.05
 
@@ -397,14 +397,14 @@ class AutoSettings:
     # 0.532); no other set, nor the side of 160 generated scenes and 75
     # receipts and forms, changed.
     # Sweep: `python3 bench/quality/sweep.py vote_reach 2 4` (2026-12-09;
-    # tune/check half mean F: 3* 0.777/0.798, 2 0.777/0.798, 4 0.776/0.798;
+    # tune/check half mean F: 3* 0.778/0.799, 2 0.778/0.799, 4 0.778/0.799;
     # sets moving 0.005 or more: none; pictures under half the best peer: 1 / 1
     # / 1).
     vote_reach: int = 3
     vote_limit: int = 1024
     # Sweep: `python3 bench/quality/sweep.py vote_share 0.6 0.9` (2026-12-09;
-    # tune/check half mean F: 0.75* 0.777/0.798, 0.6 0.776/0.797, 0.9
-    # 0.777/0.797; sets moving 0.005 or more: dibco2017 0.819 -> 0.812 / 0.808;
+    # tune/check half mean F: 0.75* 0.778/0.799, 0.6 0.778/0.798, 0.9
+    # 0.777/0.797; sets moving 0.005 or more: dibco2017 0.824 -> 0.817 / 0.813;
     # pictures under half the best peer: 1 / 1 / 1).
     vote_share: float = 0.75
 
@@ -412,15 +412,15 @@ class AutoSettings:
     # above the ground around it is an object (see threshold_grid). Set on
     # the bench/quality families.
     # Sweep: `python3 bench/quality/sweep.py step_evidence 3.0 5.0`
-    # (2026-12-09; tune/check half mean F: 4.0* 0.777/0.798, 3.0 0.777/0.798,
-    # 5.0 0.776/0.798; sets moving 0.005 or more: ctc_gowt1 0.832 -> 0.836 /
+    # (2026-12-09; tune/check half mean F: 4.0* 0.778/0.799, 3.0 0.778/0.799,
+    # 5.0 0.777/0.799; sets moving 0.005 or more: ctc_gowt1 0.832 -> 0.836 /
     # 0.826; pictures under half the best peer: 1 / 1 / 1).
     step_evidence: float = 4.0
     # Regions band_reach apart on either side of a dark region tell a band
     # (a fold's shade) from the inside of a large object (see
     # threshold_grid). Set on the bench/quality families.
     # Sweep: `python3 bench/quality/sweep.py band_reach 1 3` (2026-12-09;
-    # tune/check half mean F: 2* 0.777/0.798, 1 0.777/0.798, 3 0.777/0.798;
+    # tune/check half mean F: 2* 0.778/0.799, 1 0.778/0.799, 3 0.778/0.799;
     # sets moving 0.005 or more: none; pictures under half the best peer: 1 / 1
     # / 1).
     band_reach: int = 2
@@ -448,8 +448,8 @@ class AutoSettings:
     # them on every picture cost DRIVE 0.11, NIH3T3 0.05 and the nuclei
     # 0.01; before the stroke-area split, WildReceipt 16 boxes.
     # Sweep: `python3 bench/quality/sweep.py side_check False` (2026-12-09;
-    # tune/check half mean F: True* 0.777/0.798, False 0.773/0.796; sets moving
-    # 0.005 or more: dibco2017 0.819 -> 0.808; crackforest_cfd 0.380 -> 0.366;
+    # tune/check half mean F: True* 0.778/0.799, False 0.775/0.797; sets moving
+    # 0.005 or more: dibco2017 0.824 -> 0.814; crackforest_cfd 0.380 -> 0.366;
     # pictures under half the best peer: 1 / 2).
     side_check: bool = True
     # For dark objects, where most passing regions hold a dark class that
@@ -472,8 +472,8 @@ class AutoSettings:
     # no tune-half set turns at any value: the tune half could not choose this
     # number.
     # Sweep: `python3 bench/quality/sweep.py flat_spread 0.0 1.0 1.5 3.0 4.0`
-    # (2026-12-09; tune/check half mean F: 2.0* 0.777/0.798, 0.0 0.777/0.790,
-    # 1.0 0.777/0.790, 1.5 0.777/0.798, 3.0 0.777/0.798, 4.0 0.777/0.792; sets
+    # (2026-12-09; tune/check half mean F: 2.0* 0.778/0.799, 0.0 0.778/0.791,
+    # 1.0 0.778/0.791, 1.5 0.778/0.799, 3.0 0.778/0.799, 4.0 0.778/0.793; sets
     # moving 0.005 or more: drive_retina 0.592 -> 0.537 / 0.537 / 0.592 / 0.588
     # / 0.551; pictures under half the best peer: 1 / 1 / 1 / 1 / 1 / 1).
     flat_spread: float = 2.0
@@ -493,18 +493,18 @@ class AutoSettings:
     # bright objects' faint_missed kept for these too: 4 gives more on the
     # real pages (Bickley 0.774) but would be a number set on them.
     # Sweep: `python3 bench/quality/sweep.py raise_faint_marks False`
-    # (2026-12-09; tune/check half mean F: True* 0.777/0.798, False
-    # 0.774/0.796; sets moving 0.005 or more: bickley_diary 0.767 -> 0.749;
-    # hdibco2010 0.884 -> 0.877; hdibco2012 0.896 -> 0.890; phibd 0.918 ->
-    # 0.913; pictures under half the best peer: 1 / 1).
+    # (2026-12-09; tune/check half mean F: True* 0.778/0.799, False
+    # 0.775/0.796; sets moving 0.005 or more: bickley_diary 0.767 -> 0.748;
+    # hdibco2010 0.884 -> 0.876; hdibco2012 0.898 -> 0.891; phibd 0.918 ->
+    # 0.912; pictures under half the best peer: 1 / 1).
     raise_faint_marks: bool = True
     # The typical background spread of bright objects' ground is taken as at
     # least min_ground_spread levels: levels are whole numbers, and a ground
     # without spread would make any step count. Set on the bench/quality
     # families.
     # Sweep: `python3 bench/quality/sweep.py min_ground_spread 0.25 1.0`
-    # (2026-12-09; tune/check half mean F: 0.5* 0.777/0.798, 0.25 0.773/0.798,
-    # 1.0 0.775/0.798; sets moving 0.005 or more: ctc_gowt1 0.832 -> 0.806 /
+    # (2026-12-09; tune/check half mean F: 0.5* 0.778/0.799, 0.25 0.774/0.799,
+    # 1.0 0.776/0.799; sets moving 0.005 or more: ctc_gowt1 0.832 -> 0.806 /
     # 0.820; pictures under half the best peer: 1 / 1 / 1).
     min_ground_spread: float = 0.5
 
@@ -529,30 +529,30 @@ class AutoSettings:
     # way it trades one set for others (3: DRIVE gains, CrackForest and NIH3T3
     # lose; 5: CrackForest gains a little, DRIVE loses), so 4 stays, as set.
     # Sweep: `python3 bench/quality/sweep.py faint_evidence 3 5` (2026-12-09;
-    # tune/check half mean F: 4.0* 0.777/0.798, 3 0.769/0.800, 5 0.777/0.795;
+    # tune/check half mean F: 4.0* 0.778/0.799, 3 0.771/0.801, 5 0.778/0.796;
     # sets moving 0.005 or more: nih3t3_murphy 0.838 -> 0.831 / 0.841;
     # drive_retina 0.592 -> 0.613 / 0.569; crackforest_cfd 0.380 -> 0.326 /
     # 0.386; pictures under half the best peer: 1 / 1 / 1).
     faint_evidence: float = 4.0
     # Sweep: `python3 bench/quality/sweep.py faint_split 0.25 0.5` (2026-12-09;
-    # tune/check half mean F: 0.35* 0.777/0.798, 0.25 0.774/0.798, 0.5
-    # 0.775/0.797; sets moving 0.005 or more: bickley_diary 0.767 -> 0.774 /
-    # 0.757; ctc_gowt1 0.832 -> 0.810 / 0.828; pictures under half the best
+    # tune/check half mean F: 0.35* 0.778/0.799, 0.25 0.775/0.799, 0.5
+    # 0.776/0.798; sets moving 0.005 or more: bickley_diary 0.767 -> 0.773 /
+    # 0.756; ctc_gowt1 0.832 -> 0.810 / 0.828; pictures under half the best
     # peer: 1 / 1 / 1).
     faint_split: float = 0.35
     # Sweep: `python3 bench/quality/sweep.py faint_missed 1.5 3.0` (2026-12-09;
-    # tune/check half mean F: 2.0* 0.777/0.798, 1.5 0.774/0.797, 3.0
-    # 0.779/0.800; sets moving 0.005 or more: bickley_diary 0.767 -> 0.756 /
-    # 0.778; dibco2011 0.874 -> 0.872 / 0.879; pictures under half the best
-    # peer: 1 / 1 / 1). Not taken although both halves gain at 3 (2.5 to 4
-    # alike on the tune half): it costs Tesseract on the FUNSD forms 0.015 of
-    # the boxes (page misses 0.667 -> 0.682; SROIE 0.403 -> 0.397, WildReceipt
-    # 0.323 -> 0.318) and the generated documents 0.003 (0.825 -> 0.822;
-    # objects +0.002, fluorescence +0.007).
+    # tune/check half mean F: 2.0* 0.778/0.799, 1.5 0.775/0.797, 3.0
+    # 0.781/0.801; sets moving 0.005 or more: bickley_diary 0.767 -> 0.755 /
+    # 0.778; dibco2011 0.874 -> 0.872 / 0.880; mcs2019 0.846 -> 0.846 / 0.851;
+    # pictures under half the best peer: 1 / 1 / 1). Not taken although both
+    # halves gain at 3 (2.5 to 4 alike on the tune half): it costs Tesseract on
+    # the FUNSD forms 0.015 of the boxes (page misses 0.667 -> 0.682; SROIE
+    # 0.403 -> 0.397, WildReceipt 0.323 -> 0.318) and the generated documents
+    # 0.003 (0.825 -> 0.822; objects +0.002, fluorescence +0.007).
     faint_missed: float = 2.0
     # Sweep: `python3 bench/quality/sweep.py min_region_spread 0.5 2.0`
-    # (2026-12-09; tune/check half mean F: 1.0* 0.777/0.798, 0.5 0.737/0.797,
-    # 2.0 0.776/0.799; sets moving 0.005 or more: nuclei_dsb_gnf 0.913 -> 0.895
+    # (2026-12-09; tune/check half mean F: 1.0* 0.778/0.799, 0.5 0.738/0.798,
+    # 2.0 0.777/0.800; sets moving 0.005 or more: nuclei_dsb_gnf 0.913 -> 0.895
     # / 0.915; ctc_gowt1 0.832 -> 0.536 / 0.826; nih3t3_murphy 0.838 -> 0.832 /
     # 0.843; pictures under half the best peer: 1 / 1 / 1).
     min_region_spread: float = 1.0
@@ -572,7 +572,7 @@ class AutoSettings:
     # same, a photographed receipt among dark surroundings 3 more boxes on
     # the page and 44 more character edits box by box.
     # Sweep: `python3 bench/quality/sweep.py wide_median False` (2026-12-09;
-    # tune/check half mean F: True* 0.777/0.798, False 0.763/0.796; sets moving
+    # tune/check half mean F: True* 0.778/0.799, False 0.764/0.797; sets moving
     # 0.005 or more: ctc_gowt1 0.832 -> 0.724; isbi2012_em_membrane 0.640 ->
     # 0.626; pictures under half the best peer: 1 / 1).
     wide_median: bool = True
@@ -598,26 +598,24 @@ class AutoSettings:
     # finer analyses that broke (fewer regions fitted, in a trial) made
     # 3.7-8.9 times the ink or a fiftieth of it.
     # Sweep: `python3 bench/quality/sweep.py two_scales False` (2026-12-09;
-    # tune/check half mean F: True* 0.777/0.798, False 0.772/0.797; sets moving
+    # tune/check half mean F: True* 0.778/0.799, False 0.773/0.798; sets moving
     # 0.005 or more: bickley_diary 0.767 -> 0.745; dibco2011 0.874 -> 0.867;
-    # mstex2015 0.721 -> 0.713; dibco2017 0.819 -> 0.814; pictures under half
-    # the best peer: 1 / 1).
+    # mstex2015 0.722 -> 0.714; pictures under half the best peer: 1 / 1).
     two_scales: bool = True
     # Sweep: `python3 bench/quality/sweep.py fine_min_size 12 24` (2026-12-09;
-    # tune/check half mean F: 16* 0.777/0.798, 12 0.777/0.798, 24 0.772/0.797;
+    # tune/check half mean F: 16* 0.778/0.799, 12 0.778/0.799, 24 0.773/0.798;
     # sets moving 0.005 or more: bickley_diary 0.767 -> 0.767 / 0.745;
-    # dibco2011 0.874 -> 0.874 / 0.867; mstex2015 0.721 -> 0.721 / 0.713;
-    # dibco2017 0.819 -> 0.819 / 0.814; pictures under half the best peer: 1 /
-    # 1 / 1).
+    # dibco2011 0.874 -> 0.874 / 0.867; mstex2015 0.722 -> 0.722 / 0.714;
+    # pictures under half the best peer: 1 / 1 / 1).
     fine_min_size: int = 16
     # Sweep: `python3 bench/quality/sweep.py fine_pass_share 0.3 0.7`
-    # (2026-12-09; tune/check half mean F: 0.5* 0.777/0.798, 0.3 0.777/0.798,
-    # 0.7 0.776/0.798; sets moving 0.005 or more: none; pictures under half the
+    # (2026-12-09; tune/check half mean F: 0.5* 0.778/0.799, 0.3 0.778/0.799,
+    # 0.7 0.777/0.799; sets moving 0.005 or more: none; pictures under half the
     # best peer: 1 / 1 / 1).
     fine_pass_share: float = 0.5
     # Sweep: `python3 bench/quality/sweep.py fine_ink_factor 1.5 3.0`
-    # (2026-12-09; tune/check half mean F: 2.0* 0.777/0.798, 1.5 0.777/0.797,
-    # 3.0 0.776/0.798; sets moving 0.005 or more: none; pictures under half the
+    # (2026-12-09; tune/check half mean F: 2.0* 0.778/0.799, 1.5 0.778/0.798,
+    # 3.0 0.777/0.799; sets moving 0.005 or more: none; pictures under half the
     # best peer: 1 / 1 / 1).
     fine_ink_factor: float = 2.0
 
