@@ -1,7 +1,7 @@
 """Harm done to a real page whose ink is known, the ground truth left as it was.
 
     contrast(image, ink)                 median paper level less median ink level
-    degrade(kind, image, ink, seed, back=None) -> uint8 image
+    degrade(kind, image, ink, seed, back=None, bleed_depth=0.4) -> uint8 image
     KINDS                                the harms, in table order ("none" first)
 
 Each harm is scaled to the page's own contrast c, so that a faint page and
@@ -9,7 +9,8 @@ a bold one are made about equally hard:
 
 - ``bleed``: the ink of another page (``back``), mirrored as the back of a
   sheet shows through, blurred (sigma 1.5) by the paper, 0.4 c deep on the
-  paper (where the front's ink lies, the back cannot be seen);
+  paper (``bleed_depth``; where the front's ink lies, the back cannot be
+  seen);
 - ``stain``: four round stains, smooth, 0.45 c deep at their centres and
   8-20 % of the page's shorter side in radius;
 - ``fibre``: noise drawn out along the rows (sigma 0.8 by 6) like the grain
@@ -34,7 +35,8 @@ def contrast(image: np.ndarray, ink: np.ndarray) -> float:
     return max(float(np.median(image[~ink])) - float(np.median(image[ink])), 1.0)
 
 
-def degrade(kind: str, image: np.ndarray, ink: np.ndarray, seed: int, back: np.ndarray | None = None) -> np.ndarray:
+def degrade(kind: str, image: np.ndarray, ink: np.ndarray, seed: int, back: np.ndarray | None = None,
+            bleed_depth: float = 0.4) -> np.ndarray:
     """``image`` (uint8, dark ink ``ink``) with the harm ``kind`` added, from ``seed``."""
     if kind == "none":
         return image
@@ -51,7 +53,7 @@ def degrade(kind: str, image: np.ndarray, ink: np.ndarray, seed: int, back: np.n
         mirrored = back[:, ::-1]
         h, w = min(rows, mirrored.shape[0]), min(cols, mirrored.shape[1])
         shown[:h, :w] = mirrored[:h, :w]
-        grey -= 0.4 * c * ndimage.gaussian_filter(shown, 1.5) * ~ink
+        grey -= bleed_depth * c * ndimage.gaussian_filter(shown, 1.5) * ~ink
     elif kind == "stain":
         y, x = np.ogrid[:rows, :cols]
         stains = np.zeros((rows, cols))

@@ -4,6 +4,7 @@ stains, fibre and shading added, the ground truth left as it was (quality/degrad
 
     python3 bench/quality/stress.py /work/shared/realdata/manifest.json --sets dibco2009 hdibco2010 dibco2011
     python3 bench/quality/stress.py MANIFEST --peers sk-otsu dx-wolf --json out.json
+    python3 bench/quality/stress.py MANIFEST --bleed-depth 0.6   # the back's ink deeper
 
 The default takes every set whose objects are dark; --sets picks some.
 Every method reads the same 8-bit page (wider values brought onto 0..255
@@ -12,7 +13,8 @@ further on (the list wrapping round), and each page draws its stains and
 grain from its own place in the list, so a run repeats. zentrel runs with no
 options and is read on the side it found; the peers are told the ink is dark.
 Prints the F-measure per harm and method (the mean over the sets of each
-set's mean), and writes JSON with every page's scores.
+set's mean), then what each harm costs zentrel per set, and writes JSON
+with every page's scores.
 """
 
 from __future__ import annotations
@@ -44,7 +46,7 @@ ZENTREL = "zentrel"
 
 def page_task(task) -> dict:
     """Every method's F-measure on one page under every harm."""
-    index, entry, back_entry, peer_names = task
+    index, entry, back_entry, peer_names, bleed_depth = task
     picture = load_picture(entry)
     ink = picture.reference.truth
     back = load_truth(back_entry)
@@ -53,7 +55,7 @@ def page_task(task) -> dict:
     methods.update({name: by_name[name].method(dict(by_name[name].defaults, invert=False)) for name in peer_names})
     scores = {}
     for kind in KINDS:
-        image = degrade(kind, picture.peer_image, ink, seed=index, back=back)
+        image = degrade(kind, picture.peer_image, ink, seed=index, back=back, bleed_depth=bleed_depth)
         for name, method in methods.items():
             mask, error, _ = run_method(method, image)
             scores[f"{kind}|{name}"] = dict(f_measure=picture.reference.score(mask)["f_measure"], error=error)
@@ -75,6 +77,16 @@ def report(pages: list[dict], methods: list[str]) -> str:
     return markdown_table(["harm"] + methods, rows)
 
 
+def losses(pages: list[dict], method: str = ZENTREL) -> str:
+    """Per set: the method's mean F as it is, and what each harm costs it."""
+    rows = []
+    for name in sorted({p["set"] for p in pages}):
+        mine = [p for p in pages if p["set"] == name]
+        means = [float(np.mean([p["scores"][f"{kind}|{method}"]["f_measure"] for p in mine])) for kind in KINDS]
+        rows.append([name, str(len(mine)), f"{means[0]:.3f}"] + [f"{means[0] - v:.3f}" for v in means[1:]])
+    return markdown_table(["set", "pages", "none"] + [f"{kind} loss" for kind in KINDS[1:]], rows)
+
+
 def parse_args(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("manifest", type=Path)
@@ -82,6 +94,8 @@ def parse_args(argv=None):
     parser.add_argument("--peers", nargs="+", help="peers at their defaults (default: all but the slow "
                         + ", ".join(SLOW_PEERS) + ")")
     parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--bleed-depth", type=float, default=0.4,
+                        help="how deep the back's ink shows, in the page's contrast (default 0.4)")
     parser.add_argument("--json", type=Path, default=DEFAULT_JSON)
     return parser.parse_args(argv)
 
@@ -102,17 +116,20 @@ def main(argv=None) -> int:
     if not entries:
         print("no pages with dark objects in the chosen sets", file=sys.stderr)
         return 2
-    tasks = [(i, e, entries[(i + BACK_STEP) % len(entries)], peers) for i, e in enumerate(entries)]
+    tasks = [(i, e, entries[(i + BACK_STEP) % len(entries)], peers, args.bleed_depth) for i, e in enumerate(entries)]
     with ProcessPoolExecutor(args.workers, initializer=init_worker) as pool:
         pages = list(pool.map(page_task, tasks))
     methods = [ZENTREL] + peers
     sets = sorted({p["set"] for p in pages})
     print(f"{len(pages)} pages of {', '.join(sets)}; F-measure (mean over the sets), higher is better\n")
     print(report(pages, methods))
+    print(f"\nWhat each harm costs {ZENTREL} per set (bleed {args.bleed_depth:g} c deep):\n")
+    print(losses(pages))
     failures = sum(1 for p in pages for s in p["scores"].values() if s["error"])
     if failures:
         print(f"\n{failures} runs failed (scored as all background)")
     payload = {"manifest": str(args.manifest), "sets": sets, "methods": methods, "kinds": list(KINDS),
+               "bleed_depth": args.bleed_depth,
                "pages": pages, "seconds": time.perf_counter() - start}
     args.json.parent.mkdir(parents=True, exist_ok=True)
     args.json.write_text(json.dumps(payload, indent=1))

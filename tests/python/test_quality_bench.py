@@ -166,6 +166,7 @@ def test_harms_keep_to_their_part_of_the_page():
     bled = degrade("bleed", page, ink, seed=0, back=back).astype(int)
     assert (bled[ink] == 50).all() and (bled[:, :3] == 200).all()  # the ink, and paper far from the back's
     assert (bled[:, 35:] == 200 - 60).all() and bled[~ink].min() == 200 - 60
+    assert (degrade("bleed", page, ink, seed=0, back=back, bleed_depth=0.6)[:, 35:] == 200 - 90).all()
     for kind in KINDS:
         assert np.array_equal(degrade(kind, page, ink, seed=3, back=back), degrade(kind, page, ink, seed=3, back=back))
     assert not np.array_equal(degrade("stain", page, ink, seed=1), degrade("stain", page, ink, seed=2))
