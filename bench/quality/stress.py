@@ -62,10 +62,18 @@ def page_task(task) -> dict:
     return {"name": picture.name, "set": picture.set, "scores": scores}
 
 
+def per_set(pages: list[dict], key: str) -> dict:
+    """Each set's mean F-measure under key ("harm|method"), with its count of pages, by set name in order."""
+    out = {}
+    for name in sorted({p["set"] for p in pages}):
+        scores = [p["scores"][key]["f_measure"] for p in pages if p["set"] == name]
+        out[name] = (float(np.mean(scores)), len(scores))
+    return out
+
+
 def set_mean(pages: list[dict], key: str) -> float:
     """The mean over sets of each set's mean F-measure: a set of many pages counts as one."""
-    sets = sorted({p["set"] for p in pages})
-    return float(np.mean([np.mean([p["scores"][key]["f_measure"] for p in pages if p["set"] == s]) for s in sets]))
+    return float(np.mean([mean for mean, _ in per_set(pages, key).values()]))
 
 
 def report(pages: list[dict], methods: list[str]) -> str:
@@ -79,11 +87,10 @@ def report(pages: list[dict], methods: list[str]) -> str:
 
 def losses(pages: list[dict], method: str = ZENTREL) -> str:
     """Per set: the method's mean F as it is, and what each harm costs it."""
+    by_kind = [per_set(pages, f"{kind}|{method}") for kind in KINDS]
     rows = []
-    for name in sorted({p["set"] for p in pages}):
-        mine = [p for p in pages if p["set"] == name]
-        means = [float(np.mean([p["scores"][f"{kind}|{method}"]["f_measure"] for p in mine])) for kind in KINDS]
-        rows.append([name, str(len(mine)), f"{means[0]:.3f}"] + [f"{means[0] - v:.3f}" for v in means[1:]])
+    for name, (clean, count) in by_kind[0].items():
+        rows.append([name, str(count), f"{clean:.3f}"] + [f"{clean - harmed[name][0]:.3f}" for harmed in by_kind[1:]])
     return markdown_table(["set", "pages", "none"] + [f"{kind} loss" for kind in KINDS[1:]], rows)
 
 

@@ -133,8 +133,7 @@ def blurred_dark(means: np.ndarray, spreads: np.ndarray, settings: AutoSettings 
     AutoSettings.peak_ratio): its classes' gap is under settings.peak_ratio
     times its spread. Ink blurred into the paper gives a ramp of greys; the
     inside of a wide object a flat tone as narrow as the paper's."""
-    with np.errstate(invalid="ignore"):
-        return (means[:, 1] - means[:, 0]) < settings.peak_ratio * spreads[:, 0]
+    return (means[:, 1] - means[:, 0]) < settings.peak_ratio * spreads[:, 0]
 
 
 def backdrop_edges(ink: np.ndarray, ground: np.ndarray, basis: np.ndarray) -> np.ndarray:
@@ -209,9 +208,8 @@ def reject_blurred(judgement: Judgement, ink: np.ndarray, ground: np.ndarray, ra
     basis = stroke_regions(ratios, judgement.passed, settings)
     if not basis.any():
         return judgement
-    with np.errstate(invalid="ignore"):
-        no_strokes = ratios < settings.stroke_ratio
-    blurred = (judgement.passed & no_strokes & blurred_dark(judgement.means, judgement.spreads, settings)
+    blurred = (judgement.passed & (ratios < settings.stroke_ratio)  # NaN, not measured: no
+               & blurred_dark(judgement.means, judgement.spreads, settings)
                & (ground - ink < _typical_contrast(ink, ground, basis)))
     return keep_only(judgement, ~blurred, "faint")
 

@@ -129,8 +129,9 @@ def which_pass(ev: Evidence, side: Side) -> Passing:
     counted among the regions that passed the fit), passing regions whose
     dark class holds no ink of the picture's own fail as "faint"
     (judge.reject_faint), as do those that show no strokes and hold blurred
-    marks lighter than the strokes (judge.reject_blurred), those that edge a brighter backdrop take a
-    threshold on the support they edge (judge.on_support), and the objects
+    marks lighter than the strokes (judge.reject_blurred), those that edge
+    a brighter backdrop take a threshold on the support they edge
+    (judge.on_support), and the objects
     are thin where the stroke ratios of the passing regions with a side of
     their own say so, by their median or by enough of them showing strokes
     (strokes.thin_strokes; of all of them where none has one): the edges

@@ -99,9 +99,8 @@ def thin_strokes(ratios: np.ndarray, passed: np.ndarray, settings: AutoSettings 
 
 def _thin_by_median(ratios: np.ndarray, passed: np.ndarray, settings: AutoSettings) -> bool:
     """Whether the measured passing regions' median ratio reaches
-    settings.thin_ratio."""
-    measured = ratios[passed & np.isfinite(ratios)]
-    return bool(len(measured)) and float(np.median(measured)) >= settings.thin_ratio
+    settings.thin_ratio (none measured: no)."""
+    return median_ratio(ratios, passed) >= settings.thin_ratio
 
 
 def stroke_regions(ratios: np.ndarray, passed: np.ndarray, settings: AutoSettings = DEFAULT) -> np.ndarray:
